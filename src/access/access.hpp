@@ -1,0 +1,20 @@
+// Access control: the ACL decorators and the client of the authentication service.
+#pragma once
+
+#include "runtime/function.hpp"
+
+namespace access_control {
+
+// auth_required(func) / auth_required_async(func)
+PyObject* auth_required(rt::Function* fn, PyObject* const* locals);
+PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals);
+
+// The wrappers they make: need_auth(*args, **kwargs), plain and coroutine.
+PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// AuthClient.__init__(self, api_root) / AuthClient.get_api_acl(self, api_key, app_name, api_id)
+PyObject* auth_client_init(rt::Function* fn, PyObject* const* locals);
+PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals);
+
+}  // namespace access_control

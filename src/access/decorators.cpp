@@ -1,0 +1,154 @@
+// auth_required / auth_required_async: wrappers that refuse a call whose `acl` keyword carries an
+// empty ACL, and otherwise pass the call through untouched.
+#include "access/access.hpp"
+#include "module/engine.hpp"
+#include "module/surface.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/name.hpp"
+
+namespace access_control {
+
+using rt::Ref;
+using rt::Step;
+
+namespace {
+
+const rt::Name kWraps{"wraps"};
+const rt::Name kAcl{"acl"};
+const rt::Name kContent{"content"};
+
+// The wrappers' code objects, made once per file name (the module's __file__).
+Ref wrapper_code(const surface::Callable& wrapper, PyObject* filename) {
+    struct Cache {
+        PyObject* filename = nullptr;
+        PyObject* code = nullptr;
+    };
+    static Cache plain, coroutine;
+    Cache& cache = wrapper.coroutine ? coroutine : plain;
+    if (!cache.code || PyObject_RichCompareBool(cache.filename, filename, Py_EQ) != 1) {
+        Ref code = surface::code_for(wrapper, filename);
+        if (!code) return {};
+        Py_XSETREF(cache.code, code.release());
+        Py_XSETREF(cache.filename, Ref::borrow(filename).release());
+    }
+    return Ref::borrow(cache.code);
+}
+
+// wraps(func)(need_auth), with a new need_auth closed over func.
+PyObject* decorate(rt::Function* fn, PyObject* func, const surface::Callable& wrapper) {
+    Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), kWraps.get());
+    if (!wraps) return nullptr;
+    Ref decorator = Ref::steal(PyObject_CallOneArg(wraps.get(), func));
+    if (!decorator) return nullptr;
+    Ref filename = Ref::steal(PyObject_GetAttrString(fn->code.get(), "co_filename"));
+    Ref code = filename ? wrapper_code(wrapper, filename.get()) : Ref();
+    Ref cell = Ref::steal(PyCell_New(func));
+    Ref closure = cell ? Ref::steal(PyTuple_Pack(1, cell.get())) : Ref();
+    if (!code || !closure) return nullptr;
+    Ref need_auth = rt::make_function({.code = code.get(), .globals = fn->globals.get(), .qualname = nullptr,
+                                       .doc = nullptr, .defaults = nullptr, .annotations = nullptr,
+                                       .closure = closure.get(), .raw = wrapper.raw});
+    if (!need_auth) return nullptr;
+    return PyObject_CallOneArg(decorator.get(), need_auth.get());
+}
+
+// kwargs.get("acl"), over a call's keyword names; borrowed, null when absent.
+PyObject* acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kwnames) return nullptr;
+    PyObject* acl = kAcl.get();
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) == acl) return args[nargs + i];
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i)) && PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), acl) == 0)
+            return args[nargs + i];
+    return nullptr;
+}
+
+// The ACL check: true when the call may go on; false with AuthorizationError (or the error of
+// reading the ACL's content) set.
+bool acl_allows(rt::Function* fn, PyObject* acl) {
+    if (!acl || acl == Py_None) return true;
+    Ref content = Ref::steal(PyObject_GetAttr(acl, kContent.get()));
+    if (!content) return false;
+    int present = PyObject_IsTrue(content.get());
+    if (present < 0) return false;
+    if (!present) {
+        engine::raise_authorization_error(fn, "User has empty ACL");
+        return false;
+    }
+    return true;
+}
+
+PyObject* wrapped_func(rt::Function* fn) {
+    PyObject* func = rt::closure_cell(fn, 0);
+    if (!func)
+        PyErr_SetString(PyExc_NameError,
+                        "free variable 'func' referenced before assignment in enclosing scope");
+    return func;
+}
+
+// The coroutine of need_auth: the check when first resumed, then the await of func(*args, **kwargs).
+class NeedAuth final : public rt::Body {
+public:
+    NeedAuth(rt::Function* fn, Ref func, Ref args, Py_ssize_t nargs, Ref kwnames)
+        : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
+          func_(std::move(func)),
+          args_(std::move(args)),
+          kwnames_(std::move(kwnames)),
+          nargs_(nargs) {}
+
+    Step resume(PyObject* received) override {
+        if (!received) return Step::error();
+        if (called_) return Step::done(Ref::borrow(received));
+        called_ = true;
+        PyObject* const* args = &PyTuple_GET_ITEM(args_.get(), 0);
+        if (!acl_allows(reinterpret_cast<rt::Function*>(fn_.get()), acl_keyword(args, nargs_, kwnames_.get())))
+            return Step::error();
+        Ref awaitable = Ref::steal(PyObject_Vectorcall(func_.get(), args, nargs_, kwnames_.get()));
+        return awaitable ? Step::wait_for(std::move(awaitable)) : Step::error();
+    }
+
+    int traverse(visitproc visitor, void* arg) override {
+        for (const Ref* ref : {&fn_, &func_, &args_, &kwnames_})
+            if (int err = rt::visit(*ref, visitor, arg)) return err;
+        return 0;
+    }
+
+private:
+    Ref fn_, func_, args_, kwnames_;
+    Py_ssize_t nargs_;
+    bool called_ = false;
+};
+
+}  // namespace
+
+PyObject* auth_required(rt::Function* fn, PyObject* const* locals) {
+    return decorate(fn, locals[0], surface::need_auth);
+}
+
+PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
+    return decorate(fn, locals[0], surface::need_auth_async);
+}
+
+PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
+    PyObject* func = wrapped_func(fn);
+    if (!func) return nullptr;
+    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+}
+
+PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* func = wrapped_func(fn);
+    if (!func) return nullptr;
+    Ref held = Ref::steal(PyTuple_New(total));
+    if (!held) return nullptr;
+    for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(held.get(), i, Ref::borrow(args[i]).release());
+    auto body = std::make_unique<NeedAuth>(fn, Ref::borrow(func), std::move(held), nargs, Ref::borrow(kwnames));
+    return rt::make_coroutine(fn->code.get(), std::move(body)).release();
+}
+
+}  // namespace access_control

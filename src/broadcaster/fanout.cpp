@@ -1,0 +1,224 @@
+// The fan-out of one document event to the subscribers of its class.
+//
+// The subscribers registered under the class when the event starts are visited in their order.
+// At its turn each is served only if it is still registered, with the parameters it has then;
+// one found closed gets nothing and is disconnected after the loop; one whose start sequence lies
+// after the event is skipped. The only suspension is the await of each send.
+#include "broadcaster/broadcaster.hpp"
+#include "broadcaster/delivery.hpp"
+#include "broadcaster/hooks.hpp"
+#include "module/engine.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/name.hpp"
+
+namespace broadcaster {
+
+using rt::Ref;
+using rt::Step;
+
+namespace {
+
+const rt::Name kGet{"get"};
+const rt::Name kDocClass{"doc_class"};
+const rt::Name kOp{"op"};
+const rt::Name kSeq{"seq"};
+const rt::Name kMessage{"message"};
+const rt::Name kStartSeq{"start_seq"};
+const rt::Name kAcl{"acl"};
+const rt::Name kDataScope{"data_scope"};
+const rt::Name kCatalog{"catalog"};
+const rt::Name kShowHidden{"show_hidden"};
+
+// param[key], as a subscript reads it.
+Ref read_param(PyObject* param, const rt::Name& key) {
+    if (PyDict_CheckExact(param)) {
+        PyObject* value = PyDict_GetItemWithError(param, key.get());
+        if (!value && !PyErr_Occurred()) {
+            Ref missing = Ref::steal(PyTuple_Pack(1, key.get()));
+            if (missing) PyErr_SetObject(PyExc_KeyError, missing.get());
+        }
+        return Ref::borrow(value);
+    }
+    return Ref::steal(PyObject_GetItem(param, key.get()));
+}
+
+// Truth of a hook's result; -1 when the call or the test failed.
+int truth(const Ref& result) { return result ? PyObject_IsTrue(result.get()) : -1; }
+
+class FanOut final : public rt::Body {
+public:
+    FanOut(rt::Function* fn, PyObject* const* locals)
+        : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
+          cls_(Ref::borrow(locals[0])),
+          doc_(Ref::borrow(locals[1])),
+          op_(Ref::borrow(locals[2])),
+          seq_(Ref::borrow(locals[3])) {}
+
+    Step resume(PyObject* received) override {
+        if (!received) return Step::error();
+        if (!started_) {
+            started_ = true;
+            int found = find_subscribers();
+            if (found <= 0) return found < 0 ? Step::error() : Step::done(rt::none());
+        }
+        return serve_remaining();
+    }
+
+    int traverse(visitproc visitor, void* arg) override {
+        for (const Ref* ref : {&fn_, &cls_, &doc_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_})
+            if (int err = rt::visit(*ref, visitor, arg)) return err;
+        return 0;
+    }
+
+private:
+    Ref fn_, cls_, doc_, op_, seq_;
+    Ref doc_class_;
+    Ref subscribers_;  // the class's own subscriber dict, live
+    Ref turns_;        // the websockets registered when the event started, in order
+    Ref closed_;       // websockets found closed, in the order found
+    Py_ssize_t next_ = 0;
+    bool started_ = false;
+
+    rt::Function* fn() const { return reinterpret_cast<rt::Function*>(fn_.get()); }
+
+    // cls.active_connections.get(doc_class, {}); 1 when it has subscribers, 0 when not.
+    int find_subscribers() {
+        doc_class_ = engine::class_name(doc_.get());
+        if (!doc_class_) return -1;
+        Ref registry = registry_of(cls_.get());
+        if (!registry) return -1;
+        if (PyDict_CheckExact(registry.get())) {
+            subscribers_ = Ref::borrow(PyDict_GetItemWithError(registry.get(), doc_class_.get()));
+            if (!subscribers_) return PyErr_Occurred() ? -1 : 0;
+        } else {
+            Ref empty = Ref::steal(PyDict_New());
+            if (!empty) return -1;
+            PyObject* args[] = {registry.get(), doc_class_.get(), empty.get()};
+            subscribers_ = Ref::steal(PyObject_VectorcallMethod(kGet.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!subscribers_) return -1;
+        }
+        int any = PyObject_IsTrue(subscribers_.get());
+        if (any <= 0) return any;
+        closed_ = Ref::steal(PyList_New(0));
+        turns_ = PyDict_CheckExact(subscribers_.get()) ? Ref::steal(PyDict_Keys(subscribers_.get()))
+                                                        : Ref::steal(PySequence_List(subscribers_.get()));
+        return closed_ && turns_ ? 1 : -1;
+    }
+
+    // The parameters `websocket` is registered with now, or null (no error) when it is gone.
+    Ref current_params(PyObject* websocket) {
+        if (PyDict_CheckExact(subscribers_.get()))
+            return Ref::borrow(PyDict_GetItemWithError(subscribers_.get(), websocket));
+        int registered = PySequence_Contains(subscribers_.get(), websocket);
+        if (registered <= 0) return {};
+        return Ref::steal(PyObject_GetItem(subscribers_.get(), websocket));
+    }
+
+    Step serve_remaining() {
+        while (next_ < PyList_GET_SIZE(turns_.get())) {
+            Ref websocket = Ref::borrow(PyList_GET_ITEM(turns_.get(), next_++));
+            Ref awaitable;
+            if (!serve(websocket.get(), awaitable)) return Step::error();
+            if (awaitable) return Step::wait_for(std::move(awaitable));
+        }
+        return sweep_closed() ? Step::done(rt::none()) : Step::error();
+    }
+
+    // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
+    bool serve(PyObject* websocket, Ref& awaitable) {
+        Ref param = current_params(websocket);
+        if (!param) return !PyErr_Occurred();
+        int open = is_connected(websocket);
+        if (open < 0) return false;
+        if (!open) return PyList_Append(closed_.get(), websocket) == 0;
+        int before_start = starts_later(param.get());
+        if (before_start) return before_start > 0;
+        int allowed = may_read(param.get());
+        if (allowed <= 0) return allowed == 0;
+        Ref message = message_body(param.get());
+        int any = truth(message);
+        if (any <= 0) return any == 0;
+        Ref event = event_message(message.get());
+        if (!event) return false;
+        awaitable = send(websocket, event.get());
+        return awaitable || !PyErr_Occurred();
+    }
+
+    int is_connected(PyObject* websocket) {
+        if (is_own(cls_.get(), Hook::subscriber_is_connected)) return 1;
+        return truth(call_hook(cls_.get(), Hook::subscriber_is_connected, {websocket}));
+    }
+
+    // seq < param["start_seq"]
+    int starts_later(PyObject* param) {
+        Ref start = read_param(param, kStartSeq);
+        return start ? PyObject_RichCompareBool(seq_.get(), start.get(), Py_LT) : -1;
+    }
+
+    int may_read(PyObject* param) {
+        bool own = is_own(cls_.get(), Hook::check_subscriber_acl);
+        Ref method;
+        if (!own) {
+            method = lookup_hook(cls_.get(), Hook::check_subscriber_acl);
+            if (!method) return -1;
+        }
+        Ref acl = read_param(param, kAcl);
+        if (!acl) return -1;
+        if (own) return truth(engine::check_acl(doc_.get(), acl.get()));
+        PyObject* args[] = {doc_.get(), acl.get()};
+        return truth(Ref::steal(PyObject_Vectorcall(method.get(), args, 2, nullptr)));
+    }
+
+    Ref message_body(PyObject* param) {
+        bool own = is_own(cls_.get(), Hook::get_message_body);
+        Ref method;
+        if (!own) {
+            method = lookup_hook(cls_.get(), Hook::get_message_body);
+            if (!method) return {};
+        }
+        Ref scope = read_param(param, kDataScope);
+        Ref catalog = scope ? read_param(param, kCatalog) : Ref();
+        Ref show_hidden = catalog ? read_param(param, kShowHidden) : Ref();
+        if (!show_hidden) return {};
+        if (own) return engine::message_body(fn(), doc_.get(), scope.get(), catalog.get(), show_hidden.get());
+        PyObject* args[] = {doc_.get(), scope.get(), catalog.get(), show_hidden.get()};
+        return Ref::steal(PyObject_Vectorcall(method.get(), args, 4, nullptr));
+    }
+
+    Ref event_message(PyObject* message) {
+        Ref event = Ref::steal(_PyDict_NewPresized(4));
+        if (!event) return {};
+        const std::pair<const rt::Name*, PyObject*> items[] = {
+            {&kDocClass, doc_class_.get()}, {&kOp, op_.get()}, {&kSeq, seq_.get()}, {&kMessage, message}};
+        for (const auto& [key, value] : items)
+            if (!key->get() || PyDict_SetItem(event.get(), key->get(), value) < 0) return {};
+        return event;
+    }
+
+    // cls.send_json_async(websocket, event): what to await. The module's own send_json_async is
+    // run in place: the text, then the host's send hook.
+    Ref send(PyObject* websocket, PyObject* event) {
+        if (!is_own(cls_.get(), Hook::send_json_async))
+            return call_hook(cls_.get(), Hook::send_json_async, {websocket, event});
+        Ref text = json_text(fn(), event);
+        if (!text) return {};
+        return start_send(cls_.get(), websocket, text.get());
+    }
+
+    bool sweep_closed() {
+        if (!closed_) return true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(closed_.get()); ++i) {
+            Ref websocket = Ref::borrow(PyList_GET_ITEM(closed_.get(), i));
+            if (!call_hook(cls_.get(), Hook::disconnect, {websocket.get()})) return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+PyObject* document_sent_async(rt::Function* fn, PyObject* const* locals) {
+    return rt::make_coroutine(fn->code.get(), std::make_unique<FanOut>(fn, locals)).release();
+}
+
+}  // namespace broadcaster

@@ -1,0 +1,202 @@
+#include "module/surface.hpp"
+
+#include "access/access.hpp"
+#include "broadcaster/broadcaster.hpp"
+
+namespace surface {
+
+using rt::Ref;
+
+// ---- the table ----
+
+const Callable auth_required{
+    .name = "auth_required", .qualname = "auth_required", .first_line = 9, .coroutine = false,
+    .params = {{"func"}}, .locals = {"need_auth"},
+    .bound = access_control::auth_required, .cellvars = {"func"},
+};
+
+const Callable auth_required_async{
+    .name = "auth_required_async", .qualname = "auth_required_async", .first_line = 18, .coroutine = false,
+    .params = {{"func"}}, .locals = {"need_auth"},
+    .bound = access_control::auth_required_async, .cellvars = {"func"},
+};
+
+const Callable need_auth{
+    .name = "need_auth", .qualname = "auth_required.<locals>.need_auth", .first_line = 11, .coroutine = false,
+    .params = {}, .varargs = "args", .varkw = "kwargs",
+    .raw = access_control::need_auth, .freevars = {"func"},
+};
+
+const Callable need_auth_async{
+    .name = "need_auth", .qualname = "auth_required_async.<locals>.need_auth", .first_line = 20, .coroutine = true,
+    .params = {}, .varargs = "args", .varkw = "kwargs",
+    .raw = access_control::need_auth_async, .freevars = {"func"},
+};
+
+const std::vector<Callable> auth_client_methods{
+    {
+        .name = "__init__", .qualname = "AuthClient.__init__", .first_line = 28, .coroutine = false,
+        .params = {{"self"}, {"api_root", Ann::str, Default::api_root}},
+        .bound = access_control::auth_client_init,
+    },
+    {
+        .name = "get_api_acl", .qualname = "AuthClient.get_api_acl", .first_line = 34, .coroutine = false,
+        .params = {{"self"}, {"api_key", Ann::str}, {"app_name", Ann::str}, {"api_id", Ann::str, Default::empty_str}},
+        .locals = {"r", "result", "e"},
+        .doc = {.summary = "Get Access Control List of API",
+                .args = {"api_key: API Key", "api_id: API ID", "app_name: app_name to check the API Key"},
+                .returns = {"API Detail or Error Message"}},
+        .bound = access_control::get_api_acl,
+    },
+};
+
+const std::vector<Callable> broadcaster_methods{
+    {
+        .name = "accept", .qualname = "Broadcaster.accept", .first_line = 65, .coroutine = true,
+        .params = {{"cls"}, {"websocket"}},
+        .doc = {.summary = "Accept Event of a websocket event", .args = {"websocket: websocket object"}},
+        .bound = broadcaster::accept, .classmethod_line = 64,
+    },
+    {
+        .name = "subscribe", .qualname = "Broadcaster.subscribe", .first_line = 73, .coroutine = true,
+        .params = {{"cls"}, {"websocket"}, {"class_name", Ann::str}, {"data_scope", Ann::list, Default::none},
+                   {"catalog", Ann::dict, Default::none}, {"show_hidden", Ann::bool_, Default::false_},
+                   {"start_seq", Ann::str, Default::empty_str}, {"acl", Ann::none, Default::none}},
+        .varkw = "kwargs", .locals = {"sub_params"},
+        .doc = {.summary = "Subscribe to a connection",
+                .args = {"websocket: websocket object", "class_name: Document Class Name",
+                         "data_scope: The subset of data to be shown", "catalog: data to be shown",
+                         "show_hidden: Show hidden data or not",
+                         "start_seq: Not interested on the message before this start sequence",
+                         "acl: User access Control"},
+                .comments = {"* Know message to route to which client", "* Know the message content to be sent"}},
+        .bound = broadcaster::subscribe, .classmethod_line = 72,
+    },
+    {
+        .name = "disconnect", .qualname = "Broadcaster.disconnect", .first_line = 111, .coroutine = false,
+        .params = {{"cls"}, {"websocket"}}, .locals = {"_", "doc_class_subscriber"},
+        .doc = {.summary = "Disconnect the subscriber", .args = {"websocket:"}},
+        .bound = broadcaster::disconnect, .classmethod_line = 110,
+    },
+    {
+        .name = "send_message_async", .qualname = "Broadcaster.send_message_async", .first_line = 121,
+        .coroutine = true, .params = {{"cls"}, {"websocket"}, {"message", Ann::str}},
+        .doc = {.summary = "Send message to the target websocket",
+                .args = {"websocket: websocket object", "message (str): message content"}},
+        .bound = broadcaster::send_message_async, .classmethod_line = 120,
+    },
+    {
+        .name = "send_json_async", .qualname = "Broadcaster.send_json_async", .first_line = 130,
+        .coroutine = true, .params = {{"cls"}, {"websocket"}, {"content", Ann::dict}}, .locals = {"message"},
+        .doc = {.summary = "Send json message in async mode",
+                .args = {"websocket: websocket object", "content (dict): dictionary to be jsonify"}},
+        .bound = broadcaster::send_json_async, .classmethod_line = 129,
+    },
+    {
+        .name = "get_message_body", .qualname = "Broadcaster.get_message_body", .first_line = 142,
+        .coroutine = false,
+        .params = {{"cls"}, {"doc", Ann::document}, {"data_scope", Ann::list}, {"catalog", Ann::dict},
+                   {"show_hidden", Ann::bool_}},
+        .returns = Ann::optional_dict,
+        .doc = {.summary = "Get message body from document",
+                .args = {"doc: Document object holding contents", "data_scope: data scope", "catalog: data catalog",
+                         "show_hidden: Should show hidden value or not"},
+                .returns = {"json object if data on the scope else None"}},
+        .bound = broadcaster::get_message_body, .classmethod_line = 141,
+    },
+    {
+        .name = "subscriber_is_connected", .qualname = "Broadcaster.subscriber_is_connected", .first_line = 161,
+        .coroutine = false, .params = {{"cls"}, {"websocket"}},
+        .doc = {.summary = "Check if the websocket is connected", .args = {"websocket: websocket object"}},
+        .bound = broadcaster::subscriber_is_connected, .classmethod_line = 160,
+    },
+    {
+        .name = "check_subscriber_acl", .qualname = "Broadcaster.check_subscriber_acl", .first_line = 170,
+        .coroutine = false, .params = {{"cls"}, {"doc", Ann::document}, {"acl"}},
+        .doc = {.summary = "Check if subscriber has right to get the data",
+                .args = {"doc: document to control", "acl: User access List"},
+                .returns = {"True if use has authorization else False"}},
+        .bound = broadcaster::check_subscriber_acl, .classmethod_line = 169,
+    },
+    {
+        .name = "document_sent_async", .qualname = "Broadcaster.document_sent_async", .first_line = 184,
+        .coroutine = true, .params = {{"cls"}, {"doc", Ann::document}, {"op", Ann::str}, {"seq", Ann::str}},
+        .posonly = 1,
+        .locals = {"doc_class", "doc_class_subscriber", "closed_subscribers", "websocket", "param", "message",
+                   "closed_subscriber"},
+        .doc = {.summary = " Sending document in async mode",
+                .args = {"doc: Document object", "op: Operation Type", "seq: Create Sequence"}},
+        .bound = broadcaster::document_sent_async, .classmethod_line = 182, .decorator_line = 183,
+    },
+};
+
+// ---- derived from the table ----
+
+namespace {
+
+void add_section(std::string& text, const char* header, const std::vector<const char*>& entries) {
+    if (entries.empty()) return;
+    text += "\n\n        ";
+    text += header;
+    for (const char* entry : entries) {
+        text += "\n            ";
+        text += entry;
+    }
+}
+
+}  // namespace
+
+Ref docstring(const Doc& doc) {
+    if (!doc.summary) return {};
+    std::string text = doc.summary;
+    add_section(text, "Args:", doc.args);
+    add_section(text, "Returns:", doc.returns);
+    add_section(text, "Comments:", doc.comments);
+    text += "\n        ";
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Ref code_for(const Callable& callable, PyObject* filename) {
+    std::vector<const char*> varnames;
+    for (const Param& param : callable.params) varnames.push_back(param.name);
+    if (callable.varargs) varnames.push_back(callable.varargs);
+    if (callable.varkw) varnames.push_back(callable.varkw);
+    varnames.insert(varnames.end(), callable.locals.begin(), callable.locals.end());
+    rt::CodeShape shape{
+        .name = callable.name,
+        .qualname = callable.qualname,
+        .first_line = callable.first_line,
+        .varnames = varnames,
+        .argcount = static_cast<int>(callable.params.size()),
+        .posonly = callable.posonly,
+        .varargs = callable.varargs != nullptr,
+        .varkw = callable.varkw != nullptr,
+        .coroutine = callable.coroutine,
+        .nested = !callable.freevars.empty(),
+        .freevars = callable.freevars,
+        .cellvars = callable.cellvars,
+    };
+    return rt::make_code(filename, shape);
+}
+
+Ref defaults_for(const Callable& callable) {
+    std::vector<Ref> values;
+    for (const Param& param : callable.params) {
+        switch (param.fallback) {
+            case Default::required: continue;
+            case Default::none: values.push_back(rt::none()); break;
+            case Default::false_: values.push_back(rt::boolean(false)); break;
+            case Default::empty_str: values.push_back(Ref::steal(PyUnicode_FromString(""))); break;
+            case Default::api_root: values.push_back(Ref::steal(PyUnicode_FromString(kApiRoot))); break;
+        }
+        if (!values.back()) return {};
+    }
+    if (values.empty()) return {};
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return {};
+    for (size_t i = 0; i < values.size(); ++i)
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), values[i].release());
+    return tuple;
+}
+
+}  // namespace surface

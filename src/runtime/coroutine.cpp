@@ -1,0 +1,534 @@
+#include "runtime/coroutine.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace rt {
+
+namespace {
+
+enum class State : unsigned char { Created, Suspended, Running, Finished };
+
+struct Coroutine {
+    PyObject_HEAD
+    std::unique_ptr<Body> body;  // gone once the coroutine has finished
+    Ref awaiting;                // the iterator it is suspended on
+    Ref code;
+    Ref name;
+    Ref qualname;
+    PyObject* weakreflist;
+    State state;
+};
+
+constexpr signed char kFrameCreated = -2;  // a native coroutine's frame state before its first step
+
+Coroutine* as_coroutine(PyObject* obj) { return reinterpret_cast<Coroutine*>(obj); }
+
+bool is_iterable_coroutine(PyObject* obj) {
+    return PyGen_CheckExact(obj) &&
+           (reinterpret_cast<PyGenObject*>(obj)->gi_code->co_flags & CO_ITERABLE_COROUTINE);
+}
+
+// The end of a coroutine: its body and everything it holds are released at once.
+void finish(Coroutine* co) {
+    co->state = State::Finished;
+    co->awaiting.reset();
+    std::unique_ptr<Body> body = std::move(co->body);
+}
+
+void raise_stop_iteration(PyObject* value) {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    // Wrapped first, or a tuple value would be unpacked into the exception's arguments.
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+    if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
+}
+
+PySendResult fail(Coroutine* co) {
+    finish(co);
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // As in any coroutine body, a StopIteration escaping it is reported as a bug.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb) PyException_SetTraceback(value, tb);
+        Ref stop = Ref::steal(value);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyException_SetCause(value, Ref(stop).release());
+        PyException_SetContext(value, stop.release());
+        PyErr_Restore(type, value, tb);
+    }
+    return PYGEN_ERROR;
+}
+
+// Runs the body from where it stands until it yields through an awaited object or ends.
+PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
+    Ref held;  // keeps `received` alive while the body runs
+    for (;;) {
+        Step step = co->body->resume(received);
+        if (step.kind == Step::Kind::Return) {
+            finish(co);
+            *out = step.value ? step.value.release() : Ref::borrow(Py_None).release();
+            return PYGEN_RETURN;
+        }
+        if (step.kind == Step::Kind::Raise) return fail(co);
+        Ref iter = awaitable_iter(step.value.get());
+        step.value.reset();
+        if (!iter) {
+            received = nullptr;
+            continue;
+        }
+        co->awaiting = iter;
+        PyObject* result = nullptr;
+        PySendResult status = PyIter_Send(iter.get(), Py_None, &result);
+        if (status == PYGEN_NEXT) {
+            co->state = State::Suspended;
+            *out = result;
+            return PYGEN_NEXT;
+        }
+        co->awaiting.reset();
+        held = Ref::steal(result);
+        received = status == PYGEN_RETURN ? held.get() : nullptr;
+    }
+}
+
+// One resumption: `value` sent in, or (with `exc`) the pending exception raised at the await point.
+PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, bool closing) {
+    *out = nullptr;
+    switch (co->state) {
+        case State::Created:
+            if (value != Py_None && !exc) {
+                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                return PYGEN_ERROR;
+            }
+            if (exc) return fail(co);  // thrown in before the first step: it ends there
+            break;
+        case State::Running:
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            return PYGEN_ERROR;
+        case State::Finished:
+            if (!closing) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return PYGEN_ERROR;
+        case State::Suspended:
+            break;
+    }
+    co->state = State::Running;
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(co));
+    if (co->awaiting && !exc) {
+        PyObject* result = nullptr;
+        PySendResult status = PyIter_Send(co->awaiting.get(), value, &result);
+        if (status == PYGEN_NEXT) {
+            co->state = State::Suspended;
+            *out = result;
+            return PYGEN_NEXT;
+        }
+        co->awaiting.reset();
+        Ref returned = Ref::steal(result);
+        return advance(co, status == PYGEN_RETURN ? returned.get() : nullptr, out);
+    }
+    co->awaiting.reset();
+    return advance(co, exc ? nullptr : value, out);
+}
+
+PyObject* send_result(PySendResult status, PyObject* out) {
+    if (status == PYGEN_NEXT) return out;
+    if (status == PYGEN_RETURN) {
+        Ref value = Ref::steal(out);
+        raise_stop_iteration(value.get());
+    }
+    return nullptr;
+}
+
+// A resumption as the Python-level methods report it: the yielded value, or StopIteration.
+PyObject* resume(Coroutine* co, PyObject* value, bool exc) {
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(co, value, &out, exc, false);
+    return send_result(status, out);
+}
+
+// Closes what a coroutine awaits, as closing the coroutine requires; -1 with an exception set.
+int close_iter(PyObject* iter) {
+    Ref close = Ref::steal(PyObject_GetAttrString(iter, "close"));
+    if (!close) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+        } else {
+            PyErr_WriteUnraisable(iter);
+        }
+        return 0;
+    }
+    Ref result = Ref::steal(PyObject_CallNoArgs(close.get()));
+    return result ? 0 : -1;
+}
+
+PyObject* throw_here(Coroutine* co, PyObject* type, PyObject* value, PyObject* tb) {
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    Py_INCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    if (PyExceptionClass_Check(type)) {
+        PyErr_NormalizeException(&type, &value, &tb);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            Py_DECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            return nullptr;
+        }
+        Py_XDECREF(value);
+        value = type;
+        type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+        Py_INCREF(type);
+        if (!tb) tb = PyException_GetTraceback(value);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        Py_DECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return nullptr;
+    }
+    PyErr_Restore(type, value, tb);
+    return resume(co, Py_None, true);
+}
+
+PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* tb) {
+    if (co->awaiting && co->state == State::Suspended) {
+        Ref delegate = co->awaiting;
+        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(co));
+        if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+            co->state = State::Running;
+            int err = close_iter(delegate.get());
+            co->state = State::Suspended;
+            co->awaiting.reset();
+            if (err < 0) {
+                return resume(co, Py_None, true);
+            }
+            return throw_here(co, type, value, tb);
+        }
+        Ref method = Ref::steal(PyObject_GetAttrString(delegate.get(), "throw"));
+        if (!method) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            co->awaiting.reset();
+            return throw_here(co, type, value, tb);
+        }
+        co->state = State::Running;
+        Ref yielded = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), type, value, tb, nullptr));
+        co->state = State::Suspended;
+        if (yielded) return yielded.release();
+        co->awaiting.reset();
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            // The awaited object finished: its value is what the await produced.
+            PyObject *etype, *evalue, *etb;
+            PyErr_Fetch(&etype, &evalue, &etb);
+            PyErr_NormalizeException(&etype, &evalue, &etb);
+            Ref stop = Ref::steal(evalue);
+            Py_XDECREF(etype);
+            Py_XDECREF(etb);
+            Ref returned = stop ? Ref::steal(PyObject_GetAttrString(stop.get(), "value")) : none();
+            if (!returned) return nullptr;
+            return resume(co, returned.get(), false);
+        }
+        return resume(co, Py_None, true);
+    }
+    return throw_here(co, type, value, tb);
+}
+
+// ---- Python-visible methods ----
+
+PyObject* coro_send(PyObject* self, PyObject* value) { return resume(as_coroutine(self), value, false); }
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    return throw_into(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) {
+    auto* co = as_coroutine(self);
+    int err = 0;
+    if (co->awaiting && co->state == State::Suspended) {
+        Ref delegate = co->awaiting;
+        co->state = State::Running;
+        err = close_iter(delegate.get());
+        co->state = State::Suspended;
+        co->awaiting.reset();
+    }
+    if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(co, Py_None, &out, true, true);
+    if (status != PYGEN_ERROR) {
+        Ref ignored = Ref::steal(out);
+        if (status == PYGEN_NEXT) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+            return nullptr;
+        }
+        return none().release();
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        return none().release();
+    }
+    return nullptr;
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
+    return send_ex(as_coroutine(self), value, out, false, false);
+}
+
+PyObject* coro_iternext(PyObject* self) {
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(as_coroutine(self), Py_None, &out, false, false);
+    if (status == PYGEN_NEXT) return out;
+    if (status == PYGEN_RETURN) {
+        Ref value = Ref::steal(out);
+        if (value.get() != Py_None) raise_stop_iteration(value.get());
+    }
+    return nullptr;
+}
+
+PyObject* coro_await(PyObject* self) {
+    auto* co = as_coroutine(self);
+    if (co->state == State::Suspended && co->awaiting) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Ref::borrow(self).release();
+}
+
+PyObject* coro_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname.get(), self);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Ref(as_coroutine(self)->name).release(); }
+PyObject* get_qualname(PyObject* self, void*) { return Ref(as_coroutine(self)->qualname).release(); }
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    as_coroutine(self)->name = Ref::borrow(value);
+    return 0;
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    as_coroutine(self)->qualname = Ref::borrow(value);
+    return 0;
+}
+
+PyObject* get_await(PyObject* self, void*) {
+    auto* co = as_coroutine(self);
+    return Ref(co->awaiting ? co->awaiting : none()).release();
+}
+PyObject* get_running(PyObject* self, void*) {
+    return boolean(as_coroutine(self)->state == State::Running).release();
+}
+PyObject* get_code(PyObject* self, void*) { return Ref(as_coroutine(self)->code).release(); }
+PyObject* get_nothing(PyObject*, void*) { return none().release(); }
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coro_send, METH_O, PyDoc_STR("send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.")},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+     PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration.")},
+    {"close", coro_close, METH_NOARGS, PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, PyDoc_STR("object being awaited on, or None"), nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_nothing, nullptr, nullptr, nullptr},
+    {"cr_origin", get_nothing, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
+    auto* co = as_coroutine(self);
+    for (const Ref* ref : {&co->awaiting, &co->code, &co->name, &co->qualname})
+        if (int err = visit(*ref, visitor, arg)) return err;
+    return co->body ? co->body->traverse(visitor, arg) : 0;
+}
+
+int coro_clear(PyObject* self) {
+    finish(as_coroutine(self));
+    return 0;
+}
+
+void coro_finalize(PyObject* self) {
+    auto* co = as_coroutine(self);
+    if (co->state == State::Finished) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (co->state == State::Created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", co->qualname.get()) < 0)
+            PyErr_WriteUnraisable(self);
+    } else {
+        Ref result = Ref::steal(coro_close(self, nullptr));
+        if (!result) PyErr_WriteUnraisable(self);
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+void coro_dealloc(PyObject* self) {
+    auto* co = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
+    if (co->weakreflist) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    finish(co);
+    co->code.~Ref();
+    co->name.~Ref();
+    co->qualname.~Ref();
+    co->awaiting.~Ref();
+    co->body.~unique_ptr();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
+
+}  // namespace
+
+PyTypeObject CoroutineType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+int ready_coroutine_type() {
+    if (CoroutineType.tp_flags & Py_TPFLAGS_READY) return 0;
+    CoroutineType.tp_name = "coroutine";
+    CoroutineType.tp_basicsize = sizeof(Coroutine);
+    CoroutineType.tp_dealloc = coro_dealloc;
+    CoroutineType.tp_as_async = &coroutine_async;
+    CoroutineType.tp_repr = coro_repr;
+    CoroutineType.tp_getattro = PyObject_GenericGetAttr;
+    CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    CoroutineType.tp_traverse = coro_traverse;
+    CoroutineType.tp_clear = coro_clear;
+    CoroutineType.tp_weaklistoffset = offsetof(Coroutine, weakreflist);
+    CoroutineType.tp_iternext = coro_iternext;
+    CoroutineType.tp_methods = coroutine_methods;
+    CoroutineType.tp_getset = coroutine_getset;
+    CoroutineType.tp_finalize = coro_finalize;
+    CoroutineType.tp_free = PyObject_GC_Del;
+    return PyType_Ready(&CoroutineType);
+}
+
+Ref make_coroutine(PyObject* code, std::unique_ptr<Body> body) {
+    auto* co = PyObject_GC_New(Coroutine, &CoroutineType);
+    if (!co) return {};
+    new (&co->body) std::unique_ptr<Body>(std::move(body));
+    new (&co->awaiting) Ref();
+    new (&co->code) Ref(Ref::borrow(code));
+    auto* code_obj = reinterpret_cast<PyCodeObject*>(code);
+    new (&co->name) Ref(Ref::borrow(code_obj->co_name));
+    new (&co->qualname) Ref(Ref::borrow(code_obj->co_qualname));
+    co->weakreflist = nullptr;
+    co->state = State::Created;
+    PyObject_GC_Track(co);
+    return Ref::steal(reinterpret_cast<PyObject*>(co));
+}
+
+Ref awaitable_iter(PyObject* obj) {
+    if (PyCoro_CheckExact(obj)) {
+        auto* native = reinterpret_cast<PyCoroObject*>(obj);
+        if (native->cr_frame_state != kFrameCreated) {
+            Ref awaited = Ref::steal(PyObject_GetAttrString(obj, "cr_await"));
+            if (!awaited) return {};
+            if (awaited.get() != Py_None) {
+                PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+                return {};
+            }
+        }
+        return Ref::borrow(obj);
+    }
+    if (is_iterable_coroutine(obj)) return Ref::borrow(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    unaryfunc get_await = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!get_await) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
+        return {};
+    }
+    Ref iter = Ref::steal(get_await(obj));
+    if (!iter) return {};
+    if (PyCoro_CheckExact(iter.get()) || is_iterable_coroutine(iter.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return {};
+    }
+    if (!PyIter_Check(iter.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(iter.get())->tp_name);
+        return {};
+    }
+    return iter;
+}
+
+}  // namespace rt
+
+namespace rt {
+
+namespace {
+
+class ImmediateBody final : public Body {
+public:
+    ImmediateBody(Immediate work, PyObject* const* locals, Py_ssize_t count) : work_(work), count_(count) {
+        for (Py_ssize_t i = 0; i < count; ++i) locals_[i] = Ref::borrow(locals[i]);
+    }
+    Step resume(PyObject* received) override {
+        if (!received) return Step::error();
+        PyObject* args[kMax];
+        for (Py_ssize_t i = 0; i < count_; ++i) args[i] = locals_[i].get();
+        Ref result = Ref::steal(work_(args));
+        return result ? Step::done(std::move(result)) : Step::error();
+    }
+    int traverse(visitproc visitor, void* arg) override {
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            if (int err = visit(locals_[i], visitor, arg)) return err;
+        return 0;
+    }
+    static constexpr Py_ssize_t kMax = 12;
+
+private:
+    Immediate work_;
+    Py_ssize_t count_;
+    Ref locals_[kMax];
+};
+
+}  // namespace
+
+Ref make_immediate_coroutine(PyObject* code, Immediate work, PyObject* const* locals, Py_ssize_t count) {
+    if (count > ImmediateBody::kMax) {
+        PyErr_SetString(PyExc_SystemError, "too many locals for an immediate coroutine");
+        return {};
+    }
+    return make_coroutine(code, std::make_unique<ImmediateBody>(work, locals, count));
+}
+
+}  // namespace rt

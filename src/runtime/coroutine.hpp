@@ -1,0 +1,61 @@
+// A coroutine type that every host (asyncio, `await` in async def, hand-driven send/throw/close)
+// takes for a native coroutine.
+//
+// The work of one coroutine lives in a Body: a small state machine that runs until it needs to
+// await something, says so with Step::wait_for, and is resumed with what the awaited object produced.
+// The driver here does everything `await` does (delegation, throw/close forwarding, the standard
+// errors), so bodies only describe their own logic.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+#include <memory>
+
+namespace rt {
+
+// What a body asks of its driver when it stops.
+struct Step {
+    enum class Kind : unsigned char { Await, Return, Raise };
+    Kind kind;
+    Ref value;
+
+    // Suspend until `awaitable` (taken as `await` takes it) completes.
+    static Step wait_for(Ref awaitable) { return {Kind::Await, std::move(awaitable)}; }
+    // Finish with `value` as the coroutine's result.
+    static Step done(Ref value) { return {Kind::Return, std::move(value)}; }
+    // Finish with the pending exception.
+    static Step error() { return {Kind::Raise, Ref()}; }
+};
+
+class Body {
+public:
+    virtual ~Body() = default;
+    // Runs from the start or from the await it stopped at, to its next await or its end.
+    // `received` is what the awaited object produced (None at the start); null when an exception
+    // is pending, which is then raised at the await point.
+    virtual Step resume(PyObject* received) = 0;
+    // Every reference the body owns, for the cycle collector.
+    virtual int traverse(visitproc visitor, void* arg) = 0;
+};
+
+extern PyTypeObject CoroutineType;
+
+int ready_coroutine_type();
+
+// A new coroutine running `body`, named after `code` (its co_name and co_qualname).
+Ref make_coroutine(PyObject* code, std::unique_ptr<Body> body);
+
+// The iterator that `await obj` drives, with the interpreter's checks and messages.
+Ref awaitable_iter(PyObject* obj);
+
+}  // namespace rt
+
+namespace rt {
+
+// A body that does all its work at its first resumption, with no await: `work` receives the
+// bound arguments (kept alive by the coroutine until then) and returns the result (new reference).
+using Immediate = PyObject* (*)(PyObject* const* locals);
+
+Ref make_immediate_coroutine(PyObject* code, Immediate work, PyObject* const* locals, Py_ssize_t count);
+
+}  // namespace rt

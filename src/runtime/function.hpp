@@ -1,0 +1,94 @@
+// A callable type that introspection treats as a Python function.
+//
+// Its attributes (__name__, __qualname__, __module__, __doc__, __defaults__, __kwdefaults__,
+// __annotations__, __dict__, __globals__, __builtins__, __closure__ and a read-only __code__) behave as
+// on Python functions, it binds as a descriptor like them, and a call binds its arguments with the
+// interpreter's rules and messages before the native body runs.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+#include <span>
+
+namespace rt {
+
+struct Function;
+
+// A body that receives its arguments bound as a Python frame would hold them: one borrowed
+// reference per parameter, in the order of the code's variable names (a `*args` tuple and a
+// `**kwargs` dict where the signature has them).
+using BoundBody = PyObject* (*)(Function* fn, PyObject* const* locals);
+
+// A body that receives the call as it came (only for `(*args, **kwargs)` signatures, where no
+// binding can fail).
+using RawBody = PyObject* (*)(Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// What a function's code object says about it.
+struct CodeShape {
+    const char* name;
+    const char* qualname;
+    int first_line;
+    std::span<const char* const> varnames;  // parameters first, then other locals
+    int argcount = 0;                       // positional parameters, positional-only included
+    int posonly = 0;
+    bool varargs = false;
+    bool varkw = false;
+    bool coroutine = false;
+    bool nested = false;
+    std::span<const char* const> freevars = {};
+    std::span<const char* const> cellvars = {};
+};
+
+// Everything a new function is made of; references are borrowed.
+struct FunctionParts {
+    PyObject* code;          // from make_code
+    PyObject* globals;       // the module namespace
+    PyObject* qualname;      // may be null: the code's qualified name
+    PyObject* doc;           // may be null: None
+    PyObject* defaults;      // may be null: no defaults
+    PyObject* annotations;   // may be null: an empty dict on first read
+    PyObject* closure;       // may be null: a tuple of cells
+    BoundBody bound = nullptr;
+    RawBody raw = nullptr;
+};
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Ref globals;
+    Ref builtins;
+    Ref name;
+    Ref qualname;
+    Ref code;
+    Ref defaults;
+    Ref kwdefaults;
+    Ref doc;
+    Ref dict;
+    Ref module;
+    Ref annotations;
+    Ref closure;
+    PyObject* weakreflist;
+    Ref varnames;            // tuple of the code's variable names, for binding
+    Py_ssize_t argcount;
+    Py_ssize_t posonly;
+    bool varargs;
+    bool varkw;
+    BoundBody bound;
+    RawBody raw;
+};
+
+extern PyTypeObject FunctionType;
+
+int ready_function_type();
+
+// A code object describing a function; co_filename is `filename`.
+Ref make_code(PyObject* filename, const CodeShape& shape);
+
+Ref make_function(const FunctionParts& parts);
+
+inline bool is_function(PyObject* obj) { return Py_TYPE(obj) == &FunctionType; }
+
+// The object held in cell `index` of a function's closure (borrowed).
+PyObject* closure_cell(Function* fn, Py_ssize_t index);
+
+}  // namespace rt

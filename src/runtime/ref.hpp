@@ -1,0 +1,58 @@
+// Owning handle for one strong reference to a Python object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace rt {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // Takes over a new reference (as returned by most API calls); null stays null.
+    static Ref steal(PyObject* obj) noexcept {
+        Ref r;
+        r.ptr_ = obj;
+        return r;
+    }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return steal(obj);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+    // Hands the reference to the caller.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+
+    // Drops the reference; the slot is empty before the object can run any code.
+    void reset() noexcept {
+        PyObject* old = std::exchange(ptr_, nullptr);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+// For tp_traverse: visits the object a handle holds.
+inline int visit(const Ref& ref, visitproc visitor, void* arg) {
+    return ref ? visitor(ref.get(), arg) : 0;
+}
+
+}  // namespace rt

@@ -1,0 +1,12 @@
+// Traceback entries for code that runs as if it were Python source (a module body, a class body).
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace rt {
+
+// Puts an entry "File <filename>, line <line>, in <name>" in front of the pending exception's
+// traceback. The pending exception is kept whatever happens.
+void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals);
+
+}  // namespace rt
