@@ -1,0 +1,283 @@
+"""A small authentication service on 127.0.0.1, for the tests and the demo.
+
+It answers ``POST <root>role/_/get_api_acl`` (the request that ``broadcast.AuthClient`` makes)
+and records every request it receives, whatever its method or path.
+
+What it answers for an API key, first match wins:
+
+1. a canned reply registered with :meth:`AuthService.reply` for that key (any status, a JSON value
+   or raw bytes, any content type), or the canned reply registered for ``None`` (any other key);
+2. for an account registered with :meth:`AuthService.add_account`: 200 and
+   ``{"id": ..., "api_key": ..., "app_name": ..., "acl": [...]}``;
+3. 404 and ``{"message": "Unknown API key"}``.
+
+Other paths answer 404 ``{"message": "No such endpoint"}``, other methods 405, and a request body
+that is not a JSON object with an "api_key" 400, each with a "message".
+
+In a program::
+
+    service = AuthService()
+    service.add_account("k-reader", ["Invoice", "Order"], id="7")
+    base_url = service.start()      # e.g. "http://127.0.0.1:43117/api/"
+    ...                             # AuthClient(base_url).get_api_acl("k-reader", "demo")
+    service.stop()
+
+Outside pytest, put the ``tests`` directory on ``sys.path`` and import
+``support.auth_service``, or run this file directly. From a shell (runs until interrupted)::
+
+    python3 tests/support/auth_service.py --port 8765 --account k-reader=7:Invoice,Order
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import http.server
+import json
+import threading
+from typing import Any
+
+__all__ = ["AuthService", "CannedReply", "ReceivedRequest"]
+
+_UNSET = object()
+
+
+@dataclasses.dataclass(frozen=True)
+class CannedReply:
+    """One reply as it goes on the wire."""
+
+    status: int
+    body: bytes
+    content_type: str | None
+    headers: tuple[tuple[str, str], ...] = ()
+
+
+@dataclasses.dataclass(frozen=True)
+class ReceivedRequest:
+    """One request as the service saw it."""
+
+    method: str
+    path: str
+    headers: Any  # http.client.HTTPMessage: case-insensitive look-ups, order kept
+    body: bytes
+    json: Any  # the decoded body, or None when it is not JSON
+
+    @property
+    def json_keys(self) -> list[str] | None:
+        """Keys of a JSON object body in the order they were sent."""
+        try:
+            pairs = json.loads(self.body, object_pairs_hook=_Pairs)
+        except ValueError:
+            return None
+        return [key for key, _ in pairs] if isinstance(pairs, _Pairs) else None
+
+
+class _Pairs(list):
+    """The key/value pairs of one JSON object, in wire order."""
+
+
+def _json_dumps(value: Any) -> bytes:
+    return json.dumps(value).encode("utf-8")
+
+
+def _json_reply(status: int, value: Any) -> CannedReply:
+    return CannedReply(status, _json_dumps(value), "application/json")
+
+
+class AuthService:
+    """The service; ``start()`` runs it in a daemon thread on a free port."""
+
+    def __init__(self, root: str = "/api/", host: str = "127.0.0.1", port: int = 0):
+        if not root.startswith("/") or not root.endswith("/"):
+            raise ValueError("root must start and end with '/'")
+        self.root = root
+        self.endpoint = root + "role/_/get_api_acl"
+        self._host = host
+        self._port = port
+        self._lock = threading.Lock()
+        self._replies: dict[str | None, CannedReply] = {}
+        self._accounts: dict[str, dict[str, Any]] = {}
+        self._requests: list[ReceivedRequest] = []
+        self._server: http.server.ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    # -- life cycle -------------------------------------------------------------------------
+
+    def start(self) -> str:
+        """Bind, start serving in a daemon thread and return the base URL (ends with '/')."""
+        if self._server is not None:
+            raise RuntimeError("already started")
+        server = http.server.ThreadingHTTPServer((self._host, self._port), _make_handler(self))
+        server.daemon_threads = True
+        self._server = server
+        self._thread = threading.Thread(target=server.serve_forever, name="auth-service",
+                                        daemon=True)
+        self._thread.start()
+        return self.base_url
+
+    def stop(self) -> None:
+        """Stop serving and release the port. Safe to call twice."""
+        server, thread = self._server, self._thread
+        self._server = self._thread = None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+        if thread is not None:
+            thread.join()
+
+    def __enter__(self) -> "AuthService":
+        self.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    @property
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("not started")
+        return self._server.server_address[1]
+
+    @property
+    def base_url(self) -> str:
+        """The URL to give ``AuthClient`` (its ``api_root``)."""
+        return f"http://{self._host}:{self.port}{self.root}"
+
+    # -- steering -----------------------------------------------------------------------------
+
+    def reply(self, api_key: str | None, status: int = 200, *, json: Any = _UNSET,
+              body: bytes | str | None = None, content_type: str | None = _UNSET,
+              headers: dict[str, str] | None = None) -> CannedReply:
+        """Answer requests for ``api_key`` (``None``: any key without its own reply) with this.
+
+        Give exactly one of ``json`` (any JSON value, sent as UTF-8 JSON text) or ``body`` (raw
+        bytes sent unchanged; a str is sent as UTF-8). ``content_type=None`` sends no
+        Content-Type header; left out, it is "application/json" for ``json``,
+        "text/plain; charset=utf-8" for a str body and "application/octet-stream" for bytes.
+        """
+        if (json is _UNSET) == (body is None):
+            raise TypeError("give exactly one of json= or body=")
+        if json is not _UNSET:
+            raw, default_type = _json_dumps(json), "application/json"
+        elif isinstance(body, str):
+            raw, default_type = body.encode("utf-8"), "text/plain; charset=utf-8"
+        else:
+            raw, default_type = bytes(body), "application/octet-stream"
+        canned = CannedReply(status, raw,
+                             default_type if content_type is _UNSET else content_type,
+                             tuple((headers or {}).items()))
+        with self._lock:
+            self._replies[api_key] = canned
+        return canned
+
+    def add_account(self, api_key: str, acl: Any, id: Any = None, **extra: Any) -> None:
+        """Register a known key: it gets 200 with its "id", "api_key", "app_name" and "acl".
+
+        ``id`` defaults to a fresh string; ``extra`` fields are added to the reply as given.
+        """
+        with self._lock:
+            if id is None:
+                id = str(len(self._accounts) + 1)
+            self._accounts[api_key] = {"id": id, "acl": acl, "extra": dict(extra)}
+
+    def reset(self) -> None:
+        """Forget canned replies, accounts and recorded requests."""
+        with self._lock:
+            self._replies.clear()
+            self._accounts.clear()
+            self._requests.clear()
+
+    # -- what was received --------------------------------------------------------------------
+
+    @property
+    def requests(self) -> list[ReceivedRequest]:
+        """A snapshot of the requests received so far, oldest first."""
+        with self._lock:
+            return list(self._requests)
+
+    @property
+    def last_request(self) -> ReceivedRequest:
+        with self._lock:
+            if not self._requests:
+                raise LookupError("no request received")
+            return self._requests[-1]
+
+    def clear_requests(self) -> None:
+        with self._lock:
+            self._requests.clear()
+
+    # -- answering ----------------------------------------------------------------------------
+
+    def _answer(self, method: str, path: str, headers: Any, body: bytes) -> CannedReply:
+        try:
+            decoded = json.loads(body) if body else None
+        except ValueError:
+            decoded = None
+        with self._lock:
+            self._requests.append(ReceivedRequest(method, path, headers, body, decoded))
+            if path.split("?", 1)[0] != self.endpoint:
+                return _json_reply(404, {"message": "No such endpoint"})
+            if method != "POST":
+                return _json_reply(405, {"message": "Method not allowed"})
+            if not isinstance(decoded, dict) or "api_key" not in decoded:
+                return _json_reply(400, {"message": "Expected a JSON object with an api_key"})
+            api_key = decoded["api_key"]
+            key = api_key if isinstance(api_key, str) else None
+            canned = self._replies.get(key) or self._replies.get(None)
+            if canned is not None:
+                return canned
+            account = self._accounts.get(key)
+            if account is None:
+                return _json_reply(404, {"message": "Unknown API key"})
+            return _json_reply(200, {"id": account["id"], "api_key": api_key,
+                                     "app_name": decoded.get("app_name"), "acl": account["acl"],
+                                     **account["extra"]})
+
+
+def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandler]:
+    class Handler(http.server.BaseHTTPRequestHandler):
+        server_version = "auth-service/1"
+
+        def _handle(self) -> None:
+            length = int(self.headers.get("Content-Length") or 0)
+            body = self.rfile.read(length) if length > 0 else b""
+            canned = service._answer(self.command, self.path, self.headers, body)
+            self.send_response(canned.status)
+            if canned.content_type is not None:
+                self.send_header("Content-Type", canned.content_type)
+            for name, value in canned.headers:
+                self.send_header(name, value)
+            self.send_header("Content-Length", str(len(canned.body)))
+            self.end_headers()
+            self.wfile.write(canned.body)
+
+        do_POST = do_GET = do_PUT = do_DELETE = do_PATCH = _handle
+
+        def log_message(self, format: str, *args: Any) -> None:  # keep test output clean
+            pass
+
+    return Handler
+
+
+def _main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description="Run the authentication service until ^C.")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--root", default="/api/")
+    parser.add_argument("--account", action="append", default=[], metavar="KEY=ID:CLASS,...",
+                        help="a known API key, its id and the document classes it may read")
+    args = parser.parse_args(argv)
+    service = AuthService(root=args.root, port=args.port)
+    for spec in args.account:
+        key, _, rest = spec.partition("=")
+        ident, _, classes = rest.partition(":")
+        service.add_account(key, [c for c in classes.split(",") if c], id=ident or None)
+    print(service.start(), flush=True)
+    try:
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        service.stop()
+
+
+if __name__ == "__main__":
+    _main()
