@@ -147,8 +147,9 @@ PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf
     Ref held = Ref::steal(PyTuple_New(total));
     if (!held) return nullptr;
     for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(held.get(), i, Ref::borrow(args[i]).release());
-    auto body = std::make_unique<NeedAuth>(fn, Ref::borrow(func), std::move(held), nargs, Ref::borrow(kwnames));
-    return rt::make_coroutine(fn->code.get(), std::move(body)).release();
+    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn, Ref::borrow(func), std::move(held), nargs,
+                                        Ref::borrow(kwnames))
+        .release();
 }
 
 }  // namespace access_control

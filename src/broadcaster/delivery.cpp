@@ -74,7 +74,7 @@ PyObject* send_message_async(rt::Function* fn, PyObject* const* locals) {
 }
 
 PyObject* send_json_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_coroutine(fn->code.get(), std::make_unique<SendJson>(fn, locals)).release();
+    return rt::make_coroutine<SendJson>(fn->code.get(), fn, locals).release();
 }
 
 }  // namespace broadcaster

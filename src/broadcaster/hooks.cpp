@@ -64,6 +64,14 @@ Ref call_hook(PyObject* cls, Hook hook, std::initializer_list<PyObject*> args) {
     return Ref::steal(PyObject_Vectorcall(method.get(), args.begin(), args.size(), nullptr));
 }
 
-Ref registry_of(PyObject* cls) { return Ref::steal(PyObject_GetAttr(cls, kActiveConnections.get())); }
+Ref registry_of(PyObject* cls) {
+    PyObject* name = kActiveConnections.get();
+    if (name && Py_IS_TYPE(cls, &PyType_Type)) {
+        // A plain class attribute (no descriptor) is what the lookup gives as it is.
+        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+        if (found && !Py_TYPE(found)->tp_descr_get) return Ref::borrow(found);
+    }
+    return Ref::steal(PyObject_GetAttr(cls, name));
+}
 
 }  // namespace broadcaster

@@ -33,7 +33,7 @@ Ref subscription_params(PyObject* const* locals) {
     };
     for (const auto& [key, value] : fixed)
         if (!key->get() || PyDict_SetItem(params.get(), key->get(), value) < 0) return {};
-    if (PyDict_Merge(params.get(), locals[kKwargs], 1) < 0) return {};
+    if (PyDict_GET_SIZE(locals[kKwargs]) && PyDict_Merge(params.get(), locals[kKwargs], 1) < 0) return {};
     return params;
 }
 

@@ -12,7 +12,7 @@ enum class State : unsigned char { Created, Suspended, Running, Finished };
 
 struct Coroutine {
     PyObject_HEAD
-    std::unique_ptr<Body> body;  // gone once the coroutine has finished
+    Body* body;                  // lives in this object's tail; gone once the coroutine has finished
     Ref awaiting;                // the iterator it is suspended on
     Ref code;
     Ref name;
@@ -34,7 +34,7 @@ bool is_iterable_coroutine(PyObject* obj) {
 void finish(Coroutine* co) {
     co->state = State::Finished;
     co->awaiting.reset();
-    std::unique_ptr<Body> body = std::move(co->body);
+    if (Body* body = std::exchange(co->body, nullptr)) body->~Body();
 }
 
 void raise_stop_iteration(PyObject* value) {
@@ -409,7 +409,6 @@ void coro_dealloc(PyObject* self) {
     co->name.~Ref();
     co->qualname.~Ref();
     co->awaiting.~Ref();
-    co->body.~unique_ptr();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -425,6 +424,7 @@ int ready_coroutine_type() {
     if (CoroutineType.tp_flags & Py_TPFLAGS_READY) return 0;
     CoroutineType.tp_name = "coroutine";
     CoroutineType.tp_basicsize = sizeof(Coroutine);
+    CoroutineType.tp_itemsize = 1;  // the body's bytes
     CoroutineType.tp_dealloc = coro_dealloc;
     CoroutineType.tp_as_async = &coroutine_async;
     CoroutineType.tp_repr = coro_repr;
@@ -441,10 +441,14 @@ int ready_coroutine_type() {
     return PyType_Ready(&CoroutineType);
 }
 
-Ref make_coroutine(PyObject* code, std::unique_ptr<Body> body) {
-    auto* co = PyObject_GC_New(Coroutine, &CoroutineType);
-    if (!co) return {};
-    new (&co->body) std::unique_ptr<Body>(std::move(body));
+namespace detail {
+
+PyObject* new_coroutine(PyObject* code, size_t size, void** storage) {
+    constexpr size_t align = alignof(std::max_align_t);
+    constexpr size_t head = (sizeof(Coroutine) + align - 1) / align * align;
+    auto* co = PyObject_GC_NewVar(Coroutine, &CoroutineType, static_cast<Py_ssize_t>(head - sizeof(Coroutine) + size));
+    if (!co) return nullptr;
+    co->body = nullptr;
     new (&co->awaiting) Ref();
     new (&co->code) Ref(Ref::borrow(code));
     auto* code_obj = reinterpret_cast<PyCodeObject*>(code);
@@ -452,9 +456,16 @@ Ref make_coroutine(PyObject* code, std::unique_ptr<Body> body) {
     new (&co->qualname) Ref(Ref::borrow(code_obj->co_qualname));
     co->weakreflist = nullptr;
     co->state = State::Created;
-    PyObject_GC_Track(co);
-    return Ref::steal(reinterpret_cast<PyObject*>(co));
+    *storage = reinterpret_cast<char*>(co) + head;
+    return reinterpret_cast<PyObject*>(co);
 }
+
+void attach_body(PyObject* coroutine, Body* body) {
+    as_coroutine(coroutine)->body = body;
+    PyObject_GC_Track(coroutine);
+}
+
+}  // namespace detail
 
 Ref awaitable_iter(PyObject* obj) {
     if (PyCoro_CheckExact(obj)) {
@@ -528,7 +539,7 @@ Ref make_immediate_coroutine(PyObject* code, Immediate work, PyObject* const* lo
         PyErr_SetString(PyExc_SystemError, "too many locals for an immediate coroutine");
         return {};
     }
-    return make_coroutine(code, std::make_unique<ImmediateBody>(work, locals, count));
+    return make_coroutine<ImmediateBody>(code, work, locals, count);
 }
 
 }  // namespace rt

@@ -9,7 +9,9 @@
 
 #include "runtime/ref.hpp"
 
-#include <memory>
+#include <cstddef>
+#include <new>
+#include <utility>
 
 namespace rt {
 
@@ -42,8 +44,24 @@ extern PyTypeObject CoroutineType;
 
 int ready_coroutine_type();
 
-// A new coroutine running `body`, named after `code` (its co_name and co_qualname).
-Ref make_coroutine(PyObject* code, std::unique_ptr<Body> body);
+namespace detail {
+// A new, untracked coroutine named after `code` (its co_name and co_qualname), with room for a
+// body of `size` bytes at `*storage`.
+PyObject* new_coroutine(PyObject* code, size_t size, void** storage);
+// Hands the body built in that room to its coroutine, which is then complete.
+void attach_body(PyObject* coroutine, Body* body);
+}  // namespace detail
+
+// A new coroutine running a body of type B built from `args`; the body lives inside the
+// coroutine object itself.
+template <class B, class... Args>
+Ref make_coroutine(PyObject* code, Args&&... args) {
+    void* storage = nullptr;
+    PyObject* coroutine = detail::new_coroutine(code, sizeof(B), &storage);
+    if (!coroutine) return {};
+    detail::attach_body(coroutine, new (storage) B(std::forward<Args>(args)...));
+    return Ref::steal(coroutine);
+}
 
 // The iterator that `await obj` drives, with the interpreter's checks and messages.
 Ref awaitable_iter(PyObject* obj);
