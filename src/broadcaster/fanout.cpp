@@ -7,6 +7,7 @@
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/delivery.hpp"
 #include "broadcaster/hooks.hpp"
+#include "broadcaster/params.hpp"
 #include "module/engine.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/name.hpp"
@@ -23,11 +24,6 @@ const rt::Name kDocClass{"doc_class"};
 const rt::Name kOp{"op"};
 const rt::Name kSeq{"seq"};
 const rt::Name kMessage{"message"};
-const rt::Name kStartSeq{"start_seq"};
-const rt::Name kAcl{"acl"};
-const rt::Name kDataScope{"data_scope"};
-const rt::Name kCatalog{"catalog"};
-const rt::Name kShowHidden{"show_hidden"};
 
 // param[key], as a subscript reads it.
 Ref read_param(PyObject* param, const rt::Name& key) {
@@ -151,7 +147,7 @@ private:
 
     // seq < param["start_seq"]
     int starts_later(PyObject* param) {
-        Ref start = read_param(param, kStartSeq);
+        Ref start = read_param(param, params::start_seq);
         return start ? PyObject_RichCompareBool(seq_.get(), start.get(), Py_LT) : -1;
     }
 
@@ -162,7 +158,7 @@ private:
             method = lookup_hook(cls_.get(), Hook::check_subscriber_acl);
             if (!method) return -1;
         }
-        Ref acl = read_param(param, kAcl);
+        Ref acl = read_param(param, params::acl);
         if (!acl) return -1;
         if (own) return truth(engine::check_acl(doc_.get(), acl.get()));
         PyObject* args[] = {doc_.get(), acl.get()};
@@ -176,9 +172,9 @@ private:
             method = lookup_hook(cls_.get(), Hook::get_message_body);
             if (!method) return {};
         }
-        Ref scope = read_param(param, kDataScope);
-        Ref catalog = scope ? read_param(param, kCatalog) : Ref();
-        Ref show_hidden = catalog ? read_param(param, kShowHidden) : Ref();
+        Ref scope = read_param(param, params::data_scope);
+        Ref catalog = scope ? read_param(param, params::catalog) : Ref();
+        Ref show_hidden = catalog ? read_param(param, params::show_hidden) : Ref();
         if (!show_hidden) return {};
         if (own) return engine::message_body(fn(), doc_.get(), scope.get(), catalog.get(), show_hidden.get());
         PyObject* args[] = {doc_.get(), scope.get(), catalog.get(), show_hidden.get()};

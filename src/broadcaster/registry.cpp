@@ -2,6 +2,7 @@
 // each websocket to its subscription parameters.
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
+#include "broadcaster/params.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/name.hpp"
 
@@ -11,11 +12,6 @@ using rt::Ref;
 
 namespace {
 
-const rt::Name kDataScope{"data_scope"};
-const rt::Name kCatalog{"catalog"};
-const rt::Name kShowHidden{"show_hidden"};
-const rt::Name kStartSeq{"start_seq"};
-const rt::Name kAcl{"acl"};
 const rt::Name kPop{"pop"};
 const rt::Name kItems{"items"};
 
@@ -25,16 +21,16 @@ PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
 // The five fixed keys in their order, then the extra keywords in theirs.
 Ref subscription_params(PyObject* const* locals) {
-    Ref params = Ref::steal(PyDict_New());
-    if (!params) return {};
+    Ref sub_params = Ref::steal(PyDict_New());
+    if (!sub_params) return {};
     const std::pair<const rt::Name*, PyObject*> fixed[] = {
-        {&kDataScope, locals[kScope]},     {&kCatalog, locals[kCatalogArg]}, {&kShowHidden, locals[kShowHiddenArg]},
-        {&kStartSeq, locals[kStartSeqArg]}, {&kAcl, locals[kAclArg]},
+        {&params::data_scope, locals[kScope]},     {&params::catalog, locals[kCatalogArg]}, {&params::show_hidden, locals[kShowHiddenArg]},
+        {&params::start_seq, locals[kStartSeqArg]}, {&params::acl, locals[kAclArg]},
     };
     for (const auto& [key, value] : fixed)
-        if (!key->get() || PyDict_SetItem(params.get(), key->get(), value) < 0) return {};
-    if (PyDict_GET_SIZE(locals[kKwargs]) && PyDict_Merge(params.get(), locals[kKwargs], 1) < 0) return {};
-    return params;
+        if (!key->get() || PyDict_SetItem(sub_params.get(), key->get(), value) < 0) return {};
+    if (PyDict_GET_SIZE(locals[kKwargs]) && PyDict_Merge(sub_params.get(), locals[kKwargs], 1) < 0) return {};
+    return sub_params;
 }
 
 PyObject* subscribe_now(PyObject* const* locals) {
@@ -50,13 +46,13 @@ PyObject* subscribe_now(PyObject* const* locals) {
         registry = registry_of(cls);
         if (!registry || PyObject_SetItem(registry.get(), class_name, subscribers.get()) < 0) return nullptr;
     }
-    Ref params = subscription_params(locals);
-    if (!params) return nullptr;
+    Ref sub_params = subscription_params(locals);
+    if (!sub_params) return nullptr;
     registry = registry_of(cls);
     if (!registry) return nullptr;
     Ref subscribers = Ref::steal(PyObject_GetItem(registry.get(), class_name));
-    if (!subscribers || PyObject_SetItem(subscribers.get(), locals[kWebsocket], params.get()) < 0) return nullptr;
-    return params.release();
+    if (!subscribers || PyObject_SetItem(subscribers.get(), locals[kWebsocket], sub_params.get()) < 0) return nullptr;
+    return sub_params.release();
 }
 
 // subscribers.pop(websocket, None), result dropped
