@@ -348,6 +348,9 @@ PyObject* get_await(PyObject* self, void*) {
 PyObject* get_running(PyObject* self, void*) {
     return boolean(as_coroutine(self)->state == State::Running).release();
 }
+PyObject* get_suspended(PyObject* self, void*) {
+    return boolean(as_coroutine(self)->state == State::Suspended).release();
+}
 PyObject* get_code(PyObject* self, void*) { return Ref(as_coroutine(self)->code).release(); }
 PyObject* get_nothing(PyObject*, void*) { return none().release(); }
 
@@ -364,6 +367,7 @@ PyGetSetDef coroutine_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_await", get_await, nullptr, PyDoc_STR("object being awaited on, or None"), nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_frame", get_nothing, nullptr, nullptr, nullptr},
     {"cr_origin", get_nothing, nullptr, nullptr, nullptr},

@@ -272,9 +272,6 @@ PyMemberDef function_members[] = {
     {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakreflist), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 #pragma GCC diagnostic pop
