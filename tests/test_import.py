@@ -50,6 +50,12 @@ def attempt(name="broadcast"):
 
 def emit(**kw):
     print(json.dumps(kw))
+
+# The module's two from-imports, written as Python, to learn what the interpreter itself says.
+PYTHON_FROM_IMPORTS = """
+from tolva_engine import Base, Document
+from tolva_engine import OutOfScopeError, AuthorizationError
+"""
 '''
 
 ENGINE_TEMPLATE = '''
@@ -308,7 +314,7 @@ def test_engine_lacking_a_name(lib, tmp_path, case):
     result = run_child('''
         first = attempt()
         try:
-            exec("from tolva_engine import Base, Document\\nfrom tolva_engine import OutOfScopeError, AuthorizationError")
+            exec(PYTHON_FROM_IMPORTS, {})
         except ImportError as exc:
             python_says = str(exc)
         emit(first=first, python_says=python_says)
@@ -348,8 +354,7 @@ def test_from_import_rule_on_odd_engines(lib, tmp_path, case):
     result = run_child('''
         first = attempt()
         try:
-            exec("from tolva_engine import Base, Document\\nfrom tolva_engine import OutOfScopeError, AuthorizationError",
-                 {})
+            exec(PYTHON_FROM_IMPORTS, {})
             python_says = None
         except ImportError as exc:
             python_says = str(exc)

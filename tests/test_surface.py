@@ -283,7 +283,8 @@ def test_subscriber_is_connected_and_missing_argument():
     assert Broadcaster.subscriber_is_connected(object()) is True
     with pytest.raises(TypeError) as info:
         Broadcaster.subscriber_is_connected()
-    assert str(info.value) == "Broadcaster.subscriber_is_connected() missing 1 required positional argument: 'websocket'"
+    assert str(info.value) == (
+        "Broadcaster.subscriber_is_connected() missing 1 required positional argument: 'websocket'")
 
 
 def test_wrapped_document_sent_async_refuses_cls_as_keyword():
