@@ -55,11 +55,16 @@ PyObject* subscribe_now(PyObject* const* locals) {
     return sub_params.release();
 }
 
-// subscribers.pop(websocket, None), result dropped
+// subscribers.pop(websocket, None), result dropped; false with an exception set on failure.
 bool pop_subscriber(PyObject* subscribers, PyObject* websocket) {
-    if (PyDict_CheckExact(subscribers)) return Ref::steal(_PyDict_Pop(subscribers, websocket, Py_None)).get();
-    PyObject* args[] = {subscribers, websocket, Py_None};
-    return Ref::steal(PyObject_VectorcallMethod(kPop.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)).get();
+    Ref popped;
+    if (PyDict_CheckExact(subscribers)) {
+        popped = Ref::steal(_PyDict_Pop(subscribers, websocket, Py_None));
+    } else {
+        PyObject* args[] = {subscribers, websocket, Py_None};
+        popped = Ref::steal(PyObject_VectorcallMethod(kPop.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return static_cast<bool>(popped);
 }
 
 bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
