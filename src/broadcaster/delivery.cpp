@@ -15,10 +15,46 @@ namespace {
 const rt::Name kJson{"json"};
 const rt::Name kDumps{"dumps"};
 
+const rt::Name kEnsureAscii{"ensure_ascii"};
+
 PyObject* ensure_ascii_keyword() {
     static PyObject* names = nullptr;
-    if (!names) names = Py_BuildValue("(s)", "ensure_ascii");
+    if (!names && kEnsureAscii.get()) names = PyTuple_Pack(1, kEnsureAscii.get());
     return names;
+}
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+// `json.dumps`, with `json` read from the module namespace. What it gave last time is used again
+// while neither the namespace nor the json module's own namespace has changed since: a module's
+// attribute is the entry of its namespace.
+Ref json_dumps(PyObject* globals, PyObject* builtins) {
+    struct Found {
+        PyObject* globals = nullptr;  // strong references, kept for the life of the process
+        PyObject* json_ns = nullptr;
+        PyObject* dumps = nullptr;
+        uint64_t globals_version = 0;
+        uint64_t json_version = 0;
+    };
+    static Found last;
+    if (globals == last.globals && version_of(globals) == last.globals_version && last.json_ns &&
+        version_of(last.json_ns) == last.json_version)
+        return Ref::borrow(last.dumps);
+    Ref json = rt::load_global(globals, builtins, kJson.get());
+    if (!json) return {};
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), kDumps.get()));
+    if (!dumps) return {};
+    PyObject* json_ns = PyModule_CheckExact(json.get()) ? PyModule_GetDict(json.get()) : nullptr;
+    if (json_ns && PyDict_CheckExact(json_ns) && PyDict_GetItemWithError(globals, kJson.get()) == json.get() &&
+        PyDict_GetItemWithError(json_ns, kDumps.get()) == dumps.get()) {
+        Py_XSETREF(last.globals, Ref::borrow(globals).release());
+        Py_XSETREF(last.json_ns, Ref::borrow(json_ns).release());
+        Py_XSETREF(last.dumps, Ref(dumps).release());
+        last.globals_version = version_of(globals);
+        last.json_version = version_of(json_ns);
+    }
+    PyErr_Clear();
+    return dumps;
 }
 
 PyObject* return_none(PyObject* const*) { return rt::none().release(); }
@@ -56,17 +92,17 @@ private:
 }  // namespace
 
 Ref json_text(rt::Function* fn, PyObject* content) {
-    Ref json = rt::load_global(fn->globals.get(), fn->builtins.get(), kJson.get());
-    Ref dumps = json ? Ref::steal(PyObject_GetAttr(json.get(), kDumps.get())) : Ref();
+    Ref dumps = json_dumps(fn->globals.get(), fn->builtins.get());
     PyObject* keywords = ensure_ascii_keyword();
     if (!dumps || !keywords) return {};
     PyObject* args[] = {content, Py_False};
     return Ref::steal(PyObject_Vectorcall(dumps.get(), args, 1, keywords));
 }
 
-Ref start_send(PyObject* cls, PyObject* websocket, PyObject* message) {
-    if (is_own(cls, Hook::send_message_async)) return {};
-    return call_hook(cls, Hook::send_message_async, {websocket, message});
+Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message) {
+    Method method = hooks.lookup(Hook::send_message_async);
+    if (method.is_own()) return {};
+    return method ? method(hooks.cls(), {websocket, message}) : Ref();
 }
 
 PyObject* send_message_async(rt::Function* fn, PyObject* const* locals) {

@@ -1,6 +1,7 @@
 // Delivery of one message to one subscriber, shared by send_json_async and the fan-out.
 #pragma once
 
+#include "broadcaster/hooks.hpp"
 #include "runtime/function.hpp"
 
 namespace broadcaster {
@@ -10,6 +11,6 @@ rt::Ref json_text(rt::Function* fn, PyObject* content);
 
 // cls.send_message_async(websocket, message): what must be awaited. With the module's own hook,
 // which does nothing, there is nothing to await: null with no exception set.
-rt::Ref start_send(PyObject* cls, PyObject* websocket, PyObject* message);
+rt::Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message);
 
 }  // namespace broadcaster

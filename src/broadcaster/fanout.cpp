@@ -25,10 +25,15 @@ const rt::Name kOp{"op"};
 const rt::Name kSeq{"seq"};
 const rt::Name kMessage{"message"};
 
-// param[key], as a subscript reads it.
-Ref read_param(PyObject* param, const rt::Name& key) {
+// param[key], as a subscript reads it. `position` is where subscribe puts the key: a dict
+// holding that very key there needs no lookup.
+Ref read_param(PyObject* param, const rt::Name& key, Py_ssize_t position) {
     if (PyDict_CheckExact(param)) {
-        PyObject* value = PyDict_GetItemWithError(param, key.get());
+        Py_ssize_t next = position;
+        PyObject *found_key, *value;
+        if (PyDict_Next(param, &next, &found_key, &value) && found_key == key.get() && next == position + 1)
+            return Ref::borrow(value);
+        value = PyDict_GetItemWithError(param, key.get());
         if (!value && !PyErr_Occurred()) {
             Ref missing = Ref::steal(PyTuple_Pack(1, key.get()));
             if (missing) PyErr_SetObject(PyExc_KeyError, missing.get());
@@ -38,6 +43,9 @@ Ref read_param(PyObject* param, const rt::Name& key) {
     return Ref::steal(PyObject_GetItem(param, key.get()));
 }
 
+// A dict's version: it changes with every change made to the dict.
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
 // Truth of a hook's result; -1 when the call or the test failed.
 int truth(const Ref& result) { return result ? PyObject_IsTrue(result.get()) : -1; }
 
@@ -45,7 +53,7 @@ class FanOut final : public rt::Body {
 public:
     FanOut(rt::Function* fn, PyObject* const* locals)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          cls_(Ref::borrow(locals[0])),
+          hooks_(Ref::borrow(locals[0])),
           doc_(Ref::borrow(locals[1])),
           op_(Ref::borrow(locals[2])),
           seq_(Ref::borrow(locals[3])) {}
@@ -61,17 +69,21 @@ public:
     }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &cls_, &doc_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_})
+        for (const Ref* ref : {&fn_, &doc_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
-        return 0;
+        return hooks_.traverse(visitor, arg);
     }
 
 private:
-    Ref fn_, cls_, doc_, op_, seq_;
+    Ref fn_;
+    Hooks hooks_;  // cls's
+    Ref doc_, op_, seq_;
     Ref doc_class_;
     Ref subscribers_;  // the class's own subscriber dict, live
     Ref turns_;        // the websockets registered when the event started, in order
     Ref closed_;       // websockets found closed, in the order found
+    Ref event_;        // the dict of the last event sent
+    uint64_t event_version_ = 0;  // its version when this body last changed it
     Py_ssize_t next_ = 0;
     bool started_ = false;
 
@@ -81,7 +93,7 @@ private:
     int find_subscribers() {
         doc_class_ = engine::class_name(doc_.get());
         if (!doc_class_) return -1;
-        Ref registry = registry_of(cls_.get());
+        Ref registry = registry_of(hooks_.cls());
         if (!registry) return -1;
         if (PyDict_CheckExact(registry.get())) {
             subscribers_ = Ref::borrow(PyDict_GetItemWithError(registry.get(), doc_class_.get()));
@@ -117,11 +129,12 @@ private:
             if (!serve(websocket.get(), awaitable)) return Step::error();
             if (awaitable) return Step::wait_for(std::move(awaitable));
         }
-        return sweep_closed() ? Step::done(rt::none()) : Step::error();
+        return release_event() && sweep_closed() ? Step::done(rt::none()) : Step::error();
     }
 
     // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
     bool serve(PyObject* websocket, Ref& awaitable) {
+        if (!release_event()) return false;
         Ref param = current_params(websocket);
         if (!param) return !PyErr_Occurred();
         int open = is_connected(websocket);
@@ -141,71 +154,92 @@ private:
     }
 
     int is_connected(PyObject* websocket) {
-        if (is_own(cls_.get(), Hook::subscriber_is_connected)) return 1;
-        return truth(call_hook(cls_.get(), Hook::subscriber_is_connected, {websocket}));
+        Method method = hooks_.lookup(Hook::subscriber_is_connected);
+        if (method.is_own()) return 1;
+        return method ? truth(method(hooks_.cls(), {websocket})) : -1;
     }
 
     // seq < param["start_seq"]
     int starts_later(PyObject* param) {
-        Ref start = read_param(param, params::start_seq);
-        return start ? PyObject_RichCompareBool(seq_.get(), start.get(), Py_LT) : -1;
+        Ref start = read_param(param, params::start_seq, params::kStartSeqAt);
+        if (!start) return -1;
+        if (PyUnicode_CheckExact(seq_.get()) && PyUnicode_CheckExact(start.get()))
+            return PyUnicode_Compare(seq_.get(), start.get()) < 0;
+        return PyObject_RichCompareBool(seq_.get(), start.get(), Py_LT);
     }
 
     int may_read(PyObject* param) {
-        bool own = is_own(cls_.get(), Hook::check_subscriber_acl);
-        Ref method;
-        if (!own) {
-            method = lookup_hook(cls_.get(), Hook::check_subscriber_acl);
-            if (!method) return -1;
-        }
-        Ref acl = read_param(param, params::acl);
+        Method method = hooks_.lookup(Hook::check_subscriber_acl);
+        if (!method) return -1;
+        Ref acl = read_param(param, params::acl, params::kAclAt);
         if (!acl) return -1;
-        if (own) return truth(engine::check_acl(doc_.get(), acl.get()));
-        PyObject* args[] = {doc_.get(), acl.get()};
-        return truth(Ref::steal(PyObject_Vectorcall(method.get(), args, 2, nullptr)));
+        if (method.is_own()) return truth(engine::check_acl(doc_.get(), acl.get()));
+        return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
     }
 
     Ref message_body(PyObject* param) {
-        bool own = is_own(cls_.get(), Hook::get_message_body);
-        Ref method;
-        if (!own) {
-            method = lookup_hook(cls_.get(), Hook::get_message_body);
-            if (!method) return {};
-        }
-        Ref scope = read_param(param, params::data_scope);
-        Ref catalog = scope ? read_param(param, params::catalog) : Ref();
-        Ref show_hidden = catalog ? read_param(param, params::show_hidden) : Ref();
+        Method method = hooks_.lookup(Hook::get_message_body);
+        if (!method) return {};
+        Ref scope = read_param(param, params::data_scope, params::kDataScopeAt);
+        Ref catalog = scope ? read_param(param, params::catalog, params::kCatalogAt) : Ref();
+        Ref show_hidden = catalog ? read_param(param, params::show_hidden, params::kShowHiddenAt) : Ref();
         if (!show_hidden) return {};
-        if (own) return engine::message_body(fn(), doc_.get(), scope.get(), catalog.get(), show_hidden.get());
-        PyObject* args[] = {doc_.get(), scope.get(), catalog.get(), show_hidden.get()};
-        return Ref::steal(PyObject_Vectorcall(method.get(), args, 4, nullptr));
+        if (method.is_own())
+            return engine::message_body(fn(), doc_.get(), scope.get(), catalog.get(), show_hidden.get());
+        return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
     }
 
+    // {"doc_class": doc_class, "op": op, "seq": seq, "message": message}. The last event's dict
+    // is filled again when nothing else holds it and nothing changed it since: it is then
+    // exactly the dict a new one would be.
     Ref event_message(PyObject* message) {
+        if (event_unshared()) {
+            if (PyDict_SetItem(event_.get(), kMessage.get(), message) < 0) return {};
+            event_version_ = version_of(event_.get());
+            return event_;
+        }
         Ref event = Ref::steal(_PyDict_NewPresized(4));
         if (!event) return {};
         const std::pair<const rt::Name*, PyObject*> items[] = {
             {&kDocClass, doc_class_.get()}, {&kOp, op_.get()}, {&kSeq, seq_.get()}, {&kMessage, message}};
         for (const auto& [key, value] : items)
             if (!key->get() || PyDict_SetItem(event.get(), key->get(), value) < 0) return {};
+        event_ = event;
+        event_version_ = version_of(event.get());
         return event;
+    }
+
+    bool event_unshared() const {
+        return event_ && Py_REFCNT(event_.get()) == 1 && version_of(event_.get()) == event_version_;
+    }
+
+    // The end of the last event's send: its message is let go, as the event would be.
+    bool release_event() {
+        if (!event_) return true;
+        if (!event_unshared()) {
+            event_.reset();
+            return true;
+        }
+        if (PyDict_SetItem(event_.get(), kMessage.get(), Py_None) < 0) return false;
+        event_version_ = version_of(event_.get());
+        return true;
     }
 
     // cls.send_json_async(websocket, event): what to await. The module's own send_json_async is
     // run in place: the text, then the host's send hook.
     Ref send(PyObject* websocket, PyObject* event) {
-        if (!is_own(cls_.get(), Hook::send_json_async))
-            return call_hook(cls_.get(), Hook::send_json_async, {websocket, event});
+        Method method = hooks_.lookup(Hook::send_json_async);
+        if (!method.is_own()) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
         if (!text) return {};
-        return start_send(cls_.get(), websocket, text.get());
+        return start_send(hooks_, websocket, text.get());
     }
 
     bool sweep_closed() {
         if (!closed_) return true;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(closed_.get()); ++i) {
             Ref websocket = Ref::borrow(PyList_GET_ITEM(closed_.get(), i));
-            if (!call_hook(cls_.get(), Hook::disconnect, {websocket.get()})) return false;
+            if (!hooks_.call(Hook::disconnect, {websocket.get()})) return false;
         }
         return true;
     }

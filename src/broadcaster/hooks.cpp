@@ -1,5 +1,6 @@
 #include "broadcaster/hooks.hpp"
 
+#include "runtime/function.hpp"
 #include "runtime/name.hpp"
 
 #include <cstring>
@@ -19,11 +20,72 @@ static_assert(sizeof(kHookNames) / sizeof(kHookNames[0]) == static_cast<size_t>(
 
 const rt::Name kActiveConnections{"active_connections"};
 
+constexpr size_t kMaxHookArgs = 4;
+
 // The class methods the module stored; held for the life of the process so that an identity
 // test against them can never meet a recycled address.
 PyObject* own_methods[static_cast<int>(Hook::count)] = {};
 
+PyObject* name_of(Hook hook) { return kHookNames[static_cast<int>(hook)].get(); }
+
+// A class whose metaclass is `type` looks its attributes up in its MRO and nowhere else that a
+// hook's name could be found.
+bool plain_class(PyObject* cls) { return Py_IS_TYPE(cls, &PyType_Type); }
+
+// The layout of a classmethod object.
+struct ClassMethod {
+    PyObject_HEAD
+    PyObject* callable;
+    PyObject* dict;
+};
+
+// The function a class method wraps, when `cls.<name>(...)` amounts to calling it with `cls`
+// first (a function binds to the class as a method); null otherwise.
+PyObject* function_of(PyObject* found) {
+    if (!found || !Py_IS_TYPE(found, &PyClassMethod_Type)) return nullptr;
+    PyObject* callable = reinterpret_cast<ClassMethod*>(found)->callable;
+    if (!callable) return nullptr;
+    return PyFunction_Check(callable) || rt::is_function(callable) ? callable : nullptr;
+}
+
+PyObject* find_uncached(PyObject* cls, Hook hook) {
+    if (!plain_class(cls)) return nullptr;
+    PyObject* name = name_of(hook);
+    if (!name) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+}
+
 }  // namespace
+
+// The class method of a function that the lookup found, as a Method; empty otherwise.
+Method class_method(Hook hook, PyObject* found) {
+    Method method;
+    if (PyObject* function = function_of(found)) {
+        method.callable_ = Ref::borrow(function);
+        method.with_class_ = true;
+        method.own_ = found == own_methods[static_cast<int>(hook)];
+    }
+    return method;
+}
+
+// `cls.<hook>` through the class's own attribute lookup.
+Method bound_attribute(PyObject* cls, Hook hook) {
+    Method method;
+    method.callable_ = Ref::steal(PyObject_GetAttr(cls, name_of(hook)));
+    return method;
+}
+
+Ref Method::operator()(PyObject* cls, std::initializer_list<PyObject*> args) const {
+    if (!with_class_) return Ref::steal(PyObject_Vectorcall(callable_.get(), args.begin(), args.size(), nullptr));
+    PyObject* stack[2 + kMaxHookArgs];
+    stack[1] = cls;
+    size_t n = 0;
+    for (PyObject* arg : args) stack[2 + n++] = arg;
+    return Ref::steal(PyObject_Vectorcall(callable_.get(), stack + 1, (1 + n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 void forget_own_methods() {
     for (PyObject*& method : own_methods) {
@@ -42,36 +104,61 @@ void remember_own_method(const char* name, PyObject* classmethod) {
     }
 }
 
-bool is_own(PyObject* cls, Hook hook) {
-    // A metaclass other than `type` could intercept the lookup: take the general road then.
-    if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
-    PyObject* name = kHookNames[static_cast<int>(hook)].get();
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
-    return found && found == own_methods[static_cast<int>(hook)];
-}
-
-Ref lookup_hook(PyObject* cls, Hook hook) {
-    return Ref::steal(PyObject_GetAttr(cls, kHookNames[static_cast<int>(hook)].get()));
+Method lookup_hook(PyObject* cls, Hook hook) {
+    Method method = class_method(hook, find_uncached(cls, hook));
+    return method ? method : bound_attribute(cls, hook);
 }
 
 Ref call_hook(PyObject* cls, Hook hook, std::initializer_list<PyObject*> args) {
-    Ref method = lookup_hook(cls, hook);
-    if (!method) return {};
-    return Ref::steal(PyObject_Vectorcall(method.get(), args.begin(), args.size(), nullptr));
+    Method method = lookup_hook(cls, hook);
+    return method ? method(cls, args) : Ref();
 }
 
 Ref registry_of(PyObject* cls) {
     PyObject* name = kActiveConnections.get();
-    if (name && Py_IS_TYPE(cls, &PyType_Type)) {
+    if (name && plain_class(cls)) {
         // A plain class attribute (no descriptor) is what the lookup gives as it is.
         PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
         if (found && !Py_TYPE(found)->tp_descr_get) return Ref::borrow(found);
     }
     return Ref::steal(PyObject_GetAttr(cls, name));
+}
+
+// ---- Hooks ----
+
+Method Hooks::lookup(Hook hook) {
+    PyObject* cls = cls_.get();
+    if (!plain_class(cls)) return bound_attribute(cls, hook);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const int index = static_cast<int>(hook);
+    const unsigned int bit = 1u << index;
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version_ && (known_ & bit)) {
+        const Method& known = methods_[index];
+        return known ? known : bound_attribute(cls, hook);
+    }
+    Method method = class_method(hook, find_uncached(cls, hook));
+    // The lookup gives the class a version tag when it can; only then can its answer be kept.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (type->tp_version_tag != version_) {
+            version_ = type->tp_version_tag;
+            known_ = 0;
+        }
+        methods_[index] = method;
+        known_ |= bit;
+    }
+    return method ? method : bound_attribute(cls, hook);
+}
+
+Ref Hooks::call(Hook hook, std::initializer_list<PyObject*> args) {
+    Method method = lookup(hook);
+    return method ? method(cls_.get(), args) : Ref();
+}
+
+int Hooks::traverse(visitproc visitor, void* arg) const {
+    if (int err = rt::visit(cls_, visitor, arg)) return err;
+    for (const Method& method : methods_)
+        if (int err = method.traverse(visitor, arg)) return err;
+    return 0;
 }
 
 }  // namespace broadcaster

@@ -1,10 +1,14 @@
 // How the broadcaster reaches its own methods and the host's overrides: always as `cls.<name>`.
 //
 // When `cls.<name>` would give the module's own class method (the host did not override it), its
-// body may run directly, which is what the attribute lookup and call would do anyway.
+// body may run directly, which is what the attribute lookup and call would do anyway. A class
+// method wrapping a plain function is called with `cls` first, as the bound method would be,
+// without making the bound method.
 #pragma once
 
 #include "runtime/ref.hpp"
+
+#include <initializer_list>
 
 namespace broadcaster {
 
@@ -25,16 +29,51 @@ enum class Hook : int {
 void forget_own_methods();
 void remember_own_method(const char* name, PyObject* classmethod);
 
-// True when `cls.<hook>` resolves to the module's own method.
-bool is_own(PyObject* cls, Hook hook);
+// `cls.<hook>`, looked up and ready to be called.
+class Method {
+public:
+    // Null (with an exception set) when the lookup failed.
+    explicit operator bool() const { return static_cast<bool>(callable_); }
+    // True when it is the module's own method, whose body the caller may run directly.
+    bool is_own() const { return own_; }
+    // The call; a new reference, or null with an exception set.
+    rt::Ref operator()(PyObject* cls, std::initializer_list<PyObject*> args) const;
+    int traverse(visitproc visitor, void* arg) const { return rt::visit(callable_, visitor, arg); }
+
+private:
+    friend Method class_method(Hook hook, PyObject* found);
+    friend Method bound_attribute(PyObject* cls, Hook hook);
+    rt::Ref callable_;         // the function to call with `cls` first, or the bound attribute
+    bool with_class_ = false;
+    bool own_ = false;
+};
 
 // `cls.<hook>`
-rt::Ref lookup_hook(PyObject* cls, Hook hook);
+Method lookup_hook(PyObject* cls, Hook hook);
 
 // `cls.<hook>(args...)`; a new reference, or null with an exception set.
 rt::Ref call_hook(PyObject* cls, Hook hook, std::initializer_list<PyObject*> args);
 
 // `cls.active_connections`
 rt::Ref registry_of(PyObject* cls);
+
+// The hooks of one class, for a loop that uses them over and over: what `cls.<hook>` finds is
+// remembered for as long as the class (and its bases) stay unmodified, which the class's
+// version tag tells.
+class Hooks {
+public:
+    explicit Hooks(rt::Ref cls) : cls_(std::move(cls)) {}
+
+    PyObject* cls() const { return cls_.get(); }
+    Method lookup(Hook hook);
+    rt::Ref call(Hook hook, std::initializer_list<PyObject*> args);
+    int traverse(visitproc visitor, void* arg) const;
+
+private:
+    rt::Ref cls_;
+    unsigned int version_ = 0;  // the class's version tag when `methods_` were found; 0: none
+    unsigned int known_ = 0;    // one bit per hook found under that version
+    Method methods_[static_cast<int>(Hook::count)];  // empty where the lookup must run each time
+};
 
 }  // namespace broadcaster

@@ -14,12 +14,14 @@ const rt::Name kCheckAcl{"check_acl"};
 const rt::Name kCheckScope{"check_scope"};
 const rt::Name kGetDisplayData{"get_display_data"};
 const rt::Name kRead{"read"};
+const rt::Name kCatalog{"catalog"};
+const rt::Name kShowHidden{"show_hidden"};
 const rt::Name kOutOfScopeError{"OutOfScopeError"};
 const rt::Name kAuthorizationError{"AuthorizationError"};
 
 PyObject* display_keywords() {
     static PyObject* names = nullptr;
-    if (!names) names = Py_BuildValue("(ss)", "catalog", "show_hidden");
+    if (!names && kCatalog.get() && kShowHidden.get()) names = PyTuple_Pack(2, kCatalog.get(), kShowHidden.get());
     return names;
 }
 
