@@ -100,7 +100,7 @@ Ref json_text(rt::Function* fn, PyObject* content) {
 }
 
 Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message) {
-    Method method = hooks.lookup(Hook::send_message_async);
+    const Method& method = hooks.lookup(Hook::send_message_async);
     if (method.is_own()) return {};
     return method ? method(hooks.cls(), {websocket, message}) : Ref();
 }

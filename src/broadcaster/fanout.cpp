@@ -10,6 +10,7 @@
 #include "broadcaster/params.hpp"
 #include "module/engine.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
 namespace broadcaster {
@@ -24,16 +25,22 @@ const rt::Name kDocClass{"doc_class"};
 const rt::Name kOp{"op"};
 const rt::Name kSeq{"seq"};
 const rt::Name kMessage{"message"};
+constexpr Py_ssize_t kMessageAt = 3;  // the position of "message" in an event dict
+
+Ref look_up_param(PyObject* param, const rt::Name& key);
 
 // param[key], as a subscript reads it. `position` is where subscribe puts the key: a dict
 // holding that very key there needs no lookup.
-Ref read_param(PyObject* param, const rt::Name& key, Py_ssize_t position) {
+inline Ref read_param(PyObject* param, const rt::Name& key, Py_ssize_t position) {
+    if (PyDict_CheckExact(param))
+        if (PyObject* value = rt::entry_value(param, position, key.get())) return Ref::borrow(value);
+    return look_up_param(param, key);
+}
+
+Ref look_up_param(PyObject* param, const rt::Name& key) {
+    if (!key.get()) return {};
     if (PyDict_CheckExact(param)) {
-        Py_ssize_t next = position;
-        PyObject *found_key, *value;
-        if (PyDict_Next(param, &next, &found_key, &value) && found_key == key.get() && next == position + 1)
-            return Ref::borrow(value);
-        value = PyDict_GetItemWithError(param, key.get());
+        PyObject* value = PyDict_GetItemWithError(param, key.get());
         if (!value && !PyErr_Occurred()) {
             Ref missing = Ref::steal(PyTuple_Pack(1, key.get()));
             if (missing) PyErr_SetObject(PyExc_KeyError, missing.get());
@@ -47,14 +54,18 @@ Ref read_param(PyObject* param, const rt::Name& key, Py_ssize_t position) {
 uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
 // Truth of a hook's result; -1 when the call or the test failed.
-int truth(const Ref& result) { return result ? PyObject_IsTrue(result.get()) : -1; }
+int truth(const Ref& result) {
+    if (result.get() == Py_True) return 1;
+    if (result.get() == Py_False || result.get() == Py_None) return 0;
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
 
 class FanOut final : public rt::Body {
 public:
     FanOut(rt::Function* fn, PyObject* const* locals)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
           hooks_(Ref::borrow(locals[0])),
-          doc_(Ref::borrow(locals[1])),
+          doc_(locals[1], true),
           op_(Ref::borrow(locals[2])),
           seq_(Ref::borrow(locals[3])) {}
 
@@ -69,15 +80,17 @@ public:
     }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &doc_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
+        for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
+        if (int err = doc_.traverse(visitor, arg)) return err;
         return hooks_.traverse(visitor, arg);
     }
 
 private:
     Ref fn_;
     Hooks hooks_;  // cls's
-    Ref doc_, op_, seq_;
+    engine::Document doc_;
+    Ref op_, seq_;
     Ref doc_class_;
     Ref subscribers_;  // the class's own subscriber dict, live
     Ref turns_;        // the websockets registered when the event started, in order
@@ -114,9 +127,12 @@ private:
     }
 
     // The parameters `websocket` is registered with now, or null (no error) when it is gone.
-    Ref current_params(PyObject* websocket) {
-        if (PyDict_CheckExact(subscribers_.get()))
+    // `turn` is its place in the registry when the event started, where it most likely still is.
+    Ref current_params(PyObject* websocket, Py_ssize_t turn) {
+        if (PyDict_CheckExact(subscribers_.get())) {
+            if (PyObject* param = rt::any_entry_value(subscribers_.get(), turn, websocket)) return Ref::borrow(param);
             return Ref::borrow(PyDict_GetItemWithError(subscribers_.get(), websocket));
+        }
         int registered = PySequence_Contains(subscribers_.get(), websocket);
         if (registered <= 0) return {};
         return Ref::steal(PyObject_GetItem(subscribers_.get(), websocket));
@@ -124,18 +140,20 @@ private:
 
     Step serve_remaining() {
         while (next_ < PyList_GET_SIZE(turns_.get())) {
-            Ref websocket = Ref::borrow(PyList_GET_ITEM(turns_.get(), next_++));
+            Py_ssize_t turn = next_++;
+            Ref websocket = Ref::borrow(PyList_GET_ITEM(turns_.get(), turn));
             Ref awaitable;
-            if (!serve(websocket.get(), awaitable)) return Step::error();
+            if (!serve(websocket.get(), turn, awaitable)) return Step::error();
             if (awaitable) return Step::wait_for(std::move(awaitable));
         }
-        return release_event() && sweep_closed() ? Step::done(rt::none()) : Step::error();
+        release_event();
+        return sweep_closed() ? Step::done(rt::none()) : Step::error();
     }
 
     // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
-    bool serve(PyObject* websocket, Ref& awaitable) {
-        if (!release_event()) return false;
-        Ref param = current_params(websocket);
+    bool serve(PyObject* websocket, Py_ssize_t turn, Ref& awaitable) {
+        release_event();
+        Ref param = current_params(websocket, turn);
         if (!param) return !PyErr_Occurred();
         int open = is_connected(websocket);
         if (open < 0) return false;
@@ -154,7 +172,7 @@ private:
     }
 
     int is_connected(PyObject* websocket) {
-        Method method = hooks_.lookup(Hook::subscriber_is_connected);
+        const Method& method = hooks_.lookup(Hook::subscriber_is_connected);
         if (method.is_own()) return 1;
         return method ? truth(method(hooks_.cls(), {websocket})) : -1;
     }
@@ -163,29 +181,31 @@ private:
     int starts_later(PyObject* param) {
         Ref start = read_param(param, params::start_seq, params::kStartSeqAt);
         if (!start) return -1;
-        if (PyUnicode_CheckExact(seq_.get()) && PyUnicode_CheckExact(start.get()))
+        if (PyUnicode_CheckExact(seq_.get()) && PyUnicode_CheckExact(start.get())) {
+            if (PyUnicode_GET_LENGTH(start.get()) == 0) return 0;  // no text sorts before ""
             return PyUnicode_Compare(seq_.get(), start.get()) < 0;
+        }
         return PyObject_RichCompareBool(seq_.get(), start.get(), Py_LT);
     }
 
     int may_read(PyObject* param) {
-        Method method = hooks_.lookup(Hook::check_subscriber_acl);
+        const Method& method = hooks_.lookup(Hook::check_subscriber_acl);
         if (!method) return -1;
         Ref acl = read_param(param, params::acl, params::kAclAt);
         if (!acl) return -1;
-        if (method.is_own()) return truth(engine::check_acl(doc_.get(), acl.get()));
+        if (method.is_own()) return truth(doc_.check_acl(acl.get()));
         return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
     }
 
     Ref message_body(PyObject* param) {
-        Method method = hooks_.lookup(Hook::get_message_body);
+        const Method& method = hooks_.lookup(Hook::get_message_body);
         if (!method) return {};
         Ref scope = read_param(param, params::data_scope, params::kDataScopeAt);
         Ref catalog = scope ? read_param(param, params::catalog, params::kCatalogAt) : Ref();
         Ref show_hidden = catalog ? read_param(param, params::show_hidden, params::kShowHiddenAt) : Ref();
         if (!show_hidden) return {};
         if (method.is_own())
-            return engine::message_body(fn(), doc_.get(), scope.get(), catalog.get(), show_hidden.get());
+            return doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
         return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
     }
 
@@ -193,11 +213,7 @@ private:
     // is filled again when nothing else holds it and nothing changed it since: it is then
     // exactly the dict a new one would be.
     Ref event_message(PyObject* message) {
-        if (event_unshared()) {
-            if (PyDict_SetItem(event_.get(), kMessage.get(), message) < 0) return {};
-            event_version_ = version_of(event_.get());
-            return event_;
-        }
+        if (event_unshared() && set_event_message(message)) return event_;
         Ref event = Ref::steal(_PyDict_NewPresized(4));
         if (!event) return {};
         const std::pair<const rt::Name*, PyObject*> items[] = {
@@ -209,26 +225,26 @@ private:
         return event;
     }
 
+    // The message of our own, unshared event dict, set in place; false when it has to be built anew.
+    bool set_event_message(PyObject* message) {
+        Ref old = rt::exchange_entry_value(event_.get(), kMessageAt, kMessage.get(), message);
+        return static_cast<bool>(old);  // the old message goes now, as the last event would have
+    }
+
     bool event_unshared() const {
         return event_ && Py_REFCNT(event_.get()) == 1 && version_of(event_.get()) == event_version_;
     }
 
     // The end of the last event's send: its message is let go, as the event would be.
-    bool release_event() {
-        if (!event_) return true;
-        if (!event_unshared()) {
-            event_.reset();
-            return true;
-        }
-        if (PyDict_SetItem(event_.get(), kMessage.get(), Py_None) < 0) return false;
-        event_version_ = version_of(event_.get());
-        return true;
+    void release_event() {
+        if (!event_) return;
+        if (!event_unshared() || !set_event_message(Py_None)) event_.reset();
     }
 
     // cls.send_json_async(websocket, event): what to await. The module's own send_json_async is
     // run in place: the text, then the host's send hook.
     Ref send(PyObject* websocket, PyObject* event) {
-        Method method = hooks_.lookup(Hook::send_json_async);
+        const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!method.is_own()) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
         if (!text) return {};

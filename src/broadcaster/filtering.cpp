@@ -6,11 +6,11 @@
 namespace broadcaster {
 
 PyObject* get_message_body(rt::Function* fn, PyObject* const* locals) {
-    return engine::message_body(fn, locals[1], locals[2], locals[3], locals[4]).release();
+    return engine::Document(locals[1], false).message_body(fn, locals[2], locals[3], locals[4]).release();
 }
 
 PyObject* check_subscriber_acl(rt::Function*, PyObject* const* locals) {
-    return engine::check_acl(locals[1], locals[2]).release();
+    return engine::Document(locals[1], false).check_acl(locals[2]).release();
 }
 
 }  // namespace broadcaster

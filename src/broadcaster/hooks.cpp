@@ -126,27 +126,30 @@ Ref registry_of(PyObject* cls) {
 
 // ---- Hooks ----
 
-Method Hooks::lookup(Hook hook) {
+const Method& Hooks::find(Hook hook) {
     PyObject* cls = cls_.get();
-    if (!plain_class(cls)) return bound_attribute(cls, hook);
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const int index = static_cast<int>(hook);
-    const unsigned int bit = 1u << index;
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version_ && (known_ & bit)) {
-        const Method& known = methods_[index];
-        return known ? known : bound_attribute(cls, hook);
-    }
-    Method method = class_method(hook, find_uncached(cls, hook));
-    // The lookup gives the class a version tag when it can; only then can its answer be kept.
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        if (type->tp_version_tag != version_) {
-            version_ = type->tp_version_tag;
-            known_ = 0;
+    if (plain_class(cls)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        const unsigned int bit = 1u << index;
+        if (type->tp_version_tag != version_ || !(known_ & bit) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            Method found = class_method(hook, find_uncached(cls, hook));
+            // The lookup gives the class a version tag when it can; only then can its answer be kept.
+            if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+                latest_ = found ? std::move(found) : bound_attribute(cls, hook);
+                return latest_;
+            }
+            if (type->tp_version_tag != version_) {
+                version_ = type->tp_version_tag;
+                known_ = 0;
+            }
+            methods_[index] = std::move(found);
+            known_ |= bit;
         }
-        methods_[index] = method;
-        known_ |= bit;
+        if (methods_[index]) return methods_[index];
     }
-    return method ? method : bound_attribute(cls, hook);
+    latest_ = bound_attribute(cls, hook);
+    return latest_;
 }
 
 Ref Hooks::call(Hook hook, std::initializer_list<PyObject*> args) {

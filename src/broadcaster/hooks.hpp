@@ -65,7 +65,18 @@ public:
     explicit Hooks(rt::Ref cls) : cls_(std::move(cls)) {}
 
     PyObject* cls() const { return cls_.get(); }
-    Method lookup(Hook hook);
+    // `cls.<hook>` as the class stands now; the reference is good until the next lookup.
+    const Method& lookup(Hook hook) {
+        const int index = static_cast<int>(hook);
+        PyObject* cls = cls_.get();
+        if (Py_IS_TYPE(cls, &PyType_Type)) {
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            if (type->tp_version_tag == version_ && (known_ >> index & 1u) && methods_[index] &&
+                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+                return methods_[index];
+        }
+        return find(hook);
+    }
     rt::Ref call(Hook hook, std::initializer_list<PyObject*> args);
     int traverse(visitproc visitor, void* arg) const;
 
@@ -74,6 +85,9 @@ private:
     unsigned int version_ = 0;  // the class's version tag when `methods_` were found; 0: none
     unsigned int known_ = 0;    // one bit per hook found under that version
     Method methods_[static_cast<int>(Hook::count)];  // empty where the lookup must run each time
+    Method latest_;  // a lookup that could not be kept
+
+    const Method& find(Hook hook);
 };
 
 }  // namespace broadcaster

@@ -1,5 +1,6 @@
 #include "module/engine.hpp"
 
+#include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
 namespace engine {
@@ -14,6 +15,7 @@ const rt::Name kCheckAcl{"check_acl"};
 const rt::Name kCheckScope{"check_scope"};
 const rt::Name kGetDisplayData{"get_display_data"};
 const rt::Name kRead{"read"};
+const rt::Name* const kOperationNames[] = {&kCheckAcl, &kCheckScope, &kGetDisplayData};
 const rt::Name kCatalog{"catalog"};
 const rt::Name kShowHidden{"show_hidden"};
 const rt::Name kOutOfScopeError{"OutOfScopeError"};
@@ -48,23 +50,106 @@ Ref class_name(PyObject* doc) {
     return cls ? Ref::steal(PyObject_GetAttr(cls.get(), kName.get())) : Ref();
 }
 
-Ref check_acl(PyObject* doc, PyObject* acl) {
-    PyObject* args[] = {doc, acl, kRead.get(), doc, Py_False};
-    if (!args[2]) return {};
-    return Ref::steal(PyObject_VectorcallMethod(kCheckAcl.get(), args, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+// ---- Document ----
+
+int Document::traverse(visitproc visitor, void* arg) const {
+    for (const Ref* ref : {&doc_, &type_, &functions_[0], &functions_[1], &functions_[2], &dict_})
+        if (int err = rt::visit(*ref, visitor, arg)) return err;
+    return 0;
 }
 
-Ref message_body(rt::Function* fn, PyObject* doc, PyObject* data_scope, PyObject* catalog, PyObject* show_hidden) {
-    PyObject* scope_args[] = {doc, data_scope};
-    Ref checked = Ref::steal(
-        PyObject_VectorcallMethod(kCheckScope.get(), scope_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref Document::call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    if (kept_) {
+        if (PyObject* function = found_function(op)) {
+            Ref held = Ref::borrow(function);
+            return Ref::steal(PyObject_Vectorcall(function, args, nargs, kwnames));
+        }
+    }
+    PyObject* name = kOperationNames[op]->get();
+    if (!name) return {};
+    return Ref::steal(PyObject_VectorcallMethod(name, args, nargs, kwnames));
+}
+
+// The function that doc.<op> binds, when the last lookups still hold; null when it has to be
+// looked up now.
+PyObject* Document::found_function(Op op) {
+    if (!found_ || !still_found()) find_functions();
+    return functions_[op].get();
+}
+
+bool Document::still_found() const {
+    PyTypeObject* type = Py_TYPE(doc_.get());
+    if (reinterpret_cast<PyObject*>(type) != type_.get() || type->tp_version_tag != version_ ||
+        !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    rt::InstanceAttrs attrs = rt::instance_attrs(doc_.get());
+    if (attrs.in_values != in_values_) return false;
+    if (in_values_)
+        return rt::shared_names(type) == shared_names_ && rt::shared_name_count(shared_names_) == shared_count_;
+    if (attrs.dict != dict_.get()) return false;
+    return !dict_ || reinterpret_cast<PyDictObject*>(dict_.get())->ma_version_tag == dict_version_;
+}
+
+// What doc.<name> finds for each operation: a plain function of the class, when the class's
+// attribute lookup is the standard one and the document holds no attribute by that name.
+void Document::find_functions() {
+    found_ = false;
+    for (Ref& function : functions_) function.reset();
+    PyObject* doc = doc_.get();
+    PyTypeObject* type = Py_TYPE(doc);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !rt::has_managed_attrs(type) ||
+        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
+        return;
+    rt::InstanceAttrs attrs = rt::instance_attrs(doc);
+    const void* shared = rt::shared_names(type);
+    if (attrs.in_values && !shared) return;
+    if (!attrs.in_values && attrs.dict && !PyDict_CheckExact(attrs.dict)) return;
+    const uint64_t dict_version = attrs.dict ? reinterpret_cast<PyDictObject*>(attrs.dict)->ma_version_tag : 0;
+    Ref found[kOps];
+    for (int op = 0; op < kOps; ++op) {
+        PyObject* name = kOperationNames[op]->get();
+        if (!name) {
+            PyErr_Clear();
+            return;
+        }
+        PyObject* descr = _PyType_Lookup(type, name);
+        if (!descr || !PyFunction_Check(descr)) continue;
+        bool shadowed = attrs.in_values ? rt::shares_name(shared, name) : attrs.dict && PyDict_Contains(attrs.dict, name) != 0;
+        if (PyErr_Occurred()) PyErr_Clear();
+        if (!shadowed) found[op] = Ref::borrow(descr);
+    }
+    // A key's comparison may have run Python code: what was read must still stand.
+    rt::InstanceAttrs now = rt::instance_attrs(doc);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || Py_TYPE(doc) != type ||
+        now.in_values != attrs.in_values || now.dict != attrs.dict ||
+        (attrs.dict && reinterpret_cast<PyDictObject*>(attrs.dict)->ma_version_tag != dict_version))
+        return;
+    for (int op = 0; op < kOps; ++op) functions_[op] = std::move(found[op]);
+    type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    version_ = type->tp_version_tag;
+    in_values_ = attrs.in_values;
+    shared_names_ = shared;
+    shared_count_ = shared ? rt::shared_name_count(shared) : 0;
+    dict_ = Ref::borrow(attrs.in_values ? nullptr : attrs.dict);
+    dict_version_ = dict_version;
+    found_ = true;
+}
+
+Ref Document::check_acl(PyObject* acl) {
+    PyObject* read = kRead.get();
+    if (!read) return {};
+    PyObject* args[] = {doc_.get(), acl, read, doc_.get(), Py_False};
+    return call(kAclOp, args, 5, nullptr);
+}
+
+Ref Document::message_body(rt::Function* fn, PyObject* data_scope, PyObject* catalog, PyObject* show_hidden) {
+    PyObject* scope_args[] = {doc_.get(), data_scope};
+    Ref checked = call(kScopeOp, scope_args, 2, nullptr);
     Ref body;
     if (checked) {
-        PyObject* display_args[] = {doc, catalog, show_hidden};
+        PyObject* display_args[] = {doc_.get(), catalog, show_hidden};
         PyObject* keywords = display_keywords();
-        if (keywords)
-            body = Ref::steal(PyObject_VectorcallMethod(kGetDisplayData.get(), display_args,
-                                                        1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+        if (keywords) body = call(kDisplayOp, display_args, 1, keywords);
         if (body) return body;
     }
     // The handler's class is looked up only now, while the exception is being handled.

@@ -1,0 +1,130 @@
+// The interpreter's own layouts that the hot paths read directly: dict entries by insertion
+// position, and where an instance keeps its attributes. Whatever cannot be read this way is
+// left to the interpreter's lookups.
+//
+// The layouts below are those of the one interpreter version this module is built for.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
+#error "the dict entry layout is written for CPython 3.11"
+#endif
+
+namespace rt {
+
+namespace dict_layout {
+
+struct Keys {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;  // 1: string keys only, in a table of its own
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[];
+};
+
+struct StringEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+struct Entry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+
+constexpr uint8_t kStringKeys = 1;
+constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a class
+
+}  // namespace dict_layout
+
+// The value at insertion position `index` of an exact dict when the key there is `key` itself;
+// null (with no exception) when it is not, and the caller has to look the key up.
+namespace dict_layout {
+
+inline StringEntry* entry_at(PyObject* dict, Py_ssize_t index, PyObject* key) {
+    auto* mp = reinterpret_cast<PyDictObject*>(dict);
+    if (mp->ma_values) return nullptr;
+    auto* keys = reinterpret_cast<Keys*>(mp->ma_keys);
+    if (keys->dk_kind != kStringKeys || index >= keys->dk_nentries) return nullptr;
+    auto* entries = reinterpret_cast<StringEntry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    StringEntry* entry = &entries[index];
+    return entry->key == key && entry->value ? entry : nullptr;
+}
+
+}  // namespace dict_layout
+
+inline PyObject* entry_value(PyObject* dict, Py_ssize_t index, PyObject* key) {
+    dict_layout::StringEntry* entry = dict_layout::entry_at(dict, index, key);
+    return entry ? entry->value : nullptr;
+}
+
+// The same for a dict with keys of any type.
+inline PyObject* any_entry_value(PyObject* dict, Py_ssize_t index, PyObject* key) {
+    auto* mp = reinterpret_cast<PyDictObject*>(dict);
+    if (mp->ma_values) return nullptr;
+    auto* keys = reinterpret_cast<dict_layout::Keys*>(mp->ma_keys);
+    if (index >= keys->dk_nentries) return nullptr;
+    const char* table = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    if (keys->dk_kind == dict_layout::kStringKeys) return entry_value(dict, index, key);
+    if (keys->dk_kind != 0) return nullptr;
+    const dict_layout::Entry& entry = reinterpret_cast<const dict_layout::Entry*>(table)[index];
+    return entry.key == key ? entry.value : nullptr;
+}
+
+// dict[key] = value for an exact dict nobody else holds, whose entry at `index` is `key`'s: the
+// value is swapped in place. Gives the old value (a reference the caller now owns), or null
+// when the entry is not there and the caller has to store the value the usual way.
+inline Ref exchange_entry_value(PyObject* dict, Py_ssize_t index, PyObject* key, PyObject* value) {
+    dict_layout::StringEntry* entry = dict_layout::entry_at(dict, index, key);
+    if (!entry) return {};
+    Ref old = Ref::steal(entry->value);
+    entry->value = Ref::borrow(value).release();
+    // As a store would: a dict holding a container is watched by the cycle collector.
+    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+    return old;
+}
+
+// Where an instance of a class with a managed dict keeps its own attributes: either in a values
+// array under the names the class's instances share, or in a dict of its own (or nowhere yet).
+struct InstanceAttrs {
+    bool in_values;     // under the shared names
+    PyObject* dict;     // otherwise: its dict, or null
+};
+
+inline bool has_managed_attrs(PyTypeObject* type) { return PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT); }
+
+// For an object whose type has a managed dict: the two words before the object's header.
+inline InstanceAttrs instance_attrs(PyObject* obj) {
+    auto* words = reinterpret_cast<void**>(obj);
+    return {words[-4] != nullptr, static_cast<PyObject*>(words[-3])};
+}
+
+// The names the instances of a heap type share, and how many there are (they only grow).
+inline const void* shared_names(PyTypeObject* type) {
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+}
+inline Py_ssize_t shared_name_count(const void* names) {
+    return static_cast<const dict_layout::Keys*>(names)->dk_nentries;
+}
+
+// Whether `name` is one of the shared names: an instance may then hold an attribute by that name.
+inline bool shares_name(const void* names, PyObject* name) {
+    auto* keys = static_cast<const dict_layout::Keys*>(names);
+    if (keys->dk_kind != dict_layout::kSharedKeys && keys->dk_kind != dict_layout::kStringKeys) return true;
+    auto* entries = reinterpret_cast<const dict_layout::StringEntry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        PyObject* key = entries[i].key;
+        if (key == name) return true;
+        if (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace rt
