@@ -96,7 +96,7 @@ Ref json_text(rt::Function* fn, PyObject* content) {
     PyObject* keywords = ensure_ascii_keyword();
     if (!dumps || !keywords) return {};
     PyObject* args[] = {content, Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps.get(), args, 1, keywords));
+    return rt::call(dumps.get(), args, 1, keywords);
 }
 
 Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message) {

@@ -141,9 +141,9 @@ private:
     Step serve_remaining() {
         while (next_ < PyList_GET_SIZE(turns_.get())) {
             Py_ssize_t turn = next_++;
-            Ref websocket = Ref::borrow(PyList_GET_ITEM(turns_.get(), turn));
+            PyObject* websocket = PyList_GET_ITEM(turns_.get(), turn);  // held by our own list
             Ref awaitable;
-            if (!serve(websocket.get(), turn, awaitable)) return Step::error();
+            if (!serve(websocket, turn, awaitable)) return Step::error();
             if (awaitable) return Step::wait_for(std::move(awaitable));
         }
         release_event();

@@ -20,8 +20,6 @@ static_assert(sizeof(kHookNames) / sizeof(kHookNames[0]) == static_cast<size_t>(
 
 const rt::Name kActiveConnections{"active_connections"};
 
-constexpr size_t kMaxHookArgs = 4;
-
 // The class methods the module stored; held for the life of the process so that an identity
 // test against them can never meet a recycled address.
 PyObject* own_methods[static_cast<int>(Hook::count)] = {};
@@ -78,13 +76,12 @@ Method bound_attribute(PyObject* cls, Hook hook) {
     return method;
 }
 
-Ref Method::operator()(PyObject* cls, std::initializer_list<PyObject*> args) const {
-    if (!with_class_) return Ref::steal(PyObject_Vectorcall(callable_.get(), args.begin(), args.size(), nullptr));
-    PyObject* stack[2 + kMaxHookArgs];
-    stack[1] = cls;
-    size_t n = 0;
-    for (PyObject* arg : args) stack[2 + n++] = arg;
-    return Ref::steal(PyObject_Vectorcall(callable_.get(), stack + 1, (1 + n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref Method::call_bound(std::initializer_list<PyObject*> args) const {
+    if (with_class_) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a hook");
+        return {};
+    }
+    return rt::call(callable_.get(), args.begin(), args.size(), nullptr);
 }
 
 void forget_own_methods() {

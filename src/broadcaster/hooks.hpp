@@ -6,7 +6,10 @@
 // without making the bound method.
 #pragma once
 
+#include "runtime/function.hpp"
 #include "runtime/ref.hpp"
+
+#include <algorithm>
 
 #include <initializer_list>
 
@@ -37,12 +40,21 @@ public:
     // True when it is the module's own method, whose body the caller may run directly.
     bool is_own() const { return own_; }
     // The call; a new reference, or null with an exception set.
-    rt::Ref operator()(PyObject* cls, std::initializer_list<PyObject*> args) const;
+    rt::Ref operator()(PyObject* cls, std::initializer_list<PyObject*> args) const {
+        constexpr size_t kMaxArgs = 4;
+        if (!with_class_ || args.size() > kMaxArgs) return call_bound(args);
+        PyObject* stack[2 + kMaxArgs];
+        stack[1] = cls;
+        std::copy(args.begin(), args.end(), stack + 2);
+        return rt::call(callable_.get(), stack + 1, (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
     int traverse(visitproc visitor, void* arg) const { return rt::visit(callable_, visitor, arg); }
 
 private:
     friend Method class_method(Hook hook, PyObject* found);
     friend Method bound_attribute(PyObject* cls, Hook hook);
+    rt::Ref call_bound(std::initializer_list<PyObject*> args) const;
+
     rt::Ref callable_;         // the function to call with `cls` first, or the bound attribute
     bool with_class_ = false;
     bool own_ = false;

@@ -4,6 +4,7 @@
 #include "broadcaster/hooks.hpp"
 #include "broadcaster/params.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
 namespace broadcaster {
@@ -19,18 +20,49 @@ enum SubscribeLocal { kCls, kWebsocket, kClassName, kScope, kCatalogArg, kShowHi
 
 PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
-// The five fixed keys in their order, then the extra keywords in theirs.
+// {"data_scope": None, ...}: the five fixed keys in their order.
+PyObject* params_shape() {
+    static PyObject* shape = nullptr;  // kept for the life of the process
+    if (shape) return shape;
+    Ref made = Ref::steal(PyDict_New());
+    if (!made) return nullptr;
+    for (const rt::Name* key : {&params::data_scope, &params::catalog, &params::show_hidden, &params::start_seq, &params::acl})
+        if (!key->get() || PyDict_SetItem(made.get(), key->get(), Py_None) < 0) return nullptr;
+    shape = made.release();
+    return shape;
+}
+
+// The five fixed keys in their order, then the extra keywords in theirs. The dict starts as a copy
+// of the five keys' shape, which is the dict a display of five items makes, and takes its values
+// in place.
 Ref subscription_params(PyObject* const* locals) {
-    Ref sub_params = Ref::steal(PyDict_New());
+    PyObject* shape = params_shape();
+    Ref sub_params = shape ? Ref::steal(PyDict_Copy(shape)) : Ref();
     if (!sub_params) return {};
     const std::pair<const rt::Name*, PyObject*> fixed[] = {
         {&params::data_scope, locals[kScope]},     {&params::catalog, locals[kCatalogArg]}, {&params::show_hidden, locals[kShowHiddenArg]},
         {&params::start_seq, locals[kStartSeqArg]}, {&params::acl, locals[kAclArg]},
     };
-    for (const auto& [key, value] : fixed)
-        if (!key->get() || PyDict_SetItem(sub_params.get(), key->get(), value) < 0) return {};
-    if (PyDict_GET_SIZE(locals[kKwargs]) && PyDict_Merge(sub_params.get(), locals[kKwargs], 1) < 0) return {};
+    Py_ssize_t position = 0;
+    for (const auto& [key, value] : fixed) {
+        if (!rt::exchange_entry_value(sub_params.get(), position++, key->get(), value) &&
+            PyDict_SetItem(sub_params.get(), key->get(), value) < 0)
+            return {};
+    }
+    PyObject* kwargs = locals[kKwargs];
+    if (kwargs && PyDict_GET_SIZE(kwargs) && PyDict_Merge(sub_params.get(), kwargs, 1) < 0) return {};
     return sub_params;
+}
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+// cls.active_connections[class_name], found while testing `class_name in cls.active_connections`;
+// 1 found, 0 not there, -1 error.
+int find_subscribers(PyObject* registry, PyObject* class_name, Ref& subscribers) {
+    if (!PyDict_CheckExact(registry)) return PySequence_Contains(registry, class_name);
+    subscribers = Ref::borrow(PyDict_GetItemWithError(registry, class_name));
+    if (subscribers) return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 PyObject* subscribe_now(PyObject* const* locals) {
@@ -38,20 +70,27 @@ PyObject* subscribe_now(PyObject* const* locals) {
     PyObject* class_name = locals[kClassName];
     Ref registry = registry_of(cls);
     if (!registry) return nullptr;
-    int known = PySequence_Contains(registry.get(), class_name);
+    Ref subscribers;
+    int known = find_subscribers(registry.get(), class_name, subscribers);
     if (known < 0) return nullptr;
     if (!known) {
-        Ref subscribers = Ref::steal(PyDict_New());
+        subscribers = Ref::steal(PyDict_New());
         if (!subscribers) return nullptr;
         registry = registry_of(cls);
         if (!registry || PyObject_SetItem(registry.get(), class_name, subscribers.get()) < 0) return nullptr;
     }
+    // What registry[class_name] gives stays known while the registry is unchanged.
+    const bool exact = PyDict_CheckExact(registry.get());
+    const uint64_t seen = exact ? version_of(registry.get()) : 0;
     Ref sub_params = subscription_params(locals);
     if (!sub_params) return nullptr;
-    registry = registry_of(cls);
-    if (!registry) return nullptr;
-    Ref subscribers = Ref::steal(PyObject_GetItem(registry.get(), class_name));
-    if (!subscribers || PyObject_SetItem(subscribers.get(), locals[kWebsocket], sub_params.get()) < 0) return nullptr;
+    Ref current = registry_of(cls);
+    if (!current) return nullptr;
+    if (!(exact && current.get() == registry.get() && version_of(registry.get()) == seen)) {
+        subscribers = Ref::steal(PyObject_GetItem(current.get(), class_name));
+        if (!subscribers) return nullptr;
+    }
+    if (PyObject_SetItem(subscribers.get(), locals[kWebsocket], sub_params.get()) < 0) return nullptr;
     return sub_params.release();
 }
 

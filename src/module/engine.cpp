@@ -60,10 +60,8 @@ int Document::traverse(visitproc visitor, void* arg) const {
 
 Ref Document::call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     if (kept_) {
-        if (PyObject* function = found_function(op)) {
-            Ref held = Ref::borrow(function);
-            return Ref::steal(PyObject_Vectorcall(function, args, nargs, kwnames));
-        }
+        // Held in functions_, which only the next call can change.
+        if (PyObject* function = found_function(op)) return rt::call(function, args, nargs, kwnames);
     }
     PyObject* name = kOperationNames[op]->get();
     if (!name) return {};

@@ -126,13 +126,7 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     Ref star_args, star_kwargs;
     Ref defaults = fn->defaults;  // kept alive while its items sit in the slots
 
-    Py_ssize_t slot = argcount;
-    if (fn->varargs) ++slot;
-    if (fn->varkw) {
-        star_kwargs = Ref::steal(PyDict_New());
-        if (!star_kwargs) return nullptr;
-        slots[slot] = star_kwargs.get();
-    }
+    const Py_ssize_t kwargs_slot = argcount + (fn->varargs ? 1 : 0);
     Py_ssize_t npos = given < argcount ? given : argcount;
     for (Py_ssize_t i = 0; i < npos; ++i) slots[i] = args[i];
     if (fn->varargs) {
@@ -156,11 +150,16 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         Py_ssize_t at = keyword_slot(fn, key, fn->posonly);
         if (at == -2) return nullptr;
         if (at < 0) {
-            if (fn->posonly && !star_kwargs && !raise_if_posonly_as_keyword(fn, kwnames)) return nullptr;
-            if (!star_kwargs) {
+            if (fn->posonly && !fn->varkw && !raise_if_posonly_as_keyword(fn, kwnames)) return nullptr;
+            if (!fn->varkw) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                              fn->qualname.get(), key);
                 return nullptr;
+            }
+            if (!star_kwargs) {
+                star_kwargs = Ref::steal(PyDict_New());
+                if (!star_kwargs) return nullptr;
+                slots[kwargs_slot] = star_kwargs.get();
             }
             if (PyDict_SetItem(star_kwargs.get(), key, value) < 0) return nullptr;
             continue;

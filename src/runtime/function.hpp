@@ -15,8 +15,8 @@ namespace rt {
 struct Function;
 
 // A body that receives its arguments bound as a Python frame would hold them: one borrowed
-// reference per parameter, in the order of the code's variable names (a `*args` tuple and a
-// `**kwargs` dict where the signature has them).
+// reference per parameter, in the order of the code's variable names (a `*args` tuple where the
+// signature has one; for `**kwargs`, the dict of the extra keywords, or null when there were none).
 using BoundBody = PyObject* (*)(Function* fn, PyObject* const* locals);
 
 // A body that receives the call as it came (only for `(*args, **kwargs)` signatures, where no
@@ -87,6 +87,14 @@ Ref make_code(PyObject* filename, const CodeShape& shape);
 Ref make_function(const FunctionParts& parts);
 
 inline bool is_function(PyObject* obj) { return Py_TYPE(obj) == &FunctionType; }
+
+// callable(*args) as a vectorcall. A Python function is entered straight through its own entry
+// point: the interpreter's frame evaluation already guarantees what the general call path checks
+// of its result.
+inline Ref call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyFunction_Check(callable)) return Ref::steal(_PyFunction_Vectorcall(callable, args, nargsf, kwnames));
+    return Ref::steal(PyObject_Vectorcall(callable, args, nargsf, kwnames));
+}
 
 // The object held in cell `index` of a function's closure (borrowed).
 PyObject* closure_cell(Function* fn, Py_ssize_t index);
