@@ -106,19 +106,57 @@ bool pop_subscriber(PyObject* subscribers, PyObject* websocket) {
     return static_cast<bool>(popped);
 }
 
+// The websocket's hash, when taking it once for every class name is what hashing it each time
+// would give without running any code (identity and string hashes); -1 otherwise.
+Py_hash_t hash_once(PyObject* websocket) {
+    if (Py_TYPE(websocket)->tp_hash != PyBaseObject_Type.tp_hash && !PyUnicode_CheckExact(websocket)) return -1;
+    Py_hash_t hash = PyObject_Hash(websocket);
+    if (hash == -1) PyErr_Clear();
+    return hash;
+}
+
+// subscribers.pop(websocket, None) for a dict, the hash known; false with an exception set.
+bool pop_known(PyObject* subscribers, PyObject* websocket, Py_hash_t hash) {
+    int found = _PyDict_Contains_KnownHash(subscribers, websocket, hash);
+    if (found <= 0) return found == 0;
+    return _PyDict_DelItem_KnownHash(subscribers, websocket, hash) == 0;
+}
+
+// Starts fetching what popping from the subscriber dict a few class names ahead will read.
+void prefetch_ahead(const rt::EntryValues& values, Py_ssize_t i) {
+    constexpr Py_ssize_t kFar = 8, kNear = 4;
+    if (i + kFar < values.count)
+        if (PyObject* far = values[i + kFar]) __builtin_prefetch(far);
+    if (i + kNear < values.count)
+        if (PyObject* near = values[i + kNear]; near && PyDict_CheckExact(near))
+            __builtin_prefetch(reinterpret_cast<PyDictObject*>(near)->ma_keys);
+}
+
 bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
     const Py_ssize_t size = PyDict_GET_SIZE(registry);
-    while (PyDict_Next(registry, &pos, &key, &value)) {
+    const Py_hash_t hash = hash_once(websocket);
+    Py_ssize_t pos = 0;
+    for (;;) {
+        // Entry by entry as PyDict_Next goes, the table read afresh each time.
+        rt::EntryValues values = rt::entry_values(registry);
+        PyObject* value = nullptr;
+        if (values.first) {
+            while (pos < values.count && !(value = values[pos])) ++pos;
+            if (!value) return true;
+            prefetch_ahead(values, pos++);
+        } else {
+            PyObject* key;
+            if (!PyDict_Next(registry, &pos, &key, &value)) return true;
+        }
         Ref subscribers = Ref::borrow(value);
-        if (!pop_subscriber(subscribers.get(), websocket)) return false;
+        bool popped = hash != -1 && PyDict_CheckExact(value) ? pop_known(value, websocket, hash)
+                                                             : pop_subscriber(value, websocket);
+        if (!popped) return false;
         if (PyDict_GET_SIZE(registry) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return false;
         }
     }
-    return true;
 }
 
 bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {

@@ -7,6 +7,7 @@
 
 #include "runtime/ref.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
@@ -76,6 +77,26 @@ inline PyObject* any_entry_value(PyObject* dict, Py_ssize_t index, PyObject* key
     if (keys->dk_kind != 0) return nullptr;
     const dict_layout::Entry& entry = reinterpret_cast<const dict_layout::Entry*>(table)[index];
     return entry.key == key ? entry.value : nullptr;
+}
+
+// The values of a dict's entry table in entry order (null for an empty or deleted entry), for a
+// loop that wants to look ahead. `first` is null for a table this cannot read.
+struct EntryValues {
+    const char* first = nullptr;
+    size_t stride = 0;
+    Py_ssize_t count = 0;
+    PyObject* operator[](Py_ssize_t i) const { return *reinterpret_cast<PyObject* const*>(first + static_cast<size_t>(i) * stride); }
+};
+
+inline EntryValues entry_values(PyObject* dict) {
+    auto* mp = reinterpret_cast<PyDictObject*>(dict);
+    if (mp->ma_values) return {};
+    auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
+    const char* table = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    if (keys->dk_kind == dict_layout::kStringKeys)
+        return {table + offsetof(dict_layout::StringEntry, value), sizeof(dict_layout::StringEntry), keys->dk_nentries};
+    if (keys->dk_kind == 0) return {table + offsetof(dict_layout::Entry, value), sizeof(dict_layout::Entry), keys->dk_nentries};
+    return {};
 }
 
 // dict[key] = value for an exact dict nobody else holds, whose entry at `index` is `key`'s: the
