@@ -89,35 +89,54 @@ PyObject* wrapped_func(rt::Function* fn) {
 }
 
 // The coroutine of need_auth: the check when first resumed, then the await of func(*args, **kwargs).
+// The call's arguments are kept as they came (positional, then keyword values), in the body
+// itself when there are few.
 class NeedAuth final : public rt::Body {
 public:
-    NeedAuth(rt::Function* fn, Ref func, Ref args, Py_ssize_t nargs, Ref kwnames)
+    static constexpr Py_ssize_t kInline = 6;
+
+    // `overflow` holds all the arguments when there are more than kInline of them.
+    NeedAuth(rt::Function* fn, PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref overflow)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          func_(std::move(func)),
-          args_(std::move(args)),
-          kwnames_(std::move(kwnames)),
-          nargs_(nargs) {}
+          func_(Ref::borrow(func)),
+          kwnames_(Ref::borrow(kwnames)),
+          nargs_(nargs),
+          total_(nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
+          overflow_(std::move(overflow)) {
+        if (!overflow_)
+            for (Py_ssize_t i = 0; i < total_; ++i) inline_[i] = Ref::borrow(args[i]);
+    }
 
     Step resume(PyObject* received) override {
         if (!received) return Step::error();
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
-        PyObject* const* args = &PyTuple_GET_ITEM(args_.get(), 0);
-        if (!acl_allows(reinterpret_cast<rt::Function*>(fn_.get()), acl_keyword(args, nargs_, kwnames_.get())))
+        PyObject* args[kInline];
+        PyObject* const* call_args = args;
+        if (overflow_) {
+            call_args = &PyTuple_GET_ITEM(overflow_.get(), 0);
+        } else {
+            for (Py_ssize_t i = 0; i < total_; ++i) args[i] = inline_[i].get();
+        }
+        if (!acl_allows(reinterpret_cast<rt::Function*>(fn_.get()), acl_keyword(call_args, nargs_, kwnames_.get())))
             return Step::error();
-        Ref awaitable = Ref::steal(PyObject_Vectorcall(func_.get(), args, nargs_, kwnames_.get()));
-        return awaitable ? Step::wait_for(std::move(awaitable)) : Step::error();
+        Ref awaitable = rt::call(func_.get(), call_args, nargs_, kwnames_.get());
+        return awaitable ? Step::return_awaited(std::move(awaitable)) : Step::error();
     }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &func_, &args_, &kwnames_})
+        for (const Ref* ref : {&fn_, &func_, &kwnames_, &overflow_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
+        for (Py_ssize_t i = 0; !overflow_ && i < total_; ++i)
+            if (int err = rt::visit(inline_[i], visitor, arg)) return err;
         return 0;
     }
 
 private:
-    Ref fn_, func_, args_, kwnames_;
-    Py_ssize_t nargs_;
+    Ref fn_, func_, kwnames_;
+    Py_ssize_t nargs_, total_;
+    Ref inline_[kInline];
+    Ref overflow_;
     bool called_ = false;
 };
 
@@ -140,16 +159,17 @@ PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyOb
 }
 
 PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     PyObject* func = wrapped_func(fn);
     if (!func) return nullptr;
-    Ref held = Ref::steal(PyTuple_New(total));
-    if (!held) return nullptr;
-    for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(held.get(), i, Ref::borrow(args[i]).release());
-    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn, Ref::borrow(func), std::move(held), nargs,
-                                        Ref::borrow(kwnames))
-        .release();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    Ref overflow;
+    if (total > NeedAuth::kInline) {
+        overflow = Ref::steal(PyTuple_New(total));
+        if (!overflow) return nullptr;
+        for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
+    }
+    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn, func, args, nargs, kwnames, std::move(overflow)).release();
 }
 
 }  // namespace access_control

@@ -11,19 +11,27 @@ namespace {
 enum class State : unsigned char { Created, Suspended, Running, Finished };
 
 struct Coroutine {
-    PyObject_HEAD
+    PyObject_VAR_HEAD            // ob_size: the bytes of the tail, where the body lives
     Body* body;                  // lives in this object's tail; gone once the coroutine has finished
     Ref awaiting;                // the iterator it is suspended on
     Ref code;
-    Ref name;
+    Ref name;                    // set by assignment; until then the code's
     Ref qualname;
     PyObject* weakreflist;
     State state;
+    bool tail_await;             // what it awaits ends the body, its outcome the coroutine's
 };
 
 constexpr signed char kFrameCreated = -2;  // a native coroutine's frame state before its first step
 
 Coroutine* as_coroutine(PyObject* obj) { return reinterpret_cast<Coroutine*>(obj); }
+
+PyObject* name_of(Coroutine* co) {
+    return co->name ? co->name.get() : reinterpret_cast<PyCodeObject*>(co->code.get())->co_name;
+}
+PyObject* qualname_of(Coroutine* co) {
+    return co->qualname ? co->qualname.get() : reinterpret_cast<PyCodeObject*>(co->code.get())->co_qualname;
+}
 
 bool is_iterable_coroutine(PyObject* obj) {
     return PyGen_CheckExact(obj) &&
@@ -68,6 +76,21 @@ PySendResult fail(Coroutine* co) {
     return PYGEN_ERROR;
 }
 
+// iter.send(value) as PyIter_Send does it; a native coroutine, the common case, gets its own call
+// site, which always goes to the same place.
+PySendResult send_into(PyObject* iter, PyObject* value, PyObject** result) {
+    if (PyCoro_CheckExact(iter)) return PyCoro_Type.tp_as_async->am_send(iter, value, result);
+    return PyIter_Send(iter, value, result);
+}
+
+// The end of a body's last await, whose outcome is the coroutine's.
+PySendResult end_of_tail_await(Coroutine* co, PySendResult status, PyObject* result, PyObject** out) {
+    if (status == PYGEN_ERROR) return fail(co);
+    finish(co);
+    *out = result;
+    return PYGEN_RETURN;
+}
+
 // Runs the body from where it stands until it yields through an awaited object or ends.
 PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
     Ref held;  // keeps `received` alive while the body runs
@@ -79,21 +102,22 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
             return PYGEN_RETURN;
         }
         if (step.kind == Step::Kind::Raise) return fail(co);
-        Ref iter = awaitable_iter(step.value.get());
+        co->awaiting = awaitable_iter(step.value.get());
         step.value.reset();
-        if (!iter) {
+        if (!co->awaiting) {
             received = nullptr;
             continue;
         }
-        co->awaiting = iter;
+        co->tail_await = step.kind == Step::Kind::AwaitResult;
         PyObject* result = nullptr;
-        PySendResult status = PyIter_Send(iter.get(), Py_None, &result);
+        PySendResult status = send_into(co->awaiting.get(), Py_None, &result);
         if (status == PYGEN_NEXT) {
             co->state = State::Suspended;
             *out = result;
             return PYGEN_NEXT;
         }
         co->awaiting.reset();
+        if (co->tail_await) return end_of_tail_await(co, status, result, out);
         held = Ref::steal(result);
         received = status == PYGEN_RETURN ? held.get() : nullptr;
     }
@@ -123,13 +147,14 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
     Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(co));
     if (co->awaiting && !exc) {
         PyObject* result = nullptr;
-        PySendResult status = PyIter_Send(co->awaiting.get(), value, &result);
+        PySendResult status = send_into(co->awaiting.get(), value, &result);
         if (status == PYGEN_NEXT) {
             co->state = State::Suspended;
             *out = result;
             return PYGEN_NEXT;
         }
         co->awaiting.reset();
+        if (co->tail_await) return end_of_tail_await(co, status, result, out);
         Ref returned = Ref::steal(result);
         return advance(co, status == PYGEN_RETURN ? returned.get() : nullptr, out);
     }
@@ -317,11 +342,11 @@ PyObject* coro_await(PyObject* self) {
 }
 
 PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname.get(), self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname_of(as_coroutine(self)), self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Ref(as_coroutine(self)->name).release(); }
-PyObject* get_qualname(PyObject* self, void*) { return Ref(as_coroutine(self)->qualname).release(); }
+PyObject* get_name(PyObject* self, void*) { return Ref::borrow(name_of(as_coroutine(self))).release(); }
+PyObject* get_qualname(PyObject* self, void*) { return Ref::borrow(qualname_of(as_coroutine(self))).release(); }
 
 int set_name(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
@@ -392,7 +417,7 @@ void coro_finalize(PyObject* self) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (co->state == State::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", co->qualname.get()) < 0)
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname_of(co)) < 0)
             PyErr_WriteUnraisable(self);
     } else {
         Ref result = Ref::steal(coro_close(self, nullptr));
@@ -401,19 +426,66 @@ void coro_finalize(PyObject* self) {
     PyErr_Restore(type, value, tb);
 }
 
+// Coroutine objects go back to a few shelves, one per object size, rather than to the allocator:
+// most coroutines live for one await, and the next one made is most likely of the same size.
+class Shelves {
+public:
+    PyObject* take(Py_ssize_t size) {
+        for (Shelf& shelf : shelves_) {
+            if (shelf.size != size || shelf.count == 0) continue;
+            PyObject* obj = shelf.items[--shelf.count];
+            // As the allocator leaves a new object: untracked, not finalized, one reference.
+            uintptr_t* gc_head = reinterpret_cast<uintptr_t*>(obj) - 2;
+            gc_head[0] = gc_head[1] = 0;
+            return PyObject_InitVar(reinterpret_cast<PyVarObject*>(obj), &CoroutineType, size) ? obj : nullptr;
+        }
+        return nullptr;
+    }
+
+    bool keep(PyObject* obj) {
+#if defined(__SANITIZE_ADDRESS__)
+        (void)obj;
+        return false;  // every object goes back to the allocator, where misuse is caught
+#else
+        const Py_ssize_t size = Py_SIZE(obj);
+        for (Shelf& shelf : shelves_) {
+            if (shelf.size == -1) shelf.size = size;
+            if (shelf.size != size) continue;
+            if (shelf.count == kDepth) return false;
+            shelf.items[shelf.count++] = obj;
+            return true;
+        }
+        return false;
+#endif
+    }
+
+private:
+    static constexpr int kDepth = 16;
+    struct Shelf {
+        Py_ssize_t size = -1;
+        int count = 0;
+        PyObject* items[kDepth];
+    };
+    Shelf shelves_[4];
+};
+
+Shelves shelves;
+
 void coro_dealloc(PyObject* self) {
     auto* co = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (co->weakreflist) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
+    if (co->state != State::Finished) {  // a finished coroutine's finalizer has nothing to do
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     finish(co);
     co->code.~Ref();
     co->name.~Ref();
     co->qualname.~Ref();
     co->awaiting.~Ref();
-    Py_TYPE(self)->tp_free(self);
+    if (!shelves.keep(self)) Py_TYPE(self)->tp_free(self);
 }
 
 PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
@@ -450,16 +522,18 @@ namespace detail {
 PyObject* new_coroutine(PyObject* code, size_t size, void** storage) {
     constexpr size_t align = alignof(std::max_align_t);
     constexpr size_t head = (sizeof(Coroutine) + align - 1) / align * align;
-    auto* co = PyObject_GC_NewVar(Coroutine, &CoroutineType, static_cast<Py_ssize_t>(head - sizeof(Coroutine) + size));
+    const auto tail = static_cast<Py_ssize_t>(head - sizeof(Coroutine) + size);
+    auto* co = reinterpret_cast<Coroutine*>(shelves.take(tail));
+    if (!co) co = PyObject_GC_NewVar(Coroutine, &CoroutineType, tail);
     if (!co) return nullptr;
     co->body = nullptr;
     new (&co->awaiting) Ref();
     new (&co->code) Ref(Ref::borrow(code));
-    auto* code_obj = reinterpret_cast<PyCodeObject*>(code);
-    new (&co->name) Ref(Ref::borrow(code_obj->co_name));
-    new (&co->qualname) Ref(Ref::borrow(code_obj->co_qualname));
+    new (&co->name) Ref();
+    new (&co->qualname) Ref();
     co->weakreflist = nullptr;
     co->state = State::Created;
+    co->tail_await = false;
     *storage = reinterpret_cast<char*>(co) + head;
     return reinterpret_cast<PyObject*>(co);
 }

@@ -17,12 +17,14 @@ namespace rt {
 
 // What a body asks of its driver when it stops.
 struct Step {
-    enum class Kind : unsigned char { Await, Return, Raise };
+    enum class Kind : unsigned char { Await, AwaitResult, Return, Raise };
     Kind kind;
     Ref value;
 
     // Suspend until `awaitable` (taken as `await` takes it) completes.
     static Step wait_for(Ref awaitable) { return {Kind::Await, std::move(awaitable)}; }
+    // Finish with what `awaitable` gives: `return await awaitable`.
+    static Step return_awaited(Ref awaitable) { return {Kind::AwaitResult, std::move(awaitable)}; }
     // Finish with `value` as the coroutine's result.
     static Step done(Ref value) { return {Kind::Return, std::move(value)}; }
     // Finish with the pending exception.
