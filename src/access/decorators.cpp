@@ -104,20 +104,18 @@ public:
           total_(nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
           overflow_(std::move(overflow)) {
         if (!overflow_)
-            for (Py_ssize_t i = 0; i < total_; ++i) inline_[i] = Ref::borrow(args[i]);
+            for (Py_ssize_t i = 0; i < total_; ++i) inline_[i] = Ref::borrow(args[i]).release();
+    }
+
+    ~NeedAuth() override {
+        for (Py_ssize_t i = 0; !overflow_ && i < total_; ++i) Ref::steal(inline_[i]).reset();
     }
 
     Step resume(PyObject* received) override {
         if (!received) return Step::error();
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
-        PyObject* args[kInline];
-        PyObject* const* call_args = args;
-        if (overflow_) {
-            call_args = &PyTuple_GET_ITEM(overflow_.get(), 0);
-        } else {
-            for (Py_ssize_t i = 0; i < total_; ++i) args[i] = inline_[i].get();
-        }
+        PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_;
         if (!acl_allows(reinterpret_cast<rt::Function*>(fn_.get()), acl_keyword(call_args, nargs_, kwnames_.get())))
             return Step::error();
         Ref awaitable = rt::call(func_.get(), call_args, nargs_, kwnames_.get());
@@ -128,14 +126,14 @@ public:
         for (const Ref* ref : {&fn_, &func_, &kwnames_, &overflow_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
         for (Py_ssize_t i = 0; !overflow_ && i < total_; ++i)
-            if (int err = rt::visit(inline_[i], visitor, arg)) return err;
+            if (int err = visitor(inline_[i], arg)) return err;
         return 0;
     }
 
 private:
     Ref fn_, func_, kwnames_;
     Py_ssize_t nargs_, total_;
-    Ref inline_[kInline];
+    PyObject* inline_[kInline];  // strong references, the first total_ of them
     Ref overflow_;
     bool called_ = false;
 };

@@ -102,8 +102,13 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
             return PYGEN_RETURN;
         }
         if (step.kind == Step::Kind::Raise) return fail(co);
-        co->awaiting = awaitable_iter(step.value.get());
-        step.value.reset();
+        if (PyCoro_CheckExact(step.value.get()) &&
+            reinterpret_cast<PyCoroObject*>(step.value.get())->cr_frame_state == kFrameCreated) {
+            co->awaiting = std::move(step.value);  // a fresh native coroutine is its own iterator
+        } else {
+            co->awaiting = awaitable_iter(step.value.get());
+            step.value.reset();
+        }
         if (!co->awaiting) {
             received = nullptr;
             continue;
