@@ -593,18 +593,20 @@ namespace {
 class ImmediateBody final : public Body {
 public:
     ImmediateBody(Immediate work, PyObject* const* locals, Py_ssize_t count) : work_(work), count_(count) {
-        for (Py_ssize_t i = 0; i < count; ++i) locals_[i] = Ref::borrow(locals[i]);
+        for (Py_ssize_t i = 0; i < count; ++i) locals_[i] = Ref::borrow(locals[i]).release();
+    }
+    ~ImmediateBody() override {
+        for (Py_ssize_t i = 0; i < count_; ++i) Ref::steal(locals_[i]).reset();
     }
     Step resume(PyObject* received) override {
         if (!received) return Step::error();
-        PyObject* args[kMax];
-        for (Py_ssize_t i = 0; i < count_; ++i) args[i] = locals_[i].get();
-        Ref result = Ref::steal(work_(args));
+        Ref result = Ref::steal(work_(locals_));
         return result ? Step::done(std::move(result)) : Step::error();
     }
     int traverse(visitproc visitor, void* arg) override {
         for (Py_ssize_t i = 0; i < count_; ++i)
-            if (int err = visit(locals_[i], visitor, arg)) return err;
+            if (locals_[i])
+                if (int err = visitor(locals_[i], arg)) return err;
         return 0;
     }
     static constexpr Py_ssize_t kMax = 12;
@@ -612,7 +614,7 @@ public:
 private:
     Immediate work_;
     Py_ssize_t count_;
-    Ref locals_[kMax];
+    PyObject* locals_[kMax];  // strong references (or null), the first count_ of them
 };
 
 }  // namespace

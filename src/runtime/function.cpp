@@ -1,5 +1,7 @@
 #include "runtime/function.hpp"
 
+#include <algorithm>
+
 #include <structmember.h>
 
 #include <cstddef>
@@ -122,7 +124,8 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     auto* fn = reinterpret_cast<Function*>(self);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t argcount = fn->argcount;
-    PyObject* slots[kMaxSlots] = {};
+    PyObject* slots[kMaxSlots];
+    std::fill_n(slots, argcount + 2, nullptr);  // the parameters, *args and **kwargs
     Ref star_args, star_kwargs;
     Ref defaults = fn->defaults;  // kept alive while its items sit in the slots
 

@@ -108,7 +108,7 @@ inline Ref exchange_entry_value(PyObject* dict, Py_ssize_t index, PyObject* key,
     Ref old = Ref::steal(entry->value);
     entry->value = Ref::borrow(value).release();
     // As a store would: a dict holding a container is watched by the cycle collector.
-    if (PyObject_IS_GC(value) && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+    if (!PyObject_GC_IsTracked(dict) && PyObject_IS_GC(value)) PyObject_GC_Track(dict);
     return old;
 }
 
