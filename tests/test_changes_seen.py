@@ -271,3 +271,26 @@ def test_many_arguments_pass_through_the_async_wrapper():
     with pytest.raises(StopIteration) as stop:
         coro.send(None)
     assert stop.value.value == (args, {"key": 1, "acl": None})
+
+
+def test_a_host_class_with_its_own_attribute_lookup_is_asked_at_each_use():
+    hooks = ("subscriber_is_connected", "check_subscriber_acl", "get_message_body", "send_json_async",
+             "send_message_async")
+    asked = []
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name in hooks:
+                asked.append(name)
+            return super().__getattribute__(name)
+
+    class Host(broadcast.Broadcaster, metaclass=Meta):
+        active_connections = {}
+        sent = []
+
+        @classmethod
+        async def send_message_async(cls, websocket, message):
+            cls.sent.append((websocket.name, json.loads(message)))
+
+    assert broadcast_to(Host, "ab", Note({"id": 1})) == [("a", {"id": 1}), ("b", {"id": 1})]
+    assert {name: asked.count(name) for name in hooks} == dict.fromkeys(hooks, 2)
