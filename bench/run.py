@@ -255,9 +255,11 @@ class Settings:
         self.quick = quick
         self.repeats = repeats or (5 if quick else 15)
         # subscriber visits per fan-out sample (at N = 100,000 a sample is one whole fan-out)
-        self.fanout_visits = 20_000
-        self.fanout_repeats = self.repeats
-        self.fanout_repeats_big = max(3, self.repeats // 2)
+        # (a fan-out sample is short next to the floor's noise here: more of them, so that both
+        # sides get some undisturbed ones)
+        self.fanout_visits = 10_000
+        self.fanout_repeats = 2 * self.repeats
+        self.fanout_repeats_big = self.repeats
         self.sub_calls = 5_000 if quick else 10_000
         self.disc_name_visits = 100_000 if quick else 200_000
         self.deco_calls = 20_000 if quick else 50_000
