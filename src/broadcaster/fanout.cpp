@@ -27,7 +27,7 @@ const rt::Name kSeq{"seq"};
 const rt::Name kMessage{"message"};
 constexpr Py_ssize_t kMessageAt = 3;  // the position of "message" in an event dict
 
-Ref look_up_param(PyObject* param, const rt::Name& key);
+[[gnu::cold]] Ref look_up_param(PyObject* param, const rt::Name& key);
 
 // param[key], as a subscript reads it. `position` is where subscribe puts the key: a dict
 // holding that very key there needs no lookup.
@@ -143,7 +143,8 @@ private:
             Py_ssize_t turn = next_++;
             PyObject* websocket = PyList_GET_ITEM(turns_.get(), turn);  // held by our own list
             Ref awaitable;
-            if (!serve(websocket, turn, awaitable)) return Step::error();
+            if (!serve(websocket, turn, awaitable)) [[unlikely]]
+                return Step::error();
             if (awaitable) return Step::wait_for(std::move(awaitable));
         }
         release_event();
@@ -154,10 +155,13 @@ private:
     bool serve(PyObject* websocket, Py_ssize_t turn, Ref& awaitable) {
         release_event();
         Ref param = current_params(websocket, turn);
-        if (!param) return !PyErr_Occurred();
+        if (!param) [[unlikely]]
+            return !PyErr_Occurred();
         int open = is_connected(websocket);
-        if (open < 0) return false;
-        if (!open) return PyList_Append(closed_.get(), websocket) == 0;
+        if (open < 0) [[unlikely]]
+            return false;
+        if (!open) [[unlikely]]
+            return PyList_Append(closed_.get(), websocket) == 0;
         int before_start = starts_later(param.get());
         if (before_start) return before_start > 0;
         int allowed = may_read(param.get());
@@ -166,7 +170,8 @@ private:
         int any = truth(message);
         if (any <= 0) return any == 0;
         Ref event = event_message(message.get());
-        if (!event) return false;
+        if (!event) [[unlikely]]
+            return false;
         awaitable = send(websocket, event.get());
         return awaitable || !PyErr_Occurred();
     }
@@ -180,7 +185,8 @@ private:
     // seq < param["start_seq"]
     int starts_later(PyObject* param) {
         Ref start = read_param(param, params::start_seq, params::kStartSeqAt);
-        if (!start) return -1;
+        if (!start) [[unlikely]]
+            return -1;
         if (PyUnicode_CheckExact(seq_.get()) && PyUnicode_CheckExact(start.get())) {
             if (PyUnicode_GET_LENGTH(start.get()) == 0) return 0;  // no text sorts before ""
             return PyUnicode_Compare(seq_.get(), start.get()) < 0;
@@ -190,20 +196,24 @@ private:
 
     int may_read(PyObject* param) {
         const Method& method = hooks_.lookup(Hook::check_subscriber_acl);
-        if (!method) return -1;
+        if (!method) [[unlikely]]
+            return -1;
         Ref acl = read_param(param, params::acl, params::kAclAt);
-        if (!acl) return -1;
+        if (!acl) [[unlikely]]
+            return -1;
         if (method.is_own()) return truth(doc_.check_acl(acl.get()));
         return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
     }
 
     Ref message_body(PyObject* param) {
         const Method& method = hooks_.lookup(Hook::get_message_body);
-        if (!method) return {};
+        if (!method) [[unlikely]]
+            return {};
         Ref scope = read_param(param, params::data_scope, params::kDataScopeAt);
         Ref catalog = scope ? read_param(param, params::catalog, params::kCatalogAt) : Ref();
         Ref show_hidden = catalog ? read_param(param, params::show_hidden, params::kShowHiddenAt) : Ref();
-        if (!show_hidden) return {};
+        if (!show_hidden) [[unlikely]]
+            return {};
         if (method.is_own())
             return doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
         return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
@@ -247,7 +257,8 @@ private:
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!method.is_own()) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
-        if (!text) return {};
+        if (!text) [[unlikely]]
+            return {};
         return start_send(hooks_, websocket, text.get());
     }
 

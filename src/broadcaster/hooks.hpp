@@ -84,7 +84,7 @@ public:
         if (Py_IS_TYPE(cls, &PyType_Type)) {
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
             if (type->tp_version_tag == version_ && (known_ >> index & 1u) && methods_[index] &&
-                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) [[likely]]
                 return methods_[index];
         }
         return find(hook);
@@ -99,7 +99,7 @@ private:
     Method methods_[static_cast<int>(Hook::count)];  // empty where the lookup must run each time
     Method latest_;  // a lookup that could not be kept
 
-    const Method& find(Hook hook);
+    [[gnu::cold]] const Method& find(Hook hook);
 };
 
 }  // namespace broadcaster

@@ -59,9 +59,10 @@ int Document::traverse(visitproc visitor, void* arg) const {
 }
 
 Ref Document::call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-    if (kept_) {
+    if (kept_) [[likely]] {
         // Held in functions_, which only the next call can change.
-        if (PyObject* function = found_function(op)) return rt::call(function, args, nargs, kwnames);
+        if (PyObject* function = found_function(op)) [[likely]]
+            return rt::call(function, args, nargs, kwnames);
     }
     PyObject* name = kOperationNames[op]->get();
     if (!name) return {};
@@ -71,7 +72,8 @@ Ref Document::call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames
 // The function that doc.<op> binds, when the last lookups still hold; null when it has to be
 // looked up now.
 PyObject* Document::found_function(Op op) {
-    if (!found_ || !still_found()) find_functions();
+    if (!found_ || !still_found()) [[unlikely]]
+        find_functions();
     return functions_[op].get();
 }
 

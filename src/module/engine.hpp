@@ -48,7 +48,7 @@ private:
     rt::Ref call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames);
     PyObject* found_function(Op op);
     bool still_found() const;
-    void find_functions();
+    [[gnu::cold]] void find_functions();
 };
 
 // Raises AuthorizationError(message), as the module namespace binds it; always returns null.

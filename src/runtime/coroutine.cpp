@@ -101,7 +101,8 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
             *out = step.value ? step.value.release() : Ref::borrow(Py_None).release();
             return PYGEN_RETURN;
         }
-        if (step.kind == Step::Kind::Raise) return fail(co);
+        if (step.kind == Step::Kind::Raise) [[unlikely]]
+            return fail(co);
         if (PyCoro_CheckExact(step.value.get()) &&
             reinterpret_cast<PyCoroObject*>(step.value.get())->cr_frame_state == kFrameCreated) {
             co->awaiting = std::move(step.value);  // a fresh native coroutine is its own iterator
