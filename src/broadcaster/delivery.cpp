@@ -28,34 +28,42 @@ uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dic
 // `json.dumps`, with `json` read from the module namespace. What it gave last time is used again
 // while neither the namespace nor the json module's own namespace has changed since: a module's
 // attribute is the entry of its namespace.
-Ref json_dumps(PyObject* globals, PyObject* builtins) {
-    struct Found {
-        PyObject* globals = nullptr;  // strong references, kept for the life of the process
-        PyObject* json_ns = nullptr;
-        PyObject* dumps = nullptr;
-        uint64_t globals_version = 0;
-        uint64_t json_version = 0;
-    };
-    static Found last;
-    if (globals == last.globals && version_of(globals) == last.globals_version && last.json_ns &&
-        version_of(last.json_ns) == last.json_version)
-        return Ref::borrow(last.dumps);
-    Ref json = rt::load_global(globals, builtins, kJson.get());
-    if (!json) return {};
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), kDumps.get()));
-    if (!dumps) return {};
-    PyObject* json_ns = PyModule_CheckExact(json.get()) ? PyModule_GetDict(json.get()) : nullptr;
-    if (json_ns && PyDict_CheckExact(json_ns) && PyDict_GetItemWithError(globals, kJson.get()) == json.get() &&
-        PyDict_GetItemWithError(json_ns, kDumps.get()) == dumps.get()) {
-        Py_XSETREF(last.globals, Ref::borrow(globals).release());
-        Py_XSETREF(last.json_ns, Ref::borrow(json_ns).release());
-        Py_XSETREF(last.dumps, Ref(dumps).release());
-        last.globals_version = version_of(globals);
-        last.json_version = version_of(json_ns);
+class JsonDumps {
+public:
+    Ref get(PyObject* globals, PyObject* builtins) {
+        if (globals == globals_ && version_of(globals) == globals_version_ && json_ns_ &&
+            version_of(json_ns_) == json_version_) [[likely]]
+            return Ref::borrow(dumps_);
+        return find(globals, builtins);
     }
-    PyErr_Clear();
-    return dumps;
-}
+
+private:
+    PyObject* globals_ = nullptr;  // strong references, kept for the life of the process
+    PyObject* json_ns_ = nullptr;
+    PyObject* dumps_ = nullptr;
+    uint64_t globals_version_ = 0;
+    uint64_t json_version_ = 0;
+
+    [[gnu::cold]] Ref find(PyObject* globals, PyObject* builtins) {
+        Ref json = rt::load_global(globals, builtins, kJson.get());
+        if (!json) return {};
+        Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), kDumps.get()));
+        if (!dumps) return {};
+        PyObject* json_ns = PyModule_CheckExact(json.get()) ? PyModule_GetDict(json.get()) : nullptr;
+        if (json_ns && PyDict_CheckExact(json_ns) && PyDict_GetItemWithError(globals, kJson.get()) == json.get() &&
+            PyDict_GetItemWithError(json_ns, kDumps.get()) == dumps.get()) {
+            Py_XSETREF(globals_, Ref::borrow(globals).release());
+            Py_XSETREF(json_ns_, Ref::borrow(json_ns).release());
+            Py_XSETREF(dumps_, Ref(dumps).release());
+            globals_version_ = version_of(globals);
+            json_version_ = version_of(json_ns);
+        }
+        PyErr_Clear();
+        return dumps;
+    }
+};
+
+JsonDumps json_dumps;
 
 PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
@@ -92,7 +100,7 @@ private:
 }  // namespace
 
 Ref json_text(rt::Function* fn, PyObject* content) {
-    Ref dumps = json_dumps(fn->globals.get(), fn->builtins.get());
+    Ref dumps = json_dumps.get(fn->globals.get(), fn->builtins.get());
     PyObject* keywords = ensure_ascii_keyword();
     if (!dumps || !keywords) return {};
     PyObject* args[] = {content, Py_False};

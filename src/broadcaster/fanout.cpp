@@ -103,7 +103,7 @@ private:
     rt::Function* fn() const { return reinterpret_cast<rt::Function*>(fn_.get()); }
 
     // cls.active_connections.get(doc_class, {}); 1 when it has subscribers, 0 when not.
-    int find_subscribers() {
+    [[gnu::cold]] int find_subscribers() {
         doc_class_ = engine::class_name(doc_.get());
         if (!doc_class_) return -1;
         Ref registry = registry_of(hooks_.cls());
@@ -129,10 +129,15 @@ private:
     // The parameters `websocket` is registered with now, or null (no error) when it is gone.
     // `turn` is its place in the registry when the event started, where it most likely still is.
     Ref current_params(PyObject* websocket, Py_ssize_t turn) {
-        if (PyDict_CheckExact(subscribers_.get())) {
-            if (PyObject* param = rt::any_entry_value(subscribers_.get(), turn, websocket)) return Ref::borrow(param);
+        if (PyDict_CheckExact(subscribers_.get())) [[likely]]
+            if (PyObject* param = rt::any_entry_value(subscribers_.get(), turn, websocket)) [[likely]]
+                return Ref::borrow(param);
+        return look_up_params(websocket);
+    }
+
+    [[gnu::cold]] Ref look_up_params(PyObject* websocket) {
+        if (PyDict_CheckExact(subscribers_.get()))
             return Ref::borrow(PyDict_GetItemWithError(subscribers_.get(), websocket));
-        }
         int registered = PySequence_Contains(subscribers_.get(), websocket);
         if (registered <= 0) return {};
         return Ref::steal(PyObject_GetItem(subscribers_.get(), websocket));
@@ -223,7 +228,12 @@ private:
     // is filled again when nothing else holds it and nothing changed it since: it is then
     // exactly the dict a new one would be.
     Ref event_message(PyObject* message) {
-        if (event_unshared() && set_event_message(message)) return event_;
+        if (event_unshared() && set_event_message(message)) [[likely]]
+            return event_;
+        return new_event(message);
+    }
+
+    [[gnu::cold]] Ref new_event(PyObject* message) {
         Ref event = Ref::steal(_PyDict_NewPresized(4));
         if (!event) return {};
         const std::pair<const rt::Name*, PyObject*> items[] = {
@@ -262,7 +272,7 @@ private:
         return start_send(hooks_, websocket, text.get());
     }
 
-    bool sweep_closed() {
+    [[gnu::cold]] bool sweep_closed() {
         if (!closed_) return true;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(closed_.get()); ++i) {
             Ref websocket = Ref::borrow(PyList_GET_ITEM(closed_.get(), i));

@@ -45,7 +45,7 @@ void finish(Coroutine* co) {
     if (Body* body = std::exchange(co->body, nullptr)) body->~Body();
 }
 
-void raise_stop_iteration(PyObject* value) {
+[[gnu::cold]] void raise_stop_iteration(PyObject* value) {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
@@ -55,7 +55,7 @@ void raise_stop_iteration(PyObject* value) {
     if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
 }
 
-PySendResult fail(Coroutine* co) {
+[[gnu::cold]] PySendResult fail(Coroutine* co) {
     finish(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // As in any coroutine body, a StopIteration escaping it is reported as a bug.
