@@ -147,6 +147,7 @@ private:
         while (next_ < PyList_GET_SIZE(turns_.get())) {
             Py_ssize_t turn = next_++;
             PyObject* websocket = PyList_GET_ITEM(turns_.get(), turn);  // held by our own list
+            fetch_ahead(turn);
             Ref awaitable;
             if (!serve(websocket, turn, awaitable)) [[unlikely]]
                 return Step::error();
@@ -154,6 +155,20 @@ private:
         }
         release_event();
         return sweep_closed() ? Step::done(rt::none()) : Step::error();
+    }
+
+    // Starts fetching the parameters of the subscribers a few turns ahead, which a large
+    // registry no longer holds in the cache.
+    void fetch_ahead(Py_ssize_t turn) {
+        if (!PyDict_CheckExact(subscribers_.get())) return;
+        rt::EntryValues params = rt::entry_values(subscribers_.get());
+        constexpr Py_ssize_t kFar = 4, kNear = 2;
+        if (!params.first) return;
+        if (turn + kFar < params.count)
+            if (PyObject* far = params[turn + kFar]) __builtin_prefetch(far);
+        if (turn + kNear < params.count)
+            if (PyObject* near = params[turn + kNear]; near && PyDict_CheckExact(near))
+                __builtin_prefetch(reinterpret_cast<PyDictObject*>(near)->ma_keys);
     }
 
     // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
