@@ -191,6 +191,29 @@ def test_async_wrapper_checks_only_when_awaited():
         coro.send(None)
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_func_is_read_from_the_closure_when_the_body_gets_there(kind):
+    wrapped, calls, finish = make_target(kind)
+    cell = wrapped.__closure__[0]
+    original = cell.cell_contents
+    del cell.cell_contents
+    message = "cannot access free variable 'func' where it is not associated with a value in enclosing scope"
+    if kind == "async":
+        pending = wrapped(1)  # making the coroutine reads nothing yet
+        cell.cell_contents = original
+        assert finish(pending) == ("result", (1,))
+        del cell.cell_contents
+        pending = wrapped(2, acl=Acl([]))
+        with pytest.raises(AuthorizationError):  # the check comes before func is read
+            pending.send(None)
+    else:
+        with pytest.raises(AuthorizationError):
+            wrapped(2, acl=Acl([]))
+    with pytest.raises(NameError, match=message):
+        finish(wrapped(3))
+    assert calls == ([((1,), {})] if kind == "async" else [])
+
+
 @pytest.mark.skipif(os.environ.get("BROADCAST_IMPL") == "reference",
                     reason="a Python coroutine takes its names from the function, after wraps")
 def test_async_wrapper_coroutine_keeps_the_wrapper_names():

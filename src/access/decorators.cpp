@@ -84,7 +84,7 @@ PyObject* wrapped_func(rt::Function* fn) {
     PyObject* func = rt::closure_cell(fn, 0);
     if (!func)
         PyErr_SetString(PyExc_NameError,
-                        "free variable 'func' referenced before assignment in enclosing scope");
+                        "cannot access free variable 'func' where it is not associated with a value in enclosing scope");
     return func;
 }
 
@@ -96,9 +96,8 @@ public:
     static constexpr Py_ssize_t kInline = 6;
 
     // `overflow` holds all the arguments when there are more than kInline of them.
-    NeedAuth(rt::Function* fn, PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref overflow)
+    NeedAuth(rt::Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref overflow)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          func_(Ref::borrow(func)),
           kwnames_(Ref::borrow(kwnames)),
           nargs_(nargs),
           total_(nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
@@ -116,14 +115,16 @@ public:
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_;
-        if (!acl_allows(reinterpret_cast<rt::Function*>(fn_.get()), acl_keyword(call_args, nargs_, kwnames_.get())))
-            return Step::error();
-        Ref awaitable = rt::call(func_.get(), call_args, nargs_, kwnames_.get());
+        auto* fn = reinterpret_cast<rt::Function*>(fn_.get());
+        if (!acl_allows(fn, acl_keyword(call_args, nargs_, kwnames_.get()))) return Step::error();
+        Ref func = Ref::borrow(wrapped_func(fn));  // read when the body gets there, as `func` is
+        if (!func) return Step::error();
+        Ref awaitable = rt::call(func.get(), call_args, nargs_, kwnames_.get());
         return awaitable ? Step::return_awaited(std::move(awaitable)) : Step::error();
     }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &func_, &kwnames_, &overflow_})
+        for (const Ref* ref : {&fn_, &kwnames_, &overflow_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
         for (Py_ssize_t i = 0; !overflow_ && i < total_; ++i)
             if (int err = visitor(inline_[i], arg)) return err;
@@ -131,7 +132,7 @@ public:
     }
 
 private:
-    Ref fn_, func_, kwnames_;
+    Ref fn_, kwnames_;
     Py_ssize_t nargs_, total_;
     PyObject* inline_[kInline];  // strong references, the first total_ of them
     Ref overflow_;
@@ -151,14 +152,12 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
 PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
-    PyObject* func = wrapped_func(fn);
+    Ref func = Ref::borrow(wrapped_func(fn));
     if (!func) return nullptr;
-    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    return PyObject_Vectorcall(func.get(), args, nargsf, kwnames);
 }
 
 PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* func = wrapped_func(fn);
-    if (!func) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     Ref overflow;
@@ -167,7 +166,7 @@ PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf
         if (!overflow) return nullptr;
         for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
     }
-    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn, func, args, nargs, kwnames, std::move(overflow)).release();
+    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn, args, nargs, kwnames, std::move(overflow)).release();
 }
 
 }  // namespace access_control

@@ -149,8 +149,7 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
         case State::Suspended:
             break;
     }
-    co->state = State::Running;
-    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(co));
+    co->state = State::Running;  // the caller holds the coroutine while it runs
     if (co->awaiting && !exc) {
         PyObject* result = nullptr;
         PySendResult status = send_into(co->awaiting.get(), value, &result);
@@ -486,7 +485,7 @@ void coro_dealloc(PyObject* self) {
         if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
         PyObject_GC_UnTrack(self);
     }
-    finish(co);
+    if (co->body) finish(co);
     co->code.~Ref();
     co->name.~Ref();
     co->qualname.~Ref();
