@@ -118,6 +118,30 @@ def test_websocket_identity_follows_its_own_equality(host):
     assert host.active_connections == {"Doc": {}}
 
 
+def test_disconnect_finds_each_websocket_among_many_and_after_removals(host):
+    class Twin:
+        """Equal to every other Twin and hashed alike: finding one runs its comparison."""
+        def __eq__(self, other):
+            return isinstance(other, Twin)
+
+        def __hash__(self):
+            return 12345
+
+    many = sockets(*(f"s{i}" for i in range(3000)))
+    for i, ws in enumerate(many):
+        run(host.subscribe(ws, f"Doc{i % 3}"))
+    for ws in many[::2]:  # leaves removed slots behind in every table
+        host.disconnect(ws)
+    assert sum(map(len, host.active_connections.values())) == 1500
+    for ws in many[1::2]:
+        host.disconnect(ws)
+    assert host.active_connections == {"Doc0": {}, "Doc1": {}, "Doc2": {}}
+    twin = Twin()
+    run(host.subscribe(twin, "Doc1"))
+    host.disconnect(Twin())  # an equal websocket is the same connection
+    assert host.active_connections["Doc1"] == {}
+
+
 def test_unhashable_class_name_leaves_registry_unchanged(host):
     run(host.subscribe(Socket("a"), "Doc"))
     before = {k: dict(v) for k, v in host.active_connections.items()}

@@ -148,6 +148,8 @@ bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
             PyObject* key;
             if (!PyDict_Next(registry, &pos, &key, &value)) return true;
         }
+        // Most class names do not hold the websocket: a probe that runs no code says so at once.
+        if (hash != -1 && PyDict_CheckExact(value) && rt::holds_identical_key(value, websocket, hash) == 0) continue;
         Ref subscribers = Ref::borrow(value);
         bool popped = hash != -1 && PyDict_CheckExact(value) ? pop_known(value, websocket, hash)
                                                              : pop_subscriber(value, websocket);

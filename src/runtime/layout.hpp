@@ -99,6 +99,37 @@ inline EntryValues entry_values(PyObject* dict) {
     return {};
 }
 
+// Whether `key` (with `hash`, its hash) is in a dict, found the way the dict's own lookup probes,
+// comparing by identity only: 1 found, 0 absent, -1 not known here (a key of the same hash that
+// is another object, whose comparison would run code, or a table this cannot read).
+inline int holds_identical_key(PyObject* dict, PyObject* key, Py_hash_t hash) {
+    auto* mp = reinterpret_cast<PyDictObject*>(dict);
+    if (mp->ma_values) return -1;
+    auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
+    if (keys->dk_kind != 0) return -1;  // string keys: their own lookup
+    const uint8_t log2_size = keys->dk_log2_size;
+    const size_t mask = (size_t{1} << log2_size) - 1;
+    const auto* entries =
+        reinterpret_cast<const dict_layout::Entry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    size_t perturb = static_cast<size_t>(hash);
+    size_t i = static_cast<size_t>(hash) & mask;
+    for (;;) {
+        Py_ssize_t ix;
+        if (log2_size < 8) ix = reinterpret_cast<const int8_t*>(keys->dk_indices)[i];
+        else if (log2_size < 16) ix = reinterpret_cast<const int16_t*>(keys->dk_indices)[i];
+        else if (log2_size >= 32) ix = reinterpret_cast<const int64_t*>(keys->dk_indices)[i];
+        else ix = reinterpret_cast<const int32_t*>(keys->dk_indices)[i];
+        if (ix == -1) return 0;  // an empty slot ends the probe
+        if (ix >= 0) {
+            const dict_layout::Entry& entry = entries[ix];
+            if (entry.key == key) return 1;
+            if (entry.hash == hash) return -1;
+        }
+        perturb >>= 5;
+        i = mask & (i * 5 + perturb + 1);
+    }
+}
+
 // dict[key] = value for an exact dict nobody else holds, whose entry at `index` is `key`'s: the
 // value is swapped in place. Gives the old value (a reference the caller now owns), or null
 // when the entry is not there and the caller has to store the value the usual way.
