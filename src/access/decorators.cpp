@@ -100,21 +100,14 @@ public:
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
           kwnames_(Ref::borrow(kwnames)),
           nargs_(nargs),
-          total_(nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
-          overflow_(std::move(overflow)) {
-        if (!overflow_)
-            for (Py_ssize_t i = 0; i < total_; ++i) inline_[i] = Ref::borrow(args[i]).release();
-    }
-
-    ~NeedAuth() override {
-        for (Py_ssize_t i = 0; !overflow_ && i < total_; ++i) Ref::steal(inline_[i]).reset();
-    }
+          inline_(args, overflow ? 0 : nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
+          overflow_(std::move(overflow)) {}
 
     Step resume(PyObject* received) override {
         if (!received) return Step::error();
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
-        PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_;
+        PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
         auto* fn = reinterpret_cast<rt::Function*>(fn_.get());
         if (!acl_allows(fn, acl_keyword(call_args, nargs_, kwnames_.get()))) return Step::error();
         Ref func = Ref::borrow(wrapped_func(fn));  // read when the body gets there, as `func` is
@@ -126,16 +119,14 @@ public:
     int traverse(visitproc visitor, void* arg) override {
         for (const Ref* ref : {&fn_, &kwnames_, &overflow_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
-        for (Py_ssize_t i = 0; !overflow_ && i < total_; ++i)
-            if (int err = visitor(inline_[i], arg)) return err;
-        return 0;
+        return inline_.traverse(visitor, arg);
     }
 
 private:
     Ref fn_, kwnames_;
-    Py_ssize_t nargs_, total_;
-    PyObject* inline_[kInline];  // strong references, the first total_ of them
-    Ref overflow_;
+    Py_ssize_t nargs_;
+    rt::RefArray<kInline> inline_;  // the arguments, when there are few
+    Ref overflow_;                  // or all of them, when there are more
     bool called_ = false;
 };
 

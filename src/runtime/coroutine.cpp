@@ -592,29 +592,18 @@ namespace {
 
 class ImmediateBody final : public Body {
 public:
-    ImmediateBody(Immediate work, PyObject* const* locals, Py_ssize_t count) : work_(work), count_(count) {
-        for (Py_ssize_t i = 0; i < count; ++i) locals_[i] = Ref::borrow(locals[i]).release();
-    }
-    ~ImmediateBody() override {
-        for (Py_ssize_t i = 0; i < count_; ++i) Ref::steal(locals_[i]).reset();
-    }
+    ImmediateBody(Immediate work, PyObject* const* locals, Py_ssize_t count) : work_(work), locals_(locals, count) {}
     Step resume(PyObject* received) override {
         if (!received) return Step::error();
-        Ref result = Ref::steal(work_(locals_));
+        Ref result = Ref::steal(work_(locals_.data()));
         return result ? Step::done(std::move(result)) : Step::error();
     }
-    int traverse(visitproc visitor, void* arg) override {
-        for (Py_ssize_t i = 0; i < count_; ++i)
-            if (locals_[i])
-                if (int err = visitor(locals_[i], arg)) return err;
-        return 0;
-    }
+    int traverse(visitproc visitor, void* arg) override { return locals_.traverse(visitor, arg); }
     static constexpr Py_ssize_t kMax = 12;
 
 private:
     Immediate work_;
-    Py_ssize_t count_;
-    PyObject* locals_[kMax];  // strong references (or null), the first count_ of them
+    RefArray<kMax> locals_;
 };
 
 }  // namespace

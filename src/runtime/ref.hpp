@@ -47,6 +47,36 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// Up to N strong references held together (the first `size()` of them; any may be null), for
+// values kept as they came, such as a call's arguments.
+template <Py_ssize_t N>
+class RefArray {
+public:
+    RefArray() noexcept = default;
+    RefArray(PyObject* const* items, Py_ssize_t count) noexcept : count_(count < N ? count : N) {
+        for (Py_ssize_t i = 0; i < count_; ++i) items_[i] = Ref::borrow(items[i]).release();
+    }
+    RefArray(const RefArray&) = delete;
+    RefArray& operator=(const RefArray&) = delete;
+    ~RefArray() {
+        for (Py_ssize_t i = 0; i < count_; ++i) Ref::steal(items_[i]).reset();
+    }
+
+    PyObject* const* data() const noexcept { return items_; }
+    Py_ssize_t size() const noexcept { return count_; }
+
+    int traverse(visitproc visitor, void* arg) const {
+        for (Py_ssize_t i = 0; i < count_; ++i)
+            if (items_[i])
+                if (int err = visitor(items_[i], arg)) return err;
+        return 0;
+    }
+
+private:
+    PyObject* items_[N];
+    Py_ssize_t count_ = 0;
+};
+
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
