@@ -323,7 +323,14 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 }
 
 PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
-    return send_ex(as_coroutine(self), value, out, false, false);
+    auto* co = as_coroutine(self);
+    if (co->state == State::Created && value == Py_None) [[likely]] {
+        // The first step, as `await` takes it: straight into the body.
+        *out = nullptr;
+        co->state = State::Running;
+        return advance(co, Py_None, out);
+    }
+    return send_ex(co, value, out, false, false);
 }
 
 PyObject* coro_iternext(PyObject* self) {
