@@ -53,8 +53,7 @@ PyObject* decorate(rt::Function* fn, PyObject* func, const surface::Callable& wr
 }
 
 // kwargs.get("acl"), over a call's keyword names; borrowed, null when absent.
-PyObject* acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!kwnames) return nullptr;
+PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* acl = kAcl.get();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -65,10 +64,17 @@ PyObject* acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     return nullptr;
 }
 
+inline PyObject* acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kwnames ? find_acl_keyword(args, nargs, kwnames) : nullptr;
+}
+
+bool check_acl_content(rt::Function* fn, PyObject* acl);
+
 // The ACL check: true when the call may go on; false with AuthorizationError (or the error of
 // reading the ACL's content) set.
-bool acl_allows(rt::Function* fn, PyObject* acl) {
-    if (!acl || acl == Py_None) return true;
+inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == Py_None || check_acl_content(fn, acl); }
+
+bool check_acl_content(rt::Function* fn, PyObject* acl) {
     Ref content = Ref::steal(PyObject_GetAttr(acl, kContent.get()));
     if (!content) return false;
     int present = PyObject_IsTrue(content.get());

@@ -414,8 +414,5 @@ Ref make_function(const FunctionParts& parts) {
     return self;
 }
 
-PyObject* closure_cell(Function* fn, Py_ssize_t index) {
-    return PyCell_GET(PyTuple_GET_ITEM(fn->closure.get(), index));
-}
 
 }  // namespace rt

@@ -97,6 +97,8 @@ inline Ref call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObje
 }
 
 // The object held in cell `index` of a function's closure (borrowed).
-PyObject* closure_cell(Function* fn, Py_ssize_t index);
+inline PyObject* closure_cell(Function* fn, Py_ssize_t index) {
+    return PyCell_GET(PyTuple_GET_ITEM(fn->closure.get(), index));
+}
 
 }  // namespace rt
