@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "the dict entry layout is written for CPython 3.11"
+#error "the layouts read here are those of CPython 3.11"
 #endif
 
 namespace rt {
@@ -45,10 +45,10 @@ constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a 
 
 }  // namespace dict_layout
 
-// The value at insertion position `index` of an exact dict when the key there is `key` itself;
-// null (with no exception) when it is not, and the caller has to look the key up.
 namespace dict_layout {
 
+// The entry at insertion position `index` of a string-keyed combined table, when its key is `key`
+// itself and it holds a value; null otherwise.
 inline StringEntry* entry_at(PyObject* dict, Py_ssize_t index, PyObject* key) {
     auto* mp = reinterpret_cast<PyDictObject*>(dict);
     if (mp->ma_values) return nullptr;
@@ -61,6 +61,8 @@ inline StringEntry* entry_at(PyObject* dict, Py_ssize_t index, PyObject* key) {
 
 }  // namespace dict_layout
 
+// The value at insertion position `index` of an exact dict when the key there is `key` itself;
+// null (with no exception) when it is not, and the caller has to look the key up.
 inline PyObject* entry_value(PyObject* dict, Py_ssize_t index, PyObject* key) {
     dict_layout::StringEntry* entry = dict_layout::entry_at(dict, index, key);
     return entry ? entry->value : nullptr;
