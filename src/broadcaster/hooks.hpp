@@ -10,7 +10,6 @@
 #include "runtime/ref.hpp"
 
 #include <algorithm>
-
 #include <initializer_list>
 
 namespace broadcaster {
