@@ -187,12 +187,18 @@ def test_reimport_after_removal_from_sys_modules(lib, tmp_path):
     assert result["doc"] is None and result["cached"] is None
 
 
-def test_import_as_submodule_of_a_package(tmp_path):
+def package_holding_the_module(tmp_path):
+    """A package "pkg" under tmp_path with a copy of the built module in it."""
     _require_extension()
     package = tmp_path / "pkg"
     package.mkdir()
     (package / "__init__.py").write_text("")
     shutil.copy(SO_PATH, package / os.path.basename(SO_PATH))
+    return package
+
+
+def test_import_as_submodule_of_a_package(tmp_path):
+    package = package_holding_the_module(tmp_path)
     result = run_child('''
         import pkg.broadcast as m
         from pkg import broadcast as m2
@@ -215,11 +221,7 @@ def test_import_as_submodule_of_a_package(tmp_path):
 
 
 def test_failed_import_as_submodule_leaves_nothing_behind(tmp_path):
-    _require_extension()
-    package = tmp_path / "pkg"
-    package.mkdir()
-    (package / "__init__.py").write_text("")
-    shutil.copy(SO_PATH, package / os.path.basename(SO_PATH))
+    package = package_holding_the_module(tmp_path)
     result = run_child('''
         real = builtins.classmethod
         def fake(f):
