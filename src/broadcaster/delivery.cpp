@@ -3,6 +3,7 @@
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
 namespace broadcaster {
@@ -23,16 +24,14 @@ PyObject* ensure_ascii_keyword() {
     return names;
 }
 
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 // `json.dumps`, with `json` read from the module namespace. What it gave last time is used again
 // while neither the namespace nor the json module's own namespace has changed since: a module's
 // attribute is the entry of its namespace.
 class JsonDumps {
 public:
     Ref get(PyObject* globals, PyObject* builtins) {
-        if (globals == globals_ && version_of(globals) == globals_version_ && json_ns_ &&
-            version_of(json_ns_) == json_version_) [[likely]]
+        if (globals == globals_ && rt::dict_version(globals) == globals_version_ && json_ns_ &&
+            rt::dict_version(json_ns_) == json_version_) [[likely]]
             return Ref::borrow(dumps_);
         return find(globals, builtins);
     }
@@ -55,8 +54,8 @@ private:
             Py_XSETREF(globals_, Ref::borrow(globals).release());
             Py_XSETREF(json_ns_, Ref::borrow(json_ns).release());
             Py_XSETREF(dumps_, Ref(dumps).release());
-            globals_version_ = version_of(globals);
-            json_version_ = version_of(json_ns);
+            globals_version_ = rt::dict_version(globals);
+            json_version_ = rt::dict_version(json_ns);
         }
         PyErr_Clear();
         return dumps;

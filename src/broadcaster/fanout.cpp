@@ -50,9 +50,6 @@ Ref look_up_param(PyObject* param, const rt::Name& key) {
     return Ref::steal(PyObject_GetItem(param, key.get()));
 }
 
-// A dict's version: it changes with every change made to the dict.
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 // Truth of a hook's result; -1 when the call or the test failed.
 int truth(const Ref& result) {
     if (result.get() == Py_True) return 1;
@@ -256,7 +253,7 @@ private:
         for (const auto& [key, value] : items)
             if (!key->get() || PyDict_SetItem(event.get(), key->get(), value) < 0) return {};
         event_ = event;
-        event_version_ = version_of(event.get());
+        event_version_ = rt::dict_version(event.get());
         return event;
     }
 
@@ -267,7 +264,7 @@ private:
     }
 
     bool event_unshared() const {
-        return event_ && Py_REFCNT(event_.get()) == 1 && version_of(event_.get()) == event_version_;
+        return event_ && Py_REFCNT(event_.get()) == 1 && rt::dict_version(event_.get()) == event_version_;
     }
 
     // The end of the last event's send: its message is let go, as the event would be.

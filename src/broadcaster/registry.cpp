@@ -54,8 +54,6 @@ Ref subscription_params(PyObject* const* locals) {
     return sub_params;
 }
 
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 // cls.active_connections[class_name], found while testing `class_name in cls.active_connections`;
 // 1 found, 0 not there, -1 error.
 int find_subscribers(PyObject* registry, PyObject* class_name, Ref& subscribers) {
@@ -81,12 +79,12 @@ PyObject* subscribe_now(PyObject* const* locals) {
     }
     // What registry[class_name] gives stays known while the registry is unchanged.
     const bool exact = PyDict_CheckExact(registry.get());
-    const uint64_t seen = exact ? version_of(registry.get()) : 0;
+    const uint64_t seen = exact ? rt::dict_version(registry.get()) : 0;
     Ref sub_params = subscription_params(locals);
     if (!sub_params) return nullptr;
     Ref current = registry_of(cls);
     if (!current) return nullptr;
-    if (!(exact && current.get() == registry.get() && version_of(registry.get()) == seen)) {
+    if (!(exact && current.get() == registry.get() && rt::dict_version(registry.get()) == seen)) {
         subscribers = Ref::steal(PyObject_GetItem(current.get(), class_name));
         if (!subscribers) return nullptr;
     }

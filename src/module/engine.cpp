@@ -87,7 +87,7 @@ bool Document::still_found() const {
     if (in_values_)
         return rt::shared_names(type) == shared_names_ && rt::shared_name_count(shared_names_) == shared_count_;
     if (attrs.dict != dict_.get()) return false;
-    return !dict_ || reinterpret_cast<PyDictObject*>(dict_.get())->ma_version_tag == dict_version_;
+    return !dict_ || rt::dict_version(dict_.get()) == dict_version_;
 }
 
 // What doc.<name> finds for each operation: a plain function of the class, when the class's
@@ -104,7 +104,7 @@ void Document::find_functions() {
     const void* shared = rt::shared_names(type);
     if (attrs.in_values && !shared) return;
     if (!attrs.in_values && attrs.dict && !PyDict_CheckExact(attrs.dict)) return;
-    const uint64_t dict_version = attrs.dict ? reinterpret_cast<PyDictObject*>(attrs.dict)->ma_version_tag : 0;
+    const uint64_t dict_version = attrs.dict ? rt::dict_version(attrs.dict) : 0;
     Ref found[kOps];
     for (int op = 0; op < kOps; ++op) {
         PyObject* name = kOperationNames[op]->get();
@@ -122,7 +122,7 @@ void Document::find_functions() {
     rt::InstanceAttrs now = rt::instance_attrs(doc);
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || Py_TYPE(doc) != type ||
         now.in_values != attrs.in_values || now.dict != attrs.dict ||
-        (attrs.dict && reinterpret_cast<PyDictObject*>(attrs.dict)->ma_version_tag != dict_version))
+        (attrs.dict && rt::dict_version(attrs.dict) != dict_version))
         return;
     for (int op = 0; op < kOps; ++op) functions_[op] = std::move(found[op]);
     type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));

@@ -45,6 +45,9 @@ constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a 
 
 }  // namespace dict_layout
 
+// A dict's version: it changes with every change made to the dict.
+inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
 namespace dict_layout {
 
 // The entry at insertion position `index` of a string-keyed combined table, when its key is `key`
