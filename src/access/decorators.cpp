@@ -1,7 +1,7 @@
 // auth_required / auth_required_async: wrappers that refuse a call whose `acl` keyword carries an
 // empty ACL, and otherwise pass the call through untouched.
 #include "access/access.hpp"
-#include "module/engine.hpp"
+#include "engine/engine.hpp"
 #include "module/surface.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/name.hpp"

@@ -8,7 +8,7 @@
 #include "broadcaster/delivery.hpp"
 #include "broadcaster/hooks.hpp"
 #include "broadcaster/params.hpp"
-#include "module/engine.hpp"
+#include "engine/engine.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"

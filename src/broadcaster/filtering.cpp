@@ -1,7 +1,7 @@
 // Per-subscriber filtering: may this subscriber read the document, and what part of it does
 // its subscription show. All knowledge of documents stays with the engine.
 #include "broadcaster/broadcaster.hpp"
-#include "module/engine.hpp"
+#include "engine/engine.hpp"
 
 namespace broadcaster {
 

@@ -1,4 +1,4 @@
-#include "module/engine.hpp"
+#include "engine/engine.hpp"
 
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
