@@ -198,6 +198,25 @@ int close_iter(PyObject* iter) {
     return result ? 0 : -1;
 }
 
+// The end of a stretch where the coroutine ran code of another object: it goes back to `before`,
+// unless that code ended it.
+void stop_running(Coroutine* co, State before) {
+    if (co->state == State::Running) co->state = before;
+}
+
+// Closes and lets go of what a suspended coroutine awaits, running as the interpreter's own
+// coroutine does meanwhile (re-entry refused); -1 with an exception set when the close failed.
+int close_awaited(Coroutine* co) {
+    const State before = co->state;
+    co->state = State::Running;
+    Ref delegate = co->awaiting;
+    int err = close_iter(delegate.get());
+    co->awaiting.reset();
+    delegate.reset();
+    stop_running(co, before);
+    return err;
+}
+
 PyObject* throw_here(Coroutine* co, PyObject* type, PyObject* value, PyObject* tb) {
     if (tb == Py_None) {
         tb = nullptr;
@@ -237,18 +256,15 @@ PyObject* throw_here(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
 
 PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* tb) {
     if (co->awaiting && co->state == State::Suspended) {
-        Ref delegate = co->awaiting;
         Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(co));
         if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
-            co->state = State::Running;
-            int err = close_iter(delegate.get());
-            co->state = State::Suspended;
-            co->awaiting.reset();
+            int err = close_awaited(co);
             if (err < 0) {
                 return resume(co, Py_None, true);
             }
             return throw_here(co, type, value, tb);
         }
+        Ref delegate = co->awaiting;
         Ref method = Ref::steal(PyObject_GetAttrString(delegate.get(), "throw"));
         if (!method) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
@@ -256,9 +272,12 @@ PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
             co->awaiting.reset();
             return throw_here(co, type, value, tb);
         }
+        // The lookup ran code that may have resumed or ended the coroutine: what it is now is
+        // what it goes back to.
+        const State before = co->state;
         co->state = State::Running;
         Ref yielded = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), type, value, tb, nullptr));
-        co->state = State::Suspended;
+        stop_running(co, before);
         if (yielded) return yielded.release();
         co->awaiting.reset();
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -297,13 +316,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* coro_close(PyObject* self, PyObject*) {
     auto* co = as_coroutine(self);
     int err = 0;
-    if (co->awaiting && co->state == State::Suspended) {
-        Ref delegate = co->awaiting;
-        co->state = State::Running;
-        err = close_iter(delegate.get());
-        co->state = State::Suspended;
-        co->awaiting.reset();
-    }
+    if (co->awaiting && co->state == State::Suspended) err = close_awaited(co);
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     PyObject* out = nullptr;
     PySendResult status = send_ex(co, Py_None, &out, true, true);
@@ -354,7 +367,9 @@ PyObject* coro_await(PyObject* self) {
 }
 
 PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname_of(as_coroutine(self)), self);
+    // Held: a str subclass's __str__ may assign another qualname meanwhile.
+    Ref qualname = Ref::borrow(qualname_of(as_coroutine(self)));
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname.get(), self);
 }
 
 PyObject* get_name(PyObject* self, void*) { return Ref::borrow(name_of(as_coroutine(self))).release(); }
@@ -429,7 +444,8 @@ void coro_finalize(PyObject* self) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (co->state == State::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname_of(co)) < 0)
+        Ref qualname = Ref::borrow(qualname_of(co));
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname.get()) < 0)
             PyErr_WriteUnraisable(self);
     } else {
         Ref result = Ref::steal(coro_close(self, nullptr));
