@@ -16,7 +16,7 @@ import weakref
 import pytest
 
 import broadcast
-from support.helper_c import IS_REFERENCE, make_twins
+from support.expected_surface import IS_REFERENCE, make_twins
 
 Broadcaster = broadcast.Broadcaster
 TWINS = make_twins(broadcast)

@@ -13,7 +13,7 @@ import types
 import pytest
 
 import broadcast
-from support.helper_c import BROADCASTER_METHODS, make_twins, native_only
+from support.expected_surface import BROADCASTER_METHODS, make_twins, native_only
 
 Broadcaster = broadcast.Broadcaster
 AuthClient = broadcast.AuthClient

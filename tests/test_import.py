@@ -15,7 +15,7 @@ import textwrap
 import pytest
 
 import broadcast
-from support.helper_c import MODULE_NAMES, extension_path, native_only
+from support.expected_surface import MODULE_NAMES, extension_path, native_only
 
 pytestmark = native_only
 

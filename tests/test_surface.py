@@ -14,7 +14,7 @@ import requests
 import tolva_engine
 
 import broadcast
-from support.helper_c import (
+from support.expected_surface import (
     ASYNC_WRAPPER_FIRST_LINE,
     BROADCASTER_DOC,
     BROADCASTER_METHODS,
