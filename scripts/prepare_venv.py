@@ -1,0 +1,133 @@
+"""Bring a virtual environment up to date for ./run-tests or ./run-demo, doing only what changed.
+
+    python3.11 scripts/prepare_venv.py VENV EXTRAS [--asan]
+
+Three steps, each run only when its inputs changed since it last succeeded, each announced by
+one line on stderr:
+
+1. create the environment (when VENV/bin/python is missing);
+2. install the build tools, the module's requirements and those of EXTRAS (a comma-separated list
+   of pyproject.toml's optional dependencies), when pyproject.toml or EXTRAS changed;
+3. build and install the module, when anything under src/, CMakeLists.txt, pyproject.toml or the
+   build settings changed. The build directory (build/<venv name>) is kept, so a rebuild
+   compiles only the files that changed.
+"""
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import pathlib
+import subprocess
+import sys
+import time
+import tomllib
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
+STAMP = ".broadcast-stamps.json"
+
+
+def say(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+def digest(*parts: object) -> str:
+    h = hashlib.sha256()
+    for part in parts:
+        h.update(repr(part).encode())
+    return h.hexdigest()
+
+
+def tree_digest(paths) -> str:
+    h = hashlib.sha256()
+    for name in paths:
+        path = ROOT / name
+        files = sorted(p for p in path.rglob("*") if p.is_file()) if path.is_dir() else [path]
+        for file in files:
+            h.update(str(file.relative_to(ROOT)).encode() + b"\0")
+            h.update(file.read_bytes() if file.exists() else b"<missing>")
+            h.update(b"\0")
+    return h.hexdigest()
+
+
+def pip(python: pathlib.Path, *args: str) -> None:
+    subprocess.run([str(python), "-m", "pip", "install", "-q", *args], check=True)
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("venv")
+    parser.add_argument("extras", help="comma-separated optional dependencies, e.g. tests")
+    parser.add_argument("--asan", action="store_true", help="AddressSanitizer build")
+    args = parser.parse_args(argv)
+
+    venv = (ROOT / args.venv).resolve()
+    python = venv / "bin" / "python"
+    extras = [e for e in args.extras.split(",") if e]
+    settings = ["-Ccmake.define.BROADCAST_WERROR=ON"]
+    if args.asan:
+        settings += ["-Ccmake.define.BROADCAST_SANITIZE=address",
+                     "-Ccmake.build-type=RelWithDebInfo"]
+    stamp_file = venv / STAMP
+
+    if not python.exists():
+        say(f"[1/3] Creating the virtual environment {args.venv} with {sys.executable} ...")
+        subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+        pip(python, "--upgrade", "pip")
+        stamp_file.unlink(missing_ok=True)
+    try:
+        stamps = json.loads(stamp_file.read_text())
+    except (OSError, ValueError):
+        stamps = {}
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    optional = project["project"].get("optional-dependencies", {})
+    unknown = [e for e in extras if e not in optional]
+    if unknown:
+        say(f"unknown optional dependencies: {', '.join(unknown)}")
+        return 2
+    requirements = [*project["build-system"]["requires"], "cmake>=3.20", "ninja",
+                    *project["project"].get("dependencies", [])]
+    for extra in extras:
+        requirements += optional[extra]
+    # One key per set of extras: ./run-demo and ./run-tests share an environment.
+    deps_key = "deps:" + ",".join(sorted(extras))
+    deps_digest = digest(requirements)
+    if stamps.get(deps_key) != deps_digest:
+        say(f"[2/3] Installing the build tools and the requirements of {args.extras or 'the module'}"
+            f" into {args.venv} ...")
+        pip(python, *requirements)
+        if "tests" in extras:
+            # uvloop is optional: the end-to-end tests also run under it when it installs here.
+            quiet = subprocess.run([str(python), "-m", "pip", "install", "-q", "uvloop"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if quiet.returncode != 0:
+                say("      uvloop is not installable here; its runs are skipped")
+        stamps[deps_key] = deps_digest
+        stamp_file.write_text(json.dumps(stamps))
+
+    build_dir = ROOT / "build" / venv.name
+    build_digest = digest(settings, tree_digest(BUILD_INPUTS))
+    installed = list((venv / "lib").glob("python3*/site-packages/broadcast.*.so"))
+    if stamps.get("build") != build_digest or not installed:
+        fresh = not (build_dir / "CMakeCache.txt").exists()
+        kind = "module with AddressSanitizer" if args.asan else "module"
+        what = "from scratch, about half a minute" if fresh else "only what changed"
+        say(f"[3/3] Building the {kind} ({what}) in {build_dir.relative_to(ROOT)} and installing"
+            f" it into {args.venv} ...")
+        started = time.monotonic()
+        pip(python, "--no-deps", "--no-build-isolation", "--force-reinstall",
+            f"-Cbuild-dir={build_dir}", *settings, str(ROOT))
+        say(f"      built and installed in {time.monotonic() - started:.0f} s")
+        stamps["build"] = build_digest
+        stamp_file.write_text(json.dumps(stamps))
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except subprocess.CalledProcessError as exc:
+        say(f"failed: {' '.join(map(str, exc.cmd))} (exit status {exc.returncode})")
+        sys.exit(exc.returncode or 1)
