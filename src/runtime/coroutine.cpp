@@ -499,9 +499,9 @@ private:
 
 Shelves shelves;
 
-void coro_dealloc(PyObject* self) {
+// Everything the deallocator does, the object already untracked.
+void release(PyObject* self) {
     auto* co = as_coroutine(self);
-    PyObject_GC_UnTrack(self);
     if (co->weakreflist) PyObject_ClearWeakRefs(self);
     if (co->state != State::Finished) {  // a finished coroutine's finalizer has nothing to do
         PyObject_GC_Track(self);
@@ -514,6 +514,15 @@ void coro_dealloc(PyObject* self) {
     co->qualname.~Ref();
     co->awaiting.~Ref();
     if (!shelves.keep(self)) Py_TYPE(self)->tp_free(self);
+}
+
+void coro_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    // A coroutine may hold the last reference to another, and that one to the next: the
+    // interpreter's trashcan defers the deep end of such a chain instead of recursing into it.
+    Py_TRASHCAN_BEGIN(self, coro_dealloc)
+    release(self);
+    Py_TRASHCAN_END
 }
 
 PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
