@@ -4,6 +4,7 @@
 #include "runtime/name.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace broadcaster {
 
@@ -20,9 +21,10 @@ static_assert(sizeof(kHookNames) / sizeof(kHookNames[0]) == static_cast<size_t>(
 
 const rt::Name kActiveConnections{"active_connections"};
 
-// The class methods the module stored; held for the life of the process so that an identity
-// test against them can never meet a recycled address.
+// The class methods the module stored, and the functions they wrapped then; held for the life
+// of the process so that an identity test against them can never meet a recycled address.
 PyObject* own_methods[static_cast<int>(Hook::count)] = {};
+PyObject* own_functions[static_cast<int>(Hook::count)] = {};
 
 PyObject* name_of(Hook hook) { return kHookNames[static_cast<int>(hook)].get(); }
 
@@ -30,18 +32,11 @@ PyObject* name_of(Hook hook) { return kHookNames[static_cast<int>(hook)].get(); 
 // hook's name could be found.
 bool plain_class(PyObject* cls) { return Py_IS_TYPE(cls, &PyType_Type); }
 
-// The layout of a classmethod object.
-struct ClassMethod {
-    PyObject_HEAD
-    PyObject* callable;
-    PyObject* dict;
-};
-
 // The function a class method wraps, when `cls.<name>(...)` amounts to calling it with `cls`
 // first (a function binds to the class as a method); null otherwise.
 PyObject* function_of(PyObject* found) {
     if (!found || !Py_IS_TYPE(found, &PyClassMethod_Type)) return nullptr;
-    PyObject* callable = reinterpret_cast<ClassMethod*>(found)->callable;
+    PyObject* callable = reinterpret_cast<ClassMethodObject*>(found)->callable;
     if (!callable) return nullptr;
     return PyFunction_Check(callable) || rt::is_function(callable) ? callable : nullptr;
 }
@@ -62,9 +57,11 @@ PyObject* find_uncached(PyObject* cls, Hook hook) {
 Method class_method(Hook hook, PyObject* found) {
     Method method;
     if (PyObject* function = function_of(found)) {
+        const int index = static_cast<int>(hook);
         method.callable_ = Ref::borrow(function);
+        method.descr_ = Ref::borrow(found);
         method.with_class_ = true;
-        method.own_ = found == own_methods[static_cast<int>(hook)];
+        method.own_ = found == own_methods[index] && function == own_functions[index];
     }
     return method;
 }
@@ -85,18 +82,19 @@ Ref Method::call_bound(std::initializer_list<PyObject*> args) const {
 }
 
 void forget_own_methods() {
-    for (PyObject*& method : own_methods) {
-        PyObject* old = method;
-        method = nullptr;
-        Py_XDECREF(old);
+    for (PyObject** slots : {own_methods, own_functions}) {
+        for (int i = 0; i < static_cast<int>(Hook::count); ++i) Ref::steal(std::exchange(slots[i], nullptr)).reset();
     }
 }
 
 void remember_own_method(const char* name, PyObject* classmethod) {
     for (int i = 0; i < static_cast<int>(Hook::count); ++i) {
         if (std::strcmp(kHookNames[i].text(), name) == 0) {
-            Py_INCREF(classmethod);
-            own_methods[i] = classmethod;
+            PyObject* function = Py_IS_TYPE(classmethod, &PyClassMethod_Type)
+                                     ? reinterpret_cast<ClassMethodObject*>(classmethod)->callable
+                                     : nullptr;
+            own_methods[i] = Ref::borrow(classmethod).release();
+            own_functions[i] = Ref::borrow(function).release();
         }
     }
 }
@@ -129,7 +127,8 @@ const Method& Hooks::find(Hook hook) {
     if (plain_class(cls)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         const unsigned int bit = 1u << index;
-        if (type->tp_version_tag != version_ || !(known_ & bit) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (type->tp_version_tag != version_ || !(known_ & bit) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+            !methods_[index].still_wraps()) {
             Method found = class_method(hook, find_uncached(cls, hook));
             // The lookup gives the class a version tag when it can; only then can its answer be kept.
             if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
@@ -158,7 +157,7 @@ int Hooks::traverse(visitproc visitor, void* arg) const {
     if (int err = rt::visit(cls_, visitor, arg)) return err;
     for (const Method& method : methods_)
         if (int err = method.traverse(visitor, arg)) return err;
-    return 0;
+    return latest_.traverse(visitor, arg);
 }
 
 }  // namespace broadcaster

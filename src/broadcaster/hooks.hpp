@@ -31,6 +31,13 @@ enum class Hook : int {
 void forget_own_methods();
 void remember_own_method(const char* name, PyObject* classmethod);
 
+// The layout of a classmethod object.
+struct ClassMethodObject {
+    PyObject_HEAD
+    PyObject* callable;
+    PyObject* dict;
+};
+
 // `cls.<hook>`, looked up and ready to be called.
 class Method {
 public:
@@ -47,7 +54,15 @@ public:
         std::copy(args.begin(), args.end(), stack + 2);
         return rt::call(callable_.get(), stack + 1, (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
-    int traverse(visitproc visitor, void* arg) const { return rt::visit(callable_, visitor, arg); }
+    // False when the class method it was found through has been given another function since
+    // (classmethod.__init__ changes it in place, which leaves the class's version as it was).
+    bool still_wraps() const {
+        return !descr_ || reinterpret_cast<const ClassMethodObject*>(descr_.get())->callable == callable_.get();
+    }
+    int traverse(visitproc visitor, void* arg) const {
+        if (int err = rt::visit(callable_, visitor, arg)) return err;
+        return rt::visit(descr_, visitor, arg);
+    }
 
 private:
     friend Method class_method(Hook hook, PyObject* found);
@@ -55,6 +70,7 @@ private:
     rt::Ref call_bound(std::initializer_list<PyObject*> args) const;
 
     rt::Ref callable_;         // the function to call with `cls` first, or the bound attribute
+    rt::Ref descr_;            // the class method that wraps that function
     bool with_class_ = false;
     bool own_ = false;
 };
@@ -70,7 +86,9 @@ rt::Ref registry_of(PyObject* cls);
 
 // The hooks of one class, for a loop that uses them over and over: what `cls.<hook>` finds is
 // remembered for as long as the class (and its bases) stay unmodified, which the class's
-// version tag tells.
+// version tag tells, and the class method it was found through still wraps the same function.
+// A class with a metaclass of its own, or a hook that is no class method of a function, is
+// asked at each use.
 class Hooks {
 public:
     explicit Hooks(rt::Ref cls) : cls_(std::move(cls)) {}
@@ -83,7 +101,7 @@ public:
         if (Py_IS_TYPE(cls, &PyType_Type)) {
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
             if (type->tp_version_tag == version_ && (known_ >> index & 1u) && methods_[index] &&
-                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) [[likely]]
+                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && methods_[index].still_wraps()) [[likely]]
                 return methods_[index];
         }
         return find(hook);

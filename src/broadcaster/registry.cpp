@@ -77,8 +77,9 @@ PyObject* subscribe_now(PyObject* const* locals) {
         registry = registry_of(cls);
         if (!registry || PyObject_SetItem(registry.get(), class_name, subscribers.get()) < 0) return nullptr;
     }
-    // What registry[class_name] gives stays known while the registry is unchanged.
-    const bool exact = PyDict_CheckExact(registry.get());
+    // What registry[class_name] gives stays known while the registry is unchanged, when finding it
+    // again would run no code (a str key in an exact dict).
+    const bool exact = PyDict_CheckExact(registry.get()) && PyUnicode_CheckExact(class_name);
     const uint64_t seen = exact ? rt::dict_version(registry.get()) : 0;
     Ref sub_params = subscription_params(locals);
     if (!sub_params) return nullptr;
@@ -113,13 +114,6 @@ Py_hash_t hash_once(PyObject* websocket) {
     return hash;
 }
 
-// subscribers.pop(websocket, None) for a dict, the hash known; false with an exception set.
-bool pop_known(PyObject* subscribers, PyObject* websocket, Py_hash_t hash) {
-    int found = _PyDict_Contains_KnownHash(subscribers, websocket, hash);
-    if (found <= 0) return found == 0;
-    return _PyDict_DelItem_KnownHash(subscribers, websocket, hash) == 0;
-}
-
 // Starts fetching what popping from the subscriber dict a few class names ahead will read.
 void prefetch_ahead(const rt::EntryValues& values, Py_ssize_t i) {
     constexpr Py_ssize_t kFar = 8, kNear = 4;
@@ -134,6 +128,7 @@ bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
     const Py_ssize_t size = PyDict_GET_SIZE(registry);
     const Py_hash_t hash = hash_once(websocket);
     Py_ssize_t pos = 0;
+    Py_ssize_t remaining = size;
     for (;;) {
         // Entry by entry as PyDict_Next goes, the table read afresh each time.
         rt::EntryValues values = rt::entry_values(registry);
@@ -146,12 +141,15 @@ bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
             PyObject* key;
             if (!PyDict_Next(registry, &pos, &key, &value)) return true;
         }
+        // As the items iterator does: more entries than there were is an error.
+        if (--remaining < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return false;
+        }
         // Most class names do not hold the websocket: a probe that runs no code says so at once.
         if (hash != -1 && PyDict_CheckExact(value) && rt::holds_identical_key(value, websocket, hash) == 0) continue;
         Ref subscribers = Ref::borrow(value);
-        bool popped = hash != -1 && PyDict_CheckExact(value) ? pop_known(value, websocket, hash)
-                                                             : pop_subscriber(value, websocket);
-        if (!popped) return false;
+        if (!pop_subscriber(subscribers.get(), websocket)) return false;
         if (PyDict_GET_SIZE(registry) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return false;
@@ -159,21 +157,41 @@ bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
     }
 }
 
+// `_, value = item`, with the interpreter's rules and messages for unpacking into two names;
+// null with an exception set when it cannot.
+Ref second_of_pair(PyObject* item) {
+    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) || (PyList_CheckExact(item) && PyList_GET_SIZE(item) == 2))
+        return Ref::borrow(PySequence_Fast_ITEMS(item)[1]);
+    Ref iter = Ref::steal(PyObject_GetIter(item));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return {};
+    }
+    Ref values[2];
+    for (int i = 0; i < 2; ++i) {
+        values[i] = Ref::steal(PyIter_Next(iter.get()));
+        if (!values[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            return {};
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iter.get()));
+    if (!extra) return PyErr_Occurred() ? Ref() : std::move(values[1]);
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {};
+}
+
 bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
     Ref items = Ref::steal(PyObject_CallMethodNoArgs(registry, kItems.get()));
     Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return false;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref pair = Ref::steal(PySequence_Tuple(item.get()));
-        if (!pair) return false;
-        if (PyTuple_GET_SIZE(pair.get()) != 2) {
-            PyErr_Format(PyExc_ValueError,
-                         PyTuple_GET_SIZE(pair.get()) < 2 ? "not enough values to unpack (expected 2, got %zd)"
-                                                         : "too many values to unpack (expected 2)",
-                         PyTuple_GET_SIZE(pair.get()));
-            return false;
-        }
-        if (!pop_subscriber(PyTuple_GET_ITEM(pair.get(), 1), websocket)) return false;
+        Ref subscribers = second_of_pair(item.get());
+        if (!subscribers || !pop_subscriber(subscribers.get(), websocket)) return false;
     }
     return !PyErr_Occurred();
 }

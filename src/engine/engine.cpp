@@ -92,19 +92,26 @@ bool Document::still_found() const {
 
 // What doc.<name> finds for each operation: a plain function of the class, when the class's
 // attribute lookup is the standard one and the document holds no attribute by that name.
+// Nothing is remembered when finding it could run code (a key of the document's own dict
+// that is not a str compares by its own __eq__): every call then looks it up as the
+// interpreter does, with that code run at the moment and as often as the interpreter runs it.
 void Document::find_functions() {
     found_ = false;
     for (Ref& function : functions_) function.reset();
     PyObject* doc = doc_.get();
-    PyTypeObject* type = Py_TYPE(doc);
+    // Held: a class lookup may compare keys of the class namespaces, which can run code.
+    Ref type_ref = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(doc)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
     if (type->tp_getattro != PyObject_GenericGetAttr || !rt::has_managed_attrs(type) ||
         !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
         return;
     rt::InstanceAttrs attrs = rt::instance_attrs(doc);
     const void* shared = rt::shared_names(type);
     if (attrs.in_values && !shared) return;
-    if (!attrs.in_values && attrs.dict && !PyDict_CheckExact(attrs.dict)) return;
-    const uint64_t dict_version = attrs.dict ? rt::dict_version(attrs.dict) : 0;
+    if (!attrs.in_values && attrs.dict && (!PyDict_CheckExact(attrs.dict) || !rt::has_string_keys_only(attrs.dict)))
+        return;
+    Ref dict = Ref::borrow(attrs.in_values ? nullptr : attrs.dict);
+    const uint64_t dict_version = dict ? rt::dict_version(dict.get()) : 0;
     Ref found[kOps];
     for (int op = 0; op < kOps; ++op) {
         PyObject* name = kOperationNames[op]->get();
@@ -112,25 +119,25 @@ void Document::find_functions() {
             PyErr_Clear();
             return;
         }
-        PyObject* descr = _PyType_Lookup(type, name);
-        if (!descr || !PyFunction_Check(descr)) continue;
-        bool shadowed = attrs.in_values ? rt::shares_name(shared, name) : attrs.dict && PyDict_Contains(attrs.dict, name) != 0;
-        if (PyErr_Occurred()) PyErr_Clear();
-        if (!shadowed) found[op] = Ref::borrow(descr);
+        Ref descr = Ref::borrow(_PyType_Lookup(type, name));
+        if (!descr || !PyFunction_Check(descr.get())) continue;
+        // A str looked up among str keys: no code runs here.
+        bool shadowed = attrs.in_values ? rt::shares_name(shared, name) : dict && PyDict_Contains(dict.get(), name) != 0;
+        if (!shadowed) found[op] = std::move(descr);
     }
-    // A key's comparison may have run Python code: what was read must still stand.
+    // A class lookup may have run code: what was read must still stand.
     rt::InstanceAttrs now = rt::instance_attrs(doc);
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || Py_TYPE(doc) != type ||
-        now.in_values != attrs.in_values || now.dict != attrs.dict ||
-        (attrs.dict && rt::dict_version(attrs.dict) != dict_version))
+        now.in_values != attrs.in_values || (!now.in_values && now.dict != dict.get()) ||
+        (dict && rt::dict_version(dict.get()) != dict_version) || rt::shared_names(type) != shared)
         return;
     for (int op = 0; op < kOps; ++op) functions_[op] = std::move(found[op]);
-    type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    type_ = std::move(type_ref);
     version_ = type->tp_version_tag;
     in_values_ = attrs.in_values;
     shared_names_ = shared;
     shared_count_ = shared ? rt::shared_name_count(shared) : 0;
-    dict_ = Ref::borrow(attrs.in_values ? nullptr : attrs.dict);
+    dict_ = std::move(dict);
     dict_version_ = dict_version;
     found_ = true;
 }

@@ -48,6 +48,12 @@ constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a 
 // A dict's version: it changes with every change made to the dict.
 inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
+// Whether every key of a dict is an exact str (a string-keyed or shared table): looking a str
+// up in it then compares strings only and can run no code.
+inline bool has_string_keys_only(PyObject* dict) {
+    return reinterpret_cast<const dict_layout::Keys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)->dk_kind != 0;
+}
+
 namespace dict_layout {
 
 // The entry at insertion position `index` of a string-keyed combined table, when its key is `key`
