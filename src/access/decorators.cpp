@@ -25,7 +25,9 @@ Ref wrapper_code(const surface::Callable& wrapper, PyObject* filename) {
     };
     static Cache plain, coroutine;
     Cache& cache = wrapper.coroutine ? coroutine : plain;
-    if (!cache.code || PyObject_RichCompareBool(cache.filename, filename, Py_EQ) != 1) {
+    // Held: the comparison may run code that comes back here and replaces the cached name.
+    Ref cached_filename = Ref::borrow(cache.filename);
+    if (!cache.code || PyObject_RichCompareBool(cached_filename.get(), filename, Py_EQ) != 1) {
         Ref code = surface::code_for(wrapper, filename);
         if (!code) return {};
         Py_XSETREF(cache.code, code.release());

@@ -135,18 +135,19 @@ private:
         if (!file_ || !bind("__file__", file_.get())) return false;
 
         line_ = 1;
-        PyObject* spec = PyDict_GetItemString(ns_, "__spec__");
-        if (!spec || spec == Py_None) {
+        // Held: setting its attributes runs the spec's own code.
+        Ref spec = Ref::borrow(PyDict_GetItemString(ns_, "__spec__"));
+        if (!spec || spec.get() == Py_None) {
             // During the entry point there is no spec yet: install one for the body to see.
             Ref machinery = Ref::steal(PyImport_ImportModule("importlib.machinery"));
             if (!machinery) return false;
             own_spec_ = Ref::steal(PyObject_CallMethod(machinery.get(), "ModuleSpec", "OO", name.get(), Py_None));
             if (!own_spec_ || !bind("__spec__", own_spec_.get())) return false;
             if (PyObject_SetAttrString(own_spec_.get(), "_initializing", Py_True) < 0) return false;
-            spec = own_spec_.get();
+            spec = own_spec_;
         }
-        if (PyObject_SetAttrString(spec, "origin", file_.get()) < 0) return false;
-        if (PyObject_SetAttrString(spec, "has_location", Py_True) < 0) return false;
+        if (PyObject_SetAttrString(spec.get(), "origin", file_.get()) < 0) return false;
+        if (PyObject_SetAttrString(spec.get(), "has_location", Py_True) < 0) return false;
         return bind("__cached__", Py_None);
     }
 
@@ -350,10 +351,11 @@ bool ready_runtime() {
 void forget_module(PyObject* module) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyObject* name = PyDict_GetItemString(PyModule_GetDict(module), "__name__");
+    // Held: what leaves sys.modules may run code that changes this namespace as it goes.
+    Ref name = Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), "__name__"));
     if (name) {
         PyObject* modules = PyImport_GetModuleDict();
-        if (PyMapping_HasKey(modules, name) && PyObject_DelItem(modules, name) < 0) PyErr_Clear();
+        if (PyMapping_HasKey(modules, name.get()) && PyObject_DelItem(modules, name.get()) < 0) PyErr_Clear();
     }
     PyErr_Restore(type, value, tb);
 }
