@@ -7,6 +7,7 @@ import functools
 import gc
 import inspect
 import re
+import subprocess
 import sys
 import types
 
@@ -385,3 +386,46 @@ def test_failed_calls_release_their_arguments():
                 pass
     gc.collect()
     assert [sys.getrefcount(a) for a in args] + [sys.getrefcount(kw_value)] == before
+
+
+def test_defaults_read_after_keywords_are_matched():
+    # A keyword whose comparison replaces __defaults__: the interpreter binds the new defaults.
+    init = vars(AuthClient)["__init__"]
+
+    def twin(self, api_root="kept"):
+        self.api_root = api_root
+
+    def key_for(func):
+        class Key(str):
+            def __eq__(self, other):
+                func.__defaults__ = ("replaced/",)
+                return str.__eq__(self, other)
+            __hash__ = str.__hash__
+        return Key("self")
+
+    saved = init.__defaults__
+    try:
+        client, twin_client = object.__new__(AuthClient), object.__new__(AuthClient)
+        init(**{key_for(init): client})
+        twin(**{key_for(twin): twin_client})
+        assert client.api_root == twin_client.api_root == "replaced/"
+    finally:
+        init.__defaults__ = saved
+
+
+@native_only
+def test_a_long_chain_of_functions_is_freed():
+    # Each wrapper holds the previous one; freeing the last frees them all without exhausting the C stack.
+    script = (
+        "import broadcast\n"
+        "def target(): pass\n"
+        "prev = None\n"
+        "for _ in range(200_000):\n"
+        "    f = broadcast.auth_required(target)\n"
+        "    f.__doc__ = prev\n"
+        "    prev = f\n"
+        "del f, prev\n"
+        "print('freed')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "freed\n"), done.stderr[-2000:]

@@ -1,5 +1,7 @@
 #include "runtime/function.hpp"
 
+#include "runtime/name.hpp"
+
 #include <algorithm>
 
 #include <structmember.h>
@@ -25,9 +27,15 @@ Ref names_tuple(std::span<const char* const> names) {
     return tuple;
 }
 
-// The builtins namespace a function made in `globals` sees, as the interpreter finds it.
+const Name kName{"__name__"};
+const Name kBuiltins{"__builtins__"};
+
+// The builtins namespace a function made in `globals` sees, as the interpreter finds it; null
+// with the error when the lookup raised.
 Ref builtins_of(PyObject* globals) {
-    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    PyObject* key = kBuiltins.get();
+    PyObject* builtins = key ? PyDict_GetItemWithError(globals, key) : nullptr;
+    if (!builtins && PyErr_Occurred()) return {};
     if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
     if (!builtins || !PyDict_Check(builtins)) builtins = PyEval_GetBuiltins();
     return Ref::borrow(builtins);
@@ -122,12 +130,15 @@ bool raise_if_posonly_as_keyword(Function* fn, PyObject* kwnames) {
 
 PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
+    // Binding (a keyword's comparison) and the body run host code and read the function afterwards:
+    // it stays alive until the call returns, as an interpreter frame holds its function, whoever
+    // held it for the call.
+    Ref running = Ref::borrow(self);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t argcount = fn->argcount;
     PyObject* slots[kMaxSlots];
     std::fill_n(slots, argcount + 2, nullptr);  // the parameters, *args and **kwargs
     Ref star_args, star_kwargs;
-    Ref defaults = fn->defaults;  // kept alive while its items sit in the slots
 
     const Py_ssize_t kwargs_slot = argcount + (fn->varargs ? 1 : 0);
     Py_ssize_t npos = given < argcount ? given : argcount;
@@ -179,6 +190,9 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         raise_too_many_positional(fn, given);
         return nullptr;
     }
+    // Read only now, as the interpreter does: matching a keyword may have run code that replaced
+    // __defaults__. The handle keeps the items alive while they sit in the slots.
+    Ref defaults = fn->defaults;
     if (given < argcount) {
         Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Py_ssize_t required = argcount - ndefaults;
@@ -196,6 +210,7 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
 
 PyObject* raw_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
+    Ref running = Ref::borrow(self);
     return fn->raw(fn, args, nargsf, kwnames);
 }
 
@@ -289,19 +304,32 @@ int function_traverse(Function* fn, visitproc visitor, void* arg) {
     return 0;
 }
 
+// As the interpreter clears its functions: the code stays and the names become empty strings, so
+// that whatever still reaches the object meanwhile (a repr, an error message) finds them.
 int function_clear(Function* fn) {
-    for (Ref* ref : {&fn->globals, &fn->builtins, &fn->name, &fn->qualname, &fn->code, &fn->defaults,
-                     &fn->kwdefaults, &fn->doc, &fn->dict, &fn->module, &fn->annotations, &fn->closure})
+    for (Ref* ref : {&fn->globals, &fn->builtins, &fn->defaults, &fn->kwdefaults, &fn->doc, &fn->dict,
+                     &fn->module, &fn->annotations, &fn->closure})
         ref->reset();
+    Ref empty = Ref::steal(PyUnicode_New(0, 0));
+    if (!empty) {
+        PyErr_Clear();
+        return 0;
+    }
+    fn->name = empty;
+    fn->qualname = empty;
     return 0;
 }
 
+// Through the trashcan: freeing a long chain of functions (each holding the next) must not
+// exhaust the C stack.
 void function_dealloc(Function* fn) {
     PyObject_GC_UnTrack(fn);
+    Py_TRASHCAN_BEGIN(fn, function_dealloc)
     if (fn->weakreflist) PyObject_ClearWeakRefs(reinterpret_cast<PyObject*>(fn));
     function_clear(fn);
-    fn->varnames.reset();
+    for (Ref* ref : {&fn->code, &fn->name, &fn->qualname, &fn->varnames}) ref->reset();
     Py_TYPE(fn)->tp_free(fn);
+    Py_TRASHCAN_END
 }
 
 PyObject* function_repr(Function* fn) {
@@ -397,6 +425,7 @@ Ref make_function(const FunctionParts& parts) {
     fn->code = Ref::borrow(parts.code);
     fn->globals = Ref::borrow(parts.globals);
     fn->builtins = builtins_of(parts.globals);
+    if (!fn->builtins) return {};
     fn->name = Ref::borrow(code->co_name);
     fn->qualname = Ref::borrow(parts.qualname ? parts.qualname : code->co_qualname);
     fn->doc = Ref::borrow(parts.doc ? parts.doc : Py_None);
@@ -404,12 +433,16 @@ Ref make_function(const FunctionParts& parts) {
     fn->annotations = Ref::borrow(parts.annotations);
     fn->closure = Ref::borrow(parts.closure);
     fn->varnames = Ref::steal(PyObject_GetAttrString(parts.code, "co_varnames"));
-    if (!fn->varnames || !fn->builtins) return {};
+    if (!fn->varnames) return {};
     if (fn->argcount + 2 > kMaxSlots) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
         return {};
     }
-    fn->module = Ref::borrow(PyDict_GetItemString(parts.globals, "__name__"));
+    // As the interpreter reads it: an error of the lookup (a key whose comparison raises) propagates.
+    PyObject* module_key = kName.get();
+    if (!module_key) return {};
+    fn->module = Ref::borrow(PyDict_GetItemWithError(parts.globals, module_key));
+    if (!fn->module && PyErr_Occurred()) return {};
     PyObject_GC_Track(fn);
     return self;
 }
