@@ -3,8 +3,6 @@
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
 #include "runtime/coroutine.hpp"
-#include "runtime/layout.hpp"
-#include "runtime/name.hpp"
 
 namespace broadcaster {
 
@@ -12,57 +10,6 @@ using rt::Ref;
 using rt::Step;
 
 namespace {
-
-const rt::Name kJson{"json"};
-const rt::Name kDumps{"dumps"};
-
-const rt::Name kEnsureAscii{"ensure_ascii"};
-
-PyObject* ensure_ascii_keyword() {
-    static PyObject* names = nullptr;
-    if (!names && kEnsureAscii.get()) names = PyTuple_Pack(1, kEnsureAscii.get());
-    return names;
-}
-
-// `json.dumps`, with `json` read from the module namespace. What it gave last time is used again
-// while neither the namespace nor the json module's own namespace has changed since: a module's
-// attribute is the entry of its namespace.
-class JsonDumps {
-public:
-    Ref get(PyObject* globals, PyObject* builtins) {
-        if (globals == globals_ && rt::dict_version(globals) == globals_version_ && json_ns_ &&
-            rt::dict_version(json_ns_) == json_version_) [[likely]]
-            return Ref::borrow(dumps_);
-        return find(globals, builtins);
-    }
-
-private:
-    PyObject* globals_ = nullptr;  // strong references, kept for the life of the process
-    PyObject* json_ns_ = nullptr;
-    PyObject* dumps_ = nullptr;
-    uint64_t globals_version_ = 0;
-    uint64_t json_version_ = 0;
-
-    [[gnu::cold]] Ref find(PyObject* globals, PyObject* builtins) {
-        Ref json = rt::load_global(globals, builtins, kJson.get());
-        if (!json) return {};
-        Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), kDumps.get()));
-        if (!dumps) return {};
-        PyObject* json_ns = PyModule_CheckExact(json.get()) ? PyModule_GetDict(json.get()) : nullptr;
-        if (json_ns && PyDict_CheckExact(json_ns) && PyDict_GetItemWithError(globals, kJson.get()) == json.get() &&
-            PyDict_GetItemWithError(json_ns, kDumps.get()) == dumps.get()) {
-            Py_XSETREF(globals_, Ref::borrow(globals).release());
-            Py_XSETREF(json_ns_, Ref::borrow(json_ns).release());
-            Py_XSETREF(dumps_, Ref(dumps).release());
-            globals_version_ = rt::dict_version(globals);
-            json_version_ = rt::dict_version(json_ns);
-        }
-        PyErr_Clear();
-        return dumps;
-    }
-};
-
-JsonDumps json_dumps;
 
 PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
@@ -97,14 +44,6 @@ private:
 };
 
 }  // namespace
-
-Ref json_text(rt::Function* fn, PyObject* content) {
-    Ref dumps = json_dumps.get(fn->globals.get(), fn->builtins.get());
-    PyObject* keywords = ensure_ascii_keyword();
-    if (!dumps || !keywords) return {};
-    PyObject* args[] = {content, Py_False};
-    return rt::call(dumps.get(), args, 1, keywords);
-}
 
 Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message) {
     const Method& method = hooks.lookup(Hook::send_message_async);

@@ -1,0 +1,274 @@
+// The text send_json_async sends: json.dumps(content, ensure_ascii=False), with `json` read from
+// the module namespace at each use. While that call would run the standard library's own code,
+// untouched, the same text is made natively (runtime/json_text.hpp); otherwise, and for content
+// whose text or refusal only json.dumps can give, json.dumps itself is called.
+#include "broadcaster/delivery.hpp"
+
+#include "runtime/json_text.hpp"
+#include "runtime/layout.hpp"
+#include "runtime/name.hpp"
+
+#include <cstring>
+
+namespace broadcaster {
+
+using rt::Ref;
+
+namespace {
+
+const rt::Name kJson{"json"};
+const rt::Name kDumps{"dumps"};
+const rt::Name kEnsureAscii{"ensure_ascii"};
+const rt::Name kJsonEncoder{"JSONEncoder"};
+const rt::Name kEncode{"encode"};
+const rt::Name kItemSeparator{"item_separator"};
+const rt::Name kKeySeparator{"key_separator"};
+
+// The parts of JSONEncoder that dumps runs when it makes an encoder and encodes with it.
+const rt::Name kEncoderMethods[] = {rt::Name{"__init__"}, rt::Name{"encode"}, rt::Name{"iterencode"}};
+constexpr int kMethodCount = 3;
+const char* const kEncoderMethodQualnames[] = {"JSONEncoder.__init__", "JSONEncoder.encode", "JSONEncoder.iterencode"};
+// Every name in the standard JSONEncoder's class dict.
+const char* const kEncoderClassNames[] = {"__module__",     "__doc__",       "item_separator", "key_separator", "__init__",
+                                          "default",        "encode",        "iterencode",     "__dict__",      "__weakref__"};
+// The names json.encoder's methods read from its namespace or, failing that, from the builtins.
+const char* const kEncoderGlobals[] = {"isinstance", "str", "list", "tuple"};
+
+PyObject* ensure_ascii_keyword() {
+    static PyObject* names = nullptr;
+    if (!names && kEnsureAscii.get()) names = PyTuple_Pack(1, kEnsureAscii.get());
+    return names;
+}
+
+// Where the standard library's json/__init__.py and json/encoder.py are: beside os.py.
+bool standard_files(Ref& package_file, Ref& encoder_file) {
+    static PyObject* files[2] = {};
+    if (!files[0]) {
+        Ref os = Ref::steal(PyImport_ImportModule("os"));
+        Ref os_file = os ? Ref::steal(PyObject_GetAttrString(os.get(), "__file__")) : Ref();
+        Ref path = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
+        Ref dir = os_file && path ? Ref::steal(PyObject_CallMethod(path.get(), "dirname", "O", os_file.get())) : Ref();
+        Ref init = dir ? Ref::steal(PyObject_CallMethod(path.get(), "join", "Oss", dir.get(), "json", "__init__.py")) : Ref();
+        Ref encoder = dir ? Ref::steal(PyObject_CallMethod(path.get(), "join", "Oss", dir.get(), "json", "encoder.py")) : Ref();
+        if (!init || !encoder || !PyUnicode_CheckExact(init.get()) || !PyUnicode_CheckExact(encoder.get())) return false;
+        files[0] = init.release();
+        files[1] = encoder.release();
+    }
+    package_file = Ref::borrow(files[0]);
+    encoder_file = Ref::borrow(files[1]);
+    return true;
+}
+
+// A function defined in the standard library's file `file` under the qualified name `qualname`.
+bool standard_function(PyObject* function, const char* qualname, PyObject* file) {
+    if (!Py_IS_TYPE(function, &PyFunction_Type)) return false;
+    auto* fn = reinterpret_cast<PyFunctionObject*>(function);
+    auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
+    return !fn->func_closure && PyUnicode_CheckExact(code->co_qualname) &&
+           PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0 && PyUnicode_CheckExact(code->co_filename) &&
+           PyUnicode_Compare(code->co_filename, file) == 0;
+}
+
+bool is_str(PyObject* value, const char* text) {
+    return value && PyUnicode_CheckExact(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
+}
+
+PyObject* item(PyObject* dict, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key ? PyDict_GetItemWithError(dict, key.get()) : nullptr;
+}
+
+// `json.dumps` as the module namespace gives it, and whether calling it would run the standard
+// library's code, untouched.
+//
+// What was found is used again while nothing it was found from has changed. Which host changes
+// are seen, and how:
+// - rebinding the module's `json`, json.dumps or json.JSONEncoder: the versions of the module
+//   namespace and of the json module's namespace; `json.__class__` set: the json module's type;
+// - json.dumps's __code__, __defaults__ or __kwdefaults__ replaced, or that dict edited: those
+//   three pointers and the dict's version;
+// - anything set on or deleted from JSONEncoder (separators, methods, default, __getattribute__
+//   and the like) or its bases: its version tag; its metaclass: its type; the __code__ of
+//   __init__, encode and iterencode replaced: those pointers;
+// - json.encoder's namespace (c_make_encoder, encode_basestring, a shadowed builtin) and the
+//   builtins its code reads (isinstance, str, list, tuple): the versions of both dicts.
+// Everything compared by identity is held, so no address can come back as another object.
+class JsonDumps {
+public:
+    // Null with an exception set when `json` or its `dumps` cannot be had.
+    Ref get(PyObject* globals, PyObject* builtins, bool& standard) {
+        if (holds(globals)) [[likely]] {
+            standard = standard_;
+            return Ref::borrow(dumps_.get());
+        }
+        return find(globals, builtins, standard);
+    }
+
+private:
+    Ref globals_, json_, json_ns_, dumps_;
+    uint64_t globals_version_ = 0, json_version_ = 0;
+    bool standard_ = false;
+    // Only while standard_:
+    Ref dumps_code_, dumps_kwdefaults_, encoder_, encoder_ns_, encoder_builtins_;
+    Ref methods_[kMethodCount], method_codes_[kMethodCount];
+    uint64_t kwdefaults_version_ = 0, encoder_ns_version_ = 0, builtins_version_ = 0;
+    unsigned int encoder_tag_ = 0;
+
+    bool holds(PyObject* globals) const {
+        if (globals != globals_.get() || rt::dict_version(globals) != globals_version_ ||
+            !Py_IS_TYPE(json_.get(), &PyModule_Type) || rt::dict_version(json_ns_.get()) != json_version_)
+            return false;
+        return !standard_ || standard_holds();
+    }
+
+    bool standard_holds() const {
+        auto* dumps = reinterpret_cast<PyFunctionObject*>(dumps_.get());
+        if (dumps->func_code != dumps_code_.get() || dumps->func_defaults ||
+            dumps->func_kwdefaults != dumps_kwdefaults_.get() ||
+            rt::dict_version(dumps_kwdefaults_.get()) != kwdefaults_version_)
+            return false;
+        auto* encoder = reinterpret_cast<PyTypeObject*>(encoder_.get());
+        if (!Py_IS_TYPE(encoder_.get(), &PyType_Type) || encoder->tp_version_tag != encoder_tag_ ||
+            !PyType_HasFeature(encoder, Py_TPFLAGS_VALID_VERSION_TAG))
+            return false;
+        for (int i = 0; i < kMethodCount; ++i)
+            if (reinterpret_cast<PyFunctionObject*>(methods_[i].get())->func_code != method_codes_[i].get()) return false;
+        return rt::dict_version(encoder_ns_.get()) == encoder_ns_version_ &&
+               rt::dict_version(encoder_builtins_.get()) == builtins_version_;
+    }
+
+    [[gnu::cold]] Ref find(PyObject* globals, PyObject* builtins, bool& standard) {
+        standard = false;
+        globals_ = Ref();
+        const uint64_t globals_version = rt::dict_version(globals);
+        Ref json = rt::load_global(globals, builtins, kJson.get());
+        if (!json) return {};
+        Ref json_ns = Ref::borrow(PyModule_CheckExact(json.get()) ? PyModule_GetDict(json.get()) : nullptr);
+        const uint64_t json_version = json_ns ? rt::dict_version(json_ns.get()) : 0;
+        Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), kDumps.get()));
+        if (!dumps) return {};
+        if (json_ns && PyDict_CheckExact(json_ns.get()) && PyDict_GetItemWithError(globals, kJson.get()) == json.get() &&
+            PyDict_GetItemWithError(json_ns.get(), kDumps.get()) == dumps.get()) {
+            json_ = json;
+            json_ns_ = json_ns;
+            dumps_ = dumps;
+            globals_version_ = globals_version;
+            json_version_ = json_version;
+            standard_ = find_standard();
+            globals_ = Ref::borrow(globals);
+            // Found from what it was found from, unchanged by the lookups themselves.
+            if (!holds(globals)) globals_ = Ref();
+            standard = globals_ && standard_;
+        }
+        PyErr_Clear();
+        return dumps;
+    }
+
+    // Whether dumps_ is the standard library's json.dumps, with what it runs untouched; records
+    // what standard_holds() compares, each version before the dict's contents are read.
+    bool find_standard() {
+        Ref package_file, encoder_file;
+        if (!standard_files(package_file, encoder_file)) return false;
+        if (!standard_function(dumps_.get(), "dumps", package_file.get())) return false;
+        auto* dumps = reinterpret_cast<PyFunctionObject*>(dumps_.get());
+        PyObject* kwdefaults = dumps->func_kwdefaults;
+        if (dumps->func_globals != json_ns_.get() || dumps->func_defaults || !kwdefaults || !PyDict_CheckExact(kwdefaults))
+            return false;
+        dumps_code_ = Ref::borrow(dumps->func_code);
+        dumps_kwdefaults_ = Ref::borrow(kwdefaults);
+        kwdefaults_version_ = rt::dict_version(kwdefaults);
+        if (!standard_defaults(kwdefaults)) return false;
+
+        // JSONEncoder, as dumps reads it, and what of it dumps runs.
+        encoder_ = Ref::borrow(PyDict_GetItemWithError(json_ns_.get(), kJsonEncoder.get()));
+        if (!encoder_ || !Py_IS_TYPE(encoder_.get(), &PyType_Type)) return false;
+        auto* encoder = reinterpret_cast<PyTypeObject*>(encoder_.get());
+        if (!kEncode.get() || !_PyType_Lookup(encoder, kEncode.get())) return false;  // gives the class a version tag
+        if (!PyType_HasFeature(encoder, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        encoder_tag_ = encoder->tp_version_tag;
+        if (encoder->tp_base != &PyBaseObject_Type || !encoder->tp_mro || PyTuple_GET_SIZE(encoder->tp_mro) != 2)
+            return false;
+        PyObject* class_dict = encoder->tp_dict;
+        constexpr Py_ssize_t kClassNames = sizeof(kEncoderClassNames) / sizeof(kEncoderClassNames[0]);
+        if (!class_dict || PyDict_GET_SIZE(class_dict) != kClassNames) return false;
+        for (const char* name : kEncoderClassNames)
+            if (!item(class_dict, name)) return false;
+        if (!is_str(PyDict_GetItemWithError(class_dict, kItemSeparator.get()), ", ") ||
+            !is_str(PyDict_GetItemWithError(class_dict, kKeySeparator.get()), ": "))
+            return false;
+        for (int i = 0; i < kMethodCount; ++i) {
+            PyObject* method = kEncoderMethods[i].get() ? PyDict_GetItemWithError(class_dict, kEncoderMethods[i].get()) : nullptr;
+            if (!method || !standard_function(method, kEncoderMethodQualnames[i], encoder_file.get())) return false;
+            methods_[i] = Ref::borrow(method);
+            method_codes_[i] = Ref::borrow(reinterpret_cast<PyFunctionObject*>(method)->func_code);
+        }
+
+        // json.encoder's namespace and builtins, as those methods read them.
+        auto* first = reinterpret_cast<PyFunctionObject*>(methods_[0].get());
+        for (const Ref& method : methods_) {
+            auto* fn = reinterpret_cast<PyFunctionObject*>(method.get());
+            if (fn->func_globals != first->func_globals || fn->func_builtins != first->func_builtins) return false;
+        }
+        if (!PyDict_CheckExact(first->func_globals) || !PyDict_CheckExact(first->func_builtins)) return false;
+        encoder_ns_ = Ref::borrow(first->func_globals);
+        encoder_builtins_ = Ref::borrow(first->func_builtins);
+        encoder_ns_version_ = rt::dict_version(encoder_ns_.get());
+        builtins_version_ = rt::dict_version(encoder_builtins_.get());
+        return standard_encoder_globals(encoder_ns_.get(), encoder_builtins_.get());
+    }
+
+    // dumps's keyword defaults, exactly as the standard library gives them.
+    static bool standard_defaults(PyObject* kwdefaults) {
+        const std::pair<const char*, PyObject*> expected[] = {
+            {"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+            {"allow_nan", Py_True}, {"cls", Py_None},          {"indent", Py_None},
+            {"separators", Py_None}, {"default", Py_None},     {"sort_keys", Py_False},
+        };
+        if (PyDict_GET_SIZE(kwdefaults) != static_cast<Py_ssize_t>(sizeof(expected) / sizeof(expected[0]))) return false;
+        for (const auto& [name, value] : expected)
+            if (item(kwdefaults, name) != value) return false;
+        return true;
+    }
+
+    // The C encoder and string escaper from _json, and the builtins themselves.
+    static bool standard_encoder_globals(PyObject* ns, PyObject* builtins) {
+        Ref c_json = Ref::steal(PyImport_ImportModule("_json"));
+        if (!c_json) return false;
+        Ref make_encoder = Ref::steal(PyObject_GetAttrString(c_json.get(), "make_encoder"));
+        Ref encode_basestring = Ref::steal(PyObject_GetAttrString(c_json.get(), "encode_basestring"));
+        if (!make_encoder || !encode_basestring || item(ns, "c_make_encoder") != make_encoder.get() ||
+            item(ns, "encode_basestring") != encode_basestring.get())
+            return false;
+        for (const char* name : kEncoderGlobals)
+            if (item(ns, name) || PyErr_Occurred()) return false;
+        if (item(builtins, "str") != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
+            item(builtins, "list") != reinterpret_cast<PyObject*>(&PyList_Type) ||
+            item(builtins, "tuple") != reinterpret_cast<PyObject*>(&PyTuple_Type))
+            return false;
+        PyObject* isinstance = item(builtins, "isinstance");
+        if (!isinstance || !PyCFunction_CheckExact(isinstance)) return false;
+        auto* function = reinterpret_cast<PyCFunctionObject*>(isinstance);
+        PyObject* owner = function->m_self;
+        if (std::strcmp(function->m_ml->ml_name, "isinstance") != 0 || !owner || !PyModule_CheckExact(owner)) return false;
+        const char* owner_name = PyModule_GetName(owner);
+        return owner_name && std::strcmp(owner_name, "builtins") == 0;
+    }
+};
+
+JsonDumps& json_dumps = *new JsonDumps;  // for the life of the process
+
+}  // namespace
+
+Ref json_text(rt::Function* fn, PyObject* content) {
+    bool standard = false;
+    Ref dumps = json_dumps.get(fn->globals.get(), fn->builtins.get(), standard);
+    if (!dumps) return {};
+    if (standard) [[likely]]
+        if (Ref text = rt::standard_json_text(content)) return text;
+    PyObject* keywords = ensure_ascii_keyword();
+    if (!keywords) return {};
+    PyObject* args[] = {content, Py_False};
+    return rt::call(dumps.get(), args, 1, keywords);
+}
+
+}  // namespace broadcaster
