@@ -9,6 +9,9 @@ namespace access_control {
 PyObject* auth_required(rt::Function* fn, PyObject* const* locals);
 PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals);
 
+// The code objects of the wrappers they make, given by the module as it defines the decorators.
+void set_wrapper_codes(PyObject* plain, PyObject* coroutine);
+
 // The wrappers they make: need_auth(*args, **kwargs), plain and coroutine.
 PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);

@@ -2,9 +2,10 @@
 // empty ACL, and otherwise pass the call through untouched.
 #include "access/access.hpp"
 #include "engine/engine.hpp"
-#include "module/surface.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/name.hpp"
+
+#include <utility>
 
 namespace access_control {
 
@@ -17,39 +18,27 @@ const rt::Name kWraps{"wraps"};
 const rt::Name kAcl{"acl"};
 const rt::Name kContent{"content"};
 
-// The wrappers' code objects, made once per file name (the module's __file__).
-Ref wrapper_code(const surface::Callable& wrapper, PyObject* filename) {
-    struct Cache {
-        PyObject* filename = nullptr;
-        PyObject* code = nullptr;
-    };
-    static Cache plain, coroutine;
-    Cache& cache = wrapper.coroutine ? coroutine : plain;
-    // Held: the comparison may run code that comes back here and replaces the cached name.
-    Ref cached_filename = Ref::borrow(cache.filename);
-    if (!cache.code || PyObject_RichCompareBool(cached_filename.get(), filename, Py_EQ) != 1) {
-        Ref code = surface::code_for(wrapper, filename);
-        if (!code) return {};
-        Py_XSETREF(cache.code, code.release());
-        Py_XSETREF(cache.filename, Ref::borrow(filename).release());
-    }
-    return Ref::borrow(cache.code);
-}
+// The wrappers' code objects; kept for the life of the process.
+PyObject* plain_wrapper_code = nullptr;
+PyObject* coroutine_wrapper_code = nullptr;
 
 // wraps(func)(need_auth), with a new need_auth closed over func.
-PyObject* decorate(rt::Function* fn, PyObject* func, const surface::Callable& wrapper) {
+PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt::RawBody body) {
     Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), kWraps.get());
     if (!wraps) return nullptr;
     Ref decorator = Ref::steal(PyObject_CallOneArg(wraps.get(), func));
     if (!decorator) return nullptr;
-    Ref filename = Ref::steal(PyObject_GetAttrString(fn->code.get(), "co_filename"));
-    Ref code = filename ? wrapper_code(wrapper, filename.get()) : Ref();
+    Ref code = Ref::borrow(wrapper_code);
+    if (!code) {
+        PyErr_SetString(PyExc_SystemError, "the decorators' wrappers are not defined");
+        return nullptr;
+    }
     Ref cell = Ref::steal(PyCell_New(func));
     Ref closure = cell ? Ref::steal(PyTuple_Pack(1, cell.get())) : Ref();
-    if (!code || !closure) return nullptr;
+    if (!closure) return nullptr;
     Ref need_auth = rt::make_function({.code = code.get(), .globals = fn->globals.get(), .qualname = nullptr,
                                        .doc = nullptr, .defaults = nullptr, .annotations = nullptr,
-                                       .closure = closure.get(), .raw = wrapper.raw});
+                                       .closure = closure.get(), .raw = body});
     if (!need_auth) return nullptr;
     return PyObject_CallOneArg(decorator.get(), need_auth.get());
 }
@@ -140,12 +129,17 @@ private:
 
 }  // namespace
 
+void set_wrapper_codes(PyObject* plain, PyObject* coroutine) {
+    Ref::steal(std::exchange(plain_wrapper_code, Ref::borrow(plain).release())).reset();
+    Ref::steal(std::exchange(coroutine_wrapper_code, Ref::borrow(coroutine).release())).reset();
+}
+
 PyObject* auth_required(rt::Function* fn, PyObject* const* locals) {
-    return decorate(fn, locals[0], surface::need_auth);
+    return decorate(fn, locals[0], plain_wrapper_code, need_auth);
 }
 
 PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
-    return decorate(fn, locals[0], surface::need_auth_async);
+    return decorate(fn, locals[0], coroutine_wrapper_code, need_auth_async);
 }
 
 PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

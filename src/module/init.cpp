@@ -263,6 +263,10 @@ private:
     }
 
     bool define_decorators() {
+        Ref plain = surface::code_for(surface::need_auth, file_.get());
+        Ref coroutine = plain ? surface::code_for(surface::need_auth_async, file_.get()) : Ref();
+        if (!coroutine) return false;
+        access_control::set_wrapper_codes(plain.get(), coroutine.get());
         line_ = surface::auth_required.first_line;
         if (!bind("auth_required", make(surface::auth_required).get())) return false;
         line_ = surface::auth_required_async.first_line;
