@@ -18,4 +18,14 @@ void add_traceback_entry(PyObject* filename, const char* name, int line, PyObjec
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
+void add_code_traceback_entry(PyObject* code, PyObject* globals) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
 }  // namespace rt

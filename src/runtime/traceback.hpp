@@ -9,4 +9,9 @@ namespace rt {
 // traceback. The pending exception is kept whatever happens.
 void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals);
 
+// The entry the interpreter adds when an exception leaves a function or coroutine: a frame of
+// `code` (its file and name, at its first line) with `globals`, put in front of the pending
+// exception's traceback. The pending exception is kept whatever happens.
+void add_code_traceback_entry(PyObject* code, PyObject* globals);
+
 }  // namespace rt
