@@ -8,7 +8,9 @@ import collections.abc
 import gc
 import inspect
 import json
+import os
 import sys
+import traceback
 import types
 import warnings
 import weakref
@@ -293,12 +295,22 @@ def test_coroutine_object_facts(method):
         assert coro.cr_await is None
         assert isinstance(coro, collections.abc.Coroutine)
         assert isinstance(coro, collections.abc.Awaitable)
-        assert asyncio.iscoroutine(coro)
+        assert isinstance(coro, types.CoroutineType)
+        assert asyncio.iscoroutine(coro) and inspect.iscoroutine(coro)
         assert inspect.isawaitable(coro)
         assert not hasattr(coro, "__iter__")
-        assert coro.__await__() is not None
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+        frame = coro.cr_frame
+        assert frame is coro.cr_frame and frame.f_code is coro.cr_code
+        assert frame.f_code.co_filename.endswith("broadcast.py")
+        with pytest.raises(TypeError, match="^'coroutine' object is not an iterator$"):
+            next(coro)
+        awaiting = coro.__await__()
+        assert awaiting is not coro and iter(awaiting) is awaiting
+        assert coro.cr_origin is None
     finally:
         coro.close()
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED and coro.cr_frame is None
 
 
 def test_coroutine_names_are_writable_like_python_coroutines():
@@ -396,6 +408,8 @@ def test_create_task_suspends_on_the_send_hook_and_resumes():
         task = asyncio.create_task(host.send_json_async(ws, {"n": 1}))
         await asyncio.sleep(0)
         assert not task.done()
+        assert "running at " in repr(task) and "broadcast.py:" in repr(task)
+        assert [frame.f_code.co_name for frame in task.get_stack()] == ["send_json_async"]
         assert host.sent == [(ws, '{"n": 1}')]
         host.gate.set_result("ignored")
         assert await task is None
@@ -509,6 +523,85 @@ def test_second_awaiter_is_refused(flavour):
     assert str(second.exception()) == "coroutine is being awaited already"
 
 
+# ------------------------------------------------------------------------------------------ tracebacks
+
+
+def _raising_send_host():
+    host = make_host()
+
+    async def send_message_async(cls, websocket, message):
+        raise LookupError("from the host")
+    host.send_message_async = classmethod(send_message_async)
+    return host
+
+
+def _host_with_a_failing_body_hook():
+    from tolva_engine import Document
+
+    host = make_host()
+    host.get_message_body = classmethod(lambda cls, *args: {}["missing"])
+    drive(host.subscribe(Holder(), "Document"))
+    return host.document_sent_async(Document({"id": 1}), "update", "1")
+
+
+def _refused_guard():
+    async def body(acl=None):
+        pass
+
+    class EmptyAcl:
+        content = []
+    return broadcast.auth_required_async(body)(acl=EmptyAcl())
+
+
+async def _raising_body():
+    raise ValueError("from the body")
+
+
+def _module_entries(error):
+    return [entry for entry in traceback.extract_tb(error.__traceback__) if os.path.basename(entry.filename) == "broadcast.py"]
+
+
+def _codes(error):
+    return [tb.tb_frame.f_code for tb in _walk(error.__traceback__)]
+
+
+def _walk(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
+# What each coroutine is, and the entries in broadcast.py an exception leaving it carries.
+TRACEBACK_CASES = {
+    "send_json_async": (lambda: _raising_send_host().send_json_async(Holder(), {}), ["send_json_async"]),
+    "subscribe": (lambda: type("Host", (Broadcaster,), {"active_connections": None}).subscribe(Holder(), "Doc"),
+                  ["subscribe"]),
+    "need_auth, awaited body raising": (lambda: broadcast.auth_required_async(_raising_body)(), ["need_auth"]),
+    "need_auth refusing": (_refused_guard, ["need_auth"]),
+    "document_sent_async": (_host_with_a_failing_body_hook, ["need_auth", "document_sent_async"]),
+}
+
+
+@pytest.mark.parametrize("case", list(TRACEBACK_CASES))
+def test_exception_leaving_a_coroutine_has_its_entry(case):
+    make, expected = TRACEBACK_CASES[case]
+    with pytest.raises(Exception) as info:
+        drive(make())
+    entries = _module_entries(info.value)
+    assert [entry.name for entry in entries] == expected
+    for entry in entries:
+        code = next(c for c in _codes(info.value) if c.co_name == entry.name)
+        assert code.co_firstlineno <= entry.lineno <= code.co_firstlineno + 40
+
+
+def test_no_entry_for_errors_raised_before_the_body_runs():
+    coro = Broadcaster.accept(Holder())
+    drive(coro)
+    with pytest.raises(RuntimeError) as info:
+        coro.send(None)
+    assert not _module_entries(info.value)
+
+
 # ---------------------------------------------------------------------------------- warnings and gc
 
 
@@ -529,6 +622,27 @@ def test_never_awaited_warning(method):
         make()
 
     assert _runtime_warnings(forget) == [f"coroutine '{qualname}' was never awaited"]
+
+
+def test_never_awaited_warning_tells_where_the_coroutine_was_made():
+    def make_it():
+        return Broadcaster.accept(Holder())
+
+    sys.set_coroutine_origin_tracking_depth(2)
+    try:
+        coro = make_it()
+    finally:
+        sys.set_coroutine_origin_tracking_depth(0)
+    assert [(name, file == __file__) for file, _, name in coro.cr_origin] == [
+        ("make_it", True), ("test_never_awaited_warning_tells_where_the_coroutine_was_made", True)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        del coro
+        gc.collect()
+    [warning] = caught
+    assert str(warning.message).splitlines()[:2] == [
+        "coroutine 'Broadcaster.accept' was never awaited", "Coroutine created at (most recent call last)"]
+    assert type(warning.source).__name__ == "coroutine"
 
 
 @pytest.mark.parametrize("ending", ["closed", "finished", "thrown-into", "suspended-then-dropped"])

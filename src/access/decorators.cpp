@@ -159,7 +159,7 @@ PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf
         if (!overflow) return nullptr;
         for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
     }
-    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn, args, nargs, kwnames, std::move(overflow)).release();
+    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames, std::move(overflow)).release();
 }
 
 }  // namespace access_control

@@ -52,11 +52,11 @@ Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message) {
 }
 
 PyObject* send_message_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), return_none, locals, 3).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, 3).release();
 }
 
 PyObject* send_json_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_coroutine<SendJson>(fn->code.get(), fn, locals).release();
+    return rt::make_coroutine<SendJson>(fn->code.get(), fn->globals.get(), fn, locals).release();
 }
 
 }  // namespace broadcaster

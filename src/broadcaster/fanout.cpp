@@ -297,7 +297,7 @@ private:
 }  // namespace
 
 PyObject* document_sent_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_coroutine<FanOut>(fn->code.get(), fn, locals).release();
+    return rt::make_coroutine<FanOut>(fn->code.get(), fn->globals.get(), fn, locals).release();
 }
 
 }  // namespace broadcaster

@@ -199,11 +199,11 @@ bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
 }  // namespace
 
 PyObject* accept(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), return_none, locals, 2).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, 2).release();
 }
 
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), subscribe_now, locals, kSubscribeLocals).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, kSubscribeLocals).release();
 }
 
 PyObject* disconnect(rt::Function*, PyObject* const* locals) {

@@ -1,6 +1,8 @@
 #include "runtime/coroutine.hpp"
 
-#include <structmember.h>
+#include "runtime/traceback.hpp"
+
+#include <frameobject.h>
 
 #include <cstddef>
 
@@ -8,30 +10,30 @@ namespace rt {
 
 namespace {
 
-enum class State : unsigned char { Created, Suspended, Running, Finished };
+// The interpreter's frame states for a coroutine, which its head holds.
+enum class State : int8_t { Created = -2, Suspended = -1, Running = 0, Finished = 4 };
 
 struct Coroutine {
-    PyObject_VAR_HEAD            // ob_size: the bytes of the tail, where the body lives
+    // The interpreter's coroutine head, filled as for its own coroutines (code, weak references,
+    // names, origin, state); the interpreter frame that would follow is never used.
+    PyCoroObject head;
     Body* body;                  // lives in this object's tail; gone once the coroutine has finished
     Ref awaiting;                // the iterator it is suspended on
-    Ref code;
-    Ref name;                    // set by assignment; until then the code's
-    Ref qualname;
-    PyObject* weakreflist;
-    State state;
+    Ref globals;                 // of the function that made it, for its frame
+    Ref frame;                   // cr_frame, made when first asked for while the coroutine lives
+    Py_ssize_t tail;             // the bytes of the tail, where the body lives
     bool tail_await;             // what it awaits ends the body, its outcome the coroutine's
-};
 
-constexpr signed char kFrameCreated = -2;  // a native coroutine's frame state before its first step
+    State state() const { return static_cast<State>(head.cr_frame_state); }
+    void set_state(State state) { head.cr_frame_state = static_cast<int8_t>(state); }
+    PyObject* code() const { return reinterpret_cast<PyObject*>(head.cr_code); }
+};
 
 Coroutine* as_coroutine(PyObject* obj) { return reinterpret_cast<Coroutine*>(obj); }
 
-PyObject* name_of(Coroutine* co) {
-    return co->name ? co->name.get() : reinterpret_cast<PyCodeObject*>(co->code.get())->co_name;
-}
-PyObject* qualname_of(Coroutine* co) {
-    return co->qualname ? co->qualname.get() : reinterpret_cast<PyCodeObject*>(co->code.get())->co_qualname;
-}
+bool is_own_coroutine(PyObject* obj) { return Py_IS_TYPE(obj, &CoroutineType); }
+
+constexpr int8_t kFrameCreated = static_cast<int8_t>(State::Created);
 
 bool is_iterable_coroutine(PyObject* obj) {
     return PyGen_CheckExact(obj) &&
@@ -40,9 +42,11 @@ bool is_iterable_coroutine(PyObject* obj) {
 
 // The end of a coroutine: its body and everything it holds are released at once.
 void finish(Coroutine* co) {
-    co->state = State::Finished;
+    co->set_state(State::Finished);
     co->awaiting.reset();
     if (Body* body = std::exchange(co->body, nullptr)) body->~Body();
+    co->frame.reset();
+    co->globals.reset();
 }
 
 [[gnu::cold]] void raise_stop_iteration(PyObject* value) {
@@ -56,6 +60,8 @@ void finish(Coroutine* co) {
 }
 
 [[gnu::cold]] PySendResult fail(Coroutine* co) {
+    // The exception leaves the coroutine's code: an entry for it, as for a Python coroutine.
+    if (Ref globals = co->globals) add_code_traceback_entry(Ref::borrow(co->code()).get(), globals.get());
     finish(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // As in any coroutine body, a StopIteration escaping it is reported as a bug.
@@ -78,8 +84,11 @@ void finish(Coroutine* co) {
 
 // iter.send(value) as PyIter_Send does it; a native coroutine, the common case, gets its own call
 // site, which always goes to the same place.
+PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out);
+
 PySendResult send_into(PyObject* iter, PyObject* value, PyObject** result) {
     if (PyCoro_CheckExact(iter)) return PyCoro_Type.tp_as_async->am_send(iter, value, result);
+    if (is_own_coroutine(iter)) return coro_am_send(iter, value, result);
     return PyIter_Send(iter, value, result);
 }
 
@@ -103,9 +112,9 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
         }
         if (step.kind == Step::Kind::Raise) [[unlikely]]
             return fail(co);
-        if (PyCoro_CheckExact(step.value.get()) &&
+        if ((PyCoro_CheckExact(step.value.get()) || is_own_coroutine(step.value.get())) &&
             reinterpret_cast<PyCoroObject*>(step.value.get())->cr_frame_state == kFrameCreated) {
-            co->awaiting = std::move(step.value);  // a fresh native coroutine is its own iterator
+            co->awaiting = std::move(step.value);  // a fresh coroutine is its own iterator
         } else {
             co->awaiting = awaitable_iter(step.value.get());
             step.value.reset();
@@ -118,7 +127,7 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
         PyObject* result = nullptr;
         PySendResult status = send_into(co->awaiting.get(), Py_None, &result);
         if (status == PYGEN_NEXT) {
-            co->state = State::Suspended;
+            co->set_state(State::Suspended);
             *out = result;
             return PYGEN_NEXT;
         }
@@ -132,13 +141,16 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
 // One resumption: `value` sent in, or (with `exc`) the pending exception raised at the await point.
 PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, bool closing) {
     *out = nullptr;
-    switch (co->state) {
+    switch (co->state()) {
         case State::Created:
             if (value != Py_None && !exc) {
                 PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
                 return PYGEN_ERROR;
             }
-            if (exc) return fail(co);  // thrown in before the first step: it ends there
+            if (exc) {  // thrown in before the first step: it ends there
+                co->set_state(State::Running);
+                return fail(co);
+            }
             break;
         case State::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -149,12 +161,12 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
         case State::Suspended:
             break;
     }
-    co->state = State::Running;  // the caller holds the coroutine while it runs
+    co->set_state(State::Running);  // the caller holds the coroutine while it runs
     if (co->awaiting && !exc) {
         PyObject* result = nullptr;
         PySendResult status = send_into(co->awaiting.get(), value, &result);
         if (status == PYGEN_NEXT) {
-            co->state = State::Suspended;
+            co->set_state(State::Suspended);
             *out = result;
             return PYGEN_NEXT;
         }
@@ -201,14 +213,14 @@ int close_iter(PyObject* iter) {
 // The end of a stretch where the coroutine ran code of another object: it goes back to `before`,
 // unless that code ended it.
 void stop_running(Coroutine* co, State before) {
-    if (co->state == State::Running) co->state = before;
+    if (co->state() == State::Running) co->set_state(before);
 }
 
 // Closes and lets go of what a suspended coroutine awaits, running as the interpreter's own
 // coroutine does meanwhile (re-entry refused); -1 with an exception set when the close failed.
 int close_awaited(Coroutine* co) {
-    const State before = co->state;
-    co->state = State::Running;
+    const State before = co->state();
+    co->set_state(State::Running);
     Ref delegate = co->awaiting;
     int err = close_iter(delegate.get());
     co->awaiting.reset();
@@ -255,7 +267,7 @@ PyObject* throw_here(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
 }
 
 PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* tb) {
-    if (co->awaiting && co->state == State::Suspended) {
+    if (co->awaiting && co->state() == State::Suspended) {
         Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(co));
         if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
             int err = close_awaited(co);
@@ -274,8 +286,8 @@ PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
         }
         // The lookup ran code that may have resumed or ended the coroutine: what it is now is
         // what it goes back to.
-        const State before = co->state;
-        co->state = State::Running;
+        const State before = co->state();
+        co->set_state(State::Running);
         Ref yielded = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), type, value, tb, nullptr));
         stop_running(co, before);
         if (yielded) return yielded.release();
@@ -316,7 +328,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* coro_close(PyObject* self, PyObject*) {
     auto* co = as_coroutine(self);
     int err = 0;
-    if (co->awaiting && co->state == State::Suspended) err = close_awaited(co);
+    if (co->awaiting && co->state() == State::Suspended) err = close_awaited(co);
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     PyObject* out = nullptr;
     PySendResult status = send_ex(co, Py_None, &out, true, true);
@@ -337,50 +349,42 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 
 PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
     auto* co = as_coroutine(self);
-    if (co->state == State::Created && value == Py_None) [[likely]] {
+    if (co->state() == State::Created && value == Py_None) [[likely]] {
         // The first step, as `await` takes it: straight into the body.
         *out = nullptr;
-        co->state = State::Running;
+        co->set_state(State::Running);
         return advance(co, Py_None, out);
     }
     return send_ex(co, value, out, false, false);
 }
 
-PyObject* coro_iternext(PyObject* self) {
-    PyObject* out = nullptr;
-    PySendResult status = send_ex(as_coroutine(self), Py_None, &out, false, false);
-    if (status == PYGEN_NEXT) return out;
-    if (status == PYGEN_RETURN) {
-        Ref value = Ref::steal(out);
-        if (value.get() != Py_None) raise_stop_iteration(value.get());
-    }
-    return nullptr;
-}
+// `await coro`: the coroutine drives itself through a wrapper, as the interpreter's own does.
+PyObject* new_wrapper(Coroutine* co);
 
 PyObject* coro_await(PyObject* self) {
     auto* co = as_coroutine(self);
-    if (co->state == State::Suspended && co->awaiting) {
+    if (co->state() == State::Suspended && co->awaiting) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
-    return Ref::borrow(self).release();
+    return new_wrapper(co);
 }
 
 PyObject* coro_repr(PyObject* self) {
     // Held: a str subclass's __str__ may assign another qualname meanwhile.
-    Ref qualname = Ref::borrow(qualname_of(as_coroutine(self)));
+    Ref qualname = Ref::borrow(as_coroutine(self)->head.cr_qualname);
     return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname.get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Ref::borrow(name_of(as_coroutine(self))).release(); }
-PyObject* get_qualname(PyObject* self, void*) { return Ref::borrow(qualname_of(as_coroutine(self))).release(); }
+PyObject* get_name(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->head.cr_name).release(); }
+PyObject* get_qualname(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->head.cr_qualname).release(); }
 
 int set_name(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    as_coroutine(self)->name = Ref::borrow(value);
+    Py_SETREF(as_coroutine(self)->head.cr_name, Ref::borrow(value).release());
     return 0;
 }
 
@@ -389,7 +393,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    as_coroutine(self)->qualname = Ref::borrow(value);
+    Py_SETREF(as_coroutine(self)->head.cr_qualname, Ref::borrow(value).release());
     return 0;
 }
 
@@ -398,37 +402,65 @@ PyObject* get_await(PyObject* self, void*) {
     return Ref(co->awaiting ? co->awaiting : none()).release();
 }
 PyObject* get_running(PyObject* self, void*) {
-    return boolean(as_coroutine(self)->state == State::Running).release();
+    return boolean(as_coroutine(self)->state() == State::Running).release();
 }
 PyObject* get_suspended(PyObject* self, void*) {
-    return boolean(as_coroutine(self)->state == State::Suspended).release();
+    return boolean(as_coroutine(self)->state() == State::Suspended).release();
 }
-PyObject* get_code(PyObject* self, void*) { return Ref(as_coroutine(self)->code).release(); }
-PyObject* get_nothing(PyObject*, void*) { return none().release(); }
+PyObject* get_code(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->code()).release(); }
+PyObject* get_origin(PyObject* self, void*) {
+    PyObject* origin = as_coroutine(self)->head.cr_origin_or_finalizer;
+    return Ref::borrow(origin ? origin : Py_None).release();
+}
+
+// A frame of the coroutine's code, made when first asked for; None once the coroutine has finished.
+PyObject* get_frame(PyObject* self, void*) {
+    auto* co = as_coroutine(self);
+    if (co->state() == State::Finished || !co->globals) return none().release();
+    if (!co->frame) {
+        Ref globals = co->globals;
+        Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->code()), globals.get(), nullptr)));
+        if (!frame) return nullptr;
+        // Making it may have run code (the collector, finalizers) that ended the coroutine or asked too.
+        if (co->state() == State::Finished) return none().release();
+        if (!co->frame) co->frame = frame;
+    }
+    return Ref(co->frame).release();
+}
+
+PyObject* coro_sizeof(PyObject* self, PyObject*) {
+    return PyLong_FromSsize_t(static_cast<Py_ssize_t>(sizeof(Coroutine)) + as_coroutine(self)->tail);
+}
 
 PyMethodDef coroutine_methods[] = {
     {"send", coro_send, METH_O, PyDoc_STR("send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.")},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration.")},
     {"close", coro_close, METH_NOARGS, PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    {"__sizeof__", coro_sizeof, METH_NOARGS, PyDoc_STR("gen.__sizeof__() -> size of gen in memory, in bytes")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_name, set_name, PyDoc_STR("name of the coroutine"), nullptr},
+    {"__qualname__", get_qualname, set_qualname, PyDoc_STR("qualified name of the coroutine"), nullptr},
     {"cr_await", get_await, nullptr, PyDoc_STR("object being awaited on, or None"), nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", get_nothing, nullptr, nullptr, nullptr},
-    {"cr_origin", get_nothing, nullptr, nullptr, nullptr},
+    {"cr_origin", get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
     auto* co = as_coroutine(self);
-    for (const Ref* ref : {&co->awaiting, &co->code, &co->name, &co->qualname})
+    for (PyObject* obj : {reinterpret_cast<PyObject*>(co->head.cr_code), co->head.cr_name, co->head.cr_qualname,
+                          co->head.cr_origin_or_finalizer})
+        if (obj)
+            if (int err = visitor(obj, arg)) return err;
+    for (const Ref* ref : {&co->awaiting, &co->globals, &co->frame})
         if (int err = visit(*ref, visitor, arg)) return err;
     return co->body ? co->body->traverse(visitor, arg) : 0;
 }
@@ -438,15 +470,41 @@ int coro_clear(PyObject* self) {
     return 0;
 }
 
-void coro_finalize(PyObject* self) {
-    auto* co = as_coroutine(self);
-    if (co->state == State::Finished) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (co->state == State::Created) {
-        Ref qualname = Ref::borrow(qualname_of(co));
+// The never-awaited warning as the interpreter gives it: through the warnings module, with the
+// coroutine as its source (its origin, tracemalloc's traceback), else directly.
+void warn_never_awaited(Coroutine* co) {
+    PyObject* self = reinterpret_cast<PyObject*>(co);
+    bool warned = false;
+    Ref hook;
+    if (Ref name = Ref::steal(PyUnicode_FromString("warnings"))) {
+        // No import once the interpreter is shutting down: only a module already loaded.
+        Ref warnings = Ref::steal(_Py_IsFinalizing() ? PyImport_GetModule(name.get()) : PyImport_Import(name.get()));
+        if (warnings) {
+            hook = Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine"));
+            if (!hook && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+        } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+        }
+    }
+    if (hook) {
+        Ref result = Ref::steal(PyObject_CallOneArg(hook.get(), self));
+        warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(self);
+    if (!warned) {
+        Ref qualname = Ref::borrow(co->head.cr_qualname);
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname.get()) < 0)
             PyErr_WriteUnraisable(self);
+    }
+}
+
+void coro_finalize(PyObject* self) {
+    auto* co = as_coroutine(self);
+    if (co->state() == State::Finished) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (co->state() == State::Created) {
+        warn_never_awaited(co);
     } else {
         Ref result = Ref::steal(coro_close(self, nullptr));
         if (!result) PyErr_WriteUnraisable(self);
@@ -454,31 +512,36 @@ void coro_finalize(PyObject* self) {
     PyErr_Restore(type, value, tb);
 }
 
-// Coroutine objects go back to a few shelves, one per object size, rather than to the allocator:
-// most coroutines live for one await, and the next one made is most likely of the same size.
+// Objects go back to a few shelves, one per object size, rather than to the allocator: most
+// coroutines live for one await, and the next one made is most likely of the same size.
 class Shelves {
 public:
-    PyObject* take(Py_ssize_t size) {
+    // An object of `size` bytes past its fixed part (0 for a wrapper) as the allocator leaves a
+    // new one: untracked, not finalized, one reference; null when none is kept.
+    PyObject* take(PyTypeObject* type, Py_ssize_t size) {
         for (Shelf& shelf : shelves_) {
-            if (shelf.size != size || shelf.count == 0) continue;
+            if (shelf.type != type || shelf.size != size || shelf.count == 0) continue;
             PyObject* obj = shelf.items[--shelf.count];
-            // As the allocator leaves a new object: untracked, not finalized, one reference.
             uintptr_t* gc_head = reinterpret_cast<uintptr_t*>(obj) - 2;
             gc_head[0] = gc_head[1] = 0;
-            return PyObject_InitVar(reinterpret_cast<PyVarObject*>(obj), &CoroutineType, size) ? obj : nullptr;
+            return PyObject_Init(obj, type);
         }
         return nullptr;
     }
 
-    bool keep(PyObject* obj) {
+    bool keep(PyObject* obj, Py_ssize_t size) {
 #if defined(__SANITIZE_ADDRESS__)
         (void)obj;
+        (void)size;
         return false;  // every object goes back to the allocator, where misuse is caught
 #else
-        const Py_ssize_t size = Py_SIZE(obj);
+        PyTypeObject* type = Py_TYPE(obj);
         for (Shelf& shelf : shelves_) {
-            if (shelf.size == -1) shelf.size = size;
-            if (shelf.size != size) continue;
+            if (!shelf.type) {
+                shelf.type = type;
+                shelf.size = size;
+            }
+            if (shelf.type != type || shelf.size != size) continue;
             if (shelf.count == kDepth) return false;
             shelf.items[shelf.count++] = obj;
             return true;
@@ -490,11 +553,12 @@ public:
 private:
     static constexpr int kDepth = 16;
     struct Shelf {
-        Py_ssize_t size = -1;
+        PyTypeObject* type = nullptr;
+        Py_ssize_t size = 0;
         int count = 0;
         PyObject* items[kDepth];
     };
-    Shelf shelves_[4];
+    Shelf shelves_[5];
 };
 
 Shelves shelves;
@@ -502,18 +566,21 @@ Shelves shelves;
 // Everything the deallocator does, the object already untracked.
 void release(PyObject* self) {
     auto* co = as_coroutine(self);
-    if (co->weakreflist) PyObject_ClearWeakRefs(self);
-    if (co->state != State::Finished) {  // a finished coroutine's finalizer has nothing to do
+    if (co->head.cr_weakreflist) PyObject_ClearWeakRefs(self);
+    if (co->state() != State::Finished) {  // a finished coroutine's finalizer has nothing to do
         PyObject_GC_Track(self);
         if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
         PyObject_GC_UnTrack(self);
     }
     if (co->body) finish(co);
-    co->code.~Ref();
-    co->name.~Ref();
-    co->qualname.~Ref();
     co->awaiting.~Ref();
-    if (!shelves.keep(self)) Py_TYPE(self)->tp_free(self);
+    co->globals.~Ref();
+    co->frame.~Ref();
+    Py_CLEAR(co->head.cr_origin_or_finalizer);
+    Py_CLEAR(co->head.cr_name);
+    Py_CLEAR(co->head.cr_qualname);
+    Py_CLEAR(co->head.cr_code);
+    if (!shelves.keep(self, co->tail)) Py_TYPE(self)->tp_free(self);
 }
 
 void coro_dealloc(PyObject* self) {
@@ -527,6 +594,87 @@ void coro_dealloc(PyObject* self) {
 
 PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
 
+// ---- the iterator `await` drives: each step goes to the coroutine ----
+
+struct Wrapper {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->coroutine; }
+
+PyObject* wrapper_iternext(PyObject* self) {
+    PyObject* out = nullptr;
+    PySendResult status = send_ex(as_coroutine(wrapped(self)), Py_None, &out, false, false);
+    if (status == PYGEN_NEXT) return out;
+    if (status == PYGEN_RETURN) {
+        Ref value = Ref::steal(out);
+        if (value.get() != Py_None) raise_stop_iteration(value.get());
+    }
+    return nullptr;
+}
+
+PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** out) {
+    return coro_am_send(wrapped(self), value, out);
+}
+
+PyObject* wrapper_send(PyObject* self, PyObject* value) { return coro_send(wrapped(self), value); }
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return coro_throw(wrapped(self), args, nargs);
+}
+PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, PyDoc_STR("send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.")},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL,
+     PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration.")},
+    {"close", wrapper_close, METH_NOARGS, PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int wrapper_traverse(PyObject* self, visitproc visitor, void* arg) {
+    return visitor(wrapped(self), arg);
+}
+
+void wrapper_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coroutine);
+    if (!shelves.keep(self, 0)) PyObject_GC_Del(self);
+}
+
+PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
+
+PyTypeObject WrapperType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+PyObject* new_wrapper(Coroutine* co) {
+    PyObject* self = shelves.take(&WrapperType, 0);
+    if (!self) self = reinterpret_cast<PyObject*>(PyObject_GC_New(Wrapper, &WrapperType));
+    if (!self) return nullptr;
+    reinterpret_cast<Wrapper*>(self)->coroutine = Ref::borrow(reinterpret_cast<PyObject*>(co)).release();
+    PyObject_GC_Track(self);
+    return self;
+}
+
+// Where a coroutine being made was called from, as the interpreter records it while
+// sys.set_coroutine_origin_tracking_depth is above 0: (file, line, function) per frame, innermost
+// first. Null with no exception when there is nothing to record.
+[[gnu::cold]] Ref origin_of_call(int depth) {
+    Ref frames = Ref::steal(PyList_New(0));
+    if (!frames) return {};
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int i = 0; frame && i < depth; ++i) {
+        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+        auto* c = reinterpret_cast<PyCodeObject*>(code.get());
+        Ref info = Ref::steal(Py_BuildValue("OiO", c->co_filename, PyFrame_GetLineNumber(f), c->co_name));
+        if (!info || PyList_Append(frames.get(), info.get()) < 0) return {};
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+    }
+    return Ref::steal(PyList_AsTuple(frames.get()));
+}
+
 }  // namespace
 
 PyTypeObject CoroutineType = {
@@ -536,6 +684,7 @@ PyTypeObject CoroutineType = {
 int ready_coroutine_type() {
     if (CoroutineType.tp_flags & Py_TPFLAGS_READY) return 0;
     CoroutineType.tp_name = "coroutine";
+    CoroutineType.tp_base = &PyCoro_Type;
     CoroutineType.tp_basicsize = sizeof(Coroutine);
     CoroutineType.tp_itemsize = 1;  // the body's bytes
     CoroutineType.tp_dealloc = coro_dealloc;
@@ -545,31 +694,57 @@ int ready_coroutine_type() {
     CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     CoroutineType.tp_traverse = coro_traverse;
     CoroutineType.tp_clear = coro_clear;
-    CoroutineType.tp_weaklistoffset = offsetof(Coroutine, weakreflist);
-    CoroutineType.tp_iternext = coro_iternext;
+    CoroutineType.tp_weaklistoffset = offsetof(Coroutine, head.cr_weakreflist);
     CoroutineType.tp_methods = coroutine_methods;
     CoroutineType.tp_getset = coroutine_getset;
     CoroutineType.tp_finalize = coro_finalize;
     CoroutineType.tp_free = PyObject_GC_Del;
-    return PyType_Ready(&CoroutineType);
+    if (PyType_Ready(&CoroutineType) < 0) return -1;
+    WrapperType.tp_name = "coroutine_wrapper";
+    WrapperType.tp_basicsize = sizeof(Wrapper);
+    WrapperType.tp_dealloc = wrapper_dealloc;
+    WrapperType.tp_as_async = &wrapper_async;
+    WrapperType.tp_getattro = PyObject_GenericGetAttr;
+    WrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    WrapperType.tp_traverse = wrapper_traverse;
+    WrapperType.tp_iter = PyObject_SelfIter;
+    WrapperType.tp_iternext = wrapper_iternext;
+    WrapperType.tp_methods = wrapper_methods;
+    WrapperType.tp_free = PyObject_GC_Del;
+    return PyType_Ready(&WrapperType);
 }
 
 namespace detail {
 
-PyObject* new_coroutine(PyObject* code, size_t size, void** storage) {
+PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** storage) {
     constexpr size_t align = alignof(std::max_align_t);
     constexpr size_t head = (sizeof(Coroutine) + align - 1) / align * align;
     const auto tail = static_cast<Py_ssize_t>(head - sizeof(Coroutine) + size);
-    auto* co = reinterpret_cast<Coroutine*>(shelves.take(tail));
+    Ref origin;
+    if (const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) [[unlikely]] {
+        origin = origin_of_call(depth);
+        if (!origin) return nullptr;
+    }
+    auto* co = reinterpret_cast<Coroutine*>(shelves.take(&CoroutineType, tail));
     if (!co) co = PyObject_GC_NewVar(Coroutine, &CoroutineType, tail);
     if (!co) return nullptr;
+    auto* code_object = reinterpret_cast<PyCodeObject*>(Ref::borrow(code).release());
+    co->head.cr_code = code_object;
+    co->head.cr_weakreflist = nullptr;
+    co->head.cr_name = Ref::borrow(code_object->co_name).release();
+    co->head.cr_qualname = Ref::borrow(code_object->co_qualname).release();
+    co->head.cr_exc_state = {nullptr, nullptr};
+    co->head.cr_origin_or_finalizer = origin.release();
+    co->head.cr_hooks_inited = 0;
+    co->head.cr_closed = 0;
+    co->head.cr_running_async = 0;
+    co->head.cr_iframe[0] = nullptr;
+    co->set_state(State::Created);
     co->body = nullptr;
     new (&co->awaiting) Ref();
-    new (&co->code) Ref(Ref::borrow(code));
-    new (&co->name) Ref();
-    new (&co->qualname) Ref();
-    co->weakreflist = nullptr;
-    co->state = State::Created;
+    new (&co->globals) Ref(Ref::borrow(globals));
+    new (&co->frame) Ref();
+    co->tail = tail;
     co->tail_await = false;
     *storage = reinterpret_cast<char*>(co) + head;
     return reinterpret_cast<PyObject*>(co);
@@ -583,7 +758,8 @@ void attach_body(PyObject* coroutine, Body* body) {
 }  // namespace detail
 
 Ref awaitable_iter(PyObject* obj) {
-    if (PyCoro_CheckExact(obj)) {
+    if (PyCoro_CheckExact(obj) || is_own_coroutine(obj)) {
+        // A coroutine is its own iterator, unless another await already drives it.
         auto* native = reinterpret_cast<PyCoroObject*>(obj);
         if (native->cr_frame_state != kFrameCreated) {
             Ref awaited = Ref::steal(PyObject_GetAttrString(obj, "cr_await"));
@@ -640,12 +816,12 @@ private:
 
 }  // namespace
 
-Ref make_immediate_coroutine(PyObject* code, Immediate work, PyObject* const* locals, Py_ssize_t count) {
+Ref make_immediate_coroutine(PyObject* code, PyObject* globals, Immediate work, PyObject* const* locals, Py_ssize_t count) {
     if (count > ImmediateBody::kMax) {
         PyErr_SetString(PyExc_SystemError, "too many locals for an immediate coroutine");
         return {};
     }
-    return make_coroutine<ImmediateBody>(code, work, locals, count);
+    return make_coroutine<ImmediateBody>(code, globals, work, locals, count);
 }
 
 }  // namespace rt

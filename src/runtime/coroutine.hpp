@@ -1,5 +1,6 @@
-// A coroutine type that every host (asyncio, `await` in async def, hand-driven send/throw/close)
-// takes for a native coroutine.
+// A coroutine type that every host (asyncio, `await` in async def, hand-driven send/throw/close,
+// introspection) takes for a native coroutine: a subtype of the interpreter's own, with a
+// consistent head and every slot, method and attribute of its own.
 //
 // The work of one coroutine lives in a Body: a small state machine that runs until it needs to
 // await something, says so with Step::wait_for, and is resumed with what the awaited object produced.
@@ -47,9 +48,9 @@ extern PyTypeObject CoroutineType;
 int ready_coroutine_type();
 
 namespace detail {
-// A new, untracked coroutine named after `code` (its co_name and co_qualname), with room for a
-// body of `size` bytes at `*storage`.
-PyObject* new_coroutine(PyObject* code, size_t size, void** storage);
+// A new, untracked coroutine of `code` (named after its co_name and co_qualname), made by a
+// function of the namespace `globals`, with room for a body of `size` bytes at `*storage`.
+PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** storage);
 // Hands the body built in that room to its coroutine, which is then complete.
 void attach_body(PyObject* coroutine, Body* body);
 }  // namespace detail
@@ -57,9 +58,9 @@ void attach_body(PyObject* coroutine, Body* body);
 // A new coroutine running a body of type B built from `args`; the body lives inside the
 // coroutine object itself.
 template <class B, class... Args>
-Ref make_coroutine(PyObject* code, Args&&... args) {
+Ref make_coroutine(PyObject* code, PyObject* globals, Args&&... args) {
     void* storage = nullptr;
-    PyObject* coroutine = detail::new_coroutine(code, sizeof(B), &storage);
+    PyObject* coroutine = detail::new_coroutine(code, globals, sizeof(B), &storage);
     if (!coroutine) return {};
     detail::attach_body(coroutine, new (storage) B(std::forward<Args>(args)...));
     return Ref::steal(coroutine);
@@ -76,6 +77,6 @@ namespace rt {
 // bound arguments (kept alive by the coroutine until then) and returns the result (new reference).
 using Immediate = PyObject* (*)(PyObject* const* locals);
 
-Ref make_immediate_coroutine(PyObject* code, Immediate work, PyObject* const* locals, Py_ssize_t count);
+Ref make_immediate_coroutine(PyObject* code, PyObject* globals, Immediate work, PyObject* const* locals, Py_ssize_t count);
 
 }  // namespace rt
