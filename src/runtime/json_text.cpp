@@ -7,6 +7,10 @@
 // a user object), so the borrowed items of the containers walked stay valid throughout.
 #include "runtime/json_text.hpp"
 
+#include "runtime/layout.hpp"
+
+#include <emmintrin.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -35,24 +39,10 @@ int width_hint = 1;
 
 bool plain_char(Py_UCS4 c) { return c >= 0x20 && c != '"' && c != '\\'; }
 
-// repr(v) for a finite float: the shortest digits that read back as v, laid out as float.__repr__
-// lays them out (fixed notation for decimal exponents from -4 to 15, otherwise d.ddde+XX).
-int float_repr(double v, char* out) {
-    char sci[40];
-    const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-    const char* p = sci;
-    char* o = out;
-    if (*p == '-') *o++ = *p++;
-    char digits[24];
-    int count = 0;
-    for (; *p != 'e'; ++p)
-        if (*p != '.') digits[count++] = *p;
-    ++p;
-    const bool negative_exp = *p++ == '-';
-    int exp = 0;
-    for (; p < end; ++p) exp = exp * 10 + (*p - '0');
-    if (negative_exp) exp = -exp;
-    const int point = exp + 1;  // digits before the decimal point
+// Lays out `count` significant digits with `point` of them before the decimal point (negative:
+// zeros after it first) as float.__repr__ does: fixed notation while the decimal exponent
+// (point - 1) lies from -4 to 15, otherwise d.ddde+XX with at least two exponent digits.
+char* float_layout(const char* digits, int count, int point, char* o) {
     if (point <= -4 || point > 16) {
         *o++ = digits[0];
         if (count > 1) {
@@ -60,31 +50,123 @@ int float_repr(double v, char* out) {
             std::memcpy(o, digits + 1, count - 1);
             o += count - 1;
         }
+        const int exp = point - 1;
         *o++ = 'e';
-        *o++ = negative_exp ? '-' : '+';
-        const int magnitude = negative_exp ? -exp : exp;
+        *o++ = exp < 0 ? '-' : '+';
+        const int magnitude = exp < 0 ? -exp : exp;
         if (magnitude < 10) *o++ = '0';
-        o = std::to_chars(o, o + 4, magnitude).ptr;
-    } else if (point <= 0) {
+        return std::to_chars(o, o + 4, magnitude).ptr;
+    }
+    if (point <= 0) {
         *o++ = '0';
         *o++ = '.';
         for (int i = point; i < 0; ++i) *o++ = '0';
         std::memcpy(o, digits, count);
-        o += count;
-    } else if (point < count) {
+        return o + count;
+    }
+    if (point < count) {
         std::memcpy(o, digits, point);
         o += point;
         *o++ = '.';
         std::memcpy(o, digits + point, count - point);
-        o += count - point;
-    } else {
-        std::memcpy(o, digits, count);
-        o += count;
-        for (int i = count; i < point; ++i) *o++ = '0';
-        *o++ = '.';
-        *o++ = '0';
+        return o + count - point;
     }
-    return static_cast<int>(o - out);
+    std::memcpy(o, digits, count);
+    o += count;
+    for (int i = count; i < point; ++i) *o++ = '0';
+    *o++ = '.';
+    *o++ = '0';
+    return o;
+}
+
+// For |v| = m / 10^k with m below 10^15 and k at most 8, m and k (m without trailing zeros when
+// k > 0). Two decimals of 15 significant digits or fewer lie further apart than any double's
+// rounding interval is wide, so such a decimal is the only one that short reading back as v:
+// it is repr's, found without the shortest-digits search.
+bool short_decimal(double magnitude, uint64_t& m, int& k) {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+    if (!(magnitude >= 1e-8 && magnitude < 1e15)) return false;
+    for (int e = 0; e < 9; ++e) {
+        const double scaled = magnitude * kPowers[e];
+        if (scaled >= 1e15) return false;
+        const double whole = static_cast<double>(static_cast<int64_t>(scaled + 0.5));
+        if (whole / kPowers[e] == magnitude) {
+            m = static_cast<uint64_t>(whole);
+            k = e;
+            return true;
+        }
+    }
+    return false;
+}
+
+// repr(v) for a finite float: the shortest digits that read back as v, laid out by float_layout.
+int float_repr(double v, char* out) {
+    char* o = out;
+    if (std::signbit(v)) *o++ = '-';
+    uint64_t m;
+    int k;
+    if (short_decimal(std::fabs(v), m, k)) {
+        char digits[24];
+        const int count = static_cast<int>(std::to_chars(digits, digits + sizeof digits, m).ptr - digits);
+        return static_cast<int>(float_layout(digits, count, count - k, o) - out);
+    }
+    char sci[40];
+    const char* end = std::to_chars(sci, sci + sizeof sci, std::fabs(v), std::chars_format::scientific).ptr;
+    char digits[24];
+    int count = 0;
+    const char* p = sci;
+    for (; *p != 'e'; ++p)
+        if (*p != '.') digits[count++] = *p;
+    ++p;
+    const bool negative_exp = *p++ == '-';
+    int exp = 0;
+    for (; p < end; ++p) exp = exp * 10 + (*p - '0');
+    if (negative_exp) exp = -exp;
+    return static_cast<int>(float_layout(digits, count, exp + 1, o) - out);
+}
+
+// The characters of a 16-byte block of `In` characters that JSON escapes, one bit per byte.
+template <typename In>
+int special_bytes(__m128i block) {
+    __m128i control, quote, backslash;
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(In) == 1) {
+        control = _mm_cmpeq_epi8(_mm_and_si128(block, _mm_set1_epi8(static_cast<char>(0xE0))), zero);
+        quote = _mm_cmpeq_epi8(block, _mm_set1_epi8('"'));
+        backslash = _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'));
+    } else if constexpr (sizeof(In) == 2) {
+        control = _mm_cmpeq_epi16(_mm_and_si128(block, _mm_set1_epi16(static_cast<short>(0xFFE0))), zero);
+        quote = _mm_cmpeq_epi16(block, _mm_set1_epi16('"'));
+        backslash = _mm_cmpeq_epi16(block, _mm_set1_epi16('\\'));
+    } else {
+        control = _mm_cmpeq_epi32(_mm_and_si128(block, _mm_set1_epi32(static_cast<int>(0xFFFFFFE0))), zero);
+        quote = _mm_cmpeq_epi32(block, _mm_set1_epi32('"'));
+        backslash = _mm_cmpeq_epi32(block, _mm_set1_epi32('\\'));
+    }
+    return _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash)));
+}
+
+// Stores a 16-byte block of `In` characters as `Char` characters.
+template <typename In, typename Char>
+void store_block(Char* o, __m128i block) {
+    auto* to = reinterpret_cast<__m128i*>(o);
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(In) == sizeof(Char)) {
+        _mm_storeu_si128(to, block);
+    } else if constexpr (sizeof(In) == 1 && sizeof(Char) == 2) {
+        _mm_storeu_si128(to, _mm_unpacklo_epi8(block, zero));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi8(block, zero));
+    } else if constexpr (sizeof(In) == 1 && sizeof(Char) == 4) {
+        const __m128i low = _mm_unpacklo_epi8(block, zero), high = _mm_unpackhi_epi8(block, zero);
+        _mm_storeu_si128(to, _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(low, zero));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(high, zero));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(high, zero));
+    } else {
+        static_assert(sizeof(In) == 2 && sizeof(Char) == 4);
+        _mm_storeu_si128(to, _mm_unpacklo_epi16(block, zero));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(block, zero));
+    }
 }
 
 // One pass at one width. `Char` is the buffer's character type.
@@ -192,26 +274,35 @@ private:
         return true;
     }
 
+    // The characters of a string, quoted, with json's escapes: 16 bytes at a time while none is
+    // to be escaped.
     template <typename In>
     void escaped(const In* in, Py_ssize_t count) {
+        constexpr Py_ssize_t kLanes = 16 / sizeof(In);
         Char* o = out_ + length_;
         *o++ = '"';
         Py_ssize_t i = 0;
-        while (i < count) {
-            Py_ssize_t run = i;
-            while (run < count && plain_char(in[run])) ++run;
-            if constexpr (sizeof(In) == sizeof(Char)) {
-                std::memcpy(o, in + i, static_cast<size_t>(run - i) * sizeof(Char));
-                o += run - i;
-            } else {
-                for (Py_ssize_t j = i; j < run; ++j) *o++ = static_cast<Char>(in[j]);
+        while (i + kLanes <= count) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            if (!special_bytes<In>(block)) [[likely]] {
+                store_block<In>(o, block);
+                o += kLanes;
+                i += kLanes;
+                continue;
             }
-            if (run == count) break;
-            o = escape(o, in[run]);
-            i = run + 1;
+            for (const Py_ssize_t end = i + kLanes; i < end; ++i) o = put_char(o, in[i]);
         }
+        for (; i < count; ++i) o = put_char(o, in[i]);
         *o++ = '"';
         length_ = o - out_;
+    }
+
+    static Char* put_char(Char* o, Py_UCS4 c) {
+        if (c > '\\' || plain_char(c)) [[likely]] {
+            *o = static_cast<Char>(c);
+            return o + 1;
+        }
+        return escape(o, c);
     }
 
     static Char* escape(Char* o, Py_UCS4 c) {
@@ -313,14 +404,20 @@ private:
         if (PyDict_GET_SIZE(dict) == 0) return ascii("{}", 2);
         if (depth >= max_depth_) return give_up();
         if (!put('{')) return false;
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* item;
         bool first = true;
-        while (PyDict_Next(dict, &pos, &key, &item)) {
+        auto item = [&](PyObject* key, PyObject* value) {
             if (!first && !ascii(", ", 2)) return false;
             first = false;
-            if (!this->key(key) || !ascii(": ", 2) || !value(item, depth + 1)) return false;
+            return this->key(key) && ascii(": ", 2) && this->value(value, depth + 1);
+        };
+        const int read = rt::each_item(dict, item);
+        if (read < 0) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(dict, &pos, &key, &value))
+                if (!item(key, value)) return false;
+        } else if (read == 0) {
+            return false;
         }
         return put('}');
     }

@@ -110,6 +110,29 @@ inline EntryValues entry_values(PyObject* dict) {
     return {};
 }
 
+// Calls f(key, value) for each item of an exact dict, in the dict's order, read from its entry
+// table: 1 when all were visited, 0 when f gave false, -1 (nothing visited) for a table this
+// cannot read, where the caller uses PyDict_Next. The dict must not change meanwhile.
+template <typename F>
+inline int each_item(PyObject* dict, F&& f) {
+    auto* mp = reinterpret_cast<PyDictObject*>(dict);
+    if (mp->ma_values) return -1;
+    auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
+    const char* table = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    const Py_ssize_t count = keys->dk_nentries;
+    if (keys->dk_kind == dict_layout::kStringKeys) {
+        const auto* entries = reinterpret_cast<const dict_layout::StringEntry*>(table);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (entries[i].value && !f(entries[i].key, entries[i].value)) return 0;
+        return 1;
+    }
+    if (keys->dk_kind != 0) return -1;
+    const auto* entries = reinterpret_cast<const dict_layout::Entry*>(table);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (entries[i].value && !f(entries[i].key, entries[i].value)) return 0;
+    return 1;
+}
+
 // Whether `key` (with `hash`, its hash) is in a dict, found the way the dict's own lookup probes,
 // comparing by identity only: 1 found, 0 absent, -1 not known here (a key of the same hash that
 // is another object, whose comparison would run code, or a table this cannot read).
