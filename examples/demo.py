@@ -8,14 +8,15 @@ create/update/delete events and prints, event by event, what each client receive
 nothing. It ends with a summary; the exit code is 0 when every client got exactly what its
 subscription allows.
 
-    python examples/demo.py              # the scripted run, then exit
-    python examples/demo.py --serve      # then keep serving, for clients of your own
+    ./run-demo              # the scripted run, then exit
+    ./run-demo --serve      # then keep serving, for clients of your own
 """
 from __future__ import annotations
 
 import argparse
 import asyncio
 import dataclasses
+import errno
 import importlib.util
 import itertools
 import json
@@ -35,9 +36,14 @@ from websockets.asyncio.client import connect  # noqa: E402
 from websockets.exceptions import ConnectionClosed  # noqa: E402
 
 from documents import DOCUMENT_CLASSES, Acl, expected_view, sample_events  # noqa: E402
-from host import BroadcastServer  # noqa: E402
+from host import BroadcastServer, bound_acl_lookups  # noqa: E402
 
 WAIT = 5.0  # seconds the demo waits for anything to arrive before calling it missing
+PROG = "run-demo"  # what --help and the errors call this program: it is started through that script
+
+
+class CannotListen(Exception):
+    """The websocket server could not bind its port; the text says why, in one line."""
 
 
 def load_auth_service():
@@ -271,7 +277,14 @@ class Demo:
         auth_root = auth.start()
         port = self.args.port if self.args.port is not None else (8765 if self.args.serve else 0)
         server = BroadcastServer(auth_root, doc_classes=DOCUMENT_CLASSES, port=port)
-        await server.start()
+        try:
+            await server.start()
+        except OSError as exc:
+            auth.stop()
+            why = ("is already in use" if exc.errno == errno.EADDRINUSE
+                   else f"cannot be listened on ({exc.strerror or exc})")
+            raise CannotListen(f"port {port} on {server.host} {why}; choose another with"
+                               " --port PORT (--port 0 takes any free port)") from None
         try:
             out.line(s.bold("broadcast live demo"))
             out.line(f"  authentication service  {auth_root}")
@@ -446,7 +459,9 @@ class Demo:
         out.line("  keys: " + ", ".join(f"{k} ({json.dumps(v[1])})" for k, v in ACCOUNTS.items()))
         out.line(f"  an event is published every {self.args.interval:g} s; classes: "
                  + ", ".join(DOCUMENT_CLASSES) + "; the scripted clients have left")
+        out.line("  connections, subscriptions, refusals and bad requests are logged as they come")
         out.line()
+        server.log = lambda text: out.line(s.dim(f"  {time.strftime('%H:%M:%S')} {text}"))
         events = sample_events()
         for n in itertools.count(len(events) + 1):
             doc, op, _ = events[(n - 1) % len(events)]
@@ -466,7 +481,7 @@ async def wait_until(predicate, timeout=WAIT, step=0.01):
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--serve", action="store_true",
                         help="after the scripted run keep the server running (Ctrl-C stops it)")
@@ -482,8 +497,11 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="replace")  # a terminal that can't show "é" gets "?"
+    bound_acl_lookups()
     try:
         return asyncio.run(Demo(args).run())
+    except CannotListen as exc:
+        parser.exit(2, f"{parser.prog}: {exc}\n")
     except KeyboardInterrupt:
         return 0
     except BrokenPipeError:  # piped into head, say

@@ -19,24 +19,31 @@ Server to client:
 * ``{"type": "refused", "reason": ...}`` when the key is unknown or its ACL is empty; the server
   then closes the connection (code 1008, policy violation);
 * ``{"type": "error", "reason": ...}`` for a request it cannot read, or when the authentication
-  service cannot be reached (the connection stays open);
+  service cannot be reached or does not answer in time (the connection stays open);
 * the document events, exactly as the broadcaster sends them:
   ``{"doc_class": ..., "op": ..., "seq": ..., "message": {...}}``.
+
+The module calls the authentication service without a timeout; :func:`bound_acl_lookups` gives
+every lookup one, process-wide, by rebinding ``broadcast.requests`` (the module reads it at each
+call). A program using this host calls it once at start-up, as the demo does.
 """
 from __future__ import annotations
 
 import asyncio
 import json
-from typing import Any, Iterable
+from typing import Any, Callable, Iterable
 
 import broadcast
+import requests
 from tolva_engine import Acl, AuthorizationError
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.protocol import State
 
 __all__ = ["WebsocketBroadcaster", "BroadcastServer", "Refused", "Unavailable", "subscribe_client",
-           "PROTOCOL"]
+           "PROTOCOL", "TimedRequests", "bound_acl_lookups", "AUTH_TIMEOUT"]
+
+AUTH_TIMEOUT = 5.0  # seconds an ACL lookup may take, connecting and waiting for the reply
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -79,6 +86,25 @@ class WebsocketBroadcaster(broadcast.Broadcaster):
             cls.dropped_sends += 1
         else:
             cls.sent += 1
+
+
+class TimedRequests:
+    """``requests`` as the module calls it, ``post(url, json=...)``, with a timeout on every post.
+
+    A service that accepts the connection and never answers would otherwise hold the lookup, and
+    the worker thread it runs in, for good.
+    """
+
+    def __init__(self, timeout: float):
+        self.timeout = timeout
+
+    def post(self, url: str, *, json: Any) -> requests.Response:
+        return requests.post(url, json=json, timeout=self.timeout)
+
+
+def bound_acl_lookups(timeout: float = AUTH_TIMEOUT) -> None:
+    """Give every ``AuthClient`` lookup of this process a timeout."""
+    broadcast.requests = TimedRequests(timeout)
 
 
 class Refused(Exception):
@@ -148,12 +174,15 @@ def parse_request(raw: Any, doc_classes: Iterable[str]) -> tuple[str, list[dict]
 class BroadcastServer:
     """The websocket server, its broadcaster and its link to the authentication service.
 
-    Each server gets a broadcaster class (and so a registry) of its own.
+    Each server gets a broadcaster class (and so a registry) of its own. ``log``, when set, is
+    called with one line of text per connection opened or closed, subscription, refusal and bad
+    request.
     """
 
     def __init__(self, auth_root: str, *, app_name: str = "broadcast-demo",
                  doc_classes: Iterable[str] = (), host: str = "127.0.0.1", port: int = 0,
-                 broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster):
+                 broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
+                 log: Callable[[str], None] | None = None):
         self.auth = broadcast.AuthClient(auth_root)
         self.app_name = app_name
         self.host = host
@@ -165,6 +194,7 @@ class BroadcastServer:
             "doc_classes": tuple(doc_classes),
         })
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), in order
+        self.log = log
         self._server = None
 
     # -- life cycle ---------------------------------------------------------------------------
@@ -203,16 +233,28 @@ class BroadcastServer:
         return len({ws for subscribers in registry.values() for ws in subscribers})
 
     # -- one connection -------------------------------------------------------------------------
+    def _note(self, websocket, text: str) -> None:
+        if self.log is not None:
+            peer = websocket.remote_address
+            who = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
+            self.log(f"{who} {text}")
+
     async def handler(self, websocket: ServerConnection) -> None:
         broadcaster = self.broadcaster
+        self._note(websocket, "connected")
         try:
             await broadcaster.accept(websocket)
             async for raw in websocket:
                 try:
                     reply = await self.handle_request(websocket, raw)
-                except (ValueError, Unavailable) as exc:
+                except ValueError as exc:
+                    self._note(websocket, f"bad request: {exc}")
+                    await websocket.send(json.dumps({"type": "error", "reason": str(exc)}))
+                except Unavailable as exc:
+                    self._note(websocket, f"error: {exc}")
                     await websocket.send(json.dumps({"type": "error", "reason": str(exc)}))
                 except Refused as exc:
+                    self._note(websocket, f"refused: {exc}")
                     await websocket.send(json.dumps({"type": "refused", "reason": str(exc)}))
                     await websocket.close(1008, "refused")
                     break
@@ -222,6 +264,7 @@ class BroadcastServer:
             pass
         finally:
             broadcaster.disconnect(websocket)
+            self._note(websocket, "disconnected")
 
     async def handle_request(self, websocket, raw) -> dict:
         api_key, subscriptions = parse_request(raw, self.broadcaster.doc_classes)
@@ -230,6 +273,9 @@ class BroadcastServer:
             await subscribe_client(self.broadcaster, websocket, subscriptions, acl=acl)
         except AuthorizationError as exc:
             self._refuse(api_key, f"API key {api_key!r} has an empty ACL ({exc})")
+        self._note(websocket, f"subscribed with {api_key!r} to " + ", ".join(
+            s["doc_class"] + (f" {s['data_scope']}" if s.get("data_scope") else "")
+            for s in subscriptions))
         return {"type": "subscribed", "doc_classes": [s["doc_class"] for s in subscriptions],
                 "api_id": api_id}
 
@@ -242,6 +288,11 @@ class BroadcastServer:
         try:
             reply, status = await asyncio.to_thread(self.auth.get_api_acl, api_key,
                                                     self.app_name)
+        except requests.Timeout as exc:
+            timeout = getattr(broadcast.requests, "timeout", None)
+            within = f" within {timeout:g} s" if isinstance(timeout, (int, float)) else ""
+            raise Unavailable(f"the authentication service did not answer{within}; "
+                              "try again later") from exc
         except OSError as exc:  # the HTTP client's connection errors are OSErrors
             raise Unavailable(f"the authentication service is unavailable "
                               f"({type(exc).__name__}); try again later") from exc

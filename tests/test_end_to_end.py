@@ -14,6 +14,7 @@ import pytest
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
 
+import broadcast
 from support.auth_service import AuthService
 from tolva_engine import Document
 
@@ -189,7 +190,9 @@ def test_each_client_sees_its_own_view(run, auth_root):
 ])
 def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key, reason):
     async def body():
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+        lines = []
+        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
+                                        log=lines.append) as server:
             other = await subscribed(server.url, "k-all", [sub("Order")])
             ws, reply = await open_client(server.url, api_key, [sub("Order")])
             assert reply["type"] == "refused"
@@ -199,6 +202,10 @@ def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key,
             assert closed.value.rcvd.code == 1008
             assert server.subscriber_count() == 1
             assert [k for k, _ in server.refusals] == [api_key]
+            logged = [line.split(" ", 1)[1] for line in lines]
+            assert logged[:2] == ["connected", "subscribed with 'k-all' to Order, Marker"]
+            assert logged[2] == "connected" and logged[3].startswith("refused: ")
+            assert reason in logged[3]
             reading = asyncio.create_task(read_until_end(other))
             await publish(server, EVENTS[:1])
             assert [e["seq"] for _, e in await reading] == ["0001"]
@@ -218,13 +225,16 @@ def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key,
 def test_unreadable_requests_get_an_error_and_the_connection_stays(run, auth_root, request_text,
                                                                    reason):
     async def body():
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+        lines = []
+        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
+                                        log=lines.append) as server:
             async with connect(server.url) as ws:
                 await ws.recv()  # welcome
                 await ws.send(request_text)
                 reply = json.loads(await ws.recv())
                 assert reply["type"] == "error" and reason in reply["reason"]
                 assert server.subscriber_count() == 0
+                assert lines[-1].split(" ", 1)[1] == f"bad request: {reply['reason']}"
                 await ws.send(json.dumps({"api_key": "k-all", "subscribe": [sub("Order")]}))
                 assert json.loads(await ws.recv())["type"] == "subscribed"
     run(body)
@@ -241,6 +251,29 @@ def test_unreachable_auth_service_is_an_error_not_a_refusal(run):
                 reply = json.loads(await ws.recv())
                 assert reply["type"] == "error" and "unavailable" in reply["reason"]
                 assert server.subscriber_count() == 0 and server.refusals == []
+    run(body)
+
+
+def test_lookup_that_times_out_is_an_error_and_the_others_go_on(run, monkeypatch):
+    monkeypatch.setattr(broadcast, "requests", host.TimedRequests(0.5))
+
+    async def body():
+        with AuthService() as service:
+            service.add_account("k-all", {"read": ["*"]}, id="all")
+            service.stall("k-silent")  # accepted, never answered
+            async with host.BroadcastServer(service.base_url, doc_classes=DOC_CLASSES) as server:
+                async with connect(server.url) as ws:
+                    await ws.recv()  # welcome
+                    await ws.send(json.dumps({"api_key": "k-silent", "subscribe": [sub("Order")]}))
+                    other = await subscribed(server.url, "k-all", [sub("Order")])
+                    reading = asyncio.create_task(read_until_end(other))
+                    await publish(server, EVENTS[:1])
+                    assert [e["seq"] for _, e in await reading] == ["0001"]
+                    reply = json.loads(await ws.recv())
+                    assert reply == {"type": "error", "reason": "the authentication service did"
+                                     " not answer within 0.5 s; try again later"}
+                    assert server.subscriber_count() == 1 and server.refusals == []
+                    await other.close()
     run(body)
 
 

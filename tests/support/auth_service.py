@@ -7,6 +7,7 @@ What it answers for an API key, first match wins:
 
 1. a canned reply registered with :meth:`AuthService.reply` for that key (any status, a JSON value
    or raw bytes, any content type), or the canned reply registered for ``None`` (any other key);
+   or, for a key given to :meth:`AuthService.stall`, no answer at all until the service stops;
 2. for an account registered with :meth:`AuthService.add_account`: 200 and
    ``{"id": ..., "api_key": ..., "app_name": ..., "acl": [...]}``;
 3. 404 and ``{"message": "Unknown API key"}``.
@@ -39,6 +40,7 @@ from typing import Any
 __all__ = ["AuthService", "CannedReply", "ReceivedRequest"]
 
 _UNSET = object()
+_STALL = object()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -99,6 +101,8 @@ class AuthService:
         self._requests: list[ReceivedRequest] = []
         self._server: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
+        self._stalled: set[str | None] = set()
+        self._stopping = threading.Event()
 
     # -- life cycle -------------------------------------------------------------------------
 
@@ -106,6 +110,7 @@ class AuthService:
         """Bind, start serving in a daemon thread and return the base URL (ends with '/')."""
         if self._server is not None:
             raise RuntimeError("already started")
+        self._stopping.clear()
         server = http.server.ThreadingHTTPServer((self._host, self._port), _make_handler(self))
         server.daemon_threads = True
         self._server = server
@@ -118,6 +123,7 @@ class AuthService:
         """Stop serving and release the port. Safe to call twice."""
         server, thread = self._server, self._thread
         self._server = self._thread = None
+        self._stopping.set()
         if server is not None:
             server.shutdown()
             server.server_close()
@@ -169,6 +175,14 @@ class AuthService:
             self._replies[api_key] = canned
         return canned
 
+    def stall(self, api_key: str | None) -> None:
+        """Accept requests for ``api_key`` (``None``: any key) and never answer them.
+
+        The connection stays open, the request unanswered, until the service stops.
+        """
+        with self._lock:
+            self._stalled.add(api_key)
+
     def add_account(self, api_key: str, acl: Any, id: Any = None, **extra: Any) -> None:
         """Register a known key: it gets 200 with its "id", "api_key", "app_name" and "acl".
 
@@ -183,6 +197,7 @@ class AuthService:
         """Forget canned replies, accounts and recorded requests."""
         with self._lock:
             self._replies.clear()
+            self._stalled.clear()
             self._accounts.clear()
             self._requests.clear()
 
@@ -207,7 +222,7 @@ class AuthService:
 
     # -- answering ----------------------------------------------------------------------------
 
-    def _answer(self, method: str, path: str, headers: Any, body: bytes) -> CannedReply:
+    def _answer(self, method: str, path: str, headers: Any, body: bytes) -> CannedReply | object:
         try:
             decoded = json.loads(body) if body else None
         except ValueError:
@@ -222,6 +237,8 @@ class AuthService:
                 return _json_reply(400, {"message": "Expected a JSON object with an api_key"})
             api_key = decoded["api_key"]
             key = api_key if isinstance(api_key, str) else None
+            if key in self._stalled or None in self._stalled:
+                return _STALL
             canned = self._replies.get(key) or self._replies.get(None)
             if canned is not None:
                 return canned
@@ -241,6 +258,10 @@ def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandl
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length > 0 else b""
             canned = service._answer(self.command, self.path, self.headers, body)
+            if canned is _STALL:
+                service._stopping.wait()
+                self.close_connection = True
+                return
             self.send_response(canned.status)
             if canned.content_type is not None:
                 self.send_header("Content-Type", canned.content_type)
