@@ -6,10 +6,12 @@ exception type or message is a fault of the module's function type.
 import functools
 import gc
 import inspect
+import pydoc
 import re
 import subprocess
 import sys
 import types
+from unittest import mock
 
 import pytest
 
@@ -235,6 +237,53 @@ def test_module_decorator_over_a_module_function():
     assert wrapped.__qualname__ == "Broadcaster.subscriber_is_connected"
     assert wrapped(Broadcaster, object()) is True
     assert classmethod(wrapped).__get__(None, Broadcaster)(object()) is True
+
+
+# ------------------------------------------------------------------------------ introspection tools
+
+
+def test_inspect_finds_methods_and_inherited_docs():
+    assert [n for n, _ in inspect.getmembers(AuthClient, inspect.isfunction)] == ["__init__", "get_api_acl"]
+    assert inspect.getdoc(AuthClient.__init__) == inspect.getdoc(object.__init__)
+    assert pydoc.render_doc(AuthClient.get_api_acl).splitlines()[0] == (
+        "Python Library Documentation: function get_api_acl in module " + broadcast.__name__)
+
+
+def test_autospec_mocks_check_arguments_and_keep_self():
+    for cls in (AuthClient, TwinAuthClient):
+        with mock.patch.object(cls, "get_api_acl", autospec=True) as patched:
+            client = cls()
+            client.get_api_acl("key", "app")
+            assert patched.call_args == mock.call(client, "key", "app")
+            with pytest.raises(TypeError):
+                client.get_api_acl()
+    for decorator in (broadcast.auth_required, TWINS["auth_required"]):
+        spec = mock.create_autospec(decorator)
+        assert outcome(spec) == (TypeError, "missing a required argument: 'func'")
+        assert outcome(lambda: spec(1, 2)) == (TypeError, "too many positional arguments")
+        spec(_target)
+        spec.assert_called_once_with(_target)
+
+
+@native_only
+def test_calls_from_hot_loops_run_the_native_body():
+    # The interpreter specialises calls of exact functions only; the native body must still run.
+    raw = vars(Broadcaster)["subscriber_is_connected"].__func__
+    client = object.__new__(AuthClient)
+    for _ in range(2000):
+        assert raw(Broadcaster, 1) is True
+        assert Broadcaster.subscriber_is_connected(1) is True
+        client.__init__("https://h/")
+    assert client.user_root == "https://h/user"
+
+
+@native_only
+def test_made_only_by_the_module():
+    func = vars(AuthClient)["get_api_acl"]
+    with pytest.raises(TypeError):
+        type(func)(func.__code__, {})
+    with pytest.raises(TypeError):
+        types.FunctionType.__new__(type(func), func.__code__, {})
 
 
 # ---------------------------------------------------------------------------------------- binding

@@ -1,11 +1,15 @@
 """What introspection sees of the module: namespace, module attributes, classes and every callable."""
 import asyncio
 import builtins
+import copy
 import functools
 import inspect
 import json
 import os
+import pickle
+import pydoc
 import sys
+import types
 import typing
 import urllib.parse
 
@@ -184,6 +188,23 @@ def test_code_file_and_first_line(qualname):
     assert code.co_filename == broadcast.__file__
     if not IS_REFERENCE:
         assert code.co_firstlineno == FIRST_LINES[qualname]
+
+
+@pytest.mark.parametrize("qualname", QUALNAMES)
+def test_tools_take_them_for_python_functions(qualname):
+    func = NATIVE[qualname]
+    assert isinstance(func, types.FunctionType) and inspect.isfunction(func)
+    assert pydoc.describe(func) == "function " + func.__name__
+    assert copy.copy(func) is func and copy.deepcopy(func) is func
+    if qualname.startswith("Broadcaster."):
+        # By reference, as for any function: the class attribute is a bound method, not this object.
+        with pytest.raises(pickle.PicklingError, match="not the same object"):
+            pickle.dumps(func)
+    else:
+        assert pickle.loads(pickle.dumps(func)) is func
+    if not IS_REFERENCE:
+        with pytest.raises(OSError):
+            inspect.getsource(func)
 
 
 @pytest.mark.parametrize("method", BROADCASTER_METHODS)

@@ -341,6 +341,35 @@ PyObject* function_descr_get(PyObject* fn, PyObject* obj, PyObject*) {
     return PyMethod_New(fn, obj);
 }
 
+// copy, deepcopy and pickle take a function by reference: its qualified name, looked up in its module.
+PyObject* function_reduce(Function* fn, PyObject*) { return Ref(fn->qualname).release(); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(function_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The head must be the interpreter's, field for field.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(sizeof(Ref) == sizeof(PyObject*));
+static_assert(offsetof(Function, globals) == offsetof(PyFunctionObject, func_globals));
+static_assert(offsetof(Function, builtins) == offsetof(PyFunctionObject, func_builtins));
+static_assert(offsetof(Function, name) == offsetof(PyFunctionObject, func_name));
+static_assert(offsetof(Function, qualname) == offsetof(PyFunctionObject, func_qualname));
+static_assert(offsetof(Function, code) == offsetof(PyFunctionObject, func_code));
+static_assert(offsetof(Function, defaults) == offsetof(PyFunctionObject, func_defaults));
+static_assert(offsetof(Function, kwdefaults) == offsetof(PyFunctionObject, func_kwdefaults));
+static_assert(offsetof(Function, closure) == offsetof(PyFunctionObject, func_closure));
+static_assert(offsetof(Function, doc) == offsetof(PyFunctionObject, func_doc));
+static_assert(offsetof(Function, dict) == offsetof(PyFunctionObject, func_dict));
+static_assert(offsetof(Function, weakreflist) == offsetof(PyFunctionObject, func_weakreflist));
+static_assert(offsetof(Function, module) == offsetof(PyFunctionObject, func_module));
+static_assert(offsetof(Function, annotations) == offsetof(PyFunctionObject, func_annotations));
+static_assert(offsetof(Function, vectorcall) == offsetof(PyFunctionObject, vectorcall));
+static_assert(offsetof(Function, version) == offsetof(PyFunctionObject, func_version));
+#pragma GCC diagnostic pop
+
 }  // namespace
 
 PyTypeObject FunctionType = {
@@ -357,11 +386,14 @@ int ready_function_type() {
     FunctionType.tp_call = PyVectorcall_Call;
     FunctionType.tp_getattro = PyObject_GenericGetAttr;
     FunctionType.tp_setattro = PyObject_GenericSetAttr;
+    // Made only by make_function: the inherited constructor would make the interpreter's own kind.
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    FunctionType.tp_base = &PyFunction_Type;
     FunctionType.tp_traverse = reinterpret_cast<traverseproc>(function_traverse);
     FunctionType.tp_clear = reinterpret_cast<inquiry>(function_clear);
     FunctionType.tp_weaklistoffset = offsetof(Function, weakreflist);
+    FunctionType.tp_methods = function_methods;
     FunctionType.tp_members = function_members;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_descr_get = function_descr_get;
@@ -415,6 +447,7 @@ Ref make_function(const FunctionParts& parts) {
     new (&fn->closure) Ref();
     new (&fn->varnames) Ref();
     fn->weakreflist = nullptr;
+    fn->version = 0;
     fn->bound = parts.bound;
     fn->raw = parts.raw;
     fn->vectorcall = parts.raw ? raw_call : bind_and_call;

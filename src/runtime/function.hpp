@@ -1,4 +1,6 @@
-// A callable type that introspection treats as a Python function.
+// A callable type that introspection treats as a Python function: a subtype of the interpreter's
+// function type whose objects carry a complete function head, and whose calls go to native code
+// through their own vectorcall (the interpreter inlines only exact functions, so it always runs).
 //
 // Its attributes (__name__, __qualname__, __module__, __doc__, __defaults__, __kwdefaults__,
 // __annotations__, __dict__, __globals__, __builtins__, __closure__ and a read-only __code__) behave as
@@ -54,7 +56,9 @@ struct FunctionParts {
 
 struct Function {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
+    // The interpreter's function head (PyFunctionObject), field for field: introspection, the
+    // interpreter's own descriptors and its cycle collector read and write these, each handle
+    // owning one reference as the interpreter's pointer does.
     Ref globals;
     Ref builtins;
     Ref name;
@@ -62,12 +66,15 @@ struct Function {
     Ref code;
     Ref defaults;
     Ref kwdefaults;
+    Ref closure;
     Ref doc;
     Ref dict;
+    PyObject* weakreflist;
     Ref module;
     Ref annotations;
-    Ref closure;
-    PyObject* weakreflist;
+    vectorcallfunc vectorcall;
+    uint32_t version;        // always 0: the interpreter never specialises a call on it
+    // What the native call needs, fixed when the function is made.
     Ref varnames;            // tuple of the code's variable names, for binding
     Py_ssize_t argcount;
     Py_ssize_t posonly;
