@@ -10,13 +10,15 @@ import pydoc
 import re
 import subprocess
 import sys
+import traceback
 import types
 from unittest import mock
 
 import pytest
 
 import broadcast
-from support.expected_surface import BROADCASTER_METHODS, make_twins, native_only
+from support.expected_surface import (
+    BROADCASTER_METHODS, IS_REFERENCE, SYNC_WRAPPER_FIRST_LINE, make_twins, native_only)
 
 Broadcaster = broadcast.Broadcaster
 AuthClient = broadcast.AuthClient
@@ -478,3 +480,113 @@ def test_a_long_chain_of_functions_is_freed():
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, "freed\n"), done.stderr[-2000:]
+
+
+# --------------------------------------------------------------------------- tracebacks and recursion
+
+
+class _Registry(dict):
+    def items(self):
+        raise LookupError("items")
+
+
+class _Doc:
+    def __init__(self, fail):
+        self.fail = fail
+
+    def check_scope(self, data_scope):
+        if self.fail == "check_scope":
+            raise LookupError("scope")
+
+    def get_display_data(self, catalog, show_hidden):
+        return {}
+
+    def check_acl(self, *args):
+        raise LookupError("acl")
+
+
+def _failing(*args, **kwargs):
+    raise LookupError("inner")
+
+
+class _Requests:
+    @staticmethod
+    def post(*args, **kwargs):
+        raise LookupError("post")
+
+
+def _empty_acl():
+    return types.SimpleNamespace(content=[])
+
+
+# (call, the entries the exception's traceback ends with: the module function's, then those of the host
+# code it was in, by name)
+TRACEBACK_CASES = {
+    "get_message_body": (lambda: Broadcaster.get_message_body(_Doc("check_scope"), [], {}, False),
+                         ["get_message_body", "check_scope"]),
+    "check_subscriber_acl": (lambda: Broadcaster.check_subscriber_acl(_Doc("check_acl"), None),
+                             ["check_subscriber_acl", "check_acl"]),
+    "disconnect": (lambda: type("Host", (Broadcaster,), {"active_connections": _Registry()}).disconnect(1),
+                   ["disconnect", "items"]),
+    "sync need_auth": (lambda: broadcast.auth_required(_failing)(1, k=2), ["need_auth", "_failing"]),
+    "sync need_auth refusing": (lambda: broadcast.auth_required(_failing)(acl=_empty_acl()), ["need_auth"]),
+    "AuthClient.__init__": (lambda: AuthClient(1), ["__init__"]),
+    "AuthClient.get_api_acl": (lambda: AuthClient().get_api_acl("k", "app"), ["get_api_acl", "post"]),
+}
+
+
+@pytest.mark.parametrize("case", TRACEBACK_CASES)
+def test_exceptions_leaving_a_module_function_get_its_entry(case, monkeypatch):
+    call, expected = TRACEBACK_CASES[case]
+    monkeypatch.setattr(broadcast, "requests", _Requests)
+    with pytest.raises(Exception) as info:
+        call()
+    entries = traceback.extract_tb(info.value.__traceback__)
+    tail = entries[-len(expected):]
+    assert [entry.name for entry in tail] == expected
+    assert entries[-len(expected) - 1].name == "<lambda>"
+    own = tail[0]
+    assert own.filename == broadcast.__file__
+    first_line = {"need_auth": SYNC_WRAPPER_FIRST_LINE}.get(own.name) or next(
+        func.__code__.co_firstlineno for func in _module_functions() if func.__code__.co_name == own.name)
+    assert own.lineno >= first_line
+    if not IS_REFERENCE:
+        assert own.lineno == first_line
+
+
+def _module_functions():
+    yield from (vars(AuthClient)["__init__"], vars(AuthClient)["get_api_acl"])
+    yield from (vars(Broadcaster)[name].__func__ for name in BROADCASTER_METHODS)
+
+
+def test_successful_and_argument_errors_add_no_entry():
+    # Binding fails before the function's frame would start: the interpreter adds no entry for it.
+    with pytest.raises(TypeError) as info:
+        Broadcaster.get_message_body()
+    assert [entry.name for entry in traceback.extract_tb(info.value.__traceback__)] == [
+        "test_successful_and_argument_errors_add_no_entry"]
+
+
+def _recursion_depth(decorator):
+    depth = 0
+
+    @decorator
+    def recurse():
+        nonlocal depth
+        depth += 1
+        recurse()
+
+    with pytest.raises(RecursionError) as info:
+        recurse()
+    return depth, str(info.value)
+
+
+def test_guarded_recursion_stops_at_pythons_depth():
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(400)
+    try:
+        native = _recursion_depth(broadcast.auth_required)
+        twin = _recursion_depth(TWINS["auth_required"])
+    finally:
+        sys.setrecursionlimit(limit)
+    assert native == twin

@@ -1,6 +1,7 @@
 #include "runtime/function.hpp"
 
 #include "runtime/name.hpp"
+#include "runtime/traceback.hpp"
 
 #include <algorithm>
 
@@ -39,6 +40,25 @@ Ref builtins_of(PyObject* globals) {
     if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
     if (!builtins || !PyDict_Check(builtins)) builtins = PyEval_GetBuiltins();
     return Ref::borrow(builtins);
+}
+
+// ---- the call, as the interpreter runs a Python function's frame ----
+
+// Runs `body` counted against the recursion limit, as a frame is, and gives the exception leaving
+// it an entry for the function, as the interpreter adds one for each frame it leaves. A call
+// refused at the limit gets no entry: its frame never started.
+template <class Body>
+inline PyObject* run_frame(Function* fn, Body&& body) {
+    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    if (ts->recursion_remaining-- <= 0) [[unlikely]] {
+        // At the limit: the interpreter's own check decides, with its message and headroom.
+        ++ts->recursion_remaining;
+        if (Py_EnterRecursiveCall("")) return nullptr;
+    }
+    PyObject* result = body();
+    ++ts->recursion_remaining;
+    if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get());
+    return result;
 }
 
 // ---- argument binding, with the interpreter's messages ----
@@ -205,13 +225,13 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         for (Py_ssize_t i = required > given ? required : given; i < argcount; ++i)
             if (!slots[i]) slots[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
     }
-    return fn->bound(fn, slots);
+    return run_frame(fn, [&] { return fn->bound(fn, slots); });
 }
 
 PyObject* raw_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
     Ref running = Ref::borrow(self);
-    return fn->raw(fn, args, nargsf, kwnames);
+    return run_frame(fn, [&] { return fn->raw(fn, args, nargsf, kwnames); });
 }
 
 // ---- attributes ----

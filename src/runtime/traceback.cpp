@@ -4,13 +4,13 @@
 
 namespace rt {
 
-void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    const char* file = PyUnicode_AsUTF8(filename);
-    Ref code = file ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line))) : Ref();
+namespace {
+
+// A frame for `code` in `globals`, put in front of the pending exception's traceback. Whatever
+// fails on the way is dropped: the pending exception stays the one reported.
+void add_frame_entry(Ref code, PyObject* globals, PyObject* type, PyObject* value, PyObject* tb) {
     Ref frame;
-    if (code)
+    if (code && PyCode_Check(code.get()) && globals && PyDict_Check(globals))
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     PyErr_Clear();
@@ -18,14 +18,28 @@ void add_traceback_entry(PyObject* filename, const char* name, int line, PyObjec
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
-void add_code_traceback_entry(PyObject* code, PyObject* globals) {
+}  // namespace
+
+void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    const char* file = PyUnicode_AsUTF8(filename);
+    Ref code = file ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line))) : Ref();
+    add_frame_entry(std::move(code), globals, type, value, tb);
+}
+
+void add_code_traceback_entry(PyObject* code, PyObject* globals, int line) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref at = Ref::borrow(code);
+    // Another line than the first: the same code, starting there.
+    if (line > 0 && PyCode_Check(code) && line != reinterpret_cast<PyCodeObject*>(code)->co_firstlineno) {
+        Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+        Ref empty = Ref::steal(PyTuple_New(0));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:i}", "co_firstlineno", line));
+        at = replace && empty && kwargs ? Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get())) : Ref();
+    }
+    add_frame_entry(std::move(at), globals, type, value, tb);
 }
 
 }  // namespace rt

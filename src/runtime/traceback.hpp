@@ -1,4 +1,5 @@
-// Traceback entries for code that runs as if it were Python source (a module body, a class body).
+// Traceback entries for code that runs as if it were Python source (a module body, a class body, a
+// function or coroutine of the module).
 #pragma once
 
 #include "runtime/ref.hpp"
@@ -10,8 +11,9 @@ namespace rt {
 void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals);
 
 // The entry the interpreter adds when an exception leaves a function or coroutine: a frame of
-// `code` (its file and name, at its first line) with `globals`, put in front of the pending
-// exception's traceback. The pending exception is kept whatever happens.
-void add_code_traceback_entry(PyObject* code, PyObject* globals);
+// `code` (its file and name) with `globals`, at `line` (0: the code's first line), put in front of
+// the pending exception's traceback. For error paths only; the pending exception is kept whatever
+// happens.
+[[gnu::cold]] void add_code_traceback_entry(PyObject* code, PyObject* globals, int line = 0);
 
 }  // namespace rt
