@@ -9,7 +9,9 @@
 
 #include "runtime/layout.hpp"
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 
 #include <charconv>
 #include <cmath>
@@ -125,6 +127,7 @@ int float_repr(double v, char* out) {
     return static_cast<int>(float_layout(digits, count, exp + 1, o) - out);
 }
 
+#ifdef __SSE2__
 // The characters of a 16-byte block of `In` characters that JSON escapes, one bit per byte.
 template <typename In>
 int special_bytes(__m128i block) {
@@ -168,6 +171,8 @@ void store_block(Char* o, __m128i block) {
         _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(block, zero));
     }
 }
+
+#endif  // __SSE2__
 
 // One pass at one width. `Char` is the buffer's character type.
 template <typename Char>
@@ -278,10 +283,11 @@ private:
     // to be escaped.
     template <typename In>
     void escaped(const In* in, Py_ssize_t count) {
-        constexpr Py_ssize_t kLanes = 16 / sizeof(In);
+        [[maybe_unused]] constexpr Py_ssize_t kLanes = 16 / sizeof(In);
         Char* o = out_ + length_;
         *o++ = '"';
         Py_ssize_t i = 0;
+#ifdef __SSE2__
         while (i + kLanes <= count) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
             if (!special_bytes<In>(block)) [[likely]] {
@@ -292,6 +298,7 @@ private:
             }
             for (const Py_ssize_t end = i + kLanes; i < end; ++i) o = put_char(o, in[i]);
         }
+#endif
         for (; i < count; ++i) o = put_char(o, in[i]);
         *o++ = '"';
         length_ = o - out_;
