@@ -181,6 +181,8 @@ CHANGES = {
     "__init__ code replaced": lambda mp: mp.setattr(json.JSONEncoder.__init__, "__code__", init_sorted.__code__),
     "encode_basestring": lambda mp: mp.setattr(json.encoder, "encode_basestring", lambda s: '"S"'),
     "c_make_encoder": lambda mp: mp.setattr(json.encoder, "c_make_encoder", None),
+    "C encoder's class": lambda mp: mp.setattr(json.encoder.c_make_encoder, "__call__",
+                                               lambda self, obj, level: ("C encoder patched",)),
     "isinstance shadowed": lambda mp: mp.setattr(json.encoder, "isinstance", lambda obj, kinds: True,
                                                  raising=False),
 }

@@ -21,6 +21,7 @@ const rt::Name kDumps{"dumps"};
 const rt::Name kEnsureAscii{"ensure_ascii"};
 const rt::Name kJsonEncoder{"JSONEncoder"};
 const rt::Name kEncode{"encode"};
+const rt::Name kCall{"__call__"};
 const rt::Name kItemSeparator{"item_separator"};
 const rt::Name kKeySeparator{"key_separator"};
 
@@ -91,7 +92,8 @@ PyObject* item(PyObject* dict, const char* name) {
 //   and the like) or its bases: its version tag; its metaclass: its type; the __code__ of
 //   __init__, encode and iterencode replaced: those pointers;
 // - json.encoder's namespace (c_make_encoder, encode_basestring, a shadowed builtin) and the
-//   builtins its code reads (isinstance, str, list, tuple): the versions of both dicts.
+//   builtins its code reads (isinstance, str, list, tuple): the versions of both dicts;
+// - anything set on the C encoder's class (its __call__, __new__, ...): its version tag.
 // Everything compared by identity is held, so no address can come back as another object.
 class JsonDumps {
 public:
@@ -109,10 +111,21 @@ private:
     uint64_t globals_version_ = 0, json_version_ = 0;
     bool standard_ = false;
     // Only while standard_:
-    Ref dumps_code_, dumps_kwdefaults_, encoder_, encoder_ns_, encoder_builtins_;
+    Ref dumps_code_, dumps_kwdefaults_, encoder_, encoder_ns_, encoder_builtins_, c_encoder_;
     Ref methods_[kMethodCount], method_codes_[kMethodCount];
     uint64_t kwdefaults_version_ = 0, encoder_ns_version_ = 0, builtins_version_ = 0;
-    unsigned int encoder_tag_ = 0;
+    unsigned int encoder_tag_ = 0, c_encoder_tag_ = 0;
+
+    // A class's version tag, given to it if it has none yet; 0 when it cannot have one.
+    static unsigned int version_tag(PyTypeObject* type, PyObject* name) {
+        if (!name || !_PyType_Lookup(type, name)) return 0;
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    }
+
+    static bool same_tag(PyObject* type, unsigned int tag) {
+        auto* t = reinterpret_cast<PyTypeObject*>(type);
+        return t->tp_version_tag == tag && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
+    }
 
     bool holds(PyObject* globals) const {
         if (globals != globals_.get() || rt::dict_version(globals) != globals_version_ ||
@@ -127,9 +140,8 @@ private:
             dumps->func_kwdefaults != dumps_kwdefaults_.get() ||
             rt::dict_version(dumps_kwdefaults_.get()) != kwdefaults_version_)
             return false;
-        auto* encoder = reinterpret_cast<PyTypeObject*>(encoder_.get());
-        if (!Py_IS_TYPE(encoder_.get(), &PyType_Type) || encoder->tp_version_tag != encoder_tag_ ||
-            !PyType_HasFeature(encoder, Py_TPFLAGS_VALID_VERSION_TAG))
+        if (!Py_IS_TYPE(encoder_.get(), &PyType_Type) || !same_tag(encoder_.get(), encoder_tag_) ||
+            !same_tag(c_encoder_.get(), c_encoder_tag_))
             return false;
         for (int i = 0; i < kMethodCount; ++i)
             if (reinterpret_cast<PyFunctionObject*>(methods_[i].get())->func_code != method_codes_[i].get()) return false;
@@ -183,9 +195,8 @@ private:
         encoder_ = Ref::borrow(PyDict_GetItemWithError(json_ns_.get(), kJsonEncoder.get()));
         if (!encoder_ || !Py_IS_TYPE(encoder_.get(), &PyType_Type)) return false;
         auto* encoder = reinterpret_cast<PyTypeObject*>(encoder_.get());
-        if (!kEncode.get() || !_PyType_Lookup(encoder, kEncode.get())) return false;  // gives the class a version tag
-        if (!PyType_HasFeature(encoder, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        encoder_tag_ = encoder->tp_version_tag;
+        encoder_tag_ = version_tag(encoder, kEncode.get());
+        if (!encoder_tag_) return false;
         if (encoder->tp_base != &PyBaseObject_Type || !encoder->tp_mro || PyTuple_GET_SIZE(encoder->tp_mro) != 2)
             return false;
         PyObject* class_dict = encoder->tp_dict;
@@ -231,14 +242,17 @@ private:
     }
 
     // The C encoder and string escaper from _json, and the builtins themselves.
-    static bool standard_encoder_globals(PyObject* ns, PyObject* builtins) {
+    bool standard_encoder_globals(PyObject* ns, PyObject* builtins) {
         Ref c_json = Ref::steal(PyImport_ImportModule("_json"));
         if (!c_json) return false;
         Ref make_encoder = Ref::steal(PyObject_GetAttrString(c_json.get(), "make_encoder"));
         Ref encode_basestring = Ref::steal(PyObject_GetAttrString(c_json.get(), "encode_basestring"));
         if (!make_encoder || !encode_basestring || item(ns, "c_make_encoder") != make_encoder.get() ||
-            item(ns, "encode_basestring") != encode_basestring.get())
+            item(ns, "encode_basestring") != encode_basestring.get() || !PyType_Check(make_encoder.get()))
             return false;
+        c_encoder_ = make_encoder;
+        c_encoder_tag_ = version_tag(reinterpret_cast<PyTypeObject*>(make_encoder.get()), kCall.get());
+        if (!c_encoder_tag_) return false;
         for (const char* name : kEncoderGlobals)
             if (item(ns, name) || PyErr_Occurred()) return false;
         if (item(builtins, "str") != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
