@@ -1,6 +1,7 @@
 // AuthClient: the client of the authentication service. One POST per call, and a pair of
 // (decoded reply or error dictionary, status code) back.
 #include "access/access.hpp"
+#include "runtime/handling.hpp"
 #include "runtime/name.hpp"
 
 namespace access_control {
@@ -69,24 +70,12 @@ Ref error_dict(Ref message, Ref trace = {}) {
 // Step 2's handler: the reply was no JSON. The report is built while `error` is being handled,
 // so anything failing here is chained to it.
 PyObject* report_undecodable(PyObject* reply) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Ref error = Ref::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyObject* previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(error.get());
-    PyObject* result = nullptr;
-    Ref args = attr(error.get(), kArgs);
+    rt::Handling handling;
+    Ref args = attr(handling.error(), kArgs);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref message = args && zero ? Ref::steal(PyObject_GetItem(args.get(), zero.get())) : Ref();
     Ref trace = message ? body_text(reply) : Ref();
-    if (trace) result = pair(error_dict(message, trace), attr(reply, kStatusCode));
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    return result;
+    return trace ? pair(error_dict(message, trace), attr(reply, kStatusCode)) : nullptr;
 }
 
 }  // namespace

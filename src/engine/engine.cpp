@@ -1,5 +1,6 @@
 #include "engine/engine.hpp"
 
+#include "runtime/handling.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
@@ -160,27 +161,13 @@ Ref Document::message_body(rt::Function* fn, PyObject* data_scope, PyObject* cat
         if (body) return body;
     }
     // The handler's class is looked up only now, while the exception is being handled.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    PyObject* previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(value);
+    rt::Handling handling;
     Ref handler = rt::load_global(fn->globals.get(), fn->builtins.get(), kOutOfScopeError.get());
-    int matches = -1;
-    if (handler) {
-        PyErr_Restore(type, value, tb);
-        matches = pending_matches(handler.get());
-        if (matches == 1) PyErr_Clear();
-    } else {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    }
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    if (matches == 1) return rt::none();
-    return {};
+    if (!handler) return {};
+    handling.reraise();
+    if (pending_matches(handler.get()) != 1) return {};
+    PyErr_Clear();
+    return rt::none();
 }
 
 PyObject* raise_authorization_error(rt::Function* fn, const char* message) {
