@@ -46,7 +46,6 @@ void finish(Coroutine* co) {
     co->awaiting.reset();
     if (Body* body = std::exchange(co->body, nullptr)) body->~Body();
     co->frame.reset();
-    co->globals.reset();
 }
 
 [[gnu::cold]] void raise_stop_iteration(PyObject* value) {
@@ -466,7 +465,9 @@ int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
 }
 
 int coro_clear(PyObject* self) {
-    finish(as_coroutine(self));
+    auto* co = as_coroutine(self);
+    finish(co);
+    co->globals.reset();
     return 0;
 }
 
@@ -512,53 +513,63 @@ void coro_finalize(PyObject* self) {
     PyErr_Restore(type, value, tb);
 }
 
-// Objects go back to a few shelves, one per object size, rather than to the allocator: most
-// coroutines live for one await, and the next one made is most likely of the same size.
-class Shelves {
-public:
-    // An object of `size` bytes past its fixed part (0 for a wrapper) as the allocator leaves a
-    // new one: untracked, not finalized, one reference; null when none is kept.
-    PyObject* take(PyTypeObject* type, Py_ssize_t size) {
-        for (Shelf& shelf : shelves_) {
-            if (shelf.type != type || shelf.size != size || shelf.count == 0) continue;
-            PyObject* obj = shelf.items[--shelf.count];
-            uintptr_t* gc_head = reinterpret_cast<uintptr_t*>(obj) - 2;
-            gc_head[0] = gc_head[1] = 0;
-            return PyObject_Init(obj, type);
-        }
-        return nullptr;
-    }
+// Objects kept for reuse rather than given back to the allocator: most coroutines (and the
+// iterators that await them) live for one await, and the next one made is most likely alike.
+// As the allocator leaves a new object: untracked, not finalized, one reference.
+// (Its type is still set: each shelf holds objects of one type, which is not a heap type.)
+PyObject* reuse(PyObject* obj) {
+    uintptr_t* gc_head = reinterpret_cast<uintptr_t*>(obj) - 2;
+    gc_head[0] = gc_head[1] = 0;
+    _Py_NewReference(obj);
+    return obj;
+}
 
-    bool keep(PyObject* obj, Py_ssize_t size) {
 #if defined(__SANITIZE_ADDRESS__)
-        (void)obj;
-        (void)size;
-        return false;  // every object goes back to the allocator, where misuse is caught
+constexpr bool kReuse = false;  // every object goes back to the allocator, where misuse is caught
 #else
-        PyTypeObject* type = Py_TYPE(obj);
-        for (Shelf& shelf : shelves_) {
-            if (!shelf.type) {
-                shelf.type = type;
-                shelf.size = size;
-            }
-            if (shelf.type != type || shelf.size != size) continue;
-            if (shelf.count == kDepth) return false;
-            shelf.items[shelf.count++] = obj;
-            return true;
-        }
-        return false;
+constexpr bool kReuse = true;
 #endif
+
+// Objects of one type and size.
+class Shelf {
+public:
+    PyObject* take() { return count_ ? items_[--count_] : nullptr; }
+    bool keep(PyObject* obj) {
+        if (!kReuse || count_ == kDepth) return false;
+        items_[count_++] = obj;
+        return true;
     }
 
 private:
     static constexpr int kDepth = 16;
-    struct Shelf {
-        PyTypeObject* type = nullptr;
-        Py_ssize_t size = 0;
-        int count = 0;
-        PyObject* items[kDepth];
+    int count_ = 0;
+    PyObject* items_[kDepth];
+};
+
+// Coroutines, one shelf per size (the size of their body).
+class Shelves {
+public:
+    PyObject* take(Py_ssize_t size) {
+        for (Sized& shelf : shelves_)
+            if (shelf.size == size)
+                if (PyObject* obj = shelf.objects.take()) return reuse(obj);
+        return nullptr;
+    }
+
+    bool keep(PyObject* obj, Py_ssize_t size) {
+        for (Sized& shelf : shelves_) {
+            if (shelf.size == -1) shelf.size = size;
+            if (shelf.size == size) return shelf.objects.keep(obj);
+        }
+        return false;
+    }
+
+private:
+    struct Sized {
+        Py_ssize_t size = -1;
+        Shelf objects;
     };
-    Shelf shelves_[5];
+    Sized shelves_[4];
 };
 
 Shelves shelves;
@@ -573,21 +584,28 @@ void release(PyObject* self) {
         PyObject_GC_UnTrack(self);
     }
     if (co->body) finish(co);
+    Py_CLEAR(co->head.cr_origin_or_finalizer);
+    // Kept for reuse, it still holds the code and namespace it was made of, with the code's names.
+    auto* code = reinterpret_cast<PyCodeObject*>(co->code());
+    if (co->head.cr_name != code->co_name) Py_SETREF(co->head.cr_name, Ref::borrow(code->co_name).release());
+    if (co->head.cr_qualname != code->co_qualname)
+        Py_SETREF(co->head.cr_qualname, Ref::borrow(code->co_qualname).release());
+    if (shelves.keep(self, co->tail)) return;
     co->awaiting.~Ref();
     co->globals.~Ref();
     co->frame.~Ref();
-    Py_CLEAR(co->head.cr_origin_or_finalizer);
     Py_CLEAR(co->head.cr_name);
     Py_CLEAR(co->head.cr_qualname);
     Py_CLEAR(co->head.cr_code);
-    if (!shelves.keep(self, co->tail)) Py_TYPE(self)->tp_free(self);
+    Py_TYPE(self)->tp_free(self);
 }
 
 void coro_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    // A coroutine may hold the last reference to another, and that one to the next: the
+    // A body may hold the last reference to another coroutine, and that one's to the next: the
     // interpreter's trashcan defers the deep end of such a chain instead of recursing into it.
-    Py_TRASHCAN_BEGIN(self, coro_dealloc)
+    // (Without a body, what is left to release is held by containers that use it themselves.)
+    Py_TRASHCAN_BEGIN_CONDITION(self, as_coroutine(self)->body != nullptr)
     release(self);
     Py_TRASHCAN_END
 }
@@ -595,6 +613,8 @@ void coro_dealloc(PyObject* self) {
 PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
 
 // ---- the iterator `await` drives: each step goes to the coroutine ----
+
+Shelf wrapper_shelf;
 
 struct Wrapper {
     PyObject_HEAD
@@ -639,7 +659,7 @@ int wrapper_traverse(PyObject* self, visitproc visitor, void* arg) {
 void wrapper_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coroutine);
-    if (!shelves.keep(self, 0)) PyObject_GC_Del(self);
+    if (!wrapper_shelf.keep(self)) PyObject_GC_Del(self);
 }
 
 PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
@@ -649,8 +669,9 @@ PyTypeObject WrapperType = {
 };
 
 PyObject* new_wrapper(Coroutine* co) {
-    PyObject* self = shelves.take(&WrapperType, 0);
-    if (!self) self = reinterpret_cast<PyObject*>(PyObject_GC_New(Wrapper, &WrapperType));
+    PyObject* self = wrapper_shelf.take();
+    if (self) self = reuse(self);
+    else self = reinterpret_cast<PyObject*>(PyObject_GC_New(Wrapper, &WrapperType));
     if (!self) return nullptr;
     reinterpret_cast<Wrapper*>(self)->coroutine = Ref::borrow(reinterpret_cast<PyObject*>(co)).release();
     PyObject_GC_Track(self);
@@ -725,26 +746,36 @@ PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** s
         origin = origin_of_call(depth);
         if (!origin) return nullptr;
     }
-    auto* co = reinterpret_cast<Coroutine*>(shelves.take(&CoroutineType, tail));
-    if (!co) co = PyObject_GC_NewVar(Coroutine, &CoroutineType, tail);
-    if (!co) return nullptr;
-    auto* code_object = reinterpret_cast<PyCodeObject*>(Ref::borrow(code).release());
-    co->head.cr_code = code_object;
-    co->head.cr_weakreflist = nullptr;
-    co->head.cr_name = Ref::borrow(code_object->co_name).release();
-    co->head.cr_qualname = Ref::borrow(code_object->co_qualname).release();
-    co->head.cr_exc_state = {nullptr, nullptr};
+    auto* code_object = reinterpret_cast<PyCodeObject*>(code);
+    auto* co = reinterpret_cast<Coroutine*>(shelves.take(tail));
+    if (co) [[likely]] {
+        // A kept coroutine still holds what it was last made of, most likely the same.
+        if (co->code() != code) {
+            Py_SETREF(co->head.cr_code, reinterpret_cast<PyCodeObject*>(Ref::borrow(code).release()));
+            Py_SETREF(co->head.cr_name, Ref::borrow(code_object->co_name).release());
+            Py_SETREF(co->head.cr_qualname, Ref::borrow(code_object->co_qualname).release());
+        }
+        if (co->globals.get() != globals) co->globals = Ref::borrow(globals);
+    } else {
+        co = PyObject_GC_NewVar(Coroutine, &CoroutineType, tail);
+        if (!co) return nullptr;
+        co->head.cr_code = reinterpret_cast<PyCodeObject*>(Ref::borrow(code).release());
+        co->head.cr_weakreflist = nullptr;
+        co->head.cr_name = Ref::borrow(code_object->co_name).release();
+        co->head.cr_qualname = Ref::borrow(code_object->co_qualname).release();
+        co->head.cr_exc_state = {nullptr, nullptr};
+        co->head.cr_hooks_inited = 0;
+        co->head.cr_closed = 0;
+        co->head.cr_running_async = 0;
+        co->head.cr_iframe[0] = nullptr;
+        new (&co->awaiting) Ref();
+        new (&co->globals) Ref(Ref::borrow(globals));
+        new (&co->frame) Ref();
+        co->tail = tail;
+    }
     co->head.cr_origin_or_finalizer = origin.release();
-    co->head.cr_hooks_inited = 0;
-    co->head.cr_closed = 0;
-    co->head.cr_running_async = 0;
-    co->head.cr_iframe[0] = nullptr;
     co->set_state(State::Created);
     co->body = nullptr;
-    new (&co->awaiting) Ref();
-    new (&co->globals) Ref(Ref::borrow(globals));
-    new (&co->frame) Ref();
-    co->tail = tail;
     co->tail_await = false;
     *storage = reinterpret_cast<char*>(co) + head;
     return reinterpret_cast<PyObject*>(co);
