@@ -535,13 +535,17 @@ def _raising_send_host():
     return host
 
 
-def _host_with_a_failing_body_hook():
+def _fan_out(host, doc_data=None):
     from tolva_engine import Document
 
+    drive(host.subscribe(Holder(), "Document"))
+    return host.document_sent_async(Document(doc_data or {"id": 1}), "update", "1")
+
+
+def _host_with_a_failing_body_hook():
     host = make_host()
     host.get_message_body = classmethod(lambda cls, *args: {}["missing"])
-    drive(host.subscribe(Holder(), "Document"))
-    return host.document_sent_async(Document({"id": 1}), "update", "1")
+    return _fan_out(host)
 
 
 def _refused_guard():
@@ -579,6 +583,10 @@ TRACEBACK_CASES = {
     "need_auth, awaited body raising": (lambda: broadcast.auth_required_async(_raising_body)(), ["need_auth"]),
     "need_auth refusing": (_refused_guard, ["need_auth"]),
     "document_sent_async": (_host_with_a_failing_body_hook, ["need_auth", "document_sent_async"]),
+    "document_sent_async, sending": (lambda: _fan_out(_raising_send_host()),
+                                     ["need_auth", "document_sent_async", "send_json_async"]),
+    "document_sent_async, the text failing": (lambda: _fan_out(make_host(), doc_data={"id": object()}),
+                                              ["need_auth", "document_sent_async", "send_json_async"]),
 }
 
 

@@ -12,6 +12,7 @@
 #include "runtime/coroutine.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
+#include "runtime/traceback.hpp"
 
 namespace broadcaster {
 
@@ -67,7 +68,11 @@ public:
           seq_(Ref::borrow(locals[3])) {}
 
     Step resume(PyObject* received) override {
-        if (!received) return Step::error();
+        if (!received) {
+            if (inline_send_) leave_send_json();
+            return Step::error();
+        }
+        inline_send_ = false;
         if (!started_) {
             started_ = true;
             int found = find_subscribers();
@@ -96,6 +101,7 @@ private:
     uint64_t event_version_ = 0;  // its version when this body last changed it
     Py_ssize_t next_ = 0;
     bool started_ = false;
+    bool inline_send_ = false;  // what it awaits is the send of the module's own send_json_async, run in place
 
     rt::Function* fn() const { return reinterpret_cast<rt::Function*>(fn_.get()); }
 
@@ -279,9 +285,21 @@ private:
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!method.is_own()) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
-        if (!text) [[unlikely]]
-            return {};
-        return start_send(hooks_, websocket, text.get());
+        Ref awaitable = text ? start_send(hooks_, websocket, text.get()) : Ref();
+        if (!awaitable && PyErr_Occurred()) [[unlikely]]
+            leave_send_json();
+        inline_send_ = static_cast<bool>(awaitable);
+        return awaitable;
+    }
+
+    // An exception leaves the module's own send_json_async, run in place: its traceback entry,
+    // as its coroutine would have added it.
+    [[gnu::cold]] void leave_send_json() {
+        PyObject* own = own_function(Hook::send_json_async);
+        if (!own || !rt::is_function(own)) return;
+        Ref held = Ref::borrow(own);
+        auto* function = reinterpret_cast<rt::Function*>(held.get());
+        rt::add_code_traceback_entry(function->code.get(), function->globals.get());
     }
 
     [[gnu::cold]] bool sweep_closed() {

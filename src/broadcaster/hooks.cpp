@@ -99,6 +99,8 @@ void remember_own_method(const char* name, PyObject* classmethod) {
     }
 }
 
+PyObject* own_function(Hook hook) { return own_functions[static_cast<int>(hook)]; }
+
 Method lookup_hook(PyObject* cls, Hook hook) {
     Method method = class_method(hook, find_uncached(cls, hook));
     return method ? method : bound_attribute(cls, hook);

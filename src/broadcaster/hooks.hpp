@@ -30,6 +30,8 @@ enum class Hook : int {
 // Called while the class is made, with each class method as stored in its namespace.
 void forget_own_methods();
 void remember_own_method(const char* name, PyObject* classmethod);
+// The function the module's own class method for `hook` wraps (borrowed; null before the class is made).
+PyObject* own_function(Hook hook);
 
 // The layout of a classmethod object.
 struct ClassMethodObject {
