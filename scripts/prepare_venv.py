@@ -15,6 +15,7 @@ one line on stderr:
 from __future__ import annotations
 
 import argparse
+import fcntl
 import hashlib
 import json
 import pathlib
@@ -56,12 +57,24 @@ def pip(python: pathlib.Path, *args: str) -> None:
 
 
 def main(argv=None) -> int:
+    args = parse(argv)
+    # ./run-demo and ./run-tests started side by side must not build into one directory at once.
+    lock_path = ROOT / "build" / f"{pathlib.Path(args.venv).name}.lock"
+    lock_path.parent.mkdir(exist_ok=True)
+    with open(lock_path, "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return prepare(args)
+
+
+def parse(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("venv")
     parser.add_argument("extras", help="comma-separated optional dependencies, e.g. tests")
     parser.add_argument("--asan", action="store_true", help="AddressSanitizer build")
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
 
+
+def prepare(args) -> int:
     venv = (ROOT / args.venv).resolve()
     python = venv / "bin" / "python"
     extras = [e for e in args.extras.split(",") if e]
