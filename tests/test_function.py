@@ -280,6 +280,25 @@ def test_calls_from_hot_loops_run_the_native_body():
 
 
 @native_only
+def test_the_interpreters_own_descriptors_share_the_head():
+    func = broadcast.auth_required(_target)
+    base = vars(types.FunctionType)
+    for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__defaults__", "__kwdefaults__",
+                 "__annotations__", "__dict__", "__globals__", "__builtins__", "__closure__", "__code__"):
+        assert base[attr].__get__(func) is getattr(func, attr), attr
+    base["__qualname__"].__set__(func, "Q.renamed")
+    assert repr(func) == f"<function Q.renamed at {id(func):#x}>"
+    init = vars(AuthClient)["__init__"]
+    saved = init.__defaults__
+    try:
+        base["__defaults__"].__set__(init, ("https://other/",))
+        assert init.__defaults__ == ("https://other/",)
+        assert AuthClient().role_root == "https://other/role"
+    finally:
+        init.__defaults__ = saved
+
+
+@native_only
 def test_made_only_by_the_module():
     func = vars(AuthClient)["get_api_acl"]
     with pytest.raises(TypeError):

@@ -56,9 +56,9 @@ struct FunctionParts {
 
 struct Function {
     PyObject_HEAD
-    // The interpreter's function head (PyFunctionObject), field for field: introspection, the
-    // interpreter's own descriptors and its cycle collector read and write these, each handle
-    // owning one reference as the interpreter's pointer does.
+    // The interpreter's function head (PyFunctionObject), field for field: the base type's own
+    // descriptors, reachable through the base type, read and write these, each handle owning one
+    // reference as the interpreter's pointer does.
     Ref globals;
     Ref builtins;
     Ref name;
