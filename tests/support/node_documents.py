@@ -1,0 +1,17 @@
+"""The documents the multi-node tests' nodes rebuild: the shop's orders and shipments, plus an end
+marker that every client may read. Loaded by ``examples/node.py --documents`` and by the tests."""
+from documents import Order, Shipment
+from tolva_engine import Document
+
+
+class Marker(Document):
+    """The end of a test's stream."""
+
+    def __init__(self, **data):
+        super().__init__(data or {"end": True}, record=False)
+
+    def check_acl(self, *args):
+        return True
+
+
+DOCUMENT_CLASSES = {cls.__name__: cls for cls in (Order, Shipment, Marker)}

@@ -1,0 +1,218 @@
+"""End to end across processes: a real redis-server, host nodes in processes of their own, a
+publisher appending to the stream, and real websocket clients that move between nodes.
+
+Each client reads until an end marker that every client may read, then its events are compared,
+one by one, with what its subscriptions allow: nothing missing, nothing twice, in order.
+"""
+import asyncio
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from support.auth_service import AuthService
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+NODE_DOCUMENTS = ROOT / "tests" / "support" / "node_documents.py"
+if str(EXAMPLES) not in sys.path:
+    sys.path.insert(0, str(EXAMPLES))
+
+from documents import Acl, expected_view  # noqa: E402
+from feed import Publisher  # noqa: E402
+from local_redis import LocalRedis, RedisUnavailable  # noqa: E402
+from node_client import ResumingClient  # noqa: E402
+
+sys.path.insert(0, str(NODE_DOCUMENTS.parent))
+from node_documents import Marker, Order, Shipment  # noqa: E402
+
+sys.path.remove(str(NODE_DOCUMENTS.parent))
+
+# Three nodes and hundreds of clients in processes of their own: skipped by ``-m "not nodes"``.
+pytestmark = pytest.mark.nodes
+
+ACCOUNTS = {
+    "k-all": {"read": ["*"], "read_restricted": ["*"]},
+    "k-orders": {"read": ["Order"]},
+    "k-shipments": {"read": ["Shipment"]},
+}
+END = {"doc_class": "Marker"}
+# (api key, subscriptions): the clients cycle through these
+PROFILES = [
+    ("k-all", [{"doc_class": "Order", "data_scope": ["eu"], "show_hidden": True},
+               {"doc_class": "Shipment", "data_scope": ["eu"]}]),
+    ("k-orders", [{"doc_class": "Order", "catalog": {"id": 1, "status": 1, "margin": 1}}]),
+    ("k-shipments", [{"doc_class": "Order"},
+                     {"doc_class": "Shipment", "catalog": {"id": 1, "status": 1}}]),
+    ("k-all", [{"doc_class": "Order", "data_scope": ["us"], "start_seq": "00000040"},
+               {"doc_class": "Shipment", "show_hidden": True}]),
+    ("k-orders", [{"doc_class": "Order", "data_scope": ["eu", "us"]}]),
+]
+
+
+@pytest.fixture(scope="module")
+def auth_root():
+    with AuthService() as service:
+        for key, acl in ACCOUNTS.items():
+            service.add_account(key, acl, id=key)
+        yield service.base_url
+
+
+@pytest.fixture
+def redis_server():
+    try:
+        server = LocalRedis()
+    except RedisUnavailable as exc:
+        pytest.fail(str(exc))  # the scripts install it; a missing server is a real failure
+    with server:
+        yield server
+
+
+class Nodes:
+    """Node processes, each logging to a file of its own."""
+
+    def __init__(self, redis_url, auth_root, log_dir):
+        self.redis_url, self.auth_root, self.log_dir = redis_url, auth_root, log_dir
+        self.processes, self.urls = [], []
+
+    def start(self, count):
+        for i in range(count):
+            log = open(self.log_dir / f"node{i}.log", "wb")
+            process = subprocess.Popen(
+                [sys.executable, str(EXAMPLES / "node.py"), "--redis", self.redis_url,
+                 "--auth", self.auth_root, "--name", f"n{i}", "--documents",
+                 str(NODE_DOCUMENTS)],
+                stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL)
+            log.close()
+            self.processes.append(process)
+        for i, process in enumerate(self.processes):
+            line = process.stdout.readline()
+            assert line, f"node {i} did not start: {self.log(i)}"
+            self.urls.append(json.loads(line)["url"])
+        return self
+
+    def log(self, i):
+        return (self.log_dir / f"node{i}.log").read_text(errors="replace")
+
+    def kill(self, i):
+        self.processes[i].send_signal(signal.SIGKILL)
+        self.processes[i].wait()
+
+    def close(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+            process.stdout.close()
+
+
+@pytest.fixture
+def nodes(redis_server, auth_root, tmp_path):
+    started = Nodes(redis_server.url, auth_root, tmp_path)
+    yield started
+    started.close()
+
+
+def make_clients(count, urls, **options):
+    return [ResumingClient(f"c{i}", *_profile(i), urls, node=i % len(urls),
+                           stop_when=lambda event: event["doc_class"] == "Marker", **options)
+            for i in range(count)]
+
+
+def _profile(i):
+    key, subs = PROFILES[i % len(PROFILES)]
+    return key, [dict(s) for s in subs] + [END]
+
+
+def stream_of(count):
+    """``count`` orders and shipments over two regions, some on legal hold, then the marker."""
+    events = []
+    for n in range(1, count + 1):
+        region = ("eu", "us")[n % 2]
+        if n % 3:
+            doc = Order(id=f"A-{n % 40}", region=region, status=("new", "paid")[n % 2],
+                        total=float(n), margin=n / 10, internal_note=f"n{n}",
+                        restricted=n % 7 == 0)
+        else:
+            doc = Shipment(id=f"S-{n % 30}", region=region, status="packed", eta="1 day",
+                           driver_phone=f"+49 {n}")
+        events.append((doc, ("create", "update", "delete")[n % 3], f"{n:08d}"))
+    events.append((Marker(), "end", f"{count + 1:08d}"))
+    return events
+
+
+def expected_for(client, events):
+    acl = Acl(ACCOUNTS[client.api_key])
+    by_class = {s["doc_class"]: dict(s, acl=acl) for s in client.subscriptions}
+    expected = []
+    for doc, op, seq in events:
+        sub = by_class.get(type(doc).__name__)
+        if sub is None:
+            continue
+        verdict, body = expected_view(doc, seq, sub)
+        if verdict == "sent":
+            expected.append({"doc_class": type(doc).__name__, "op": op, "seq": seq,
+                             "message": body})
+    return expected
+
+
+def assert_exact(clients, events):
+    for client in clients:
+        got = [event for _, event in client.events]
+        expected = expected_for(client, events)
+        assert got == expected, (
+            f"{client.name} on {client.stints}: got {len(got)} events, expected "
+            f"{len(expected)}; first difference at "
+            f"{next((i for i, (a, b) in enumerate(zip(got, expected)) if a != b), 'the end')}")
+
+
+def run(body, timeout=240):
+    return asyncio.run(asyncio.wait_for(body(), timeout))
+
+
+async def connect_all(clients, at_once=50):
+    """Start every client, at most ``at_once`` handshakes at a time; returns their tasks."""
+    tasks = []
+    for i in range(0, len(clients), at_once):
+        batch = clients[i:i + at_once]
+        tasks += [asyncio.create_task(c.run()) for c in batch]
+        await asyncio.wait_for(asyncio.gather(*(c.subscribed.wait() for c in batch)), 60)
+    return tasks
+
+
+async def publish_all(publisher, events, pause=0.0, during=None):
+    """Append the events; ``during`` maps an index to a coroutine function run right then."""
+    for i, (doc, op, seq) in enumerate(events):
+        if during and i in during:
+            await during[i]()
+        await publisher.publish(doc, op, seq)
+        if pause:
+            await asyncio.sleep(pause)
+
+
+def test_three_nodes_deliver_every_event_exactly_once_to_hundreds_of_clients(redis_server,
+                                                                              nodes):
+    urls = nodes.start(3).urls
+    events = stream_of(500)
+
+    async def body():
+        clients = make_clients(300, urls)
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events)
+        await publisher.close()
+        await asyncio.wait_for(asyncio.gather(*tasks), 120)
+        assert_exact(clients, events)
+        assert all(len(c.stints) == 1 for c in clients)
+        assert {c.stints[0][0] for c in clients} == {0, 1, 2}
+
+    run(body)
