@@ -21,6 +21,8 @@ import time
 from typing import Any, Awaitable, Callable, Mapping
 
 import redis.asyncio as aioredis
+from redis.asyncio.retry import Retry
+from redis.backoff import NoBackoff
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError, TimeoutError as RedisTimeoutError
 
@@ -50,9 +52,13 @@ class Unreachable(Exception):
 
 
 def connect(url: str, *, read_timeout: float | None = None) -> aioredis.Redis:
-    """An asyncio client (with hiredis as its parser when installed)."""
+    """An asyncio client (with hiredis as its parser when installed).
+
+    The client's own retries are off: a command retried behind our back could append an event
+    twice; the publisher and the feed retry themselves, knowing what was done.
+    """
     return aioredis.Redis.from_url(url, decode_responses=True, socket_connect_timeout=2.0,
-                                   socket_timeout=read_timeout, health_check_interval=0)
+                                   socket_timeout=read_timeout, retry=Retry(NoBackoff(), 0))
 
 
 def next_seq(seq: str) -> str:

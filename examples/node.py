@@ -127,9 +127,12 @@ class NodeServer(BroadcastServer):
         position = self.feed.position
         if after is None or (position is not None and int(position) > int(after)):
             after = position
+        if after is None:
+            # The feed has handed over nothing yet: every event it will is new to this client.
+            after = "0"
         for sub in subscriptions:
             start_seq = sub.get("start_seq", "")
-            if after is not None:
+            if int(after):
                 # Live events start right after ``after``; anything up to it this client has
                 # (or, for a node behind the client's last one, will get) nothing twice.
                 start_seq = max(start_seq, next_seq(after))

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import zlib
 from typing import Callable
 
 from websockets.asyncio.client import connect
@@ -40,6 +41,7 @@ class ResumingClient:
         self.after: str | None = None  # resume after this seq next time
         self.stints: list[tuple[int, str | None, int]] = []
         self._seen: set[str] = set()
+        self.caught_up: set[str] = set()  # seqs that came from a node's backlog
         self.duplicates = 0
         self.out_of_order = 0
         self.refused: str | None = None
@@ -70,8 +72,10 @@ class ResumingClient:
                 break
             if self.refused is not None:
                 raise GaveUp(f"{self.name}: {self.refused}")
-            # This node is gone (or not answering): the next one.
-            self.node = (self.node + 1) % len(self.urls)
+            # This node is gone (or not answering): another one. Clients of one node spread
+            # over the others, each always the same way.
+            step = 1 + zlib.crc32(self.name.encode()) % max(1, len(self.urls) - 1)
+            self.node = (self.node + step) % len(self.urls)
             await asyncio.sleep(self.retry_delay)
             waited += self.retry_delay
             if waited > self.give_up_after:
@@ -88,16 +92,20 @@ class ResumingClient:
                     request["resume_after"] = self.after
                 await ws.recv()  # welcome
                 await ws.send(json.dumps(request))
-                resumed_after, caught_up = self.after, None
+                resumed_after, subscribed = self.after, False
                 async for raw in ws:
                     message = json.loads(raw)
                     kind = message.get("type")
                     if kind is None:
+                        # A node sends the backlog before its reply, the live events after it.
+                        if resumed_after is not None and not subscribed:
+                            self.caught_up.add(message["seq"])
                         if self._take(message):
                             return True
                     elif kind == "subscribed":
-                        caught_up = message.get("caught_up", 0)
-                        self.stints.append((self.node, resumed_after, caught_up))
+                        subscribed = True
+                        self.stints.append((self.node, resumed_after,
+                                            message.get("caught_up", 0)))
                         self._advance(message.get("after_seq"))
                         self.subscribed.set()
                     elif kind == "error":  # the stream or the auth service is away for now

@@ -216,3 +216,58 @@ def test_three_nodes_deliver_every_event_exactly_once_to_hundreds_of_clients(red
         assert {c.stints[0][0] for c in clients} == {0, 1, 2}
 
     run(body)
+
+
+def test_clients_of_a_killed_node_resume_on_the_others_with_no_gap(redis_server, nodes):
+    urls = nodes.start(3).urls
+    events = stream_of(400)
+
+    async def body():
+        clients = make_clients(90, urls)
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+
+        async def kill():
+            nodes.kill(1)
+
+        # Events keep coming while its clients find another node: they must catch up.
+        await publish_all(publisher, events, pause=0.004, during={150: kill})
+        await publisher.close()
+        await asyncio.wait_for(asyncio.gather(*tasks), 120)
+        assert_exact(clients, events)
+        moved = [c for c in clients if c.stints[0][0] == 1]
+        stayed = [c for c in clients if c.stints[0][0] != 1]
+        assert len(moved) == 30 and all(len(c.stints) == 1 for c in stayed)
+        for c in moved:
+            (_, first_after, _), (node, resumed_after, _) = c.stints
+            assert first_after is None and node != 1 and resumed_after is not None
+        assert sum(c.stints[1][2] for c in moved) > 0  # some events came from the backlog
+
+    run(body)
+
+
+def test_nodes_ride_out_a_redis_restart_and_lose_nothing(redis_server, nodes):
+    urls = nodes.start(2).urls
+    events = stream_of(300)
+
+    async def body():
+        clients = make_clients(40, urls)
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+        restarted = []
+
+        async def restart():
+            restarted.append(asyncio.create_task(asyncio.to_thread(redis_server.restart, 1.0)))
+
+        await publish_all(publisher, events, pause=0.004, during={100: restart})
+        await restarted[0]
+        await publisher.close()
+        await asyncio.wait_for(asyncio.gather(*tasks), 120)
+        assert_exact(clients, events)
+        # The nodes kept their connections: nobody had to reconnect.
+        assert all(len(c.stints) == 1 for c in clients)
+        assert publisher.retries > 0
+        for i in range(2):
+            assert "Redis reachable again" in nodes.log(i)
+
+    run(body)
