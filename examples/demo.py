@@ -494,11 +494,18 @@ def main(argv=None) -> int:
     parser.add_argument("--show-seq", default="0004",
                         help="the event whose views are printed side by side")
     parser.add_argument("--no-color", action="store_true", help="plain text output")
+    parser.add_argument("--nodes", type=int, default=0, metavar="N",
+                        help="run across N host nodes fed by a Redis stream (nodes_demo.py)")
     args = parser.parse_args(argv)
+    if args.nodes and args.serve:
+        parser.error("--serve runs one node; it does not go with --nodes")
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="replace")  # a terminal that can't show "é" gets "?"
     bound_acl_lookups()
     try:
+        if args.nodes:
+            import nodes_demo
+            return nodes_demo.run(args)
         return asyncio.run(Demo(args).run())
     except CannotListen as exc:
         parser.exit(2, f"{parser.prog}: {exc}\n")
