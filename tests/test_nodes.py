@@ -25,7 +25,7 @@ if str(EXAMPLES) not in sys.path:
 from documents import Acl, expected_view  # noqa: E402
 from feed import Publisher  # noqa: E402
 from local_redis import LocalRedis, RedisUnavailable  # noqa: E402
-from node_client import ResumingClient  # noqa: E402
+from node_client import GaveUp, ResumingClient  # noqa: E402
 
 sys.path.insert(0, str(NODE_DOCUMENTS.parent))
 from node_documents import Marker, Order, Shipment  # noqa: E402
@@ -269,5 +269,32 @@ def test_nodes_ride_out_a_redis_restart_and_lose_nothing(redis_server, nodes):
         assert publisher.retries > 0
         for i in range(2):
             assert "Redis reachable again" in nodes.log(i)
+
+    run(body)
+
+
+def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
+    events = stream_of(400)
+
+    async def body():
+        publisher = Publisher(redis_server.url, maxlen=50)  # Redis trims in blocks of 100
+        await publish_all(publisher, events[:-1])
+        # Started afterwards, the node's feed is at the stream's end: the rest is backlog.
+        urls = nodes.start(1).urls
+        first = await publisher.client.xrange("broadcast:events", count=1)
+        oldest = int(first[0][1]["seq"])
+        assert 1 < oldest < 400
+        gone, held = make_clients(2, urls)
+        gone.after, held.after = f"{oldest - 2:08d}", f"{oldest - 1:08d}"
+        with pytest.raises(GaveUp, match="no longer held"):
+            await gone.run()
+        assert gone.events == [] and not gone.stints
+        reading = asyncio.create_task(held.run())
+        await asyncio.wait_for(held.subscribed.wait(), 30)
+        await publish_all(publisher, events[-1:])
+        await publisher.close()
+        await asyncio.wait_for(reading, 60)
+        assert_exact([held], events[oldest - 1:])
+        assert held.stints[0][2] > 0
 
     run(body)
