@@ -5,6 +5,8 @@ One stream holds every document event, in seq order. Each entry has the fields
 * ``seq``: the event's sequence, a zero-padded decimal string (the broadcaster compares
   sequences as strings); the entry's stream ID is ``<seq as a number>-0``, so Redis itself
   refuses an entry that is not after the last one, and a node can find any seq by its ID;
+  seqs are consecutive (the publisher numbers events one after the other), which is how a
+  node tells that the stream has trimmed events a client asks for;
 * ``class``: the document's class name, ``data``: the document's data as JSON (enough for the
   engine to rebuild it), ``op``: create, update or delete.
 
@@ -314,8 +316,14 @@ class Feed:
             return
         if isinstance(info, Exception):
             raise info
+        first, last = info.get("first-entry"), info.get("last-entry")
+        # Trimming removes the oldest entries; seqs are consecutive, so the events after
+        # ``after`` are all held when the first entry held is the next one (or nothing was
+        # ever trimmed). An entry deleted by hand is reported by its own mark.
+        trimmed = int(info.get("entries-added", 0)) - int(info.get("length", 0))
+        first_held = (int(first[0].split("-")[0]) if first
+                      else int(str(info["last-generated-id"]).split("-")[0]) + 1)
         deleted = int(str(info.get("max-deleted-entry-id", "0-0")).split("-")[0])
-        if deleted > _number(after):
-            first, last = info.get("first-entry"), info.get("last-entry")
+        if (trimmed > 0 and first_held > _number(after) + 1) or deleted > _number(after):
             raise TooOld(after, first[1].get("seq") if first else None,
                          last[1].get("seq") if last else None)
