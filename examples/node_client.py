@@ -87,11 +87,8 @@ class ResumingClient:
         async with connect(self.urls[self.node], open_timeout=10, close_timeout=2) as ws:
             self.ws = ws
             try:
-                request = {"api_key": self.api_key, "subscribe": self.subscriptions}
-                if self.after is not None:
-                    request["resume_after"] = self.after
                 await ws.recv()  # welcome
-                await ws.send(json.dumps(request))
+                await ws.send(self._request())
                 resumed_after, subscribed = self.after, False
                 async for raw in ws:
                     message = json.loads(raw)
@@ -110,13 +107,20 @@ class ResumingClient:
                         self.subscribed.set()
                     elif kind == "error":  # the stream or the auth service is away for now
                         await asyncio.sleep(self.retry_delay)
-                        await ws.send(json.dumps(request))
+                        resumed_after = self.after
+                        await ws.send(self._request())
                     else:  # refused, or too old to catch up
                         self.refused = message.get("reason") or raw
                         return False
                 return self._leave
             finally:
                 self.ws = None
+
+    def _request(self) -> str:
+        request = {"api_key": self.api_key, "subscribe": self.subscriptions}
+        if self.after is not None:
+            request["resume_after"] = self.after
+        return json.dumps(request)
 
     def _advance(self, seq: str | None) -> None:
         if seq is not None and (self.after is None or int(seq) > int(self.after)):
