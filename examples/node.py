@@ -47,7 +47,8 @@ for _path in (ROOT / "engine_standin", HERE):
         sys.path.insert(0, str(_path))
 
 from feed import STREAM, DOWN, Feed, TooOld, next_seq, rebuilder  # noqa: E402
-from host import BroadcastServer, Unavailable, parse_request, subscribe_client  # noqa: E402
+from host import (BroadcastServer, Unavailable, bound_acl_lookups, parse_request,  # noqa: E402
+                  subscribe_client)
 from tolva_engine import AuthorizationError  # noqa: E402
 
 __all__ = ["NodeServer", "parse_node_request", "main"]
@@ -175,6 +176,7 @@ async def serve(args) -> int:
     node = NodeServer(args.auth, args.redis, documents=load_documents(args.documents),
                       stream=args.stream, name=args.name, from_start=args.from_start,
                       host=args.host, port=args.port)
+    bound_acl_lookups()
     stopping = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):

@@ -298,3 +298,12 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
         assert held.stints[0][2] > 0
 
     run(body)
+
+
+def test_demo_across_three_nodes_serves_every_client():
+    proc = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--nodes", "3", "--delay",
+                           "0"], cwd=ROOT, env=dict(os.environ, NO_COLOR="1"),
+                          capture_output=True, text=True, timeout=180)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "node n2 stopped" in proc.stdout and "resumed after" in proc.stdout
+    assert "nothing missing, nothing twice, in order" in proc.stdout
