@@ -134,8 +134,8 @@ class NodeServer(BroadcastServer):
         for sub in subscriptions:
             start_seq = sub.get("start_seq", "")
             if int(after):
-                # Live events start right after ``after``; anything up to it this client has
-                # (or, for a node behind the client's last one, will get) nothing twice.
+                # Live events start right after ``after``: the client has everything up to it,
+                # from this backlog or from its last node, even when this node is behind that one.
                 start_seq = max(start_seq, next_seq(after))
             _register_now(self.broadcaster.subscribe(
                 websocket, sub["doc_class"], data_scope=sub.get("data_scope"),
