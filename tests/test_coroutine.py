@@ -709,6 +709,21 @@ def _cycle_through_wrapper_arguments():
     return weakref.ref(arg), gate.log
 
 
+def _cycle_through_an_awaiting_python_coroutine():
+    gate, arg = Gate(), Holder()
+
+    async def body(x):
+        return await gate
+
+    async def outer():
+        return await broadcast.auth_required_async(body)(arg)
+
+    coro = outer()
+    coro.send(None)
+    arg.coro = coro
+    return weakref.ref(arg), gate.log
+
+
 def _cycle_through_unstarted_coroutine():
     arg = Holder()
     arg.coro = Broadcaster.subscribe(Holder(), "Doc", extra=arg)
@@ -720,6 +735,7 @@ CYCLES = {
     "content": _cycle_through_content,
     "awaited object": _cycle_through_awaited_object,
     "wrapper arguments": _cycle_through_wrapper_arguments,
+    "awaited from Python": _cycle_through_an_awaiting_python_coroutine,
     "unstarted": _cycle_through_unstarted_coroutine,
 }
 

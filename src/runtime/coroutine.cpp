@@ -358,16 +358,23 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
 }
 
 // `await coro`: the coroutine drives itself through a wrapper, as the interpreter's own does.
-PyObject* new_wrapper(Coroutine* co);
+// `watched`: the wrapper is handed to Python code, which may keep it (see Wrapper).
+PyObject* new_wrapper(Coroutine* co, bool watched);
 
-PyObject* coro_await(PyObject* self) {
+PyObject* await_iter(PyObject* self, bool watched) {
     auto* co = as_coroutine(self);
     if (co->state() == State::Suspended && co->awaiting) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
-    return new_wrapper(co);
+    return new_wrapper(co, watched);
 }
+
+// The slot `await` uses: what it gets is driven at once.
+PyObject* coro_await(PyObject* self) { return await_iter(self, false); }
+
+// coro.__await__(), called from Python code.
+PyObject* coro_await_method(PyObject* self, PyObject*) { return await_iter(self, true); }
 
 PyObject* coro_repr(PyObject* self) {
     // Held: a str subclass's __str__ may assign another qualname meanwhile.
@@ -438,6 +445,7 @@ PyMethodDef coroutine_methods[] = {
      PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration.")},
     {"close", coro_close, METH_NOARGS, PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
     {"__sizeof__", coro_sizeof, METH_NOARGS, PyDoc_STR("gen.__sizeof__() -> size of gen in memory, in bytes")},
+    {"__await__", coro_await_method, METH_NOARGS | METH_COEXIST, PyDoc_STR("Return an iterator to be used in await expression.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -616,17 +624,31 @@ PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
 
 Shelf wrapper_shelf;
 
+// The iterator holds its coroutine, so the cycle collector must see it whenever it can be part of
+// a cycle. An `await` that finishes in one step drops it at once: it is watched only from the
+// first suspension through it, or from the start when Python code asked for it.
 struct Wrapper {
     PyObject_HEAD
     PyObject* coroutine;
+    bool watched;
 };
 
 PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->coroutine; }
 
+void watch(PyObject* self) {
+    auto* wrapper = reinterpret_cast<Wrapper*>(self);
+    if (wrapper->watched) return;
+    wrapper->watched = true;
+    PyObject_GC_Track(self);
+}
+
 PyObject* wrapper_iternext(PyObject* self) {
     PyObject* out = nullptr;
     PySendResult status = send_ex(as_coroutine(wrapped(self)), Py_None, &out, false, false);
-    if (status == PYGEN_NEXT) return out;
+    if (status == PYGEN_NEXT) {
+        watch(self);
+        return out;
+    }
     if (status == PYGEN_RETURN) {
         Ref value = Ref::steal(out);
         if (value.get() != Py_None) raise_stop_iteration(value.get());
@@ -635,12 +657,20 @@ PyObject* wrapper_iternext(PyObject* self) {
 }
 
 PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** out) {
-    return coro_am_send(wrapped(self), value, out);
+    PySendResult status = coro_am_send(wrapped(self), value, out);
+    if (status == PYGEN_NEXT) watch(self);
+    return status;
 }
 
-PyObject* wrapper_send(PyObject* self, PyObject* value) { return coro_send(wrapped(self), value); }
+PyObject* wrapper_send(PyObject* self, PyObject* value) {
+    PyObject* yielded = coro_send(wrapped(self), value);
+    if (yielded) watch(self);
+    return yielded;
+}
 PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return coro_throw(wrapped(self), args, nargs);
+    PyObject* yielded = coro_throw(wrapped(self), args, nargs);
+    if (yielded) watch(self);
+    return yielded;
 }
 PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
 
@@ -657,8 +687,9 @@ int wrapper_traverse(PyObject* self, visitproc visitor, void* arg) {
 }
 
 void wrapper_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coroutine);
+    auto* wrapper = reinterpret_cast<Wrapper*>(self);
+    if (wrapper->watched) PyObject_GC_UnTrack(self);
+    Py_CLEAR(wrapper->coroutine);
     if (!wrapper_shelf.keep(self)) PyObject_GC_Del(self);
 }
 
@@ -668,13 +699,15 @@ PyTypeObject WrapperType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
 };
 
-PyObject* new_wrapper(Coroutine* co) {
+PyObject* new_wrapper(Coroutine* co, bool watched) {
     PyObject* self = wrapper_shelf.take();
     if (self) self = reuse(self);
     else self = reinterpret_cast<PyObject*>(PyObject_GC_New(Wrapper, &WrapperType));
     if (!self) return nullptr;
-    reinterpret_cast<Wrapper*>(self)->coroutine = Ref::borrow(reinterpret_cast<PyObject*>(co)).release();
-    PyObject_GC_Track(self);
+    auto* wrapper = reinterpret_cast<Wrapper*>(self);
+    wrapper->coroutine = Ref::borrow(reinterpret_cast<PyObject*>(co)).release();
+    wrapper->watched = false;
+    if (watched) watch(self);
     return self;
 }
 
