@@ -178,6 +178,44 @@ CASES = {
         gc.collect()
         print(sum(ref() is not None for ref in alive))
     """, "0"),
+    # A hook that empties what the cycle collector shows of a running fan-out, and frees the
+    # websocket being served.
+    "fan-out's own lists emptied by a hook": ("""
+        disconnected = []
+        class Host(broadcast.Broadcaster):
+            active_connections = {}
+            @classmethod
+            def subscriber_is_connected(cls, websocket):
+                inner = [held for held in gc.get_referents(coro) if type(held) is type(coro)]
+                for held in gc.get_referents(coro, *inner):
+                    if type(held) is list and held and isinstance(held[0], Socket):
+                        held.clear()
+                cls.active_connections["Document"].clear()
+                gc.collect()
+                return False
+            @classmethod
+            def disconnect(cls, websocket):
+                disconnected.append(type(websocket).__name__)
+        for _ in range(3):
+            drive(Host.subscribe(Socket(), "Document"))
+        coro = Host.document_sent_async(Document({"id": 1}), "op", "1")
+        print(outcome(drive, coro), disconnected)
+    """, "None ['Socket']"),
+    # The interpreter's own coroutine methods, reached through the base type.
+    "base coroutine methods on a module coroutine": ("""
+        import types
+        warnings.simplefilter("ignore")
+        Host = host()
+        for method, args in ((types.CoroutineType.send, (None,)), (types.CoroutineType.throw, (ValueError,)),
+                             (types.CoroutineType.close, ()), (types.CoroutineType.__await__, ())):
+            for started in (False, True):
+                coro = broadcast.auth_required_async(asyncio.sleep)(0)
+                if started:
+                    coro.send(None)
+                outcome(method, coro, *args)
+                outcome(coro.close)
+        print("alive")
+    """, "alive"),
     # A hook's class method given another function in place.
     "hook changed in place": ("""
         Host = host()

@@ -149,10 +149,12 @@ private:
     Step serve_remaining() {
         while (next_ < PyList_GET_SIZE(turns_.get())) {
             Py_ssize_t turn = next_++;
-            PyObject* websocket = PyList_GET_ITEM(turns_.get(), turn);  // held by our own list
+            // Held: the list is ours, but the cycle collector shows it to whoever asks
+            // (gc.get_referents), and a hook may empty it.
+            Ref websocket = Ref::borrow(PyList_GET_ITEM(turns_.get(), turn));
             fetch_ahead(turn);
             Ref awaitable;
-            if (!serve(websocket, turn, awaitable)) [[unlikely]]
+            if (!serve(websocket.get(), turn, awaitable)) [[unlikely]]
                 return Step::error();
             if (awaitable) return Step::wait_for(std::move(awaitable));
         }

@@ -15,8 +15,12 @@ enum class State : int8_t { Created = -2, Suspended = -1, Running = 0, Finished 
 
 struct Coroutine {
     // The interpreter's coroutine head, filled as for its own coroutines (code, weak references,
-    // names, origin, state); the interpreter frame that would follow is never used.
+    // names, origin); the interpreter frame that would follow is never used. Its frame state
+    // always says "cleared": the base type's own methods, which a host can still reach
+    // (types.CoroutineType.send(coro, None)), then refuse as for a finished coroutine instead
+    // of reading a frame these objects do not have. The coroutine's real state is `state_`.
     PyCoroObject head;
+    State state_;
     Body* body;                  // lives in this object's tail; gone once the coroutine has finished
     Ref awaiting;                // the iterator it is suspended on
     Ref globals;                 // of the function that made it, for its frame
@@ -24,8 +28,8 @@ struct Coroutine {
     Py_ssize_t tail;             // the bytes of the tail, where the body lives
     bool tail_await;             // what it awaits ends the body, its outcome the coroutine's
 
-    State state() const { return static_cast<State>(head.cr_frame_state); }
-    void set_state(State state) { head.cr_frame_state = static_cast<int8_t>(state); }
+    State state() const { return state_; }
+    void set_state(State state) { state_ = state; }
     PyObject* code() const { return reinterpret_cast<PyObject*>(head.cr_code); }
 };
 
@@ -801,6 +805,7 @@ PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** s
         co->head.cr_closed = 0;
         co->head.cr_running_async = 0;
         co->head.cr_iframe[0] = nullptr;
+        co->head.cr_frame_state = static_cast<int8_t>(State::Finished);
         new (&co->awaiting) Ref();
         new (&co->globals) Ref(Ref::borrow(globals));
         new (&co->frame) Ref();
