@@ -39,6 +39,13 @@ bool is_own_coroutine(PyObject* obj) { return Py_IS_TYPE(obj, &CoroutineType); }
 
 constexpr int8_t kFrameCreated = static_cast<int8_t>(State::Created);
 
+// Whether a coroutine, the interpreter's or ours, has not started yet (ours keep their state apart
+// from the head).
+bool is_fresh_coroutine(PyObject* obj) {
+    if (is_own_coroutine(obj)) return as_coroutine(obj)->state() == State::Created;
+    return PyCoro_CheckExact(obj) && reinterpret_cast<PyCoroObject*>(obj)->cr_frame_state == kFrameCreated;
+}
+
 bool is_iterable_coroutine(PyObject* obj) {
     return PyGen_CheckExact(obj) &&
            (reinterpret_cast<PyGenObject*>(obj)->gi_code->co_flags & CO_ITERABLE_COROUTINE);
@@ -115,8 +122,7 @@ PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
         }
         if (step.kind == Step::Kind::Raise) [[unlikely]]
             return fail(co);
-        if ((PyCoro_CheckExact(step.value.get()) || is_own_coroutine(step.value.get())) &&
-            reinterpret_cast<PyCoroObject*>(step.value.get())->cr_frame_state == kFrameCreated) {
+        if (is_fresh_coroutine(step.value.get())) {
             co->awaiting = std::move(step.value);  // a fresh coroutine is its own iterator
         } else {
             co->awaiting = awaitable_iter(step.value.get());
@@ -829,8 +835,7 @@ void attach_body(PyObject* coroutine, Body* body) {
 Ref awaitable_iter(PyObject* obj) {
     if (PyCoro_CheckExact(obj) || is_own_coroutine(obj)) {
         // A coroutine is its own iterator, unless another await already drives it.
-        auto* native = reinterpret_cast<PyCoroObject*>(obj);
-        if (native->cr_frame_state != kFrameCreated) {
+        if (!is_fresh_coroutine(obj)) {
             Ref awaited = Ref::steal(PyObject_GetAttrString(obj, "cr_await"));
             if (!awaited) return {};
             if (awaited.get() != Py_None) {

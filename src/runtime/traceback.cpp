@@ -28,18 +28,10 @@ void add_traceback_entry(PyObject* filename, const char* name, int line, PyObjec
     add_frame_entry(std::move(code), globals, type, value, tb);
 }
 
-void add_code_traceback_entry(PyObject* code, PyObject* globals, int line) {
+void add_code_traceback_entry(PyObject* code, PyObject* globals) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref at = Ref::borrow(code);
-    // Another line than the first: the same code, starting there.
-    if (line > 0 && PyCode_Check(code) && line != reinterpret_cast<PyCodeObject*>(code)->co_firstlineno) {
-        Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
-        Ref empty = Ref::steal(PyTuple_New(0));
-        Ref kwargs = Ref::steal(Py_BuildValue("{s:i}", "co_firstlineno", line));
-        at = replace && empty && kwargs ? Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get())) : Ref();
-    }
-    add_frame_entry(std::move(at), globals, type, value, tb);
+    add_frame_entry(Ref::borrow(code), globals, type, value, tb);
 }
 
 }  // namespace rt

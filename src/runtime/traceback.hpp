@@ -11,9 +11,8 @@ namespace rt {
 void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals);
 
 // The entry the interpreter adds when an exception leaves a function or coroutine: a frame of
-// `code` (its file and name) with `globals`, at `line` (0: the code's first line), put in front of
-// the pending exception's traceback. For error paths only; the pending exception is kept whatever
-// happens.
-[[gnu::cold]] void add_code_traceback_entry(PyObject* code, PyObject* globals, int line = 0);
+// `code` (its file, name and first line) with `globals`, put in front of the pending exception's
+// traceback. For error paths only; the pending exception is kept whatever happens.
+[[gnu::cold]] void add_code_traceback_entry(PyObject* code, PyObject* globals);
 
 }  // namespace rt
