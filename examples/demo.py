@@ -42,6 +42,20 @@ WAIT = 5.0  # seconds the demo waits for anything to arrive before calling it mi
 PROG = "run-demo"  # what --help and the errors call this program: it is started through that script
 
 
+
+def expected_outcome(client, closed_after, doc, seq):
+    """What `client`, gone after `closed_after` (or never), should see of event `seq`:
+    ("got", view), ("acl", None), ("closed", None) or ("skip", why)."""
+    sub = client.subscription_for(type(doc).__name__)
+    if sub is None:
+        return "skip", ""
+    if closed_after is not None and seq > closed_after:
+        return "closed", None
+    verdict, detail = expected_view(doc, seq, sub)
+    if verdict == "sent":
+        return "got", detail
+    return ("acl", None) if detail == "ACL" else ("skip", detail)
+
 class CannotListen(Exception):
     """The websocket server could not bind its port; the text says why, in one line."""
 
@@ -257,15 +271,7 @@ class Demo:
             await self.notify()
 
     def expectation(self, client, doc, seq):
-        sub_ = client.subscription_for(type(doc).__name__)
-        if sub_ is None:
-            return "skip", ""
-        if client.closed_after is not None and seq > client.closed_after:
-            return "closed", None
-        verdict, detail = expected_view(doc, seq, sub_)
-        if verdict == "sent":
-            return "got", detail
-        return ("acl", None) if detail == "ACL" else ("skip", detail)
+        return expected_outcome(client, client.closed_after, doc, seq)
 
     async def run(self) -> int:
         s, out = self.style, self.out

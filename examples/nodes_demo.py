@@ -20,7 +20,7 @@ import time
 import types
 
 import demo
-from documents import expected_view, sample_events
+from documents import sample_events
 from feed import Publisher
 from local_redis import LocalRedis, RedisUnavailable
 from node_client import GaveUp, ResumingClient
@@ -171,15 +171,7 @@ class NodesDemo:
         return tasks
 
     def expectation(self, client, doc, seq):
-        sub = client.subscription_for(type(doc).__name__)
-        if sub is None:
-            return "skip", ""
-        if client.close_after is not None and seq > client.close_after:
-            return "closed", None
-        verdict, detail = expected_view(doc, seq, sub)
-        if verdict == "sent":
-            return "got", detail
-        return ("acl", None) if detail == "ACL" else ("skip", detail)
+        return demo.expected_outcome(client, client.close_after, doc, seq)
 
     async def scripted(self, nodes, redis_server, started) -> int:
         s = self.style
