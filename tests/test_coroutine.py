@@ -305,6 +305,7 @@ def test_coroutine_object_facts(method):
         assert frame.f_code.co_filename.endswith("broadcast.py")
         with pytest.raises(TypeError, match="^'coroutine' object is not an iterator$"):
             next(coro)
+        assert not hasattr(coro, "__next__") and not isinstance(coro, collections.abc.Iterator)
         awaiting = coro.__await__()
         assert awaiting is not coro and iter(awaiting) is awaiting
         assert coro.cr_origin is None
@@ -352,6 +353,41 @@ def test_cr_await_and_cr_running_while_suspended():
     assert inspect.isgenerator(wrapper.cr_await) and wrapper.cr_await.gi_code.co_name == "__await__"
     wrapper.close()
     assert wrapper.cr_await is None and gate.log == ["closing"]
+
+
+@pytest.mark.parametrize("traced", [False, True], ids=["untraced", "traced"])
+def test_awaited_from_python_code(traced):
+    """`await` in an async def holds the coroutine itself (its cr_await), and steps it in another
+    way while a trace function (a debugger, coverage) is set."""
+    async def one():
+        return 1
+
+    def run(decorate):
+        gate, seen = Gate(), []
+
+        async def outer():
+            inner = decorate(lambda: gate)()
+            seen.append(inner)
+            with pytest.raises(TypeError, match="^'coroutine' object is not an iterator$"):
+                next(inner)
+            return await inner, await decorate(one)()
+
+        coro = outer()
+        previous = sys.gettrace()
+        if traced:
+            sys.settrace(lambda frame, event, arg: None)
+        try:
+            record = [coro.send(None), coro.cr_await is seen[0]]
+            try:
+                coro.send("go")
+            except StopIteration as stop:
+                record.append(stop.value)
+        finally:
+            sys.settrace(previous)
+        return record + gate.log
+
+    assert run(broadcast.auth_required_async) == run(py_auth_required_async) == [
+        "ping", True, (("done", "go"), 1), ("got", "go")]
 
 
 @pytest.mark.parametrize("flavour", ["native", "python"])

@@ -13,8 +13,8 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals);
 void set_wrapper_codes(PyObject* plain, PyObject* coroutine);
 
 // The wrappers they make: need_auth(*args, **kwargs), plain and coroutine.
-PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
-PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // AuthClient.__init__(self, api_root) / AuthClient.get_api_acl(self, api_key, app_name, api_id)
 PyObject* auth_client_init(rt::Function* fn, PyObject* const* locals);

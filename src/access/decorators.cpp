@@ -142,24 +142,31 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
     return decorate(fn, locals[0], coroutine_wrapper_code, need_auth_async);
 }
 
-PyObject* need_auth(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
-    Ref func = Ref::borrow(wrapped_func(fn));
-    if (!func) return nullptr;
-    return PyObject_Vectorcall(func.get(), args, nargsf, kwnames);
+PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
+        Ref func = Ref::borrow(wrapped_func(fn));
+        if (!func) return nullptr;
+        return rt::call(func.get(), args, nargsf, kwnames).release();
+    });
 }
 
-PyObject* need_auth_async(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    Ref overflow;
-    if (total > NeedAuth::kInline) {
-        overflow = Ref::steal(PyTuple_New(total));
-        if (!overflow) return nullptr;
-        for (Py_ssize_t i = 0; i < total; ++i) PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
-    }
-    return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames, std::move(overflow)).release();
+PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        Ref overflow;
+        if (total > NeedAuth::kInline) {
+            overflow = Ref::steal(PyTuple_New(total));
+            if (!overflow) return nullptr;
+            for (Py_ssize_t i = 0; i < total; ++i)
+                PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
+        }
+        return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames,
+                                            std::move(overflow))
+            .release();
+    });
 }
 
 }  // namespace access_control

@@ -3,6 +3,7 @@
 #include "runtime/traceback.hpp"
 
 #include <frameobject.h>
+#include <opcode.h>
 
 #include <cstddef>
 
@@ -38,6 +39,9 @@ Coroutine* as_coroutine(PyObject* obj) { return reinterpret_cast<Coroutine*>(obj
 bool is_own_coroutine(PyObject* obj) { return Py_IS_TYPE(obj, &CoroutineType); }
 
 constexpr int8_t kFrameCreated = static_cast<int8_t>(State::Created);
+
+// The instruction by which `await` steps the iterator it awaits.
+constexpr unsigned char kSendOpcode = SEND;
 
 // Whether a coroutine, the interpreter's or ours, has not started yet (ours keep their state apart
 // from the head).
@@ -367,24 +371,65 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
     return send_ex(co, value, out, false, false);
 }
 
-// `await coro`: the coroutine drives itself through a wrapper, as the interpreter's own does.
-// `watched`: the wrapper is handed to Python code, which may keep it (see Wrapper).
-PyObject* new_wrapper(Coroutine* co, bool watched);
-
-PyObject* await_iter(PyObject* self, bool watched) {
-    auto* co = as_coroutine(self);
+// Refused as `await` refuses a coroutine another await already drives; -1 with the error.
+int check_not_awaited(Coroutine* co) {
     if (co->state() == State::Suspended && co->awaiting) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
+        return -1;
     }
-    return new_wrapper(co, watched);
+    return 0;
 }
 
-// The slot `await` uses: what it gets is driven at once.
-PyObject* coro_await(PyObject* self) { return await_iter(self, false); }
+// The slot `await` uses: the coroutine is its own iterator, as the interpreter's own coroutine
+// is, so an awaiting frame holds (and its cr_await shows) the coroutine itself. The interpreter
+// accepts what this slot returns only if it is an iterator, hence the type's iternext below.
+PyObject* coro_await(PyObject* self) {
+    if (check_not_awaited(as_coroutine(self)) < 0) return nullptr;
+    return Ref::borrow(self).release();
+}
 
-// coro.__await__(), called from Python code.
-PyObject* coro_await_method(PyObject* self, PyObject*) { return await_iter(self, true); }
+// Whether the innermost Python frame is running a SEND: an `await` stepping what it awaits.
+[[gnu::cold]] bool stepped_by_await() {
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (!frame) return false;
+    const int lasti = PyFrame_GetLasti(frame);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    Ref bytes = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code.get())));
+    if (!bytes) {
+        PyErr_Clear();
+        return false;
+    }
+    return lasti >= 0 && lasti < PyBytes_GET_SIZE(bytes.get()) &&
+           static_cast<unsigned char>(PyBytes_AS_STRING(bytes.get())[lasti]) == kSendOpcode;
+}
+
+// The iternext slot, which Python code never sees (the type has no __next__). While a trace
+// function is set (sys.settrace: debuggers, coverage), an `await` steps the iterator it got
+// through this slot instead of am_send, and then it is a step. Anywhere else it is next(coro),
+// refused as for any coroutine.
+PyObject* coro_iternext(PyObject* self) {
+    if (!PyThreadState_Get()->c_tracefunc || !stepped_by_await()) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    PyObject* out = nullptr;
+    PySendResult status = coro_am_send(self, Py_None, &out);
+    if (status == PYGEN_NEXT) return out;
+    if (status == PYGEN_RETURN) {
+        Ref value = Ref::steal(out);
+        if (value.get() != Py_None) raise_stop_iteration(value.get());
+    }
+    return nullptr;
+}
+
+// coro.__await__(), called from Python code: a separate iterator, as the interpreter's own gives
+// (see Wrapper).
+PyObject* new_wrapper(Coroutine* co);
+
+PyObject* coro_await_method(PyObject* self, PyObject*) {
+    if (check_not_awaited(as_coroutine(self)) < 0) return nullptr;
+    return new_wrapper(as_coroutine(self));
+}
 
 PyObject* coro_repr(PyObject* self) {
     // Held: a str subclass's __str__ may assign another qualname meanwhile.
@@ -531,8 +576,8 @@ void coro_finalize(PyObject* self) {
     PyErr_Restore(type, value, tb);
 }
 
-// Objects kept for reuse rather than given back to the allocator: most coroutines (and the
-// iterators that await them) live for one await, and the next one made is most likely alike.
+// Objects kept for reuse rather than given back to the allocator: most coroutines live for one
+// await, and the next one made is most likely alike.
 // As the allocator leaves a new object: untracked, not finalized, one reference.
 // (Its type is still set: each shelf holds objects of one type, which is not a heap type.)
 PyObject* reuse(PyObject* obj) {
@@ -630,35 +675,19 @@ void coro_dealloc(PyObject* self) {
 
 PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
 
-// ---- the iterator `await` drives: each step goes to the coroutine ----
+// ---- coro.__await__(): an iterator whose each step goes to the coroutine ----
 
-Shelf wrapper_shelf;
-
-// The iterator holds its coroutine, so the cycle collector must see it whenever it can be part of
-// a cycle. An `await` that finishes in one step drops it at once: it is watched only from the
-// first suspension through it, or from the start when Python code asked for it.
 struct Wrapper {
     PyObject_HEAD
     PyObject* coroutine;
-    bool watched;
 };
 
 PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->coroutine; }
 
-void watch(PyObject* self) {
-    auto* wrapper = reinterpret_cast<Wrapper*>(self);
-    if (wrapper->watched) return;
-    wrapper->watched = true;
-    PyObject_GC_Track(self);
-}
-
 PyObject* wrapper_iternext(PyObject* self) {
     PyObject* out = nullptr;
     PySendResult status = send_ex(as_coroutine(wrapped(self)), Py_None, &out, false, false);
-    if (status == PYGEN_NEXT) {
-        watch(self);
-        return out;
-    }
+    if (status == PYGEN_NEXT) return out;
     if (status == PYGEN_RETURN) {
         Ref value = Ref::steal(out);
         if (value.get() != Py_None) raise_stop_iteration(value.get());
@@ -667,20 +696,12 @@ PyObject* wrapper_iternext(PyObject* self) {
 }
 
 PySendResult wrapper_am_send(PyObject* self, PyObject* value, PyObject** out) {
-    PySendResult status = coro_am_send(wrapped(self), value, out);
-    if (status == PYGEN_NEXT) watch(self);
-    return status;
+    return coro_am_send(wrapped(self), value, out);
 }
 
-PyObject* wrapper_send(PyObject* self, PyObject* value) {
-    PyObject* yielded = coro_send(wrapped(self), value);
-    if (yielded) watch(self);
-    return yielded;
-}
+PyObject* wrapper_send(PyObject* self, PyObject* value) { return coro_send(wrapped(self), value); }
 PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* yielded = coro_throw(wrapped(self), args, nargs);
-    if (yielded) watch(self);
-    return yielded;
+    return coro_throw(wrapped(self), args, nargs);
 }
 PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
 
@@ -697,10 +718,9 @@ int wrapper_traverse(PyObject* self, visitproc visitor, void* arg) {
 }
 
 void wrapper_dealloc(PyObject* self) {
-    auto* wrapper = reinterpret_cast<Wrapper*>(self);
-    if (wrapper->watched) PyObject_GC_UnTrack(self);
-    Py_CLEAR(wrapper->coroutine);
-    if (!wrapper_shelf.keep(self)) PyObject_GC_Del(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coroutine);
+    PyObject_GC_Del(self);
 }
 
 PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, wrapper_am_send};
@@ -709,16 +729,12 @@ PyTypeObject WrapperType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
 };
 
-PyObject* new_wrapper(Coroutine* co, bool watched) {
-    PyObject* self = wrapper_shelf.take();
-    if (self) self = reuse(self);
-    else self = reinterpret_cast<PyObject*>(PyObject_GC_New(Wrapper, &WrapperType));
-    if (!self) return nullptr;
-    auto* wrapper = reinterpret_cast<Wrapper*>(self);
+PyObject* new_wrapper(Coroutine* co) {
+    auto* wrapper = PyObject_GC_New(Wrapper, &WrapperType);
+    if (!wrapper) return nullptr;
     wrapper->coroutine = Ref::borrow(reinterpret_cast<PyObject*>(co)).release();
-    wrapper->watched = false;
-    if (watched) watch(self);
-    return self;
+    PyObject_GC_Track(wrapper);
+    return reinterpret_cast<PyObject*>(wrapper);
 }
 
 // Where a coroutine being made was called from, as the interpreter records it while
@@ -756,6 +772,7 @@ int ready_coroutine_type() {
     CoroutineType.tp_repr = coro_repr;
     CoroutineType.tp_getattro = PyObject_GenericGetAttr;
     CoroutineType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    CoroutineType.tp_iternext = coro_iternext;
     CoroutineType.tp_traverse = coro_traverse;
     CoroutineType.tp_clear = coro_clear;
     CoroutineType.tp_weaklistoffset = offsetof(Coroutine, head.cr_weakreflist);
@@ -764,6 +781,9 @@ int ready_coroutine_type() {
     CoroutineType.tp_finalize = coro_finalize;
     CoroutineType.tp_free = PyObject_GC_Del;
     if (PyType_Ready(&CoroutineType) < 0) return -1;
+    // The iternext slot is for the interpreter alone: a coroutine has no __next__.
+    if (PyDict_DelItemString(CoroutineType.tp_dict, "__next__") < 0) return -1;
+    PyType_Modified(&CoroutineType);
     WrapperType.tp_name = "coroutine_wrapper";
     WrapperType.tp_basicsize = sizeof(Wrapper);
     WrapperType.tp_dealloc = wrapper_dealloc;

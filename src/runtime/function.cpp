@@ -44,23 +44,6 @@ Ref builtins_of(PyObject* globals) {
 
 // ---- the call, as the interpreter runs a Python function's frame ----
 
-// Runs `body` counted against the recursion limit, as a frame is, and gives the exception leaving
-// it an entry for the function, as the interpreter adds one for each frame it leaves. A call
-// refused at the limit gets no entry: its frame never started.
-template <class Body>
-inline PyObject* run_frame(Function* fn, Body&& body) {
-    PyThreadState* ts = _PyThreadState_UncheckedGet();
-    if (ts->recursion_remaining-- <= 0) [[unlikely]] {
-        // At the limit: the interpreter's own check decides, with its message and headroom.
-        ++ts->recursion_remaining;
-        if (Py_EnterRecursiveCall("")) return nullptr;
-    }
-    PyObject* result = body();
-    ++ts->recursion_remaining;
-    if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get());
-    return result;
-}
-
 // ---- argument binding, with the interpreter's messages ----
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
@@ -150,9 +133,9 @@ bool raise_if_posonly_as_keyword(Function* fn, PyObject* kwnames) {
 
 PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
-    // Binding (a keyword's comparison) and the body run host code and read the function afterwards:
-    // it stays alive until the call returns, as an interpreter frame holds its function, whoever
-    // held it for the call.
+    // Binding (a keyword's comparison) runs host code and reads the function afterwards: it stays
+    // alive until the call returns, as an interpreter frame holds its function, whoever held it
+    // for the call.
     Ref running = Ref::borrow(self);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t argcount = fn->argcount;
@@ -225,13 +208,7 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         for (Py_ssize_t i = required > given ? required : given; i < argcount; ++i)
             if (!slots[i]) slots[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
     }
-    return run_frame(fn, [&] { return fn->bound(fn, slots); });
-}
-
-PyObject* raw_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* fn = reinterpret_cast<Function*>(self);
-    Ref running = Ref::borrow(self);
-    return run_frame(fn, [&] { return fn->raw(fn, args, nargsf, kwnames); });
+    return detail::run_held_frame(fn, [&](Function* f) { return f->bound(f, slots); });
 }
 
 // ---- attributes ----
@@ -469,8 +446,7 @@ Ref make_function(const FunctionParts& parts) {
     fn->weakreflist = nullptr;
     fn->version = 0;
     fn->bound = parts.bound;
-    fn->raw = parts.raw;
-    fn->vectorcall = parts.raw ? raw_call : bind_and_call;
+    fn->vectorcall = parts.raw ? parts.raw : bind_and_call;
     fn->argcount = code->co_argcount;
     fn->posonly = code->co_posonlyargcount;
     fn->varargs = code->co_flags & CO_VARARGS;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "runtime/ref.hpp"
+#include "runtime/traceback.hpp"
 
 #include <span>
 
@@ -22,8 +23,9 @@ struct Function;
 using BoundBody = PyObject* (*)(Function* fn, PyObject* const* locals);
 
 // A body that receives the call as it came (only for `(*args, **kwargs)` signatures, where no
-// binding can fail).
-using RawBody = PyObject* (*)(Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+// binding can fail). It is the function's vectorcall itself, and does its work through
+// run_frame below.
+using RawBody = vectorcallfunc;
 
 // What a function's code object says about it.
 struct CodeShape {
@@ -81,7 +83,6 @@ struct Function {
     bool varargs;
     bool varkw;
     BoundBody bound;
-    RawBody raw;
 };
 
 extern PyTypeObject FunctionType;
@@ -94,6 +95,35 @@ Ref make_code(PyObject* filename, const CodeShape& shape);
 Ref make_function(const FunctionParts& parts);
 
 inline bool is_function(PyObject* obj) { return Py_TYPE(obj) == &FunctionType; }
+
+namespace detail {
+// run_frame below, for a caller that already holds the function.
+template <class Work>
+inline PyObject* run_held_frame(Function* fn, Work&& work) {
+    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    if (ts->recursion_remaining-- <= 0) [[unlikely]] {
+        // At the limit: the interpreter's own check decides, with its message and headroom.
+        ++ts->recursion_remaining;
+        if (Py_EnterRecursiveCall("")) return nullptr;
+    }
+    PyObject* result = work(fn);
+    ++ts->recursion_remaining;
+    if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get());
+    return result;
+}
+}  // namespace detail
+
+// Runs `work(fn)` for a call of the function `self` as the interpreter runs a Python function's
+// frame: counted against the recursion limit (a call refused at the limit never starts), with the
+// function held until it returns, whoever held it for the call (the work reads it after running
+// host code), and with an entry for the function given to an exception leaving it.
+template <class Work>
+inline PyObject* run_frame(PyObject* self, Work&& work) {
+    Py_INCREF(self);
+    PyObject* result = detail::run_held_frame(reinterpret_cast<Function*>(self), work);
+    Py_DECREF(self);
+    return result;
+}
 
 // callable(*args) as a vectorcall. A Python function is entered straight through its own entry
 // point: the interpreter's frame evaluation already guarantees what the general call path checks
