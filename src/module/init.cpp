@@ -5,6 +5,7 @@
 #include "module/surface.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/function.hpp"
+#include "runtime/handling.hpp"
 #include "runtime/name.hpp"
 #include "runtime/traceback.hpp"
 
@@ -353,15 +354,14 @@ bool ready_runtime() {
 
 // Step 3 of the failure handling: the module leaves sys.modules under the name its namespace holds.
 void forget_module(PyObject* module) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    rt::ErrorTriple pending = rt::ErrorTriple::fetch();
     // Held: what leaves sys.modules may run code that changes this namespace as it goes.
     Ref name = Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), "__name__"));
     if (name) {
         PyObject* modules = PyImport_GetModuleDict();
         if (PyMapping_HasKey(modules, name.get()) && PyObject_DelItem(modules, name.get()) < 0) PyErr_Clear();
     }
-    PyErr_Restore(type, value, tb);
+    pending.restore();
 }
 
 }  // namespace

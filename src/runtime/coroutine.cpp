@@ -1,5 +1,7 @@
 #include "runtime/coroutine.hpp"
 
+#include "runtime/handling.hpp"
+#include "runtime/layout.hpp"
 #include "runtime/traceback.hpp"
 
 #include <frameobject.h>
@@ -79,19 +81,13 @@ void finish(Coroutine* co) {
     finish(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // As in any coroutine body, a StopIteration escaping it is reported as a bug.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Ref stop = Ref::steal(value);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
+        Ref stop = take_exception();
         PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        PyException_SetCause(value, Ref(stop).release());
-        PyException_SetContext(value, stop.release());
-        PyErr_Restore(type, value, tb);
+        ErrorTriple error = ErrorTriple::fetch();
+        error.normalize();
+        PyException_SetCause(error.value.get(), Ref(stop).release());
+        PyException_SetContext(error.value.get(), stop.release());
+        error.restore();
     }
     return PYGEN_ERROR;
 }
@@ -249,33 +245,23 @@ PyObject* throw_here(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
+    ErrorTriple error;
     if (PyExceptionClass_Check(type)) {
-        PyErr_NormalizeException(&type, &value, &tb);
+        error = {Ref::borrow(type), Ref::borrow(value), Ref::borrow(tb)};
+        error.normalize();
     } else if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
             return nullptr;
         }
-        Py_XDECREF(value);
-        value = type;
-        type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        Py_INCREF(type);
-        if (!tb) tb = PyException_GetTraceback(value);
+        error = {Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type))), Ref::borrow(type),
+                 tb ? Ref::borrow(tb) : Ref::steal(PyException_GetTraceback(type))};
     } else {
         PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type)->tp_name);
-        Py_DECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
         return nullptr;
     }
-    PyErr_Restore(type, value, tb);
+    error.restore();
     return resume(co, Py_None, true);
 }
 
@@ -307,12 +293,7 @@ PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
         co->awaiting.reset();
         if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
             // The awaited object finished: its value is what the await produced.
-            PyObject *etype, *evalue, *etb;
-            PyErr_Fetch(&etype, &evalue, &etb);
-            PyErr_NormalizeException(&etype, &evalue, &etb);
-            Ref stop = Ref::steal(evalue);
-            Py_XDECREF(etype);
-            Py_XDECREF(etb);
+            Ref stop = take_exception();
             Ref returned = stop ? Ref::steal(PyObject_GetAttrString(stop.get(), "value")) : none();
             if (!returned) return nullptr;
             return resume(co, returned.get(), false);
@@ -408,7 +389,7 @@ PyObject* coro_await(PyObject* self) {
 // through this slot instead of am_send, and then it is a step. Anywhere else it is next(coro),
 // refused as for any coroutine.
 PyObject* coro_iternext(PyObject* self) {
-    if (!PyThreadState_Get()->c_tracefunc || !stepped_by_await()) {
+    if (!thread_state()->c_tracefunc || !stepped_by_await()) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(self)->tp_name);
         return nullptr;
     }
@@ -422,8 +403,7 @@ PyObject* coro_iternext(PyObject* self) {
     return nullptr;
 }
 
-// coro.__await__(), called from Python code: a separate iterator, as the interpreter's own gives
-// (see Wrapper).
+// coro.__await__(), called from Python code: a separate iterator, as the interpreter's own gives.
 PyObject* new_wrapper(Coroutine* co);
 
 PyObject* coro_await_method(PyObject* self, PyObject*) {
@@ -565,15 +545,14 @@ void warn_never_awaited(Coroutine* co) {
 void coro_finalize(PyObject* self) {
     auto* co = as_coroutine(self);
     if (co->state() == State::Finished) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorTriple pending = ErrorTriple::fetch();
     if (co->state() == State::Created) {
         warn_never_awaited(co);
     } else {
         Ref result = Ref::steal(coro_close(self, nullptr));
         if (!result) PyErr_WriteUnraisable(self);
     }
-    PyErr_Restore(type, value, tb);
+    pending.restore();
 }
 
 // Objects kept for reuse rather than given back to the allocator: most coroutines live for one
@@ -805,7 +784,7 @@ PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** s
     constexpr size_t head = (sizeof(Coroutine) + align - 1) / align * align;
     const auto tail = static_cast<Py_ssize_t>(head - sizeof(Coroutine) + size);
     Ref origin;
-    if (const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) [[unlikely]] {
+    if (const int depth = thread_state()->coroutine_origin_tracking_depth; depth > 0) [[unlikely]] {
         origin = origin_of_call(depth);
         if (!origin) return nullptr;
     }

@@ -149,10 +149,8 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     if (fn->varargs) {
         star_args = Ref::steal(PyTuple_New(given - npos));
         if (!star_args) return nullptr;
-        for (Py_ssize_t i = npos; i < given; ++i) {
-            Py_INCREF(args[i]);
-            PyTuple_SET_ITEM(star_args.get(), i - npos, args[i]);
-        }
+        for (Py_ssize_t i = npos; i < given; ++i)
+            PyTuple_SET_ITEM(star_args.get(), i - npos, Ref::borrow(args[i]).release());
         slots[argcount] = star_args.get();
     }
 

@@ -8,6 +8,7 @@
 // interpreter's rules and messages before the native body runs.
 #pragma once
 
+#include "runtime/layout.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
 
@@ -100,7 +101,7 @@ namespace detail {
 // run_frame below, for a caller that already holds the function.
 template <class Work>
 inline PyObject* run_held_frame(Function* fn, Work&& work) {
-    PyThreadState* ts = _PyThreadState_UncheckedGet();
+    PyThreadState* ts = thread_state();
     if (ts->recursion_remaining-- <= 0) [[unlikely]] {
         // At the limit: the interpreter's own check decides, with its message and headroom.
         ++ts->recursion_remaining;
@@ -119,10 +120,8 @@ inline PyObject* run_held_frame(Function* fn, Work&& work) {
 // host code), and with an entry for the function given to an exception leaving it.
 template <class Work>
 inline PyObject* run_frame(PyObject* self, Work&& work) {
-    Py_INCREF(self);
-    PyObject* result = detail::run_held_frame(reinterpret_cast<Function*>(self), work);
-    Py_DECREF(self);
-    return result;
+    Ref running = Ref::borrow(self);
+    return detail::run_held_frame(reinterpret_cast<Function*>(self), work);
 }
 
 // callable(*args) as a vectorcall. A Python function is entered straight through its own entry

@@ -1,23 +1,47 @@
-// An `except` block's view of the exception it handles.
+// Exceptions as native code holds them: the pending one taken and put back, and an `except`
+// block's view of the one it handles.
 #pragma once
 
 #include "runtime/ref.hpp"
 
 namespace rt {
 
-// Takes the pending exception, normalized and with its traceback attached, and makes it the
-// exception being handled (what a new error is chained to) until the scope ends, when the one
-// handled before comes back.
-class Handling {
-public:
-    Handling() {
+// An exception as (type, value, traceback), the form in which the interpreter's C API passes a
+// raised exception around.
+struct ErrorTriple {
+    Ref type, value, tb;
+
+    // The pending exception, taken as it stands (all null when none was pending).
+    static ErrorTriple fetch() {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref owned_type = Ref::steal(type), owned_tb = Ref::steal(tb);
-        error_ = Ref::steal(value);
-        if (error_ && owned_tb) PyException_SetTraceback(error_.get(), owned_tb.get());
-        previous_ = Ref::steal(PyErr_GetHandledException());
+        return {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
+    }
+    // The value made an instance of the type, as raising it does.
+    void normalize() {
+        PyObject *t = type.release(), *v = value.release(), *b = tb.release();
+        PyErr_NormalizeException(&t, &v, &b);
+        type = Ref::steal(t);
+        value = Ref::steal(v);
+        tb = Ref::steal(b);
+    }
+    // Pending again, in place of any exception raised meanwhile.
+    void restore() { PyErr_Restore(type.release(), value.release(), tb.release()); }
+};
+
+// The pending exception, normalized and with its traceback attached; null when none was pending.
+inline Ref take_exception() {
+    ErrorTriple error = ErrorTriple::fetch();
+    error.normalize();
+    if (error.value && error.tb) PyException_SetTraceback(error.value.get(), error.tb.get());
+    return std::move(error.value);
+}
+
+// Takes the pending exception and makes it the exception being handled (what a new error is
+// chained to) until the scope ends, when the one handled before comes back.
+class Handling {
+public:
+    Handling() : error_(take_exception()), previous_(Ref::steal(PyErr_GetHandledException())) {
         PyErr_SetHandledException(error_.get());
     }
     ~Handling() { PyErr_SetHandledException(previous_.get()); }
@@ -29,7 +53,7 @@ public:
     void reraise() {
         if (!error_) return;
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error_.get()));
-        PyErr_Restore(Ref::borrow(type).release(), Ref(error_).release(), PyException_GetTraceback(error_.get()));
+        ErrorTriple{Ref::borrow(type), error_, Ref::steal(PyException_GetTraceback(error_.get()))}.restore();
     }
 
 private:

@@ -1,6 +1,6 @@
-// The interpreter's own layouts that the hot paths read directly: dict entries by insertion
-// position, and where an instance keeps its attributes. Whatever cannot be read this way is
-// left to the interpreter's lookups.
+// The interpreter's own layouts that the hot paths read directly: the running thread's state, dict
+// entries by insertion position, and where an instance keeps its attributes. Whatever cannot be
+// read this way is left to the interpreter's lookups.
 //
 // The layouts below are those of the one interpreter version this module is built for.
 #pragma once
@@ -14,7 +14,20 @@
 #error "the layouts read here are those of CPython 3.11"
 #endif
 
+#include "runtime/thread_state.h"
+
+// The interpreter's runtime state, of which only thread_state() below reads a word.
+extern "C" {
+PyAPI_DATA(char) _PyRuntime[];
+}
+
 namespace rt {
+
+// The running thread's state, read where the interpreter keeps it: what _PyThreadState_UncheckedGet
+// returns, without the call.
+inline PyThreadState* thread_state() {
+    return *reinterpret_cast<PyThreadState* const*>(_PyRuntime + RT_TSTATE_CURRENT_OFFSET);
+}
 
 namespace dict_layout {
 
