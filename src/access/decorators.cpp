@@ -12,6 +12,9 @@ namespace access_control {
 using rt::Ref;
 using rt::Step;
 
+// The functions a wrapped call runs are marked hot, placed beside the coroutine's own (see
+// runtime/coroutine.cpp).
+
 namespace {
 
 const rt::Name kWraps{"wraps"};
@@ -44,7 +47,7 @@ PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt:
 }
 
 // kwargs.get("acl"), over a call's keyword names; borrowed, null when absent.
-PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::hot]] PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* acl = kAcl.get();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -65,7 +68,7 @@ bool check_acl_content(rt::Function* fn, PyObject* acl);
 // reading the ACL's content) set.
 inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == Py_None || check_acl_content(fn, acl); }
 
-bool check_acl_content(rt::Function* fn, PyObject* acl) {
+[[gnu::hot]] bool check_acl_content(rt::Function* fn, PyObject* acl) {
     Ref content = Ref::steal(PyObject_GetAttr(acl, kContent.get()));
     if (!content) return false;
     int present = PyObject_IsTrue(content.get());
@@ -77,7 +80,7 @@ bool check_acl_content(rt::Function* fn, PyObject* acl) {
     return true;
 }
 
-PyObject* wrapped_func(rt::Function* fn) {
+[[gnu::hot]] PyObject* wrapped_func(rt::Function* fn) {
     PyObject* func = rt::closure_cell(fn, 0);
     if (!func)
         PyErr_SetString(PyExc_NameError,
@@ -100,7 +103,7 @@ public:
           inline_(args, overflow ? 0 : nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
           overflow_(std::move(overflow)) {}
 
-    Step resume(PyObject* received) override {
+    [[gnu::hot]] Step resume(PyObject* received) override {
         if (!received) return Step::error();
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
@@ -142,7 +145,7 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
     return decorate(fn, locals[0], coroutine_wrapper_code, need_auth_async);
 }
 
-PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::hot]] PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
@@ -152,7 +155,7 @@ PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
     });
 }
 
-PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::hot]] PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
