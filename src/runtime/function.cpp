@@ -133,9 +133,9 @@ bool raise_if_posonly_as_keyword(Function* fn, PyObject* kwnames) {
 
 PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
-    // Binding (a keyword's comparison) runs host code and reads the function afterwards: it stays
-    // alive until the call returns, as an interpreter frame holds its function, whoever held it
-    // for the call.
+    // Binding (a keyword's comparison) and the body run host code and read the function afterwards:
+    // it stays alive until the call returns, as an interpreter frame holds its function, whoever
+    // held it for the call.
     Ref running = Ref::borrow(self);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t argcount = fn->argcount;
