@@ -43,6 +43,17 @@ PROG = "run-demo"  # what --help and the errors call this program: it is started
 
 
 
+def client_lines(style, client, status: str) -> list[str]:
+    """A client's lines in the Clients table: its key, what it subscribes to and `status`, then
+    its note if it has one."""
+    what = ", ".join(sub["doc_class"] + (f"{sub['data_scope']}" if sub.get("data_scope") else "")
+                     for sub in client.subscriptions)
+    lines = [f"  {client.name:<10} {client.api_key:<14} {what:<28} {status}"]
+    if client.note:
+        lines.append(style.dim(f"  {'':<10} {client.note}"))
+    return lines
+
+
 def expected_outcome(client, closed_after, doc, seq):
     """What `client`, gone after `closed_after` (or never), should see of event `seq`:
     ("got", view), ("acl", None), ("closed", None) or ("skip", why)."""
@@ -321,16 +332,12 @@ class Demo:
         for client in self.clients:
             tasks.append(asyncio.create_task(self.run_client(client, server.url)))
             await self.wait_for(lambda c=client: c.subscribed or c.refused is not None)
-            what = ", ".join(
-                sub_["doc_class"] + (f"{sub_['data_scope']}" if sub_.get("data_scope") else "")
-                for sub_ in client.subscriptions)
             if client.subscribed:
                 status = s.green(f"{s.ok} subscribed")
             else:
                 status = s.red(f"{s.no} refused: {client.refused}")
-            out.line(f"  {client.name:<10} {client.api_key:<14} {what:<28} {status}")
-            if client.note:
-                out.line(s.dim(f"  {'':<10} {client.note}"))
+            for line in client_lines(s, client, status):
+                out.line(line)
         out.line()
         return tasks
 

@@ -152,8 +152,6 @@ class NodesDemo:
             self.moving[client.name] = rc
             tasks[client.name] = task = asyncio.create_task(rc.run())
             await self.wait_until(lambda: rc.subscribed.is_set() or task.done())
-            what = ", ".join(sub["doc_class"] + (f"{sub['data_scope']}" if sub.get("data_scope")
-                                                 else "") for sub in client.subscriptions)
             if rc.subscribed.is_set():
                 client.subscribed = True
                 status = s.green(f"{s.ok} subscribed on {names[rc.node]}")
@@ -164,9 +162,8 @@ class NodesDemo:
                     pass
                 client.refused = rc.refused or "no node answered"
                 status = s.red(f"{s.no} refused: {client.refused}")
-            self.line(f"  {client.name:<10} {client.api_key:<14} {what:<28} {status}")
-            if client.note:
-                self.line(s.dim(f"  {'':<10} {client.note}"))
+            for line in demo.client_lines(s, client, status):
+                self.line(line)
         self.line()
         return tasks
 
