@@ -3,6 +3,7 @@
 #include "access/access.hpp"
 #include "runtime/handling.hpp"
 #include "runtime/name.hpp"
+#include "runtime/traceback.hpp"
 
 namespace access_control {
 
@@ -25,7 +26,8 @@ const rt::Name kId{"id"};
 const rt::Name kMessage{"message"};
 const rt::Name kTrace{"trace"};
 
-enum { kSelf, kApiKey, kAppName, kApiId };
+// get_api_acl's variables, parameters first.
+enum { kSelf, kApiKey, kAppName, kApiId, kReply };
 
 Ref text(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
 
@@ -117,6 +119,11 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
     Ref result = decoded_body(r);
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        // The exception leaves r.json() through this function's frame before the handler takes
+        // it: its entry, where a report failing in the handler shows the exception it handled.
+        rt::FrameLocals frame(locals, kReply);
+        frame.set(kReply, Ref::borrow(r));
+        rt::add_code_traceback_entry(fn->code.get(), fn->globals.get(), frame);
         return report_undecodable(r);
     }
 

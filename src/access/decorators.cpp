@@ -21,6 +21,9 @@ const rt::Name kWraps{"wraps"};
 const rt::Name kAcl{"acl"};
 const rt::Name kContent{"content"};
 
+// need_auth's variables: args, kwargs, acl.
+constexpr Py_ssize_t kAclLocal = 2;
+
 // The wrappers' code objects; kept for the life of the process.
 PyObject* plain_wrapper_code = nullptr;
 PyObject* coroutine_wrapper_code = nullptr;
@@ -88,6 +91,17 @@ inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == 
     return func;
 }
 
+// What need_auth's frame holds: `args`, `kwargs`, the `func` of its closure and, once the check
+// has read it, `acl`.
+rt::FrameLocals need_auth_locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool checked) {
+    rt::FrameLocals locals = rt::call_locals(args, nargsf, kwnames, fn->closure.get());
+    if (checked) {
+        PyObject* acl = acl_keyword(args, PyVectorcall_NARGS(nargsf), kwnames);
+        locals.set(kAclLocal, Ref::borrow(acl ? acl : Py_None));
+    }
+    return locals;
+}
+
 // The coroutine of need_auth: the check when first resumed, then the await of func(*args, **kwargs).
 // The call's arguments are kept as they came (positional, then keyword values), in the body
 // itself when there are few.
@@ -114,6 +128,11 @@ public:
         if (!func) return Step::error();
         Ref awaitable = rt::call(func.get(), call_args, nargs_, kwnames_.get());
         return awaitable ? Step::return_awaited(std::move(awaitable)) : Step::error();
+    }
+
+    void frame_locals(rt::FrameLocals& locals) const override {
+        PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
+        locals = need_auth_locals(reinterpret_cast<rt::Function*>(fn_.get()), call_args, nargs_, kwnames_.get(), called_);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -146,16 +165,18 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
 }
 
 [[gnu::hot]] PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* function = reinterpret_cast<rt::Function*>(self);
     return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
         Ref func = Ref::borrow(wrapped_func(fn));
         if (!func) return nullptr;
         return rt::call(func.get(), args, nargsf, kwnames).release();
-    });
+    }, [&] { return need_auth_locals(function, args, nargsf, kwnames, true); });
 }
 
 [[gnu::hot]] PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* function = reinterpret_cast<rt::Function*>(self);
     return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -169,7 +190,7 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
         return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames,
                                             std::move(overflow))
             .release();
-    });
+    }, [&] { return need_auth_locals(function, args, nargsf, kwnames, false); });
 }
 
 }  // namespace access_control

@@ -4,6 +4,8 @@
 #include "broadcaster/hooks.hpp"
 #include "runtime/coroutine.hpp"
 
+#include <array>
+
 namespace broadcaster {
 
 using rt::Ref;
@@ -30,6 +32,10 @@ public:
         if (!message) return Step::error();
         Ref awaitable = call_hook(cls_.get(), Hook::send_message_async, {websocket_.get(), message.get()});
         return awaitable ? Step::wait_for(std::move(awaitable)) : Step::error();
+    }
+
+    void frame_locals(rt::FrameLocals& locals) const override {
+        locals = rt::FrameLocals(std::array{cls_.get(), websocket_.get(), content_.get()}.data(), 3);
     }
 
     int traverse(visitproc visitor, void* arg) override {

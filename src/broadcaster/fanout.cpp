@@ -14,6 +14,8 @@
 #include "runtime/name.hpp"
 #include "runtime/traceback.hpp"
 
+#include <array>
+
 namespace broadcaster {
 
 using rt::Ref;
@@ -79,6 +81,10 @@ public:
             if (found <= 0) return found < 0 ? Step::error() : Step::done(rt::none());
         }
         return serve_remaining();
+    }
+
+    void frame_locals(rt::FrameLocals& locals) const override {
+        locals = rt::FrameLocals(std::array{hooks_.cls(), doc_.get(), op_.get(), seq_.get()}.data(), 4);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -226,7 +232,12 @@ private:
         Ref acl = read_param(param, params::acl, params::kAclAt);
         if (!acl) [[unlikely]]
             return -1;
-        if (method.is_own()) return truth(doc_.check_acl(acl.get()));
+        if (method.is_own()) {
+            Ref allowed = doc_.check_acl(acl.get());
+            if (!allowed) [[unlikely]]
+                leave_own(Hook::check_subscriber_acl, {hooks_.cls(), doc_.get(), acl.get()});
+            return truth(allowed);
+        }
         return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
     }
 
@@ -239,8 +250,12 @@ private:
         Ref show_hidden = catalog ? read_param(param, params::show_hidden, params::kShowHiddenAt) : Ref();
         if (!show_hidden) [[unlikely]]
             return {};
-        if (method.is_own())
-            return doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
+        if (method.is_own()) {
+            Ref body = doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
+            if (!body) [[unlikely]]
+                leave_own(Hook::get_message_body, {hooks_.cls(), doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
+            return body;
+        }
         return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
     }
 
@@ -289,19 +304,28 @@ private:
         Ref text = json_text(fn(), event);
         Ref awaitable = text ? start_send(hooks_, websocket, text.get()) : Ref();
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
-            leave_send_json();
+            leave_own(Hook::send_json_async, {hooks_.cls(), websocket, event});
         inline_send_ = static_cast<bool>(awaitable);
         return awaitable;
     }
 
-    // An exception leaves the module's own send_json_async, run in place: its traceback entry,
-    // as its coroutine would have added it.
+    // An exception leaves the module's own send_json_async, run in place for the subscriber whose
+    // turn it is: its traceback entry, as its coroutine would have added it.
     [[gnu::cold]] void leave_send_json() {
-        PyObject* own = own_function(Hook::send_json_async);
-        if (!own || !rt::is_function(own)) return;
-        Ref held = Ref::borrow(own);
-        auto* function = reinterpret_cast<rt::Function*>(held.get());
-        rt::add_code_traceback_entry(function->code.get(), function->globals.get());
+        const Py_ssize_t turn = next_ - 1;
+        Ref websocket = turn >= 0 && turn < PyList_GET_SIZE(turns_.get()) ? Ref::borrow(PyList_GET_ITEM(turns_.get(), turn)) : Ref();
+        Ref event = event_;
+        leave_own(Hook::send_json_async, {hooks_.cls(), websocket.get(), event.get()});
+    }
+
+    // An exception leaves the module's own `hook`, run in place: its traceback entry, with the
+    // frame its call would have had, holding `locals` (cls first).
+    [[gnu::cold]] static void leave_own(Hook hook, std::initializer_list<PyObject*> locals) {
+        Ref own = Ref::borrow(own_function(hook));
+        if (!own || !rt::is_function(own.get())) return;
+        auto* function = reinterpret_cast<rt::Function*>(own.get());
+        rt::add_code_traceback_entry(function->code.get(), function->globals.get(),
+                                     rt::FrameLocals(locals.begin(), static_cast<Py_ssize_t>(locals.size())));
     }
 
     [[gnu::cold]] bool sweep_closed() {

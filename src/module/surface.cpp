@@ -23,13 +23,13 @@ const Callable auth_required_async{
 
 const Callable need_auth{
     .name = "need_auth", .qualname = "auth_required.<locals>.need_auth", .first_line = 11, .coroutine = false,
-    .params = {}, .varargs = "args", .varkw = "kwargs",
+    .params = {}, .varargs = "args", .varkw = "kwargs", .locals = {"acl"},
     .raw = access_control::need_auth, .freevars = {"func"},
 };
 
 const Callable need_auth_async{
     .name = "need_auth", .qualname = "auth_required_async.<locals>.need_auth", .first_line = 20, .coroutine = true,
-    .params = {}, .varargs = "args", .varkw = "kwargs",
+    .params = {}, .varargs = "args", .varkw = "kwargs", .locals = {"acl"},
     .raw = access_control::need_auth_async, .freevars = {"func"},
 };
 

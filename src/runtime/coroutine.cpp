@@ -80,9 +80,30 @@ bool is_iterable_coroutine(PyObject* obj) {
     if (exc) PyErr_SetObject(PyExc_StopIteration, exc.get());
 }
 
+// The coroutine's frame (cr_frame), made from what its body shows when first asked for; null
+// (an exception set only where making it failed) when there is none to make.
+Ref frame_of(Coroutine* co) {
+    if (co->frame) return co->frame;
+    Ref globals = co->globals;
+    if (!globals) return {};
+    FrameLocals locals;
+    if (co->body) co->body->frame_locals(locals);
+    Ref code = Ref::borrow(co->code());
+    Ref frame = make_frame(code.get(), globals.get(), locals, nullptr);
+    // Making it may have run code (the collector, finalizers) that ended the coroutine or asked too.
+    if (frame && !co->frame && co->state() != State::Finished) co->frame = frame;
+    return frame;
+}
+
 [[gnu::cold]] PySendResult fail(Coroutine* co) {
-    // The exception leaves the coroutine's code: an entry for it, as for a Python coroutine.
-    if (Ref globals = co->globals) add_code_traceback_entry(Ref::borrow(co->code()).get(), globals.get());
+    // The exception leaves the coroutine's code: an entry for its frame, as for a Python coroutine.
+    {
+        ErrorTriple pending = ErrorTriple::fetch();
+        Ref frame = frame_of(co);
+        PyErr_Clear();
+        pending.restore();
+        add_frame_entry(frame.get());
+    }
     finish(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // As in any coroutine body, a StopIteration escaping it is reported as a bug.
@@ -152,6 +173,40 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out);
     }
 }
 
+// A step the coroutine may not take (no level left): it ends with the RecursionError and no entry
+// of its own, as the interpreter ends a frame it cannot enter.
+[[gnu::cold]] PySendResult refuse_step(Coroutine* co) {
+    finish(co);
+    return PYGEN_ERROR;
+}
+
+// A step taken while a profile or trace function is set: the coroutine's frame is linked while
+// it runs and reports the step as a call, and what it yields or returns (or raises) as its return.
+template <class Run>
+[[gnu::noinline, gnu::cold]] PySendResult traced_step(PyThreadState* ts, Coroutine* co, PyObject** out, Run& run) {
+    Ref frame = frame_of(co);
+    if (!frame) {
+        PyErr_Clear();
+        return run();
+    }
+    if (!trace_call(ts, frame.get())) return fail(co);  // a hook raised: the step never runs
+    PySendResult status = run();
+    PyObject* reported = trace_return(ts, frame.get(), status == PYGEN_ERROR ? nullptr : *out);
+    *out = reported;
+    return reported || status == PYGEN_ERROR ? status : PYGEN_ERROR;
+}
+
+// One step of the coroutine's code, `run()`, counted as the interpreter counts a running frame.
+template <class Run>
+[[gnu::always_inline]] inline PySendResult step(Coroutine* co, PyObject** out, Run&& run) {
+    PyThreadState* ts = thread_state();
+    if (!enter_level(ts)) [[unlikely]]
+        return refuse_step(co);
+    const PySendResult status = tracing(ts) ? traced_step(ts, co, out, run) : run();
+    leave_level(ts);
+    return status;
+}
+
 // One resumption: `value` sent in, or (with `exc`) the pending exception raised at the await point.
 PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, bool closing) {
     *out = nullptr;
@@ -163,7 +218,7 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
             }
             if (exc) {  // thrown in before the first step: it ends there
                 co->set_state(State::Running);
-                return fail(co);
+                return step(co, out, [&] { return fail(co); });
             }
             break;
         case State::Running:
@@ -176,21 +231,23 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
             break;
     }
     co->set_state(State::Running);  // the caller holds the coroutine while it runs
-    if (co->awaiting && !exc) {
-        PyObject* result = nullptr;
-        PySendResult status = send_into(co->awaiting.get(), value, &result);
-        if (status == PYGEN_NEXT) {
-            co->set_state(State::Suspended);
-            *out = result;
-            return PYGEN_NEXT;
+    return step(co, out, [&] {
+        if (co->awaiting && !exc) {
+            PyObject* result = nullptr;
+            PySendResult status = send_into(co->awaiting.get(), value, &result);
+            if (status == PYGEN_NEXT) {
+                co->set_state(State::Suspended);
+                *out = result;
+                return PYGEN_NEXT;
+            }
+            co->awaiting.reset();
+            if (co->tail_await) return end_of_tail_await(co, status, result, out);
+            Ref returned = Ref::steal(result);
+            return advance(co, status == PYGEN_RETURN ? returned.get() : nullptr, out);
         }
         co->awaiting.reset();
-        if (co->tail_await) return end_of_tail_await(co, status, result, out);
-        Ref returned = Ref::steal(result);
-        return advance(co, status == PYGEN_RETURN ? returned.get() : nullptr, out);
-    }
-    co->awaiting.reset();
-    return advance(co, exc ? nullptr : value, out);
+        return advance(co, exc ? nullptr : value, out);
+    });
 }
 
 PyObject* send_result(PySendResult status, PyObject* out) {
@@ -352,7 +409,7 @@ PyObject* coro_close(PyObject* self, PyObject*) {
         // The first step, as `await` takes it: straight into the body.
         *out = nullptr;
         co->set_state(State::Running);
-        return advance(co, Py_None, out);
+        return step(co, out, [&] { return advance(co, Py_None, out); });
     }
     return send_ex(co, value, out, false, false);
 }
@@ -463,16 +520,10 @@ PyObject* get_origin(PyObject* self, void*) {
 PyObject* get_frame(PyObject* self, void*) {
     auto* co = as_coroutine(self);
     if (co->state() == State::Finished || !co->globals) return none().release();
-    if (!co->frame) {
-        Ref globals = co->globals;
-        Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->code()), globals.get(), nullptr)));
-        if (!frame) return nullptr;
-        // Making it may have run code (the collector, finalizers) that ended the coroutine or asked too.
-        if (co->state() == State::Finished) return none().release();
-        if (!co->frame) co->frame = frame;
-    }
-    return Ref(co->frame).release();
+    Ref frame = frame_of(co);
+    if (!frame) return PyErr_Occurred() ? nullptr : none().release();
+    if (co->state() == State::Finished) return none().release();
+    return frame.release();
 }
 
 PyObject* coro_sizeof(PyObject* self, PyObject*) {
@@ -885,6 +936,7 @@ public:
         return result ? Step::done(std::move(result)) : Step::error();
     }
     int traverse(visitproc visitor, void* arg) override { return locals_.traverse(visitor, arg); }
+    void frame_locals(FrameLocals& locals) const override { locals = FrameLocals(locals_.data(), locals_.size()); }
     static constexpr Py_ssize_t kMax = 12;
 
 private:

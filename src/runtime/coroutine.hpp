@@ -8,6 +8,7 @@
 // errors), so bodies only describe their own logic.
 #pragma once
 
+#include "runtime/frames.hpp"
 #include "runtime/ref.hpp"
 
 #include <cstddef>
@@ -41,6 +42,8 @@ public:
     virtual Step resume(PyObject* received) = 0;
     // Every reference the body owns, for the cycle collector.
     virtual int traverse(visitproc visitor, void* arg) = 0;
+    // What the coroutine's frame shows: the arguments as bound at the call, and the closure.
+    virtual void frame_locals(FrameLocals&) const {}
 };
 
 extern PyTypeObject CoroutineType;

@@ -206,7 +206,9 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         for (Py_ssize_t i = required > given ? required : given; i < argcount; ++i)
             if (!slots[i]) slots[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
     }
-    return detail::run_held_frame(fn, [&](Function* f) { return f->bound(f, slots); });
+    const Py_ssize_t nslots = argcount + (fn->varargs ? 1 : 0) + (fn->varkw ? 1 : 0);
+    return detail::run_held_frame(fn, [&](Function* f) { return f->bound(f, slots); },
+                                  [&] { return FrameLocals(slots, nslots, fn->closure.get()); });
 }
 
 // ---- attributes ----

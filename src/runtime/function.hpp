@@ -8,6 +8,7 @@
 // interpreter's rules and messages before the native body runs.
 #pragma once
 
+#include "runtime/frames.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
@@ -98,30 +99,56 @@ Ref make_function(const FunctionParts& parts);
 inline bool is_function(PyObject* obj) { return Py_TYPE(obj) == &FunctionType; }
 
 namespace detail {
-// run_frame below, for a caller that already holds the function.
-template <class Work>
-inline PyObject* run_held_frame(Function* fn, Work&& work) {
-    PyThreadState* ts = thread_state();
-    if (ts->recursion_remaining-- <= 0) [[unlikely]] {
-        // At the limit: the interpreter's own check decides, with its message and headroom.
-        ++ts->recursion_remaining;
-        if (Py_EnterRecursiveCall("")) return nullptr;
+
+// A call run while a profile or trace function is set: in a frame of its own, linked where the
+// interpreter keeps the running frames, with the call and return (and exception) events. A
+// coroutine function's call only makes the coroutine, which reports its own steps.
+template <class Work, class Locals>
+[[gnu::noinline, gnu::cold]] PyObject* run_traced_frame(PyThreadState* ts, Function* fn, Work& work, Locals& locals) {
+    if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) {
+        PyObject* result = work(fn);
+        if (!result) add_code_traceback_entry(fn->code.get(), fn->globals.get(), locals());
+        return result;
     }
+    Ref frame = make_frame(fn->code.get(), fn->globals.get(), locals(), nullptr);
+    if (!frame || !trace_call(ts, frame.get())) return nullptr;
     PyObject* result = work(fn);
-    ++ts->recursion_remaining;
-    if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get());
+    if (!result) {
+        add_frame_entry(frame.get());
+        // As the interpreter leaves a frame that raised: it keeps the way back once off the stack.
+        if (!frame_back(frame.get()))
+            frame_back(frame.get()) = reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())));
+    }
+    return trace_return(ts, frame.get(), result);
+}
+
+// run_frame below, for a caller that already holds the function.
+template <class Work, class Locals>
+inline PyObject* run_held_frame(Function* fn, Work&& work, Locals&& locals) {
+    PyThreadState* ts = thread_state();
+    if (!enter_level(ts)) [[unlikely]]
+        return nullptr;
+    PyObject* result;
+    if (tracing(ts)) [[unlikely]] {
+        result = run_traced_frame(ts, fn, work, locals);
+    } else {
+        result = work(fn);
+        if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get(), locals());
+    }
+    leave_level(ts);
     return result;
 }
 }  // namespace detail
 
 // Runs `work(fn)` for a call of the function `self` as the interpreter runs a Python function's
-// frame: counted against the recursion limit (a call refused at the limit never starts), with the
-// function held until it returns, whoever held it for the call (the work reads it after running
-// host code), and with an entry for the function given to an exception leaving it.
-template <class Work>
-inline PyObject* run_frame(PyObject* self, Work&& work) {
+// frame: a level of the recursion limit (a call refused at the limit never starts), the function
+// held until it returns, whoever held it for the call (the work reads it after running host
+// code), reported to a profile or trace function, and an entry for the function given to an
+// exception leaving it. `locals()` gives what its frame holds, asked for only when a frame is made.
+template <class Work, class Locals>
+inline PyObject* run_frame(PyObject* self, Work&& work, Locals&& locals) {
     Ref running = Ref::borrow(self);
-    return detail::run_held_frame(reinterpret_cast<Function*>(self), work);
+    return detail::run_held_frame(reinterpret_cast<Function*>(self), work, locals);
 }
 
 // callable(*args) as a vectorcall. A Python function is entered straight through its own entry

@@ -1,6 +1,6 @@
 // The interpreter's own layouts that the hot paths read directly: the running thread's state, dict
-// entries by insertion position, and where an instance keeps its attributes. Whatever cannot be
-// read this way is left to the interpreter's lookups.
+// entries by insertion position, and where an instance keeps its attributes; and the frame fields
+// the module's own frames set. Whatever cannot be read this way is left to the interpreter's lookups.
 //
 // The layouts below are those of the one interpreter version this module is built for.
 #pragma once
@@ -14,7 +14,7 @@
 #error "the layouts read here are those of CPython 3.11"
 #endif
 
-#include "runtime/thread_state.h"
+#include "runtime/layout_offsets.h"
 
 // The interpreter's runtime state, of which only thread_state() below reads a word.
 extern "C" {
@@ -27,6 +27,36 @@ namespace rt {
 // returns, without the call.
 inline PyThreadState* thread_state() {
     return *reinterpret_cast<PyThreadState* const*>(_PyRuntime + RT_TSTATE_CURRENT_OFFSET);
+}
+
+// ---- frames ----
+
+// The words of a frame object, and of the interpreter frame it owns, that the module's own
+// frames set: what PyFrame_New leaves unset (the link to the frame below, the way back from the
+// interpreter frame to its object) and what the interpreter sets when it takes a frame over.
+inline char* field_at(void* base, size_t offset) { return static_cast<char*>(base) + offset; }
+
+// The interpreter frame a frame object owns: what the running thread's frame stack links.
+inline struct _PyInterpreterFrame* interpreter_frame(PyObject* frame) {
+    return *reinterpret_cast<struct _PyInterpreterFrame**>(field_at(frame, RT_FRAME_DATA_OFFSET));
+}
+// A frame object's f_back: a strong reference, or null when the frame below is found through
+// the interpreter frame's link instead.
+inline PyObject*& frame_back(PyObject* frame) {
+    return *reinterpret_cast<PyObject**>(field_at(frame, RT_FRAME_BACK_OFFSET));
+}
+// An interpreter frame's link to the frame below it on the running thread's stack (null when
+// it is not on a stack).
+inline struct _PyInterpreterFrame*& frame_previous(struct _PyInterpreterFrame* frame) {
+    return *reinterpret_cast<struct _PyInterpreterFrame**>(field_at(frame, RT_IFRAME_PREVIOUS_OFFSET));
+}
+// An interpreter frame's variables: its code's local, cell and free variables, in that order.
+inline PyObject** frame_variables(struct _PyInterpreterFrame* frame) {
+    return reinterpret_cast<PyObject**>(field_at(frame, RT_IFRAME_LOCALSPLUS_OFFSET));
+}
+// An interpreter frame's frame object (borrowed where the object owns the frame).
+inline PyObject*& frame_object(struct _PyInterpreterFrame* frame) {
+    return *reinterpret_cast<PyObject**>(field_at(frame, RT_IFRAME_FRAME_OBJ_OFFSET));
 }
 
 namespace dict_layout {

@@ -2,34 +2,33 @@
 
 #include "runtime/handling.hpp"
 
-#include <frameobject.h>
-
 namespace rt {
 
 namespace {
 
-// A frame for `code` in `globals`, put in front of the traceback of `pending`, which is then
-// pending again. Whatever fails on the way is dropped: `pending` stays the exception reported.
-void add_frame_entry(Ref code, PyObject* globals, ErrorTriple pending) {
-    Ref frame;
-    if (code && PyCode_Check(code.get()) && globals && PyDict_Check(globals))
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+// A frame made by `make`, put in front of the traceback of `pending`, which is then pending
+// again. Whatever fails on the way is dropped: `pending` stays the exception reported.
+template <class Make>
+void add_entry(ErrorTriple pending, Make&& make) {
+    Ref frame = make();
+    PyErr_Clear();
     pending.restore();
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    add_frame_entry(frame.get());
 }
 
 }  // namespace
 
 void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals) {
-    ErrorTriple pending = ErrorTriple::fetch();
-    const char* file = PyUnicode_AsUTF8(filename);
-    Ref code = file ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line))) : Ref();
-    add_frame_entry(std::move(code), globals, std::move(pending));
+    add_entry(ErrorTriple::fetch(), [&]() -> Ref {
+        const char* file = PyUnicode_AsUTF8(filename);
+        Ref code = file ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, line))) : Ref();
+        if (!code) return {};
+        return make_frame(code.get(), globals, FrameLocals(), current_frame());
+    });
 }
 
-void add_code_traceback_entry(PyObject* code, PyObject* globals) {
-    add_frame_entry(Ref::borrow(code), globals, ErrorTriple::fetch());
+void add_code_traceback_entry(PyObject* code, PyObject* globals, const FrameLocals& locals) {
+    add_entry(ErrorTriple::fetch(), [&] { return make_frame(code, globals, locals, current_frame()); });
 }
 
 }  // namespace rt

@@ -2,7 +2,7 @@
 // function or coroutine of the module).
 #pragma once
 
-#include "runtime/ref.hpp"
+#include "runtime/frames.hpp"
 
 namespace rt {
 
@@ -10,9 +10,10 @@ namespace rt {
 // traceback. The pending exception is kept whatever happens.
 void add_traceback_entry(PyObject* filename, const char* name, int line, PyObject* globals);
 
-// The entry the interpreter adds when an exception leaves a function or coroutine: a frame of
-// `code` (its file, name and first line) with `globals`, put in front of the pending exception's
-// traceback. For error paths only; the pending exception is kept whatever happens.
-[[gnu::cold]] void add_code_traceback_entry(PyObject* code, PyObject* globals);
+// The entry the interpreter adds when an exception leaves a function: a frame of `code` (its
+// file, name and first line) in `globals` holding `locals`, called from the running thread's
+// innermost frame, put in front of the pending exception's traceback. For error paths only; the
+// pending exception is kept whatever happens.
+[[gnu::cold]] void add_code_traceback_entry(PyObject* code, PyObject* globals, const FrameLocals& locals);
 
 }  // namespace rt

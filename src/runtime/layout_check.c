@@ -1,0 +1,21 @@
+/* Fails the build when the interpreter keeps what runtime/layout.hpp reads anywhere else than
+   runtime/layout_offsets.h says. C, because only C can read the interpreter's internal headers. */
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#include <internal/pycore_frame.h>
+#include <internal/pycore_runtime.h>
+
+#include <stddef.h>
+
+#include "runtime/layout_offsets.h"
+
+_Static_assert(offsetof(_PyRuntimeState, gilstate.tstate_current) == RT_TSTATE_CURRENT_OFFSET,
+               "gilstate.tstate_current has moved");
+_Static_assert(offsetof(struct _frame, f_back) == RT_FRAME_BACK_OFFSET, "PyFrameObject.f_back has moved");
+_Static_assert(offsetof(struct _frame, f_frame) == RT_FRAME_DATA_OFFSET, "PyFrameObject.f_frame has moved");
+_Static_assert(offsetof(_PyInterpreterFrame, frame_obj) == RT_IFRAME_FRAME_OBJ_OFFSET,
+               "_PyInterpreterFrame.frame_obj has moved");
+_Static_assert(offsetof(_PyInterpreterFrame, previous) == RT_IFRAME_PREVIOUS_OFFSET,
+               "_PyInterpreterFrame.previous has moved");
+_Static_assert(offsetof(_PyInterpreterFrame, localsplus) == RT_IFRAME_LOCALSPLUS_OFFSET,
+               "_PyInterpreterFrame.localsplus has moved");

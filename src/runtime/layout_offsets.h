@@ -1,0 +1,18 @@
+/* Where the interpreter keeps what runtime/layout.hpp reads, for the one interpreter version this
+   module is built for: the running thread's state in _PyRuntime, and the fields of a frame object
+   and of the interpreter frame it owns that the module's own frames set. Read by C++ code and
+   checked against the interpreter's own headers (layout_check.c). */
+#ifndef RT_LAYOUT_OFFSETS_H
+#define RT_LAYOUT_OFFSETS_H
+
+#define RT_TSTATE_CURRENT_OFFSET 576
+
+/* struct _frame (a frame object) */
+#define RT_FRAME_BACK_OFFSET 16
+#define RT_FRAME_DATA_OFFSET 24
+/* _PyInterpreterFrame */
+#define RT_IFRAME_FRAME_OBJ_OFFSET 40
+#define RT_IFRAME_PREVIOUS_OFFSET 48
+#define RT_IFRAME_LOCALSPLUS_OFFSET 72
+
+#endif
