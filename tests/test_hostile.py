@@ -279,6 +279,134 @@ CASES = {
         None
         RuntimeError: dictionary keys changed during iteration
     """),
+    # What tools read of a failure's frames (pytest, capture_locals, pdb, getcoroutinelocals):
+    # every frame of the module holds its parameters and closure, also once cleared.
+    "tools read every frame": ("""
+        import inspect, io, pdb, traceback
+        def shown(frame):
+            code = frame.f_code
+            names = code.co_varnames[:code.co_argcount + bool(code.co_flags & 4) + bool(code.co_flags & 8)]
+            return f"{code.co_name}{sorted(set(frame.f_locals) & set(names + code.co_freevars))}"
+        def failure(run):
+            try:
+                run()
+            except Exception as error:
+                return error
+        async def refuse(cls, ws, message):
+            raise ConnectionError("gone")
+        Host = host(send_message_async=classmethod(refuse))
+        drive(Host.subscribe(Socket(), "Document"))
+        guarded = broadcast.auth_required(lambda x: 1 / x)
+        @broadcast.auth_required_async
+        async def guarded_async(x):
+            return 1 / x
+        doc = Document({"id": 1})
+        for error in [failure(lambda: asyncio.run(Host.document_sent_async(doc, "op", "1"))), failure(lambda: guarded(0)),
+                      failure(lambda: asyncio.run(guarded_async(0))), failure(lambda: guarded(0, acl=Acl()))]:
+            frames = [frame for frame, _ in traceback.walk_tb(error.__traceback__)]
+            print(type(error).__name__, [shown(f) for f in frames if f.f_code.co_filename.endswith("broadcast.py")])
+            traceback.TracebackException.from_exception(error, capture_locals=True).format()
+            debugger = pdb.Pdb(stdin=io.StringIO("where;;up;;up;;args;;down;;args;;quit"), stdout=io.StringIO())
+            debugger.reset()
+            debugger.interaction(None, error.__traceback__)
+            for frame in frames:
+                frame.f_globals, frame.f_back, frame.f_lineno, frame.clear(), frame.f_locals
+        for coro in (Host.document_sent_async(doc, "op", "1"), guarded_async(2), Host.send_json_async(Socket(), {})):
+            print(sorted(inspect.getcoroutinelocals(coro)), end=" ")
+            coro.close()
+            print(inspect.getcoroutinelocals(coro))
+    """, """
+        ConnectionError ["need_auth['args', 'func', 'kwargs']", "document_sent_async['cls', 'doc', 'op', 'seq']", "send_json_async['cls', 'content', 'websocket']"]
+        ZeroDivisionError ["need_auth['args', 'func', 'kwargs']"]
+        ZeroDivisionError ["need_auth['args', 'func', 'kwargs']"]
+        AuthorizationError ["need_auth['args', 'func', 'kwargs']"]
+        ['args', 'func', 'kwargs'] {}
+        ['args', 'func', 'kwargs'] {}
+        ['cls', 'content', 'websocket'] {}
+    """),
+    # Recursion through the guards and the fan-out ends in RecursionError where plain Python's
+    # does, counting a guarded coroutine and the one it awaits as two levels, and never in a
+    # crash, whatever limit the host sets.
+    "recursion ends where Python's does": ("""
+        depth = 0
+        @broadcast.auth_required
+        def down(n):
+            global depth
+            depth = n
+            return down(n + 1)
+        @broadcast.auth_required_async
+        async def down_async(n):
+            global depth
+            depth = n
+            return await down_async(n + 1)
+        async def again(cls, ws, message):
+            await cls.document_sent_async(Document({"id": 1}), "op", "1")
+        Host = host(send_message_async=classmethod(again))
+        drive(Host.subscribe(Socket(), "Document"))
+        runs = {"sync": lambda: down(0), "async": lambda: asyncio.run(down_async(0)),
+                "send hook": lambda: asyncio.run(Host.document_sent_async(Document({"id": 1}), "op", "1"))}
+        for limit in (1000, 20000):
+            sys.setrecursionlimit(limit)
+            for name, run in runs.items():
+                print(limit, name, outcome(run).split(":")[0], *([depth] if limit == 1000 and name != "send hook" else []))
+        sys.setrecursionlimit(1000)
+        async def leaf():
+            return 1
+        for levels in (5000, 200000):
+            guarded = leaf
+            for _ in range(levels):
+                guarded = broadcast.auth_required_async(guarded)
+            print(levels, outcome(asyncio.run, guarded()).split(":")[0])
+    """, """
+        1000 sync RecursionError 497
+        1000 async RecursionError 493
+        1000 send hook RecursionError
+        20000 sync RecursionError
+        20000 async RecursionError
+        20000 send hook RecursionError
+        5000 RecursionError
+        200000 RecursionError
+    """),
+    # A profiler counts the module's calls as it counts Python functions' (the fan-out's calls of
+    # the module's own methods included); a tracer sees each call return.
+    "profilers and tracers see the calls": ("""
+        import cProfile, pstats
+        async def deliver(cls, ws, message):
+            pass
+        Host = host(send_message_async=classmethod(deliver))
+        guarded = broadcast.auth_required(lambda x: x)
+        @broadcast.auth_required_async
+        async def guarded_async(x):
+            return x
+        async def main():
+            for _ in range(3):
+                await Host.subscribe(Socket(), "Document")
+            for seq in ("1", "2"):
+                await Host.document_sent_async(Document({"id": 1}), "op", seq)
+            for i in range(4):
+                guarded(i)
+            for i in range(5):
+                await guarded_async(i)
+            Host.disconnect(Socket())
+        profile = cProfile.Profile()
+        profile.runcall(asyncio.run, main())
+        calls = sorted((name, "async" if line == 20 else "", total) for (file, line, name), (_, total, *_) in
+                       pstats.Stats(profile).stats.items() if file.endswith("broadcast.py"))
+        print(calls)
+        events = []
+        def tracer(frame, event, arg):
+            if frame.f_code.co_filename.endswith("broadcast.py") and event in ("call", "return"):
+                events.append((event, frame.f_code.co_name, arg if event == "return" else None))
+            return tracer
+        sys.settrace(tracer)
+        outcome(guarded, 1, acl=Acl())
+        asyncio.run(guarded_async(2))
+        sys.settrace(None)
+        print(events)
+    """, """
+        [('check_subscriber_acl', '', 6), ('disconnect', '', 1), ('document_sent_async', '', 2), ('get_message_body', '', 6), ('need_auth', '', 4), ('need_auth', 'async', 7), ('send_json_async', '', 6), ('subscribe', '', 3), ('subscriber_is_connected', '', 6)]
+        [('call', 'need_auth', None), ('return', 'need_auth', None), ('call', 'need_auth', None), ('return', 'need_auth', 2)]
+    """),
 }
 
 
@@ -290,3 +418,27 @@ def test_hostile_host(name):
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.strip() == textwrap.dedent(expected).strip()
+
+
+def test_pytest_reports_failures_through_the_module(tmp_path):
+    """pytest reads f_locals of every frame of a failure: failing through the module is a failure."""
+    test_file = tmp_path / "test_through_the_module.py"
+    test_file.write_text(PRELUDE + textwrap.dedent("""
+        async def refuse(cls, ws, message):
+            raise ConnectionError("gone")
+
+        def test_fan_out():
+            Host = host(send_message_async=classmethod(refuse))
+            drive(Host.subscribe(Socket(), "Document"))
+            asyncio.run(Host.document_sent_async(Document({"id": 1}), "op", "1"))
+
+        def test_guards():
+            @broadcast.auth_required_async
+            async def guarded(x):
+                return broadcast.auth_required(lambda: 1 / x)()
+            asyncio.run(guarded(0))
+    """))
+    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-l", str(test_file)],
+                          cwd=str(tmp_path), capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 1, proc.stdout[-3000:] + proc.stderr[-3000:]
+    assert "2 failed" in proc.stdout
