@@ -149,6 +149,43 @@ private:
     bool called_ = false;
 };
 
+// The call of need_auth: the check, then func(*args, **kwargs).
+struct NeedAuthCall {
+    static constexpr bool kMakesCoroutine = false;
+    [[gnu::always_inline]] static PyObject* work(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
+        Ref func = Ref::borrow(wrapped_func(fn));
+        if (!func) return nullptr;
+        return rt::call(func.get(), args, nargsf, kwnames).release();
+    }
+    static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        return need_auth_locals(fn, args, nargsf, kwnames, true);
+    }
+};
+
+// The call of the async need_auth: its coroutine, holding the arguments as they came.
+struct NeedAuthAsyncCall {
+    static constexpr bool kMakesCoroutine = true;
+    [[gnu::always_inline]] static PyObject* work(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        Ref overflow;
+        if (total > NeedAuth::kInline) {
+            overflow = Ref::steal(PyTuple_New(total));
+            if (!overflow) return nullptr;
+            for (Py_ssize_t i = 0; i < total; ++i)
+                PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
+        }
+        return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames,
+                                            std::move(overflow))
+            .release();
+    }
+    static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        return need_auth_locals(fn, args, nargsf, kwnames, false);
+    }
+};
+
 }  // namespace
 
 void set_wrapper_codes(PyObject* plain, PyObject* coroutine) {
@@ -165,32 +202,11 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
 }
 
 [[gnu::hot]] PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* function = reinterpret_cast<rt::Function*>(self);
-    return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
-        Ref func = Ref::borrow(wrapped_func(fn));
-        if (!func) return nullptr;
-        return rt::call(func.get(), args, nargsf, kwnames).release();
-    }, [&] { return need_auth_locals(function, args, nargsf, kwnames, true); });
+    return rt::run_frame<NeedAuthCall>(self, args, nargsf, kwnames);
 }
 
 [[gnu::hot]] PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* function = reinterpret_cast<rt::Function*>(self);
-    return rt::run_frame(self, [&](rt::Function* fn) -> PyObject* {
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-        Ref overflow;
-        if (total > NeedAuth::kInline) {
-            overflow = Ref::steal(PyTuple_New(total));
-            if (!overflow) return nullptr;
-            for (Py_ssize_t i = 0; i < total; ++i)
-                PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
-        }
-        return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames,
-                                            std::move(overflow))
-            .release();
-    }, [&] { return need_auth_locals(function, args, nargsf, kwnames, false); });
+    return rt::run_frame<NeedAuthAsyncCall>(self, args, nargsf, kwnames);
 }
 
 }  // namespace access_control

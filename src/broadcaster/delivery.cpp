@@ -51,9 +51,9 @@ private:
 
 }  // namespace
 
-Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message) {
+Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message, bool in_place) {
     const Method& method = hooks.lookup(Hook::send_message_async);
-    if (method.is_own()) return {};
+    if (in_place && method.is_own()) return {};
     return method ? method(hooks.cls(), {websocket, message}) : Ref();
 }
 

@@ -10,7 +10,8 @@ namespace broadcaster {
 rt::Ref json_text(rt::Function* fn, PyObject* content);
 
 // cls.send_message_async(websocket, message): what must be awaited. With the module's own hook,
-// which does nothing, there is nothing to await: null with no exception set.
-rt::Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message);
+// which does nothing, there is nothing to await when it may be skipped (`in_place`): null with no
+// exception set.
+rt::Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message, bool in_place);
 
 }  // namespace broadcaster

@@ -108,6 +108,10 @@ private:
     Py_ssize_t next_ = 0;
     bool started_ = false;
     bool inline_send_ = false;  // what it awaits is the send of the module's own send_json_async, run in place
+    bool in_place_ = true;      // the module's own methods may run in place this turn: no profiler or tracer watches
+
+    // Whether `method` is the module's own and runs in place rather than being called.
+    bool in_place(const Method& method) const { return in_place_ && method.is_own(); }
 
     rt::Function* fn() const { return reinterpret_cast<rt::Function*>(fn_.get()); }
 
@@ -185,6 +189,7 @@ private:
     // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
     bool serve(PyObject* websocket, Py_ssize_t turn, Ref& awaitable) {
         release_event();
+        in_place_ = !rt::tracing(rt::thread_state());
         Ref param = current_params(websocket, turn);
         if (!param) [[unlikely]]
             return !PyErr_Occurred();
@@ -209,7 +214,7 @@ private:
 
     int is_connected(PyObject* websocket) {
         const Method& method = hooks_.lookup(Hook::subscriber_is_connected);
-        if (method.is_own()) return 1;
+        if (in_place(method)) return 1;
         return method ? truth(method(hooks_.cls(), {websocket})) : -1;
     }
 
@@ -232,7 +237,7 @@ private:
         Ref acl = read_param(param, params::acl, params::kAclAt);
         if (!acl) [[unlikely]]
             return -1;
-        if (method.is_own()) {
+        if (in_place(method)) {
             Ref allowed = doc_.check_acl(acl.get());
             if (!allowed) [[unlikely]]
                 leave_own(Hook::check_subscriber_acl, {hooks_.cls(), doc_.get(), acl.get()});
@@ -250,7 +255,7 @@ private:
         Ref show_hidden = catalog ? read_param(param, params::show_hidden, params::kShowHiddenAt) : Ref();
         if (!show_hidden) [[unlikely]]
             return {};
-        if (method.is_own()) {
+        if (in_place(method)) {
             Ref body = doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
             if (!body) [[unlikely]]
                 leave_own(Hook::get_message_body, {hooks_.cls(), doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
@@ -300,9 +305,9 @@ private:
     // run in place: the text, then the host's send hook.
     Ref send(PyObject* websocket, PyObject* event) {
         const Method& method = hooks_.lookup(Hook::send_json_async);
-        if (!method.is_own()) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
+        if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
-        Ref awaitable = text ? start_send(hooks_, websocket, text.get()) : Ref();
+        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), in_place_) : Ref();
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
             leave_own(Hook::send_json_async, {hooks_.cls(), websocket, event});
         inline_send_ = static_cast<bool>(awaitable);

@@ -45,9 +45,9 @@ class Method {
 public:
     // Null (with an exception set) when the lookup failed.
     explicit operator bool() const { return static_cast<bool>(callable_); }
-    // True when it is the module's own method, whose body the caller may run directly; never
-    // while a profile or trace function is set, which must see the method called.
-    bool is_own() const { return own_ && !rt::tracing(rt::thread_state()); }
+    // True when it is the module's own method, whose body the caller may run directly (but not
+    // while a profile or trace function is set, which must see the method called).
+    bool is_own() const { return own_; }
     // The call; a new reference, or null with an exception set.
     rt::Ref operator()(PyObject* cls, std::initializer_list<PyObject*> args) const {
         constexpr size_t kMaxArgs = 4;

@@ -180,29 +180,53 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out);
     return PYGEN_ERROR;
 }
 
+// The coroutine's code from where it stands: what it awaits is sent `value` (or, with `exc`, has
+// the pending exception raised at its await), or the body resumes.
+[[gnu::hot]] PySendResult run_step(Coroutine* co, PyObject* value, PyObject** out, bool exc) {
+    if (co->awaiting && !exc) {
+        PyObject* result = nullptr;
+        PySendResult status = send_into(co->awaiting.get(), value, &result);
+        if (status == PYGEN_NEXT) {
+            co->set_state(State::Suspended);
+            *out = result;
+            return PYGEN_NEXT;
+        }
+        co->awaiting.reset();
+        if (co->tail_await) return end_of_tail_await(co, status, result, out);
+        Ref returned = Ref::steal(result);
+        return advance(co, status == PYGEN_RETURN ? returned.get() : nullptr, out);
+    }
+    co->awaiting.reset();
+    return advance(co, exc ? nullptr : value, out);
+}
+
 // A step taken while a profile or trace function is set: the coroutine's frame is linked while
 // it runs and reports the step as a call, and what it yields or returns (or raises) as its return.
-template <class Run>
-[[gnu::noinline, gnu::cold]] PySendResult traced_step(PyThreadState* ts, Coroutine* co, PyObject** out, Run& run) {
+[[gnu::noinline, gnu::cold]] PySendResult traced_step(PyThreadState* ts, Coroutine* co, PyObject* value, PyObject** out, bool exc) {
     Ref frame = frame_of(co);
     if (!frame) {
         PyErr_Clear();
-        return run();
+        return run_step(co, value, out, exc);
     }
     if (!trace_call(ts, frame.get())) return fail(co);  // a hook raised: the step never runs
-    PySendResult status = run();
+    PySendResult status = run_step(co, value, out, exc);
     PyObject* reported = trace_return(ts, frame.get(), status == PYGEN_ERROR ? nullptr : *out);
     *out = reported;
     return reported || status == PYGEN_ERROR ? status : PYGEN_ERROR;
 }
 
-// One step of the coroutine's code, `run()`, counted as the interpreter counts a running frame.
-template <class Run>
-[[gnu::always_inline]] inline PySendResult step(Coroutine* co, PyObject** out, Run&& run) {
+[[gnu::noinline, gnu::cold]] PySendResult traced_first_step(PyThreadState* ts, Coroutine* co, PyObject** out) {
+    const PySendResult status = traced_step(ts, co, Py_None, out, false);
+    leave_level(ts);
+    return status;
+}
+
+// One step of the coroutine's code (run_step), counted as the interpreter counts a running frame.
+[[gnu::hot]] PySendResult step(Coroutine* co, PyObject* value, PyObject** out, bool exc) {
     PyThreadState* ts = thread_state();
     if (!enter_level(ts)) [[unlikely]]
         return refuse_step(co);
-    const PySendResult status = tracing(ts) ? traced_step(ts, co, out, run) : run();
+    const PySendResult status = tracing(ts) ? traced_step(ts, co, value, out, exc) : run_step(co, value, out, exc);
     leave_level(ts);
     return status;
 }
@@ -218,7 +242,7 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
             }
             if (exc) {  // thrown in before the first step: it ends there
                 co->set_state(State::Running);
-                return step(co, out, [&] { return fail(co); });
+                return step(co, nullptr, out, true);
             }
             break;
         case State::Running:
@@ -231,23 +255,7 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, bool exc, b
             break;
     }
     co->set_state(State::Running);  // the caller holds the coroutine while it runs
-    return step(co, out, [&] {
-        if (co->awaiting && !exc) {
-            PyObject* result = nullptr;
-            PySendResult status = send_into(co->awaiting.get(), value, &result);
-            if (status == PYGEN_NEXT) {
-                co->set_state(State::Suspended);
-                *out = result;
-                return PYGEN_NEXT;
-            }
-            co->awaiting.reset();
-            if (co->tail_await) return end_of_tail_await(co, status, result, out);
-            Ref returned = Ref::steal(result);
-            return advance(co, status == PYGEN_RETURN ? returned.get() : nullptr, out);
-        }
-        co->awaiting.reset();
-        return advance(co, exc ? nullptr : value, out);
-    });
+    return step(co, value, out, exc);
 }
 
 PyObject* send_result(PySendResult status, PyObject* out) {
@@ -409,7 +417,14 @@ PyObject* coro_close(PyObject* self, PyObject*) {
         // The first step, as `await` takes it: straight into the body.
         *out = nullptr;
         co->set_state(State::Running);
-        return step(co, out, [&] { return advance(co, Py_None, out); });
+        PyThreadState* ts = thread_state();
+        if (!enter_level(ts)) [[unlikely]]
+            return refuse_step(co);
+        if (tracing(ts)) [[unlikely]]
+            return traced_first_step(ts, co, out);
+        const PySendResult status = advance(co, Py_None, out);
+        leave_level(ts);
+        return status;
     }
     return send_ex(co, value, out, false, false);
 }

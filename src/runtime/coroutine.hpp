@@ -61,7 +61,7 @@ void attach_body(PyObject* coroutine, Body* body);
 // A new coroutine running a body of type B built from `args`; the body lives inside the
 // coroutine object itself.
 template <class B, class... Args>
-Ref make_coroutine(PyObject* code, PyObject* globals, Args&&... args) {
+[[gnu::always_inline]] inline Ref make_coroutine(PyObject* code, PyObject* globals, Args&&... args) {
     void* storage = nullptr;
     PyObject* coroutine = detail::new_coroutine(code, globals, sizeof(B), &storage);
     if (!coroutine) return {};

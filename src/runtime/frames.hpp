@@ -23,11 +23,27 @@ inline thread_local uintptr_t stack_floor [[gnu::tls_model("initial-exec")]] = 0
 
 [[gnu::cold]] uintptr_t measure_stack_floor();
 
+// Where the running thread's stack stands now; read from the register, since taking a frame's
+// address would make every caller set up a frame pointer.
+inline uintptr_t stack_position() {
+#if defined(__x86_64__)
+    uintptr_t sp;
+    asm("mov %%rsp, %0" : "=r"(sp));
+    return sp;
+#elif defined(__aarch64__)
+    uintptr_t sp;
+    asm("mov %0, sp" : "=r"(sp));
+    return sp;
+#else
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+}
+
 inline bool stack_nearly_full() {
     uintptr_t floor = stack_floor;
     if (floor == 0) [[unlikely]]
         floor = measure_stack_floor();
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+    return stack_position() < floor;
 }
 
 // The refusal of a level: the interpreter's own check at the limit, with its message and
@@ -39,6 +55,16 @@ inline bool stack_nearly_full() {
 // RecursionError set and nothing taken, when the call must not start.
 inline bool enter_level(PyThreadState* ts) {
     if (ts->recursion_remaining-- <= 0 || stack_nearly_full()) [[unlikely]] {
+        ++ts->recursion_remaining;
+        return enter_level_at_limit(ts);
+    }
+    return true;
+}
+
+// Takes a level for a call that runs none of the host's code and goes no deeper (one that only
+// makes a coroutine): counted like any other, with no need to look at the C stack.
+inline bool count_level(PyThreadState* ts) {
+    if (ts->recursion_remaining-- <= 0) [[unlikely]] {
         ++ts->recursion_remaining;
         return enter_level_at_limit(ts);
     }

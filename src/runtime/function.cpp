@@ -131,6 +131,16 @@ bool raise_if_posonly_as_keyword(Function* fn, PyObject* kwnames) {
     return false;
 }
 
+// A bound body's call: the slots as bound, in the order of the code's variable names.
+struct BoundCall {
+    static constexpr bool kMakesCoroutine = false;  // told by the code, on the traced path
+    static PyObject* work(Function* fn, PyObject* const* slots) { return fn->bound(fn, slots); }
+    static FrameLocals locals(Function* fn, PyObject* const* slots) {
+        const Py_ssize_t count = fn->argcount + (fn->varargs ? 1 : 0) + (fn->varkw ? 1 : 0);
+        return FrameLocals(slots, count, fn->closure.get());
+    }
+};
+
 PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
     // Binding (a keyword's comparison) and the body run host code and read the function afterwards:
@@ -206,9 +216,7 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         for (Py_ssize_t i = required > given ? required : given; i < argcount; ++i)
             if (!slots[i]) slots[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
     }
-    const Py_ssize_t nslots = argcount + (fn->varargs ? 1 : 0) + (fn->varkw ? 1 : 0);
-    return detail::run_held_frame(fn, [&](Function* f) { return f->bound(f, slots); },
-                                  [&] { return FrameLocals(slots, nslots, fn->closure.get()); });
+    return detail::run_held_frame<BoundCall>(fn, static_cast<PyObject* const*>(slots));
 }
 
 // ---- attributes ----

@@ -98,21 +98,26 @@ Ref make_function(const FunctionParts& parts);
 
 inline bool is_function(PyObject* obj) { return Py_TYPE(obj) == &FunctionType; }
 
+// A call of a native function, as run_frame below runs it: `Call::work(fn, args...)` does the
+// work and `Call::locals(fn, args...)` gives what its frame holds, asked for only when a frame is
+// made. Both are static, and the arguments travel as they are, so the hot path builds nothing.
+// A Call whose `kMakesCoroutine` is true only makes a coroutine: none of the host's code runs in
+// it and there is no call to report (the coroutine reports its own steps).
 namespace detail {
 
 // A call run while a profile or trace function is set: in a frame of its own, linked where the
 // interpreter keeps the running frames, with the call and return (and exception) events. A
 // coroutine function's call only makes the coroutine, which reports its own steps.
-template <class Work, class Locals>
-[[gnu::noinline, gnu::cold]] PyObject* run_traced_frame(PyThreadState* ts, Function* fn, Work& work, Locals& locals) {
+template <class Call, class... Args>
+[[gnu::noinline, gnu::cold]] PyObject* run_traced_frame(PyThreadState* ts, Function* fn, Args... args) {
     if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) {
-        PyObject* result = work(fn);
-        if (!result) add_code_traceback_entry(fn->code.get(), fn->globals.get(), locals());
+        PyObject* result = Call::work(fn, args...);
+        if (!result) add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
         return result;
     }
-    Ref frame = make_frame(fn->code.get(), fn->globals.get(), locals(), nullptr);
+    Ref frame = make_frame(fn->code.get(), fn->globals.get(), Call::locals(fn, args...), nullptr);
     if (!frame || !trace_call(ts, frame.get())) return nullptr;
-    PyObject* result = work(fn);
+    PyObject* result = Call::work(fn, args...);
     if (!result) {
         add_frame_entry(frame.get());
         // As the interpreter leaves a frame that raised: it keeps the way back once off the stack.
@@ -123,32 +128,41 @@ template <class Work, class Locals>
 }
 
 // run_frame below, for a caller that already holds the function.
-template <class Work, class Locals>
-inline PyObject* run_held_frame(Function* fn, Work&& work, Locals&& locals) {
+template <class Call, class... Args>
+[[gnu::always_inline]] inline PyObject* run_held_frame(Function* fn, Args... args) {
     PyThreadState* ts = thread_state();
+    if constexpr (Call::kMakesCoroutine) {
+        if (!count_level(ts)) [[unlikely]]
+            return nullptr;
+        PyObject* result = Call::work(fn, args...);
+        if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
+        leave_level(ts);
+        return result;
+    }
     if (!enter_level(ts)) [[unlikely]]
         return nullptr;
     PyObject* result;
     if (tracing(ts)) [[unlikely]] {
-        result = run_traced_frame(ts, fn, work, locals);
+        result = run_traced_frame<Call>(ts, fn, args...);
     } else {
-        result = work(fn);
-        if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get(), locals());
+        result = Call::work(fn, args...);
+        if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
     }
     leave_level(ts);
     return result;
 }
+
 }  // namespace detail
 
-// Runs `work(fn)` for a call of the function `self` as the interpreter runs a Python function's
+// Runs a call of the function `self` (see Call above) as the interpreter runs a Python function's
 // frame: a level of the recursion limit (a call refused at the limit never starts), the function
 // held until it returns, whoever held it for the call (the work reads it after running host
 // code), reported to a profile or trace function, and an entry for the function given to an
-// exception leaving it. `locals()` gives what its frame holds, asked for only when a frame is made.
-template <class Work, class Locals>
-inline PyObject* run_frame(PyObject* self, Work&& work, Locals&& locals) {
+// exception leaving it.
+template <class Call, class... Args>
+[[gnu::always_inline]] inline PyObject* run_frame(PyObject* self, Args... args) {
     Ref running = Ref::borrow(self);
-    return detail::run_held_frame(reinterpret_cast<Function*>(self), work, locals);
+    return detail::run_held_frame<Call>(reinterpret_cast<Function*>(self), args...);
 }
 
 // callable(*args) as a vectorcall. A Python function is entered straight through its own entry
