@@ -3,8 +3,10 @@
 Random contents (seeded), json changed by the host in each way it can be, and the contents json
 refuses: the text, or the exception with its message, must be json's own.
 """
+import builtins
 import collections
 import enum
+import importlib
 import json
 import math
 import random
@@ -162,6 +164,51 @@ class ModuleWithHook(types.ModuleType):
         return super().__getattribute__(name)
 
 
+class ReprRefused(type):
+    def __getattribute__(cls, name):
+        if name == "__repr__":
+            raise AttributeError("no __repr__ here")
+        return super().__getattribute__(name)
+
+
+class FloatWithoutRepr(float, metaclass=ReprRefused):
+    pass
+
+
+class ChunkEncoder:
+    def __init__(self, *settings):
+        pass
+
+    def __call__(self, obj, level):
+        return ["from another _json"]
+
+
+def c_json_like(**names):
+    module = types.ModuleType("_json")
+    original = sys.modules["_json"]
+    vars(module).update(make_encoder=original.make_encoder, encode_basestring=original.encode_basestring)
+    vars(module).update(names)
+    return module
+
+
+def c_json_copy_broken():
+    original = sys.modules.pop("_json")
+    try:
+        copy = importlib.import_module("_json")
+    finally:
+        sys.modules["_json"] = original
+    new = vars(copy.make_encoder)["__new__"]
+    copy.make_encoder.__new__ = staticmethod(lambda cls, *settings: None)
+    copy.make_encoder.__new__ = new  # put back, yet the class no longer makes encoders
+    return copy
+
+
+def c_json_replaced(mp, replacement):
+    mp.setitem(sys.modules, "_json", replacement)
+    mp.setattr(json.encoder, "c_make_encoder", replacement.make_encoder)
+    mp.setattr(json.encoder, "encode_basestring", replacement.encode_basestring)
+
+
 CHANGES = {
     "item_separator": lambda mp: mp.setattr(json.JSONEncoder, "item_separator", " ; "),
     "key_separator": lambda mp: mp.setattr(json.JSONEncoder, "key_separator", " = "),
@@ -185,6 +232,13 @@ CHANGES = {
                                                lambda self, obj, level: ("C encoder patched",)),
     "isinstance shadowed": lambda mp: mp.setattr(json.encoder, "isinstance", lambda obj, kinds: True,
                                                  raising=False),
+    "INFINITY rebound": lambda mp: mp.setattr(json.encoder, "INFINITY", "inf"),
+    "float shadowed": lambda mp: mp.setattr(json.encoder, "float", FloatWithoutRepr, raising=False),
+    "builtins.float rebound": lambda mp: mp.setattr(builtins, "float", FloatWithoutRepr),
+    "_json's make_encoder replaced": lambda mp: c_json_replaced(mp, c_json_like(make_encoder=ChunkEncoder)),
+    "_json's encode_basestring replaced": lambda mp: c_json_replaced(mp, c_json_like(
+        encode_basestring=lambda s: '"S"')),
+    "C encoder's __new__ set and put back": lambda mp: c_json_replaced(mp, c_json_copy_broken()),
 }
 
 
