@@ -30,7 +30,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
 STAMP = ".broadcast-stamps.json"
 # Pure-Python distributions of this repository: directory -> import package.
-LOCAL_PACKAGES = {"server": "broadcast_server"}
+LOCAL_PACKAGES = {"server": "broadcast_server", "demo": "broadcast_demo"}
 
 
 def say(text: str) -> None:
