@@ -2,7 +2,7 @@
 """Benchmark of the multi-node host: document events through Redis to websocket clients.
 
 Everything runs on this machine: a redis-server (a throw-away one, on a free loopback port), one
-or two nodes (``python -m broadcast_server node``, each a process), the publisher (this process) and the
+or two nodes (broadcast_server nodes, each a process), the publisher (this process) and the
 clients (two worker processes of their own, so that reading frames does not slow the publisher).
 Every client subscribes to every event. Measured, per number of nodes, for the installed module
 ("native") and, side by side, its pure-Python reading bench/reference/broadcast.py ("python",

@@ -1,4 +1,4 @@
-"""A small authentication service on 127.0.0.1, standing in for the real one in the demo and the tests.
+"""A small authentication service on 127.0.0.1, standing in for the real one in the demo and tests.
 
 It answers ``POST <root>role/_/get_api_acl`` (the request that ``broadcast.AuthClient`` makes)
 and records every request it receives, whatever its method or path.

@@ -43,7 +43,7 @@ def _pong(host, port) -> bool:
 
 
 class LocalRedis:
-    """One redis-server; raises :class:`Unavailable` when it is not installed or does not come up."""
+    """One redis-server; :class:`Unavailable` when it is not installed or does not come up."""
 
     def __init__(self, *, host: str = "127.0.0.1", port: int | None = None,
                  executable: str = "redis-server"):

@@ -92,7 +92,8 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--auth", required=True, help="the authentication service's API root")
     parser.add_argument("--name", default=f"node-{os.getpid()}")
     parser.add_argument("--host", default=HOST)
-    parser.add_argument("--port", type=int, default=PORT, help="websocket port (default: a free one)")
+    parser.add_argument("--port", type=int, default=PORT,
+                        help="websocket port (default: a free one)")
     parser.add_argument("--documents", required=True,
                         help="the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
                              "events, e.g. broadcast_demo.shop")

@@ -13,7 +13,7 @@ from redis.exceptions import ResponseError, TimeoutError as RedisTimeoutError
 from .. import config
 from .entries import id_number
 
-__all__ = ["DOWN", "connect", "retrying", "last_generated"]
+__all__ = ["DOWN", "connect", "backoff", "retrying", "last_generated"]
 
 DOWN = (RedisConnectionError, RedisTimeoutError, OSError, asyncio.TimeoutError)
 """What a lost or restarting Redis looks like from the client; everything else is a real error."""
@@ -30,15 +30,19 @@ def connect(url: str, *, read_timeout: float | None = None) -> aioredis.Redis:
                                    socket_timeout=read_timeout, retry=Retry(NoBackoff(), 0))
 
 
-def retrying(first: float = config.RETRY_FIRST, most: float = config.RETRY_MOST) -> Retry:
-    """Retries without end while Redis is down, each wait doubling from ``first`` up to ``most``.
-
-    Each wait is drawn between half and all of that (equal jitter): nodes that lost the same
-    Redis then do not all come back in the same instant. The caller's failure handler ends
-    the retries by raising.
-    """
+def backoff(first: float = config.RETRY_FIRST,
+            most: float = config.RETRY_MOST) -> EqualJitterBackoff:
+    """Waits that double from ``first`` up to ``most`` seconds, each drawn between half and all
+    of that (equal jitter): nodes that lost the same Redis then do not all come back in the same
+    instant."""
     # redis-py counts failures from 1 and waits base * 2**failures: base is half the first wait.
-    return Retry(EqualJitterBackoff(cap=most, base=first / 2), -1, supported_errors=DOWN)
+    return EqualJitterBackoff(cap=most, base=first / 2)
+
+
+def retrying(first: float = config.RETRY_FIRST, most: float = config.RETRY_MOST) -> Retry:
+    """Retries without end while Redis is down, waiting as :func:`backoff` says; the caller's
+    failure handler ends the retries by raising."""
+    return Retry(backoff(first, most), -1, supported_errors=DOWN)
 
 
 async def last_generated(client: aioredis.Redis, stream: str) -> int:
