@@ -300,3 +300,27 @@ def test_demo_across_three_nodes_serves_every_client():
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "node n2 stopped" in proc.stdout and "resumed after" in proc.stdout
     assert "nothing missing, nothing twice, in order" in proc.stdout
+
+
+def test_publish_command_appends_after_the_streams_last(redis_server):
+    def publish(*args):
+        return subprocess.run([sys.executable, "-m", "broadcast_server", "publish", "--redis",
+                               redis_server.url, *args], capture_output=True, text=True,
+                              timeout=60)
+
+    data = '{"id": "A-1", "region": "eu", "customer": "Chloé"}'
+    first, second = (publish("--class", "Order", "--data", data) for _ in range(2))
+    assert (first.stdout, second.stdout) == ("00000001\n", "00000002\n"), first.stderr
+    again = publish("--class", "Order", "--data", data, "--seq", "00000002")
+    assert again.returncode == 1 and "is not after the stream's last (2)" in again.stderr
+
+    async def read():
+        publisher = Publisher(redis_server.url)
+        entries = await publisher.client.xrange("broadcast:events")
+        await publisher.close()
+        return entries
+
+    entries = asyncio.run(read())
+    assert [(i, f["seq"], f["class"], f["op"]) for i, f in entries] == [
+        ("1-0", "00000001", "Order", "update"), ("2-0", "00000002", "Order", "update")]
+    assert json.loads(entries[0][1]["data"])["customer"] == "Chloé"
