@@ -12,11 +12,11 @@ import time
 from typing import Any
 
 from .auth_service import AuthService
-from .shop import Acl, expected_view, sample_events
+from .shop import Acl, expected_view
 from .table import Reporter, Style, client_lines, describe_body
 
 __all__ = ["WAIT", "ACCOUNTS", "Client", "demo_clients", "start_auth_service",
-           "expected_outcome", "Run", "sample_events"]
+           "expected_outcome", "Run"]
 
 WAIT = 5.0
 """Seconds the demo waits for anything to arrive before calling it missing."""

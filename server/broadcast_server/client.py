@@ -13,6 +13,7 @@ from typing import Callable
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
+from . import config
 from .errors import Refused, Unavailable
 from .protocol import frame, later_seq, request
 
@@ -31,7 +32,8 @@ class ResumingClient:
 
     def __init__(self, name: str, api_key: str, subscriptions: list[dict], urls: list[str],
                  node: int = 0, *, stop_when: Callable[[dict], bool] | None = None,
-                 retry_delay: float = 0.1, give_up_after: float = 30.0,
+                 retry_delay: float = config.CLIENT_RETRY_DELAY,
+                 give_up_after: float = config.CLIENT_GIVE_UP_AFTER,
                  on_event: Callable[["ResumingClient", str, dict], None] | None = None):
         self.name, self.api_key, self.subscriptions = name, api_key, subscriptions
         self.urls, self.node = list(urls), node
@@ -84,7 +86,8 @@ class ResumingClient:
 
     async def _one_connection(self) -> bool:
         """One connection, up to its end; True when the client is done."""
-        async with connect(self.urls[self.node], open_timeout=10, close_timeout=2) as ws:
+        async with connect(self.urls[self.node], open_timeout=config.CLIENT_OPEN_TIMEOUT,
+                           close_timeout=config.CLIENT_CLOSE_TIMEOUT) as ws:
             self.ws = ws
             try:
                 await ws.recv()  # welcome

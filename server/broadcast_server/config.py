@@ -63,6 +63,18 @@ noticed this long after."""
 BACKLOG_PAGE = 1000
 """Entries a catch-up reads from the stream at once."""
 
+CLIENT_RETRY_DELAY = 0.1
+"""Seconds a resuming client waits before trying another node."""
+
+CLIENT_GIVE_UP_AFTER = 30.0
+"""Seconds a resuming client goes on trying nodes that do not answer before it gives up."""
+
+CLIENT_OPEN_TIMEOUT = 10.0
+"""Seconds a client's websocket handshake may take."""
+
+CLIENT_CLOSE_TIMEOUT = 2.0
+"""Seconds a client waits for the closing handshake."""
+
 
 @dataclasses.dataclass
 class NodeConfig:

@@ -41,17 +41,20 @@ from typing import Any, Iterable, Mapping
 
 from .errors import BadRequest, TooOld
 
-__all__ = ["PROTOCOL", "SUBSCRIPTION_FIELDS", "Subscription", "Request", "parse_request",
-           "parse_resume", "request", "is_seq", "seq_number", "format_seq", "next_seq", "later_seq",
-           "live_after", "welcome", "subscribed", "refused", "error", "too_old", "frame",
-           "unknown_key", "empty_acl", "not_accepted", "auth_timed_out", "auth_unavailable",
-           "stream_unavailable"]
+__all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "SUBSCRIPTION_FIELDS", "Subscription", "Request",
+           "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
+           "next_seq", "later_seq", "live_after", "welcome", "subscribed", "refused", "error",
+           "too_old", "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
+           "auth_unavailable", "stream_unavailable"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
     '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}'
 )
 """The one-line reminder of the request that every welcome carries."""
+
+REFUSED_CLOSE_CODE = 1008
+"""The close code after a refusal: policy violation."""
 
 SUBSCRIPTION_FIELDS = frozenset({"doc_class", "data_scope", "catalog", "show_hidden", "start_seq"})
 """The fields a subscription may have; any other is refused as a typo rather than ignored."""

@@ -148,7 +148,7 @@ class BroadcastServer:
                     self.refusals.append((exc.api_key, str(exc)))
                     self._note(websocket, f"refused: {exc}")
                     await websocket.send(protocol.frame(protocol.refused(str(exc))))
-                    await websocket.close(1008, "refused")
+                    await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
                     break
                 else:
                     await websocket.send(protocol.frame(reply))
