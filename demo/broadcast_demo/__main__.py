@@ -52,8 +52,7 @@ def main(argv=None) -> int:
         from .single import SingleNode
         return asyncio.run(SingleNode(args).run())
     except CannotListen as exc:
-        parser.exit(2, f"{parser.prog}: {exc}; choose another with --port PORT (--port 0 takes"
-                       " any free port)\n")
+        parser.exit(2, f"{parser.prog}: {exc}; {exc.HINT}\n")
     except KeyboardInterrupt:
         return 0
     except BrokenPipeError:  # piped into head, say

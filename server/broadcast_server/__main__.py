@@ -80,8 +80,7 @@ def main(argv=None) -> int:
     try:
         return asyncio.run(serve(cfg))
     except CannotListen as exc:
-        parser.exit(2, f"{parser.prog} node: {exc}; choose another with --port PORT"
-                       " (--port 0 takes any free port)\n")
+        parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
     except KeyboardInterrupt:
         return 0
 

@@ -37,3 +37,6 @@ class TooOld(Exception):
 
 class CannotListen(Exception):
     """The websocket server could not bind its port; the text says why, in one line."""
+
+    HINT = "choose another with --port PORT (--port 0 takes any free port)"
+    """What a command line with a ``--port`` option adds to the text."""
