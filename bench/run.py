@@ -159,13 +159,13 @@ class Impl:
 
 def _import_from(name: str, paths: list[str]):
     """Import ``name`` from the first of ``paths`` that holds it, else from the usual path."""
-    spec = paths and importlib.machinery.PathFinder.find_spec(name, [os.path.abspath(p)
-                                                                      for p in paths])
-    if not spec:
+    found = paths and importlib.machinery.PathFinder.find_spec(name, [os.path.abspath(p)
+                                                                       for p in paths])
+    if not found:
         return importlib.import_module(name)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

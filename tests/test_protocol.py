@@ -156,21 +156,6 @@ def test_replies():
         "oldest_seq": "00000990", "latest_seq": "00101000"}
     assert "it now holds nothing" in str(TooOld("00000042", None, None))
     assert json.loads(protocol.frame(protocol.refused("é"))) == {"type": "refused", "reason": "é"}
-
-
-@pytest.mark.parametrize("reason, text", [
-    (protocol.unknown_key("k-x"), "unknown API key 'k-x'"),
-    (protocol.empty_acl("k-x", Exception("User has empty ACL")),
-     "API key 'k-x' has an empty ACL (User has empty ACL)"),
-    (protocol.not_accepted("k-x", 500, None),
-     "API key 'k-x' not accepted by the authentication service (500: no reason given)"),
-    (protocol.auth_timed_out(0.5),
-     "the authentication service did not answer within 0.5 s; try again later"),
-    (protocol.auth_timed_out(None), "the authentication service did not answer; try again later"),
-    (protocol.auth_unavailable(ConnectionRefusedError()),
-     "the authentication service is unavailable (ConnectionRefusedError); try again later"),
-    (protocol.stream_unavailable(TimeoutError()),
-     "the event stream is unavailable (TimeoutError); try again later"),
-])
-def test_reasons_given_to_clients(reason, text):
-    assert reason == text
+    # Without a timeout of its own (the module's plain requests), the reason names none.
+    assert protocol.auth_timed_out(None) == ("the authentication service did not answer;"
+                                             " try again later")

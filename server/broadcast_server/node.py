@@ -105,10 +105,10 @@ def load_documents(name: str):
     """The ``DOCUMENT_CLASSES`` of a module, given by its import name or as a Python file."""
     if name.endswith(".py") or "/" in name:
         path = pathlib.Path(name).resolve()
-        spec = importlib.util.spec_from_file_location(f"node_documents_{path.stem}", path)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[spec.name] = module
-        spec.loader.exec_module(module)
+        found = importlib.util.spec_from_file_location(f"node_documents_{path.stem}", path)
+        module = importlib.util.module_from_spec(found)
+        sys.modules[found.name] = module
+        found.loader.exec_module(module)
     else:
         module = importlib.import_module(name)
     return module.DOCUMENT_CLASSES
