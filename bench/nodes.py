@@ -2,7 +2,7 @@
 """Benchmark of the multi-node host: document events through Redis to websocket clients.
 
 Everything runs on this machine: a redis-server (a throw-away one, on a free loopback port), one
-or two host nodes (examples/node.py, each a process), the publisher (this process) and the
+or two nodes (broadcast_server nodes, each a process), the publisher (this process) and the
 clients (two worker processes of their own, so that reading frames does not slow the publisher).
 Every client subscribes to every event. Measured, per number of nodes, for the installed module
 ("native") and, side by side, its pure-Python reading bench/reference/broadcast.py ("python",
@@ -15,7 +15,8 @@ put first on the nodes' import path):
               just before the append to the client's receipt (the clock is the machine's
               monotonic one, shared by the processes): p50 and p99.
 
-Usage:
+Usage, from the repository root with the engine stand-in on the path (PYTHONPATH=engine_standin),
+which the nodes inherit:
   python3 bench/nodes.py                 (about 3 minutes)
   python3 bench/nodes.py --quick         (fewer clients and events)
   python3 bench/nodes.py --impl native --nodes 1,2 --json out.json
@@ -34,11 +35,6 @@ import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parent
-EXAMPLES = ROOT / "examples"
-for _path in (ROOT / "engine_standin", EXAMPLES, ROOT / "tests"):
-    if str(_path) not in sys.path:
-        sys.path.insert(0, str(_path))
 
 ACL = {"read": ["*"]}
 
@@ -91,8 +87,8 @@ class Setup:
     """redis-server, the auth service and the nodes for one measurement."""
 
     def __init__(self, nodes: int, impl: str):
-        from local_redis import LocalRedis
-        from support.auth_service import AuthService
+        from broadcast_demo.auth_service import AuthService
+        from broadcast_demo.local_redis import LocalRedis
 
         self.redis = LocalRedis().start()
         self.auth = AuthService()
@@ -103,8 +99,8 @@ class Setup:
             env["PYTHONPATH"] = os.pathsep.join(
                 [str(HERE / "reference"), env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
         self.nodes = [subprocess.Popen(
-            [sys.executable, str(EXAMPLES / "node.py"), "--redis", self.redis.url, "--auth",
-             auth_root, "--name", f"n{i + 1}"],
+            [sys.executable, "-m", "broadcast_server", "node", "--redis", self.redis.url,
+             "--auth", auth_root, "--name", f"n{i + 1}", "--documents", "broadcast_demo.shop"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=env)
             for i in range(nodes)]
         self.urls = [json.loads(p.stdout.readline())["url"] for p in self.nodes]
@@ -137,8 +133,8 @@ class Setup:
 
 async def measure(nodes: int, impl: str, clients: int, events: int, rate: float,
                   seconds: float) -> dict:
-    from documents import Order
-    from feed import Publisher
+    from broadcast_demo.shop import Order
+    from broadcast_server.stream import Publisher
 
     row = {"impl": impl, "nodes": nodes, "clients": clients}
     # Throughput.

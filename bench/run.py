@@ -27,7 +27,7 @@ N = 1,000 and 10,000.
 Verdicts against the performance targets are taken from the minimum of the repeats (the least
 disturbed sample on a shared machine); medians are printed beside them.
 
-Usage:
+Usage, from the repository root with the engine stand-in on the path (PYTHONPATH=engine_standin):
   python3 bench/run.py                      full run (about 30 s on 2 cores)
   python3 bench/run.py --quick              fewer repeats and shorter samples (about 10 s)
   python3 bench/run.py --native-path /tmp/build --json out.json
@@ -53,13 +53,13 @@ import tracemalloc
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
-ENGINE_DIR = ROOT / "engine_standin"
 REFERENCE_FILE = HERE / "reference" / "broadcast.py"
 
-if str(ENGINE_DIR) not in sys.path:
-    sys.path.insert(0, str(ENGINE_DIR))
-
-from tolva_engine import Acl, AuthorizationError, Document  # noqa: E402  (needs the path above)
+try:
+    from tolva_engine import Acl, AuthorizationError, Document
+except ImportError:
+    raise SystemExit("the engine stand-in is not on the path; from the repository root run: "
+                     "PYTHONPATH=engine_standin .venv/bin/python bench/run.py") from None
 
 perf_ns = time.perf_counter_ns
 
@@ -157,15 +157,25 @@ class Impl:
         return RecordingHost
 
 
+def _import_from(name: str, paths: list[str]):
+    """Import ``name`` from the first of ``paths`` that holds it, else from the usual path."""
+    found = paths and importlib.machinery.PathFinder.find_spec(name, [os.path.abspath(p)
+                                                                       for p in paths])
+    if not found:
+        return importlib.import_module(name)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[name] = module
+    found.loader.exec_module(module)
+    return module
+
+
 def load_impls(native_name: str, native_paths: list[str]) -> tuple[Impl, Impl]:
-    for path in reversed(native_paths):
-        sys.path.insert(0, os.path.abspath(path))
     if native_name == "reference":
         native_module = _load_file_as("broadcast_ref_as_native", REFERENCE_FILE)
         native_desc = f"{REFERENCE_FILE} (pure Python standing in for the native build)"
     else:
         try:
-            native_module = importlib.import_module(native_name)
+            native_module = _import_from(native_name, native_paths)
         except ImportError as exc:
             raise SystemExit(f"cannot import {native_name!r} ({exc}); build it and pass its "
                              "directory with --native-path, or run with --native-module reference")
@@ -848,7 +858,7 @@ def main(argv=None):
                     help='module name to import as the native side, or "reference" to load the '
                          "pure-Python reading there too (default: broadcast)")
     ap.add_argument("--native-path", action="append", default=[],
-                    help="directory to put in front of sys.path (a build directory); repeatable")
+                    help="a directory holding the built module, searched before the installed one; repeatable")
     ap.add_argument("--only", default="a,b,c,d,e", help="sections to run, e.g. a,c (default all)")
     ap.add_argument("--json", metavar="FILE", help="also write every figure to FILE")
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)

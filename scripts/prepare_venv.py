@@ -2,7 +2,7 @@
 
     python3.11 scripts/prepare_venv.py VENV EXTRAS [--asan]
 
-Three steps, each run only when its inputs changed since it last succeeded, each announced by
+Four steps, each run only when its inputs changed since it last succeeded, each announced by
 one line on stderr:
 
 1. create the environment (when VENV/bin/python is missing);
@@ -10,7 +10,9 @@ one line on stderr:
    of pyproject.toml's optional dependencies), when pyproject.toml or EXTRAS changed;
 3. build and install the module, when anything under src/, CMakeLists.txt, pyproject.toml or the
    build settings changed. The build directory (build/<venv name>) is kept, so a rebuild
-   compiles only the files that changed.
+   compiles only the files that changed;
+4. install the pure-Python packages of this repository (the server, the demo) in editable mode,
+   when their pyproject.toml changed: edits to their code need no step at all.
 """
 from __future__ import annotations
 
@@ -27,6 +29,8 @@ import tomllib
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
 STAMP = ".broadcast-stamps.json"
+# Pure-Python distributions of this repository: directory -> import package.
+LOCAL_PACKAGES = {"server": "broadcast_server", "demo": "broadcast_demo"}
 
 
 def say(text: str) -> None:
@@ -85,7 +89,7 @@ def prepare(args) -> int:
     stamp_file = venv / STAMP
 
     if not python.exists():
-        say(f"[1/3] Creating the virtual environment {args.venv} with {sys.executable} ...")
+        say(f"[1/4] Creating the virtual environment {args.venv} with {sys.executable} ...")
         subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
         pip(python, "--upgrade", "pip")
         stamp_file.unlink(missing_ok=True)
@@ -102,13 +106,17 @@ def prepare(args) -> int:
         return 2
     requirements = [*project["build-system"]["requires"], "cmake>=3.20", "ninja",
                     *project["project"].get("dependencies", [])]
+    # The local packages build without isolation: their build backend comes in here, once.
+    local_projects = [(ROOT / d / "pyproject.toml").read_text() for d in LOCAL_PACKAGES]
+    for text in local_projects:
+        requirements += tomllib.loads(text)["build-system"]["requires"]
     for extra in extras:
         requirements += optional[extra]
     # One key per set of extras: ./run-demo and ./run-tests share an environment.
     deps_key = "deps:" + ",".join(sorted(extras))
     deps_digest = digest(requirements)
     if stamps.get(deps_key) != deps_digest:
-        say(f"[2/3] Installing the build tools and the requirements of {args.extras or 'the module'}"
+        say(f"[2/4] Installing the build tools and the requirements of {args.extras or 'the module'}"
             f" into {args.venv} ...")
         pip(python, *requirements)
         if "tests" in extras:
@@ -127,13 +135,30 @@ def prepare(args) -> int:
         fresh = not (build_dir / "CMakeCache.txt").exists()
         kind = "module with AddressSanitizer" if args.asan else "module"
         what = "from scratch, about half a minute" if fresh else "only what changed"
-        say(f"[3/3] Building the {kind} ({what}) in {build_dir.relative_to(ROOT)} and installing"
+        say(f"[3/4] Building the {kind} ({what}) in {build_dir.relative_to(ROOT)} and installing"
             f" it into {args.venv} ...")
         started = time.monotonic()
         pip(python, "--no-deps", "--no-build-isolation", "--force-reinstall",
             f"-Cbuild-dir={build_dir}", *settings, str(ROOT))
         say(f"      built and installed in {time.monotonic() - started:.0f} s")
         stamps["build"] = build_digest
+        stamp_file.write_text(json.dumps(stamps))
+
+    # After the module: their requirement `broadcast` is then the one just built, and pip is
+    # not sent looking for it (--no-deps; step 2 brought the rest).
+    local_digest = digest(local_projects)
+    site = next((venv / "lib").glob("python3*/site-packages"))
+    missing = [p for p in LOCAL_PACKAGES.values() if not list(site.glob(f"{p}-*.dist-info"))]
+    if stamps.get("local") != local_digest or missing:
+        say(f"[4/4] Installing {', '.join(LOCAL_PACKAGES)} (editable) into {args.venv} ...")
+        editable = [arg for d in LOCAL_PACKAGES for arg in ("-e", str(ROOT / d))]
+        # The build backend's notices on an editable install are noise here; shown on failure.
+        done = subprocess.run([str(python), "-m", "pip", "install", "-q", "--no-deps",
+                               "--no-build-isolation", *editable], capture_output=True, text=True)
+        if done.returncode != 0:
+            say(done.stdout + done.stderr)
+            done.check_returncode()
+        stamps["local"] = local_digest
         stamp_file.write_text(json.dumps(stamps))
     return 0
 

@@ -1,7 +1,8 @@
-"""Shared set-up: the engine stand-in on the path, and which `broadcast` the suite exercises.
+"""Shared set-up: which `broadcast` the suite exercises, and the engine stand-in for subprocesses.
 
 By default the suite imports the installed native module. With BROADCAST_IMPL=reference it runs
-against the pure-Python reading in bench/reference instead (useful to check a test itself).
+against the pure-Python reading in bench/reference instead (useful to check a test itself). This
+process finds the engine stand-in through pytest's `pythonpath` setting (pyproject.toml).
 """
 import importlib.util
 import os
@@ -11,9 +12,6 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ENGINE_DIR = ROOT / "engine_standin"
 REFERENCE_FILE = ROOT / "bench" / "reference" / "broadcast.py"
-
-if str(ENGINE_DIR) not in sys.path:
-    sys.path.insert(0, str(ENGINE_DIR))
 
 
 def _load_reference():
@@ -27,7 +25,7 @@ def _load_reference():
 if os.environ.get("BROADCAST_IMPL") == "reference":
     _load_reference()
 
-# Subprocess tests need the same paths as this process.
+# Subprocesses (nodes, the demo, the README's examples) find the engine stand-in the same way.
 os.environ["PYTHONPATH"] = os.pathsep.join(
     [str(ENGINE_DIR)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
 )

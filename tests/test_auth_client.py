@@ -1,6 +1,6 @@
 """AuthClient: construction, the request it sends, and what it makes of each kind of reply.
 
-Replies come from a real HTTP service on 127.0.0.1 (tests/support/auth_service.py). The call
+Replies come from a real HTTP service on 127.0.0.1 (broadcast_demo.auth_service). The call
 shape is checked by rebinding the module's `requests` to a recorder.
 """
 import json
@@ -12,7 +12,7 @@ import pytest
 import requests
 
 import broadcast
-from support.auth_service import AuthService
+from broadcast_demo.auth_service import AuthService
 
 KEY = "key-under-test"
 

@@ -12,7 +12,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 def demo(*args, timeout=120):
     env = dict(os.environ, NO_COLOR="1")
-    return subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py"), *args], cwd=ROOT,
+    return subprocess.run([sys.executable, "-m", "broadcast_demo", *args], cwd=ROOT,
                           env=env, capture_output=True, text=True, timeout=timeout)
 
 

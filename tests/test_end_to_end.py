@@ -1,48 +1,22 @@
-"""End to end: the example websocket host, real websocket clients, the real authentication service.
+"""End to end: the websocket server, real websocket clients, the stand-in authentication service.
 
 Every test runs once on the standard event loop and once on uvloop (skipped when uvloop is not
 installed). Clients read until an end marker that every client is subscribed to: the server sends
 each connection its frames in order, so what came before the marker is all that client gets.
 """
 import asyncio
-import importlib.util
 import json
-import pathlib
-import sys
 
 import pytest
+from broadcast_demo.auth_service import AuthService
+from broadcast_demo.shop import Order, Shipment
+from broadcast_server.acl import TimedRequests
+from broadcast_server.server import BroadcastServer, WebsocketBroadcaster
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
 
 import broadcast
-from support.auth_service import AuthService
-from tolva_engine import Document
-
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-
-
-def _load(name, filename):
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / filename)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    spec.loader.exec_module(module)
-    return module
-
-
-host = _load("example_host", "host.py")
-documents = _load("example_documents", "documents.py")
-Order, Shipment = documents.Order, documents.Shipment
-
-
-class Marker(Document):
-    """The end of a test's stream; every client may read it."""
-
-    def __init__(self):
-        super().__init__({"end": True}, record=False)
-
-    def check_acl(self, *args):
-        return True
-
+from support.node_documents import Marker
 
 DOC_CLASSES = ("Order", "Shipment", "Marker")
 END = {"doc_class": "Marker"}
@@ -163,7 +137,7 @@ VIEWS = {
 
 def test_each_client_sees_its_own_view(run, auth_root):
     async def body():
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
             clients = {name: await subscribed(server.url, key, subs)
                        for name, (key, subs, _) in VIEWS.items()}
             reading = {name: asyncio.create_task(read_until_end(ws))
@@ -191,7 +165,7 @@ def test_each_client_sees_its_own_view(run, auth_root):
 def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key, reason):
     async def body():
         lines = []
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
                                         log=lines.append) as server:
             other = await subscribed(server.url, "k-all", [sub("Order")])
             ws, reply = await open_client(server.url, api_key, [sub("Order")])
@@ -226,7 +200,7 @@ def test_unreadable_requests_get_an_error_and_the_connection_stays(run, auth_roo
                                                                    reason):
     async def body():
         lines = []
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
                                         log=lines.append) as server:
             async with connect(server.url) as ws:
                 await ws.recv()  # welcome
@@ -244,7 +218,7 @@ def test_unreachable_auth_service_is_an_error_not_a_refusal(run):
     async def body():
         with AuthService() as service:  # started and stopped: its port is now closed
             dead_root = service.base_url
-        async with host.BroadcastServer(dead_root, doc_classes=DOC_CLASSES) as server:
+        async with BroadcastServer(dead_root, doc_classes=DOC_CLASSES) as server:
             async with connect(server.url) as ws:
                 await ws.recv()  # welcome
                 await ws.send(json.dumps({"api_key": "k-all", "subscribe": [sub("Order")]}))
@@ -255,13 +229,13 @@ def test_unreachable_auth_service_is_an_error_not_a_refusal(run):
 
 
 def test_lookup_that_times_out_is_an_error_and_the_others_go_on(run, monkeypatch):
-    monkeypatch.setattr(broadcast, "requests", host.TimedRequests(0.5))
+    monkeypatch.setattr(broadcast, "requests", TimedRequests(0.5))
 
     async def body():
         with AuthService() as service:
             service.add_account("k-all", {"read": ["*"]}, id="all")
             service.stall("k-silent")  # accepted, never answered
-            async with host.BroadcastServer(service.base_url, doc_classes=DOC_CLASSES) as server:
+            async with BroadcastServer(service.base_url, doc_classes=DOC_CLASSES) as server:
                 async with connect(server.url) as ws:
                     await ws.recv()  # welcome
                     await ws.send(json.dumps({"api_key": "k-silent", "subscribe": [sub("Order")]}))
@@ -280,7 +254,7 @@ def test_lookup_that_times_out_is_an_error_and_the_others_go_on(run, monkeypatch
 # -- start sequence -------------------------------------------------------------------------------
 def test_start_sequence_skips_only_that_client_and_only_earlier_events(run, auth_root):
     async def body():
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
             # The late starter registers first: skipping it must not cost the others the event.
             late = await subscribed(server.url, "k-all", [sub("Order", start_seq="0009")])
             early = await subscribed(server.url, "k-all", [sub("Order")])
@@ -297,7 +271,7 @@ def test_start_sequence_skips_only_that_client_and_only_earlier_events(run, auth
 # -- clients that go away -------------------------------------------------------------------------
 def test_client_hanging_up_mid_stream_is_swept_and_others_keep_receiving(run, auth_root):
     async def body():
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
             before = await subscribed(server.url, "k-all", [sub("Order")])
             quitter = await subscribed(server.url, "k-all", [sub("Order")])
             after = await subscribed(server.url, "k-all", [sub("Order")])
@@ -333,14 +307,14 @@ def test_send_to_a_closed_registered_connection_harms_nobody(run, auth_root, tru
     Checked: the fan-out skips it and sweeps it. Trusted (the connectedness hook always says
     yes): the send fails inside the host's send hook, which absorbs the library's error.
     """
-    class Trusting(host.WebsocketBroadcaster):
+    class Trusting(WebsocketBroadcaster):
         @classmethod
         def subscriber_is_connected(cls, websocket):
             return True
 
     async def body():
-        kind = Trusting if trust_state else host.WebsocketBroadcaster
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
+        kind = Trusting if trust_state else WebsocketBroadcaster
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
                                         broadcaster=kind) as server:
             gone = await subscribed(server.url, "k-all", [sub("Order")])
             stays = await subscribed(server.url, "k-all", [sub("Order")])
@@ -372,7 +346,7 @@ CLIENTS, EVENT_COUNT = 220, 30
 
 def test_many_clients_get_every_event_once_and_in_order(run, auth_root):
     async def body():
-        async with host.BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
             gate = asyncio.Semaphore(50)  # at most 50 handshakes in flight
 
             async def one_client():

@@ -13,24 +13,17 @@ import subprocess
 import sys
 
 import pytest
+from broadcast_demo.auth_service import AuthService
+from broadcast_demo.local_redis import LocalRedis
+from broadcast_demo.shop import Acl, expected_view
+from broadcast_server.client import ResumingClient
+from broadcast_server.errors import Refused, Unavailable
+from broadcast_server.stream import Publisher
 
-from support.auth_service import AuthService
+from support.node_documents import Marker, Order, Shipment
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-EXAMPLES = ROOT / "examples"
 NODE_DOCUMENTS = ROOT / "tests" / "support" / "node_documents.py"
-if str(EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(EXAMPLES))
-
-from documents import Acl, expected_view  # noqa: E402
-from feed import Publisher  # noqa: E402
-from local_redis import LocalRedis, RedisUnavailable  # noqa: E402
-from node_client import GaveUp, ResumingClient  # noqa: E402
-
-sys.path.insert(0, str(NODE_DOCUMENTS.parent))
-from node_documents import Marker, Order, Shipment  # noqa: E402
-
-sys.path.remove(str(NODE_DOCUMENTS.parent))
 
 # Three nodes and hundreds of clients in processes of their own: skipped by ``-m "not nodes"``.
 pytestmark = pytest.mark.nodes
@@ -66,7 +59,7 @@ def auth_root():
 def redis_server():
     try:
         server = LocalRedis()
-    except RedisUnavailable as exc:
+    except Unavailable as exc:
         pytest.fail(str(exc))  # the scripts install it; a missing server is a real failure
     with server:
         yield server
@@ -83,7 +76,7 @@ class Nodes:
         for i in range(count):
             log = open(self.log_dir / f"node{i}.log", "wb")
             process = subprocess.Popen(
-                [sys.executable, str(EXAMPLES / "node.py"), "--redis", self.redis_url,
+                [sys.executable, "-m", "broadcast_server", "node", "--redis", self.redis_url,
                  "--auth", self.auth_root, "--name", f"n{i}", "--documents",
                  str(NODE_DOCUMENTS)],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL)
@@ -286,7 +279,7 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
         assert 1 < oldest < 400
         gone, held = make_clients(2, urls)
         gone.after, held.after = f"{oldest - 2:08d}", f"{oldest - 1:08d}"
-        with pytest.raises(GaveUp, match="no longer held"):
+        with pytest.raises(Refused, match="no longer held"):
             await gone.run()
         assert gone.events == [] and not gone.stints
         reading = asyncio.create_task(held.run())
@@ -301,9 +294,33 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
 
 
 def test_demo_across_three_nodes_serves_every_client():
-    proc = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--nodes", "3", "--delay",
+    proc = subprocess.run([sys.executable, "-m", "broadcast_demo", "--nodes", "3", "--delay",
                            "0"], cwd=ROOT, env=dict(os.environ, NO_COLOR="1"),
                           capture_output=True, text=True, timeout=180)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "node n2 stopped" in proc.stdout and "resumed after" in proc.stdout
     assert "nothing missing, nothing twice, in order" in proc.stdout
+
+
+def test_publish_command_appends_after_the_streams_last(redis_server):
+    def publish(*args):
+        return subprocess.run([sys.executable, "-m", "broadcast_server", "publish", "--redis",
+                               redis_server.url, *args], capture_output=True, text=True,
+                              timeout=60)
+
+    data = '{"id": "A-1", "region": "eu", "customer": "Chloé"}'
+    first, second = (publish("--class", "Order", "--data", data) for _ in range(2))
+    assert (first.stdout, second.stdout) == ("00000001\n", "00000002\n"), first.stderr
+    again = publish("--class", "Order", "--data", data, "--seq", "00000002")
+    assert again.returncode == 1 and "is not after the stream's last (2)" in again.stderr
+
+    async def read():
+        publisher = Publisher(redis_server.url)
+        entries = await publisher.client.xrange("broadcast:events")
+        await publisher.close()
+        return entries
+
+    entries = asyncio.run(read())
+    assert [(i, f["seq"], f["class"], f["op"]) for i, f in entries] == [
+        ("1-0", "00000001", "Order", "update"), ("2-0", "00000002", "Order", "update")]
+    assert json.loads(entries[0][1]["data"])["customer"] == "Chloé"

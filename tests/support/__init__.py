@@ -1,1 +1,1 @@
-"""Helpers shared by the test modules (and reused by the demo)."""
+"""Helpers shared by the test modules."""

@@ -1,6 +1,6 @@
-"""The documents the multi-node tests' nodes rebuild: the shop's orders and shipments, plus an end
-marker that every client may read. Loaded by ``examples/node.py --documents`` and by the tests."""
-from documents import Order, Shipment
+"""The documents of the end-to-end tests: the shop's orders and shipments, plus an end marker that
+every client may read. The multi-node tests' nodes load this file (``--documents``)."""
+from broadcast_demo.shop import Order, Shipment
 from tolva_engine import Document
 
 

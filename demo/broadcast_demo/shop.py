@@ -1,4 +1,4 @@
-"""Documents for the example host: orders and shipments of a small shop.
+"""The demo's documents: orders and shipments of a small shop.
 
 They stand in for the engine's real document classes and are built on the engine stand-in's
 ``Document``:

@@ -1,8 +1,7 @@
 """A websocket client that follows the event stream across nodes: when its node goes away it
 connects to the next one and resumes after the last seq it knows of.
 
-Used by the multi-node demo, its tests and the benchmark; it is also the client-side half of the
-catch-up protocol described in ``node.py``.
+It is the client-side half of the catch-up that :mod:`broadcast_server.node` serves.
 """
 from __future__ import annotations
 
@@ -14,11 +13,11 @@ from typing import Callable
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
-__all__ = ["ResumingClient", "GaveUp"]
+from . import config
+from .errors import Refused, Unavailable
+from .protocol import frame, later_seq, request
 
-
-class GaveUp(Exception):
-    """The client was refused, or found no node to serve it."""
+__all__ = ["ResumingClient"]
 
 
 class ResumingClient:
@@ -26,12 +25,15 @@ class ResumingClient:
 
     ``events`` holds (seq, decoded event) in the order received; ``stints`` one
     ``(node index, resumed after, events caught up)`` per connection that got subscribed.
-    ``stop_when(event)`` ends :meth:`run` after that event.
+    ``stop_when(event)`` ends :meth:`run` after that event. :meth:`run` raises
+    :class:`Refused` when the client is refused (or asks for events no longer held) and
+    :class:`Unavailable` when no node answers for ``give_up_after`` seconds.
     """
 
     def __init__(self, name: str, api_key: str, subscriptions: list[dict], urls: list[str],
                  node: int = 0, *, stop_when: Callable[[dict], bool] | None = None,
-                 retry_delay: float = 0.1, give_up_after: float = 30.0,
+                 retry_delay: float = config.CLIENT_RETRY_DELAY,
+                 give_up_after: float = config.CLIENT_GIVE_UP_AFTER,
                  on_event: Callable[["ResumingClient", str, dict], None] | None = None):
         self.name, self.api_key, self.subscriptions = name, api_key, subscriptions
         self.urls, self.node = list(urls), node
@@ -71,7 +73,7 @@ class ResumingClient:
             if self._leave:
                 break
             if self.refused is not None:
-                raise GaveUp(f"{self.name}: {self.refused}")
+                raise Refused(f"{self.name}: {self.refused}", self.api_key)
             # This node is gone (or not answering): another one. Clients of one node spread
             # over the others, each always the same way.
             step = 1 + zlib.crc32(self.name.encode()) % max(1, len(self.urls) - 1)
@@ -79,12 +81,13 @@ class ResumingClient:
             await asyncio.sleep(self.retry_delay)
             waited += self.retry_delay
             if waited > self.give_up_after:
-                raise GaveUp(f"{self.name}: no node answered for {self.give_up_after:g} s")
+                raise Unavailable(f"{self.name}: no node answered for {self.give_up_after:g} s")
         return self
 
     async def _one_connection(self) -> bool:
         """One connection, up to its end; True when the client is done."""
-        async with connect(self.urls[self.node], open_timeout=10, close_timeout=2) as ws:
+        async with connect(self.urls[self.node], open_timeout=config.CLIENT_OPEN_TIMEOUT,
+                           close_timeout=config.CLIENT_CLOSE_TIMEOUT) as ws:
             self.ws = ws
             try:
                 await ws.recv()  # welcome
@@ -117,14 +120,10 @@ class ResumingClient:
                 self.ws = None
 
     def _request(self) -> str:
-        request = {"api_key": self.api_key, "subscribe": self.subscriptions}
-        if self.after is not None:
-            request["resume_after"] = self.after
-        return json.dumps(request)
+        return frame(request(self.api_key, self.subscriptions, self.after))
 
     def _advance(self, seq: str | None) -> None:
-        if seq is not None and (self.after is None or int(seq) > int(self.after)):
-            self.after = seq
+        self.after = later_seq(self.after, seq)
 
     def _take(self, event: dict) -> bool:
         seq = event["seq"]

@@ -1,4 +1,4 @@
-"""A small authentication service on 127.0.0.1, for the tests and the demo.
+"""A small authentication service on 127.0.0.1, standing in for the real one in the demo and tests.
 
 It answers ``POST <root>role/_/get_api_acl`` (the request that ``broadcast.AuthClient`` makes)
 and records every request it receives, whatever its method or path.
@@ -23,10 +23,9 @@ In a program::
     ...                             # AuthClient(base_url).get_api_acl("k-reader", "demo")
     service.stop()
 
-Outside pytest, put the ``tests`` directory on ``sys.path`` and import
-``support.auth_service``, or run this file directly. From a shell (runs until interrupted)::
+From a shell (runs until interrupted)::
 
-    python3 tests/support/auth_service.py --port 8765 --account k-reader=7:Invoice,Order
+    python -m broadcast_demo.auth_service --port 8765 --account k-reader=7:Invoice,Order
 """
 from __future__ import annotations
 

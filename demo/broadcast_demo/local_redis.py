@@ -18,15 +18,13 @@ import subprocess
 import tempfile
 import time
 
-__all__ = ["LocalRedis", "RedisUnavailable", "free_port"]
+from broadcast_server.errors import Unavailable
+
+__all__ = ["LocalRedis", "free_port"]
 
 PACKAGE_HINT = "install Debian's redis-server package (apt-get install redis-server)"
 # Variables that load the AddressSanitizer runtime into the interpreter; redis-server is not ours.
 _SANITIZER_VARS = ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")
-
-
-class RedisUnavailable(RuntimeError):
-    """redis-server is not installed, or did not come up."""
 
 
 def free_port(host="127.0.0.1") -> int:
@@ -45,11 +43,13 @@ def _pong(host, port) -> bool:
 
 
 class LocalRedis:
+    """One redis-server; :class:`Unavailable` when it is not installed or does not come up."""
+
     def __init__(self, *, host: str = "127.0.0.1", port: int | None = None,
                  executable: str = "redis-server"):
         self.executable = shutil.which(executable)
         if self.executable is None:
-            raise RedisUnavailable(f"{executable} not found: {PACKAGE_HINT}")
+            raise Unavailable(f"{executable} not found: {PACKAGE_HINT}")
         self.host = host
         self.port = port
         self.dir = tempfile.mkdtemp(prefix="broadcast-redis-")
@@ -69,7 +69,7 @@ class LocalRedis:
                 return self
             if self.port is not None:
                 break
-        raise RedisUnavailable(f"redis-server did not start; its log: {self.log_tail()}")
+        raise Unavailable(f"redis-server did not start; its log: {self.log_tail()}")
 
     def _spawn(self, port: int, timeout: float) -> bool:
         env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARS}

@@ -1,0 +1,228 @@
+"""The live demo across several nodes fed by one Redis stream (``run-demo --nodes N``).
+
+It starts a real redis-server on a free loopback port (in a temporary directory of its own), the
+authentication service and N node processes (``python -m broadcast_server node``), spreads the
+demo's clients over the nodes and publishes the demo's events through the stream. Mid-run it
+stops one node: its clients resume on the others and catch up on what they missed. The table and
+the summary show each client's node; the exit code is 0 only when every client got exactly what
+its subscription allows, nothing missing, nothing twice, in order.
+"""
+from __future__ import annotations
+
+import asyncio
+import json
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from broadcast_server.client import ResumingClient
+from broadcast_server.errors import Refused, Unavailable
+from broadcast_server.stream import Publisher
+
+from .local_redis import LocalRedis
+from .scenario import WAIT, Client, Run, expected_outcome, start_auth_service
+from .shop import sample_events
+from .table import Reporter
+
+__all__ = ["AcrossNodes", "NodeProcesses"]
+
+RETRY = 0.5  # a client waits this long before trying another node
+
+
+class NodeProcesses:
+    """``count`` node processes serving the shop's documents, each logging to a file of its own."""
+
+    def __init__(self, count, redis_url, auth_root, log_dir):
+        self.names = [f"n{i + 1}" for i in range(count)]
+        self.log_dir = pathlib.Path(log_dir)
+        self.processes, self.urls = [], []
+        for name in self.names:
+            with open(self.log_dir / f"{name}.log", "wb") as log:
+                self.processes.append(subprocess.Popen(
+                    [sys.executable, "-m", "broadcast_server", "node", "--redis", redis_url,
+                     "--auth", auth_root, "--name", name, "--documents", "broadcast_demo.shop"],
+                    stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL))
+        for name, process in zip(self.names, self.processes):
+            line = process.stdout.readline()
+            if not line:
+                raise RuntimeError(f"node {name} did not start: {self.log(name)}")
+            self.urls.append(json.loads(line)["url"])
+
+    def log(self, name, lines=5):
+        text = (self.log_dir / f"{name}.log").read_text(errors="replace").splitlines()
+        return " | ".join(text[-lines:])
+
+    async def stop(self, i):
+        """SIGTERM: the node closes its connections (going away) and exits."""
+        process = self.processes[i]
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+        # Waited for off the event loop: the clients answer the node's closing handshakes.
+        try:
+            await asyncio.to_thread(process.wait, 10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        process.stdout.close()
+
+    async def close(self):
+        await asyncio.gather(*(self.stop(i) for i, process in enumerate(self.processes)
+                               if not process.stdout.closed))
+
+
+class AcrossNodes(Run):
+    legend = (" ~ caught up after moving node; {s.dash} nothing, and why; {s.no} ACL: refused by"
+              " its ACL; subs: clients connected")
+
+    def __init__(self, args):
+        super().__init__(args)
+        self.count = args.nodes
+        self.stop_index = 1 if self.count > 1 else None  # the node stopped mid-run
+        self.moving: dict[str, ResumingClient] = {}
+        self.tasks: dict[str, asyncio.Task] = {}
+        self.nodes: NodeProcesses | None = None
+        self.publisher: Publisher | None = None
+        self.stop_before: str | None = None
+
+    async def run(self) -> int:
+        s = self.style
+        if self.count < 2:
+            self.line("--nodes needs at least 2 nodes (one is stopped mid-run)")
+            return 2
+        started = time.perf_counter()
+        auth, auth_root = start_auth_service()
+        try:
+            redis_server = LocalRedis().start()
+        except Unavailable as exc:
+            auth.stop()
+            self.line(s.red(str(exc)))
+            return 1
+        with tempfile.TemporaryDirectory(prefix="broadcast-nodes-") as logs:
+            try:
+                nodes = self.nodes = NodeProcesses(self.count, redis_server.url, auth_root, logs)
+                self.line(s.bold(f"broadcast live demo: {self.count} nodes, one Redis stream"))
+                self.line(f"  authentication service  {auth_root}")
+                self.line(f"  redis-server            {redis_server.url}  (in {redis_server.dir})")
+                for name, url, process in zip(nodes.names, nodes.urls, nodes.processes):
+                    self.line(f"  node {name:<18} {url}  (pid {process.pid})")
+                self.line()
+                return await self.scripted(redis_server, started)
+            finally:
+                for client in self.moving.values():
+                    client.leave()
+                if self.nodes is not None:
+                    await self.nodes.close()
+                redis_server.close()
+                auth.stop()
+
+    # -- the clients ---------------------------------------------------------------------------
+    def follow(self, client: Client, index: int, urls) -> ResumingClient:
+        close_after = client.close_after
+
+        def stop_when(event):
+            return close_after is not None and event["seq"] >= close_after
+
+        def on_event(rc, seq, event):
+            client.frames[seq] = json.dumps(event, ensure_ascii=False)
+            self.arrival()
+
+        return ResumingClient(client.name, client.api_key, client.subscriptions, urls,
+                              node=index % len(urls), stop_when=stop_when, on_event=on_event,
+                              retry_delay=RETRY, give_up_after=20.0)
+
+    async def connect_client(self, client: Client, index: int) -> str:
+        rc = self.moving[client.name] = self.follow(client, index, self.nodes.urls)
+        task = self.tasks[client.name] = asyncio.create_task(rc.run())
+        await self.wait_until(lambda: rc.subscribed.is_set() or task.done())
+        if rc.subscribed.is_set():
+            client.subscribed = True
+            return f" on {self.nodes.names[rc.node]}"
+        try:
+            task.result()
+        except (Refused, Unavailable):
+            pass
+        client.refused = rc.refused or "no node answered"
+        return ""
+
+    # -- the events ----------------------------------------------------------------------------
+    async def before_event(self, seq):
+        if seq == self.stop_before and self.stop_index is not None:
+            await self.stop_node()
+
+    async def publish(self, doc, op, seq):
+        await self.publisher.publish(doc, op, seq)
+
+    def subscribers(self) -> int:
+        return sum(1 for rc in self.moving.values() if rc.ws is not None)
+
+    def mark(self, client, seq):
+        return " ~" if seq in self.moving[client.name].caught_up else ""
+
+    async def after_event(self, seq, admitted):
+        for c in admitted:
+            if c.close_after == seq:
+                c.closed_after = seq
+                await asyncio.wait_for(self.tasks[c.name], WAIT)
+
+    async def scripted(self, redis_server, started) -> int:
+        names = self.nodes.names
+        admitted = await self.connect_clients()
+        first_node = {c.name: self.moving[c.name].node for c in admitted}
+        table = Reporter(self.style, [f"{c.name}@{names[first_node[c.name]]}" for c in admitted])
+        self.publisher = Publisher(redis_server.url, width=4)
+        events = sample_events()
+        self.stop_before = events[len(events) // 2][2]  # the node stops before this event
+        await self.play(events, admitted, table)
+        await self.publisher.close()
+        await asyncio.sleep(0.2)  # late or duplicate frames show up before the count
+        self.line()
+        return self.summary(events, admitted, started)
+
+    async def stop_node(self):
+        s, nodes = self.style, self.nodes
+        name = nodes.names[self.stop_index]
+        leaving = [c.name for c in self.clients if c.subscribed
+                   and self.moving[c.name].node == self.stop_index and c.closed_after is None]
+        await nodes.stop(self.stop_index)
+        self.line(s.yellow(f"---- node {name} stopped; its clients "
+                           f"({', '.join(leaving) or 'none'}) move to the other nodes and catch"
+                           " up"))
+
+    def summary(self, events, admitted, started) -> int:
+        s, names = self.style, self.nodes.names
+        self.line(s.bold("Summary"))
+        deliveries = expected_total = 0
+        exact = True
+        for c in self.clients:
+            if not c.subscribed:
+                self.line(f"  {c.name:<10} {s.red('refused')}  {c.refused}")
+                continue
+            rc = self.moving[c.name]
+            wanted = [q for d, _, q in events if expected_outcome(c, d, q)[0] == "got"]
+            got = rc.seqs
+            exact = exact and got == wanted and not rc.duplicates
+            deliveries += len(got)
+            expected_total += len(wanted)
+            path = " -> ".join(names[node] for node, _, _ in rc.stints)
+            moved = [f"resumed after {after} on {names[node]}, {caught} caught up"
+                     for node, after, caught in rc.stints[1:]]
+            end = f"hung up after {c.closed_after}" if c.closed_after else "connected"
+            dup = f", {rc.duplicates} twice" if rc.duplicates else ""
+            order = "in order" if got == sorted(got) else s.red("OUT OF ORDER")
+            self.line(f"  {c.name:<10} {path:<9} received {len(got):>2} of {len(wanted):>2}"
+                      f" expected{dup}, {order}; {end}"
+                      + (f"; {'; '.join(moved)}" if moved else ""))
+        elapsed = time.perf_counter() - started
+        self.line()
+        self.line(f"  nodes {len(names)} (one stopped mid-run); clients {len(self.clients)}"
+                  f" ({len(admitted)} subscribed); events {len(events)} through Redis"
+                  f" ({self.publisher.retries} append retries); deliveries {deliveries} of"
+                  f" {expected_total} expected; {elapsed:.1f} s")
+        if exact and not self.problems and deliveries == expected_total:
+            self.line(s.green(s.bold(f"  {s.ok} every client got exactly what its subscription"
+                                     " allows: nothing missing, nothing twice, in order")))
+            return 0
+        return self.mismatch()

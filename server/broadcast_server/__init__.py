@@ -1,0 +1,12 @@
+"""A websocket server that pushes document events through the ``broadcast`` module, and the
+nodes that serve it at scale from one Redis stream.
+
+* :mod:`.protocol`: the JSON protocol, sans I/O (requests, replies, seqs);
+* :mod:`.server`: the websocket server; :mod:`.node`: a server fed by the stream, with catch-up;
+* :mod:`.acl`: an API key's ACL from the authentication service, bounded in time;
+* :mod:`.client`: a client that resumes on another node when its node goes away;
+* :mod:`.stream`: the Redis side (entries, the feed, the publisher);
+* :mod:`.errors`: every exception; :mod:`.config`: every setting and its default.
+
+``python -m broadcast_server`` runs a node or publishes an event.
+"""

@@ -1,0 +1,89 @@
+"""The server's command line: run a node, or publish one event to the stream.
+
+    python -m broadcast_server node --redis redis://127.0.0.1:6379/0 \\
+        --auth http://127.0.0.1:8001/api/ --documents broadcast_demo.shop
+    python -m broadcast_server publish --redis redis://127.0.0.1:6379/0 \\
+        --class Order --op update --data '{"id": "A-1", "region": "eu"}'
+
+A node prints one JSON line once it serves (``{"node": ..., "url": ..., "pid": ...}``) and runs
+until SIGTERM or SIGINT, which close its connections with code 1001 (going away). ``publish``
+prints the seq it appended.
+"""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import logging
+import os
+import signal
+import sys
+
+from . import config
+from .acl import bound_acl_lookups
+from .errors import CannotListen, Unavailable
+from .node import NodeServer, load_documents
+from .stream import Publisher
+
+log = logging.getLogger("broadcast.node")
+
+
+async def serve(cfg: config.NodeConfig) -> int:
+    node = NodeServer(cfg.auth, cfg.redis, documents=load_documents(cfg.documents),
+                      stream=cfg.stream, name=cfg.name, from_start=cfg.from_start,
+                      host=cfg.host, port=cfg.port)
+    bound_acl_lookups()
+    stopping = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stopping.set)
+    await node.start()
+    print(json.dumps({"node": cfg.name, "url": node.url, "pid": os.getpid()}), flush=True)
+    try:
+        await stopping.wait()
+    finally:
+        await node.stop()
+        log.info("%s stopped: %d events from the feed, %d clients resumed, %d caught-up events",
+                 cfg.name, node.feed.delivered, node.resumed, node.caught_up)
+    return 0
+
+
+async def publish(args: argparse.Namespace) -> int:
+    publisher = Publisher(args.redis, args.stream)
+    try:
+        print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq))
+    finally:
+        await publisher.close()
+    return 0
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(prog="broadcast_server", description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    node = commands.add_parser("node", help="serve websocket clients, fed by the stream")
+    config.add_node_arguments(node)
+    one = commands.add_parser("publish", help="append one document event to the stream")
+    config.add_redis_argument(one)
+    one.add_argument("--class", dest="doc_class", required=True, help="the document's class")
+    one.add_argument("--data", required=True, help="the document's data, a JSON object")
+    one.add_argument("--op", default="update", help="create, update or delete")
+    one.add_argument("--seq", default=None, help="default: the one after the stream's last")
+    args = parser.parse_args(argv)
+    if args.command == "publish":
+        try:
+            return asyncio.run(publish(args))
+        except (Unavailable, ValueError) as exc:
+            parser.exit(1, f"{parser.prog} publish: {exc}\n")
+    cfg = config.NodeConfig.from_args(args)
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+                        format=f"%(asctime)s {cfg.name} %(levelname)s %(message)s")
+    try:
+        return asyncio.run(serve(cfg))
+    except CannotListen as exc:
+        parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
+    except KeyboardInterrupt:
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

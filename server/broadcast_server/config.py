@@ -1,0 +1,113 @@
+"""Every setting of the server, the node and the stream, with its default, in one place.
+
+The node's command line is built from :class:`NodeConfig` (see :func:`add_node_arguments`); the
+library classes take the same values as keyword arguments and default to the constants here.
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import os
+
+HOST = "127.0.0.1"
+"""Address the websocket server listens on: loopback unless told otherwise."""
+
+PORT = 0
+"""Websocket port; 0 takes any free one (the server reports the one it got)."""
+
+ACCEPT_BACKLOG = 1024
+"""Pending connections the listening socket queues. When hundreds of clients (re)connect at once,
+the default queue overflows and their handshakes stall on TCP retransmissions."""
+
+APP_NAME = "broadcast-demo"
+"""The application name sent with every ACL lookup."""
+
+AUTH_TIMEOUT = 5.0
+"""Seconds an ACL lookup may take, connecting and waiting for the reply."""
+
+STREAM = "broadcast:events"
+"""Key of the Redis stream that holds the document events."""
+
+MAXLEN = 100_000
+"""Entries the publisher keeps in the stream, approximately (Redis trims whole blocks). What the
+stream holds is how far back a reconnecting client can catch up."""
+
+SEQ_WIDTH = 8
+"""Digits of the seqs the publisher numbers itself (the broadcaster compares seqs as text)."""
+
+PUBLISH_RETRY_FOR = 60.0
+"""Seconds the publisher keeps retrying an append while Redis is unreachable."""
+
+RETRY_FIRST = 0.05
+"""Longest first wait, in seconds, before retrying a Redis command; it doubles per failure."""
+
+RETRY_MOST = 2.0
+"""Longest wait, in seconds, between two retries of a Redis command."""
+
+REDIS_CONNECT_TIMEOUT = 2.0
+"""Seconds to connect to Redis before counting it as down."""
+
+PUBLISH_READ_TIMEOUT = 5.0
+"""Seconds the publisher waits for Redis to answer one append."""
+
+FEED_BLOCK_MS = 1000
+"""Milliseconds one blocking read of the feed waits for new entries."""
+
+FEED_BATCH = 500
+"""Entries the feed reads at most at once."""
+
+FEED_READ_SLACK = 5.0
+"""Seconds the feed's socket timeout outlasts a blocking read: a Redis that stops answering is
+noticed this long after."""
+
+BACKLOG_PAGE = 1000
+"""Entries a catch-up reads from the stream at once."""
+
+CLIENT_RETRY_DELAY = 0.1
+"""Seconds a resuming client waits before trying another node."""
+
+CLIENT_GIVE_UP_AFTER = 30.0
+"""Seconds a resuming client goes on trying nodes that do not answer before it gives up."""
+
+CLIENT_OPEN_TIMEOUT = 10.0
+"""Seconds a client's websocket handshake may take."""
+
+CLIENT_CLOSE_TIMEOUT = 2.0
+"""Seconds a client waits for the closing handshake."""
+
+
+@dataclasses.dataclass
+class NodeConfig:
+    """What one node process is told to do (its command line)."""
+
+    redis: str
+    auth: str
+    documents: str
+    name: str = dataclasses.field(default_factory=lambda: f"node-{os.getpid()}")
+    host: str = HOST
+    port: int = PORT
+    stream: str = STREAM
+    from_start: bool = False
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> "NodeConfig":
+        return cls(**{f.name: getattr(args, f.name) for f in dataclasses.fields(cls)})
+
+
+def add_redis_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--redis", required=True, help="Redis URL, e.g. redis://127.0.0.1:6379/0")
+    parser.add_argument("--stream", default=STREAM, help="the Redis stream's key")
+
+
+def add_node_arguments(parser: argparse.ArgumentParser) -> None:
+    add_redis_argument(parser)
+    parser.add_argument("--auth", required=True, help="the authentication service's API root")
+    parser.add_argument("--name", default=f"node-{os.getpid()}")
+    parser.add_argument("--host", default=HOST)
+    parser.add_argument("--port", type=int, default=PORT,
+                        help="websocket port (default: a free one)")
+    parser.add_argument("--documents", required=True,
+                        help="the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
+                             "events, e.g. broadcast_demo.shop")
+    parser.add_argument("--from-start", action="store_true",
+                        help="deliver the whole stream, not only what is appended from now on")

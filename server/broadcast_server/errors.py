@@ -1,0 +1,42 @@
+"""Every exception the server, the node, the stream and the client raise, in one place."""
+from __future__ import annotations
+
+__all__ = ["BadRequest", "Refused", "Unavailable", "TooOld", "CannotListen"]
+
+
+class BadRequest(ValueError):
+    """A request the server cannot read; the text goes to the client, the connection stays."""
+
+
+class Refused(Exception):
+    """A request turned down for good: an unknown key, an empty ACL, events no longer held.
+
+    On the server the text goes to the client, then the server hangs up; a client that is
+    refused stops. ``api_key`` is the key that was refused, when there was one.
+    """
+
+    def __init__(self, reason: str, api_key: str | None = None):
+        super().__init__(reason)
+        self.api_key = api_key
+
+
+class Unavailable(Exception):
+    """Something this side depends on (the authentication service, Redis, a node) did not answer
+    in time; nothing was done, and the same call may succeed later."""
+
+
+class TooOld(Exception):
+    """The stream no longer holds every event after the requested seq."""
+
+    def __init__(self, after: str, oldest: str | None, latest: str | None):
+        self.after, self.oldest, self.latest = after, oldest, latest
+        held = f"it now holds {oldest} to {latest}" if oldest else "it now holds nothing"
+        super().__init__(f"events after {after} are no longer held ({held}); subscribe again "
+                         f"without resume_after to get the events from now on")
+
+
+class CannotListen(Exception):
+    """The websocket server could not bind its port; the text says why, in one line."""
+
+    HINT = "choose another with --port PORT (--port 0 takes any free port)"
+    """What a command line with a ``--port`` option adds to the text."""

@@ -1,0 +1,114 @@
+"""A node: the websocket server fed by the Redis stream, with catch-up for clients that come back.
+
+Run several, on one machine or several, all pointing at the same Redis, behind a load balancer
+(``python -m broadcast_server node --help``). Each node delivers every event in the stream to its
+own clients. A client that comes back, to this node or another, adds the last seq it saw to its
+request (``"resume_after"``) and first gets the events after that seq which the stream still
+holds, filtered by its subscriptions like any event, then the live ones, with no gap and nothing
+twice (see :mod:`broadcast_server.protocol` for the replies).
+"""
+from __future__ import annotations
+
+import importlib
+import importlib.util
+import pathlib
+import sys
+from typing import Any
+
+from . import config, protocol
+from .errors import TooOld, Unavailable
+from .server import BroadcastServer
+from .stream import DOWN, Feed, rebuilder
+
+__all__ = ["NodeServer", "load_documents"]
+
+
+def register_now(coro) -> None:
+    """Run a ``subscribe`` coroutine to its end without letting the event loop in.
+
+    ``subscribe`` never waits on anything; driving it by hand makes sure that no event is
+    handed over between reading the feed's position and registering the client.
+    """
+    try:
+        coro.send(None)
+    except StopIteration:
+        return
+    coro.close()
+    raise RuntimeError("subscribe suspended")
+
+
+class NodeServer(BroadcastServer):
+    """The websocket server whose events come from a :class:`~broadcast_server.stream.Feed`."""
+
+    def __init__(self, auth_root: str, redis_url: str, *, documents, stream: str = config.STREAM,
+                 name: str = "node", from_start: bool = False, **kwargs):
+        super().__init__(auth_root, doc_classes=documents, **kwargs)
+        self.name = name
+        self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
+                         from_start=from_start)
+        self.resumed = 0  # clients that came back with resume_after
+        self.caught_up = 0  # events sent from the stream's backlog
+
+    async def start(self) -> "NodeServer":
+        await self.feed.start()
+        return await super().start()
+
+    async def stop(self) -> None:
+        await super().stop()
+        await self.feed.stop()
+
+    async def handle_request(self, websocket, raw) -> dict[str, Any]:
+        request = protocol.parse_request(raw, self.broadcaster.doc_classes)
+        resume_after = protocol.parse_resume(request)
+        acl, api_id = await self.lookup_acl(request.api_key)
+        # Subscriptions replaced on the same connection start over from the catch-up.
+        self.broadcaster.disconnect(websocket)
+        # A registry of its own holding only this client: the backlog goes through the
+        # module's own filtering, and to nobody else.
+        catch_up = type("CatchUp", (self.broadcaster,), {"active_connections": {}})
+        await self.admit(catch_up, websocket, request, acl)
+        after, sent = resume_after, 0
+        if resume_after is not None:
+            self.resumed += 1
+            try:
+                after, sent = await self._catch_up(catch_up, resume_after)
+            except TooOld as exc:
+                return protocol.too_old(exc)
+            except DOWN as exc:
+                raise Unavailable(protocol.stream_unavailable(exc)) from exc
+        # From here to the registration nothing waits: the feed cannot move in between.
+        after = protocol.live_after(after, self.feed.position)
+        for sub in request.subscriptions:
+            register_now(self.broadcaster.subscribe(
+                websocket, sub.doc_class, **sub.subscribe_args(acl, sub.start_after(after))))
+        return protocol.subscribed(request, api_id, after, sent)
+
+    async def _catch_up(self, catch_up, after: str) -> tuple[str, int]:
+        """Send the backlog after ``after`` up to the feed's position; returns (new after, sent).
+
+        The feed goes on while the backlog is read and sent, so this repeats until it has
+        reached the feed's position.
+        """
+        sent = 0
+        while True:
+            upto = self.feed.position
+            if upto is None or int(upto) <= int(after):
+                return after, sent
+            for doc, op, seq in await self.feed.backlog(after, upto):
+                await catch_up.document_sent_async(doc, op, seq)
+                sent += 1
+                self.caught_up += 1
+            after = upto
+
+
+def load_documents(name: str):
+    """The ``DOCUMENT_CLASSES`` of a module, given by its import name or as a Python file."""
+    if name.endswith(".py") or "/" in name:
+        path = pathlib.Path(name).resolve()
+        found = importlib.util.spec_from_file_location(f"node_documents_{path.stem}", path)
+        module = importlib.util.module_from_spec(found)
+        sys.modules[found.name] = module
+        found.loader.exec_module(module)
+    else:
+        module = importlib.import_module(name)
+    return module.DOCUMENT_CLASSES

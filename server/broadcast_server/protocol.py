@@ -1,0 +1,266 @@
+"""The JSON protocol between a client and the server, sans I/O: requests parsed, replies built.
+
+Nothing here touches a socket, an event loop or Redis, so every rule of the protocol can be
+checked in microseconds; :mod:`broadcast_server.server` and :mod:`broadcast_server.node` carry
+the frames.
+
+Client to server, on text frames, any number of times on one connection::
+
+    {"api_key": "key-ops-eu",
+     "subscribe": [{"doc_class": "Order", "data_scope": ["eu"], "catalog": {"id": 1, "total": 1},
+                    "show_hidden": false, "start_seq": "0005"}]}
+
+Only "doc_class" is required in a subscription; the others default to everything (data scope and
+catalog None), no hidden fields and no start sequence. Subscribing again to a class replaces that
+subscription. A node also reads ``"resume_after": "00000042"``: the last seq the client knows of.
+
+Server to client:
+
+* ``{"type": "welcome", "doc_classes": [...], "protocol": ...}`` once, on connecting;
+* ``{"type": "subscribed", "doc_classes": [...], "api_id": ...}`` after a granted request; a
+  node adds ``"after_seq"`` (the live events start after it) and ``"caught_up"`` (events sent
+  from the stream's backlog, before this reply);
+* ``{"type": "refused", "reason": ...}`` when the key is unknown or its ACL is empty; the server
+  then closes the connection (code 1008, policy violation);
+* ``{"type": "error", "reason": ...}`` for a request it cannot read, or when the authentication
+  service or the event stream cannot be reached or does not answer in time (the connection
+  stays open);
+* ``{"type": "too_old", "reason": ..., "oldest_seq": ..., "latest_seq": ...}`` when the stream
+  no longer holds every event after ``resume_after`` (the client is not subscribed);
+* the document events, exactly as the broadcaster sends them:
+  ``{"doc_class": ..., "op": ..., "seq": ..., "message": {...}}``.
+
+A seq is a string of decimal digits; the broadcaster compares seqs as text, so the events of one
+stream all have the same width.
+"""
+from __future__ import annotations
+
+import dataclasses
+import json
+from typing import Any, Iterable, Mapping
+
+from .errors import BadRequest, TooOld
+
+__all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "SUBSCRIPTION_FIELDS", "Subscription", "Request",
+           "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
+           "next_seq", "later_seq", "live_after", "welcome", "subscribed", "refused", "error",
+           "too_old", "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
+           "auth_unavailable", "stream_unavailable"]
+
+PROTOCOL = (
+    'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
+    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}'
+)
+"""The one-line reminder of the request that every welcome carries."""
+
+REFUSED_CLOSE_CODE = 1008
+"""The close code after a refusal: policy violation."""
+
+SUBSCRIPTION_FIELDS = frozenset({"doc_class", "data_scope", "catalog", "show_hidden", "start_seq"})
+"""The fields a subscription may have; any other is refused as a typo rather than ignored."""
+
+
+# -- seqs ---------------------------------------------------------------------------------------
+def is_seq(value: Any) -> bool:
+    return isinstance(value, str) and value.isdigit() and value.isascii()
+
+
+def seq_number(seq: str) -> int:
+    """The number a seq stands for; ValueError when ``seq`` is not a seq."""
+    if not is_seq(seq):
+        raise ValueError(f"a seq is a string of decimal digits, not {seq!r}")
+    return int(seq)
+
+
+def format_seq(number: int, width: int) -> str:
+    return str(number).zfill(width)
+
+
+def next_seq(seq: str) -> str:
+    """The seq right after ``seq``, as wide as it."""
+    return format_seq(int(seq) + 1, len(seq))
+
+
+def later_seq(a: str | None, b: str | None) -> str | None:
+    """The later of two seqs by number (``a`` on a tie); None stands for "none yet"."""
+    if a is None:
+        return b
+    if b is None or int(b) <= int(a):
+        return a
+    return b
+
+
+def live_after(resumed_after: str | None, position: str | None) -> str:
+    """After which seq a client's live events start, when it has everything up to
+    ``resumed_after`` (None: nothing) and the feed has handed over everything up to
+    ``position`` (None: nothing yet, so every event it will hand over is new): "0" for all."""
+    return later_seq(resumed_after, position) or "0"
+
+
+# -- requests -----------------------------------------------------------------------------------
+@dataclasses.dataclass(frozen=True)
+class Subscription:
+    """One subscription of a request, its values exactly as the client sent them."""
+
+    doc_class: str
+    data_scope: list | None = None
+    catalog: dict | None = None
+    show_hidden: bool = False
+    start_seq: str = ""
+
+    @classmethod
+    def from_request(cls, sub: Any, known: frozenset[str]) -> "Subscription":
+        """Check one subscription object of a request (``known``: the classes served, empty for
+        any); raises :class:`BadRequest`."""
+        if not isinstance(sub, dict):
+            raise BadRequest("each subscription must be a JSON object")
+        unknown = set(sub) - SUBSCRIPTION_FIELDS
+        if unknown:
+            raise BadRequest(f"unknown subscription field(s): {', '.join(sorted(unknown))}")
+        doc_class = sub.get("doc_class")
+        if known and doc_class not in known:
+            raise BadRequest(f"unknown doc_class {doc_class!r}; known: {', '.join(sorted(known))}")
+        scope = sub.get("data_scope")
+        if scope is not None and not isinstance(scope, list):
+            raise BadRequest('"data_scope" must be a list or null')
+        catalog = sub.get("catalog")
+        if catalog is not None and not isinstance(catalog, dict):
+            raise BadRequest('"catalog" must be an object or null')
+        show_hidden = sub.get("show_hidden", False)
+        if not isinstance(show_hidden, bool):
+            raise BadRequest('"show_hidden" must be true or false')
+        start_seq = sub.get("start_seq", "")
+        if not isinstance(start_seq, str):
+            raise BadRequest('"start_seq" must be a string')
+        return cls(doc_class, scope, catalog, show_hidden, start_seq)
+
+    def subscribe_args(self, acl: Any, start_seq: str | None = None) -> dict[str, Any]:
+        """The keywords of ``Broadcaster.subscribe`` for this subscription."""
+        return {"data_scope": self.data_scope, "catalog": self.catalog,
+                "show_hidden": self.show_hidden,
+                "start_seq": self.start_seq if start_seq is None else start_seq, "acl": acl}
+
+    def start_after(self, after: str) -> str:
+        """The start sequence of live events for a client that has everything up to ``after``
+        (from a backlog or from its last node, even one ahead of this node): its own start
+        sequence, or the seq after ``after`` when that comes later."""
+        if int(after):
+            return max(self.start_seq, next_seq(after))
+        return self.start_seq
+
+    def describe(self) -> str:
+        return self.doc_class + (f" {self.data_scope}" if self.data_scope else "")
+
+
+@dataclasses.dataclass(frozen=True)
+class Request:
+    """A client request that has been read: its key, its subscriptions, and the decoded object
+    for the fields only some servers read (``resume_after``)."""
+
+    api_key: str
+    subscriptions: tuple[Subscription, ...]
+    fields: Mapping[str, Any]
+
+    @property
+    def doc_classes(self) -> list[str]:
+        return [sub.doc_class for sub in self.subscriptions]
+
+
+def parse_request(raw: Any, doc_classes: Iterable[str]) -> Request:
+    """Read one client frame (``doc_classes``: the classes served, empty for any); raises
+    :class:`BadRequest` with the text for the client."""
+    if not isinstance(raw, str):
+        raise BadRequest("send JSON text frames, not binary ones")
+    try:
+        request = json.loads(raw)
+    except ValueError:
+        raise BadRequest("the request is not JSON") from None
+    if not isinstance(request, dict):
+        raise BadRequest("the request must be a JSON object")
+    api_key = request.get("api_key")
+    if not isinstance(api_key, str) or not api_key:
+        raise BadRequest('"api_key" must be a non-empty string')
+    subscriptions = request.get("subscribe")
+    if isinstance(subscriptions, dict):
+        subscriptions = [subscriptions]
+    if not isinstance(subscriptions, list) or not subscriptions:
+        raise BadRequest('"subscribe" must be a non-empty list of subscriptions')
+    known = frozenset(doc_classes)
+    return Request(api_key, tuple(Subscription.from_request(sub, known) for sub in subscriptions),
+                   request)
+
+
+def parse_resume(request: Request) -> str | None:
+    """The request's "resume_after" seq, or None without one; raises :class:`BadRequest`."""
+    resume_after = request.fields.get("resume_after")
+    if resume_after is not None and not is_seq(resume_after):
+        raise BadRequest('"resume_after" must be a seq: a string of decimal digits')
+    return resume_after
+
+
+def request(api_key: str, subscriptions: list[dict], resume_after: str | None = None
+            ) -> dict[str, Any]:
+    """A client's request (the client side of :func:`parse_request`)."""
+    body: dict[str, Any] = {"api_key": api_key, "subscribe": subscriptions}
+    if resume_after is not None:
+        body["resume_after"] = resume_after
+    return body
+
+
+# -- replies ------------------------------------------------------------------------------------
+def welcome(doc_classes: Iterable[str]) -> dict[str, Any]:
+    return {"type": "welcome", "doc_classes": sorted(doc_classes), "protocol": PROTOCOL}
+
+
+def subscribed(request: Request, api_id: Any, after_seq: str | None = None,
+               caught_up: int = 0) -> dict[str, Any]:
+    """The reply to a granted request; a node gives ``after_seq`` and ``caught_up``."""
+    reply = {"type": "subscribed", "doc_classes": request.doc_classes, "api_id": api_id}
+    if after_seq is not None:
+        reply.update(after_seq=after_seq, caught_up=caught_up)
+    return reply
+
+
+def refused(reason: str) -> dict[str, Any]:
+    return {"type": "refused", "reason": reason}
+
+
+def error(reason: str) -> dict[str, Any]:
+    return {"type": "error", "reason": reason}
+
+
+def too_old(exc: TooOld) -> dict[str, Any]:
+    return {"type": "too_old", "reason": str(exc), "oldest_seq": exc.oldest,
+            "latest_seq": exc.latest}
+
+
+def frame(reply: Mapping[str, Any]) -> str:
+    """The text frame of a reply."""
+    return json.dumps(reply)
+
+
+# -- the reasons a client is given ---------------------------------------------------------------
+def unknown_key(api_key: str) -> str:
+    return f"unknown API key {api_key!r}"
+
+
+def empty_acl(api_key: str, exc: Exception) -> str:
+    return f"API key {api_key!r} has an empty ACL ({exc})"
+
+
+def not_accepted(api_key: str, status: int, message: str | None) -> str:
+    return (f"API key {api_key!r} not accepted by the authentication service "
+            f"({status}: {message or 'no reason given'})")
+
+
+def auth_timed_out(timeout: Any) -> str:
+    within = f" within {timeout:g} s" if isinstance(timeout, (int, float)) else ""
+    return f"the authentication service did not answer{within}; try again later"
+
+
+def auth_unavailable(exc: Exception) -> str:
+    return f"the authentication service is unavailable ({type(exc).__name__}); try again later"
+
+
+def stream_unavailable(exc: Exception) -> str:
+    return f"the event stream is unavailable ({type(exc).__name__}); try again later"

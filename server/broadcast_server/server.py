@@ -1,0 +1,175 @@
+"""The websocket server: the broadcaster bound to the ``websockets`` library, and the connection
+handler that speaks :mod:`broadcast_server.protocol` over it."""
+from __future__ import annotations
+
+import errno
+from typing import Any, Callable, Iterable
+
+import broadcast
+from tolva_engine import AuthorizationError
+from websockets.asyncio.server import ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
+from websockets.protocol import State
+
+from . import config, protocol
+from .acl import AclLookup
+from .errors import CannotListen, Refused, Unavailable
+
+__all__ = ["WebsocketBroadcaster", "BroadcastServer", "subscribe_client"]
+
+
+class WebsocketBroadcaster(broadcast.Broadcaster):
+    """The broadcaster bound to the ``websockets`` library.
+
+    It keeps a registry of its own, so it doesn't share subscribers with other users of
+    ``broadcast.Broadcaster`` in the same process.
+    """
+
+    active_connections = {}
+    sent = 0  # messages handed to the library
+    dropped_sends = 0  # sends that found the connection already closed
+
+    @classmethod
+    async def accept(cls, websocket):
+        await websocket.send(protocol.frame(protocol.welcome(getattr(cls, "doc_classes", ()))))
+
+    @classmethod
+    def subscriber_is_connected(cls, websocket):
+        return websocket.state is State.OPEN
+
+    @classmethod
+    async def send_message_async(cls, websocket, message):
+        # A client may go away while an event is on its way to it. That is its own affair:
+        # the fan-out must go on with everybody else, and the connection handler (or the
+        # fan-out's own sweep) drops it from the registry.
+        try:
+            await websocket.send(message)
+        except ConnectionClosed:
+            cls.dropped_sends += 1
+        else:
+            cls.sent += 1
+
+
+@broadcast.auth_required_async
+async def subscribe_client(broadcaster, websocket, subscriptions, *, acl):
+    """Register one client's subscriptions under its ACL (refused when the ACL is empty)."""
+    for sub in subscriptions:
+        await broadcaster.subscribe(websocket, sub.doc_class, **sub.subscribe_args(acl))
+
+
+class BroadcastServer:
+    """The websocket server, its broadcaster and its link to the authentication service.
+
+    Each server gets a broadcaster class (and so a registry) of its own. ``log``, when set, is
+    called with one line of text per connection opened or closed, subscription, refusal and bad
+    request.
+    """
+
+    def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
+                 doc_classes: Iterable[str] = (), host: str = config.HOST,
+                 port: int = config.PORT,
+                 broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
+                 log: Callable[[str], None] | None = None):
+        self.lookup_acl = AclLookup(auth_root, app_name)
+        self.host = host
+        self.port = port
+        self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
+            "active_connections": {},
+            "sent": 0,
+            "dropped_sends": 0,
+            "doc_classes": tuple(doc_classes),
+        })
+        self.refusals: list[tuple[str, str]] = []  # (api key, reason), in order
+        self.log = log
+        self._server = None
+
+    # -- life cycle ---------------------------------------------------------------------------
+    async def start(self) -> "BroadcastServer":
+        try:
+            self._server = await serve(self.handler, self.host, self.port,
+                                       backlog=config.ACCEPT_BACKLOG)
+        except OSError as exc:
+            why = ("is already in use" if exc.errno == errno.EADDRINUSE
+                   else f"cannot be listened on ({exc.strerror or exc})")
+            raise CannotListen(f"port {self.port} on {self.host} {why}") from exc
+        self.port = self._server.sockets[0].getsockname()[1]
+        return self
+
+    async def stop(self) -> None:
+        if self._server is not None:
+            self._server.close()
+            await self._server.wait_closed()
+            self._server = None
+
+    async def __aenter__(self) -> "BroadcastServer":
+        return await self.start()
+
+    async def __aexit__(self, *exc) -> None:
+        await self.stop()
+
+    @property
+    def url(self) -> str:
+        return f"ws://{self.host}:{self.port}"
+
+    # -- publishing -----------------------------------------------------------------------------
+    async def publish(self, doc, op: str, seq: str) -> None:
+        """Send one document event to every subscriber of its class."""
+        await self.broadcaster.document_sent_async(doc, op, seq)
+
+    def subscriber_count(self, doc_class: str | None = None) -> int:
+        registry = self.broadcaster.active_connections
+        if doc_class is not None:
+            return len(registry.get(doc_class, ()))
+        return len({ws for subscribers in registry.values() for ws in subscribers})
+
+    # -- one connection -------------------------------------------------------------------------
+    def _note(self, websocket, text: str) -> None:
+        if self.log is not None:
+            peer = websocket.remote_address
+            who = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
+            self.log(f"{who} {text}")
+
+    async def handler(self, websocket: ServerConnection) -> None:
+        broadcaster = self.broadcaster
+        self._note(websocket, "connected")
+        try:
+            await broadcaster.accept(websocket)
+            async for raw in websocket:
+                try:
+                    reply = await self.handle_request(websocket, raw)
+                # BadRequest, and any ValueError the module raises for a subscription's values.
+                except ValueError as exc:
+                    self._note(websocket, f"bad request: {exc}")
+                    await websocket.send(protocol.frame(protocol.error(str(exc))))
+                except Unavailable as exc:
+                    self._note(websocket, f"error: {exc}")
+                    await websocket.send(protocol.frame(protocol.error(str(exc))))
+                except Refused as exc:
+                    self.refusals.append((exc.api_key, str(exc)))
+                    self._note(websocket, f"refused: {exc}")
+                    await websocket.send(protocol.frame(protocol.refused(str(exc))))
+                    await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
+                    break
+                else:
+                    await websocket.send(protocol.frame(reply))
+        except ConnectionClosed:
+            pass
+        finally:
+            broadcaster.disconnect(websocket)
+            self._note(websocket, "disconnected")
+
+    async def handle_request(self, websocket, raw) -> dict[str, Any]:
+        request = protocol.parse_request(raw, self.broadcaster.doc_classes)
+        acl, api_id = await self.lookup_acl(request.api_key)
+        await self.admit(self.broadcaster, websocket, request, acl)
+        self._note(websocket, f"subscribed with {request.api_key!r} to "
+                   + ", ".join(sub.describe() for sub in request.subscriptions))
+        return protocol.subscribed(request, api_id)
+
+    @staticmethod
+    async def admit(broadcaster, websocket, request: protocol.Request, acl) -> None:
+        """Register the request's subscriptions in ``broadcaster``; an empty ACL is refused."""
+        try:
+            await subscribe_client(broadcaster, websocket, request.subscriptions, acl=acl)
+        except AuthorizationError as exc:
+            raise Refused(protocol.empty_acl(request.api_key, exc), request.api_key) from None

@@ -1,0 +1,9 @@
+"""The Redis side: one stream of document events, the publisher that appends to it and the feed
+each node reads it with. Every node reads the whole stream with blocking reads from the last ID
+it delivered, so nodes on other machines only need to point at the same Redis."""
+from .connection import DOWN, connect
+from .entries import decode, encode, rebuilder
+from .feed import Feed
+from .publisher import Publisher
+
+__all__ = ["DOWN", "connect", "decode", "encode", "rebuilder", "Feed", "Publisher"]

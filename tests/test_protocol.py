@@ -1,0 +1,161 @@
+"""The server's protocol without I/O: requests read, replies built, seqs compared."""
+import json
+
+import pytest
+from broadcast_server import protocol
+from broadcast_server.errors import BadRequest, TooOld
+from broadcast_server.protocol import Subscription
+
+CLASSES = ("Order", "Shipment")
+
+
+def req(subscribe, api_key="k", **extra):
+    return json.dumps({"api_key": api_key, "subscribe": subscribe, **extra})
+
+
+# (frame, the error's text), in the order the checks run: the first fault found is the one told.
+BAD_REQUESTS = [
+    (b'{"api_key": "k"}', "send JSON text frames, not binary ones"),
+    ("not json", "the request is not JSON"),
+    ('["a list"]', "the request must be a JSON object"),
+    ('{"subscribe": [{"doc_class": "Order"}]}', '"api_key" must be a non-empty string'),
+    (req([{"doc_class": "Order"}], api_key=""), '"api_key" must be a non-empty string'),
+    (req([{"doc_class": "Order"}], api_key=7), '"api_key" must be a non-empty string'),
+    (req([]), '"subscribe" must be a non-empty list of subscriptions'),
+    (req("Order"), '"subscribe" must be a non-empty list of subscriptions'),
+    (req(["Order"]), "each subscription must be a JSON object"),
+    (req([{"doc_class": "Order", "scope": 1, "Catalog": 2}]),
+     "unknown subscription field(s): Catalog, scope"),
+    (req([{"doc_class": "Invoice"}]), "unknown doc_class 'Invoice'; known: Order, Shipment"),
+    (req([{"data_scope": ["eu"]}]), "unknown doc_class None; known: Order, Shipment"),
+    (req([{"doc_class": "Order", "data_scope": "eu"}]), '"data_scope" must be a list or null'),
+    (req([{"doc_class": "Order", "catalog": ["id"]}]), '"catalog" must be an object or null'),
+    (req([{"doc_class": "Order", "show_hidden": 1}]), '"show_hidden" must be true or false'),
+    (req([{"doc_class": "Order", "start_seq": 5}]), '"start_seq" must be a string'),
+    # Every field of the first subscription is checked before the second is looked at.
+    (req([{"doc_class": "Order", "start_seq": 5}, {"doc_class": "Invoice"}]), "start_seq"),
+]
+
+
+@pytest.mark.parametrize("raw, reason", BAD_REQUESTS)
+def test_unreadable_requests_say_what_is_wrong(raw, reason):
+    with pytest.raises(BadRequest) as info:
+        protocol.parse_request(raw, CLASSES)
+    assert reason in str(info.value)
+    assert isinstance(info.value, ValueError)  # what the server answers with an error reply
+
+
+def test_a_request_keeps_the_values_as_sent_and_fills_the_defaults():
+    full = {"doc_class": "Order", "data_scope": ["eu"], "catalog": {"id": 1},
+            "show_hidden": True, "start_seq": "0005"}
+    request = protocol.parse_request(req([full, {"doc_class": "Shipment"}]), CLASSES)
+    assert request.api_key == "k" and request.doc_classes == ["Order", "Shipment"]
+    assert request.subscriptions == (Subscription("Order", ["eu"], {"id": 1}, True, "0005"),
+                                      Subscription("Shipment", None, None, False, ""))
+    assert request.subscriptions[0].subscribe_args("ACL") == {
+        "data_scope": ["eu"], "catalog": {"id": 1}, "show_hidden": True, "start_seq": "0005",
+        "acl": "ACL"}
+    assert [s.describe() for s in request.subscriptions] == ["Order ['eu']", "Shipment"]
+    # One subscription on its own needs no list; with no classes served, any class goes.
+    single = protocol.parse_request(req({"doc_class": "Invoice"}), ())
+    assert single.subscriptions == (Subscription("Invoice"),)
+
+
+@pytest.mark.parametrize("extra, resume_after", [
+    ({}, None),
+    ({"resume_after": None}, None),
+    ({"resume_after": "00000042"}, "00000042"),
+    ({"resume_after": 42}, BadRequest),
+    ({"resume_after": ""}, BadRequest),
+    ({"resume_after": "-1"}, BadRequest),
+    ({"resume_after": "４２"}, BadRequest),  # digits, but not ASCII ones
+])
+def test_resume_after_is_a_seq_or_absent(extra, resume_after):
+    request = protocol.parse_request(req([{"doc_class": "Order"}], **extra), CLASSES)
+    if resume_after is BadRequest:
+        with pytest.raises(BadRequest, match='"resume_after" must be a seq'):
+            protocol.parse_resume(request)
+    else:
+        assert protocol.parse_resume(request) == resume_after
+
+
+def test_a_client_request_reads_back_as_sent():
+    subs = [{"doc_class": "Order", "data_scope": ["eu"]}]
+    for resume_after in (None, "00000007"):
+        raw = protocol.frame(protocol.request("k", subs, resume_after))
+        request = protocol.parse_request(raw, CLASSES)
+        assert request.subscriptions == (Subscription("Order", ["eu"]),)
+        assert protocol.parse_resume(request) == resume_after
+        assert ("resume_after" in json.loads(raw)) == (resume_after is not None)
+
+
+# -- seqs -----------------------------------------------------------------------------------------
+@pytest.mark.parametrize("fn, args, expected", [
+    (protocol.next_seq, ("0009",), "0010"),
+    (protocol.next_seq, ("00000000",), "00000001"),
+    (protocol.next_seq, ("9999",), "10000"),  # outgrows its width rather than wrapping
+    (protocol.format_seq, (42, 8), "00000042"),
+    (protocol.seq_number, ("00000042",), 42),
+    (protocol.later_seq, (None, None), None),
+    (protocol.later_seq, ("0005", None), "0005"),
+    (protocol.later_seq, (None, "0005"), "0005"),
+    (protocol.later_seq, ("0009", "0010"), "0010"),  # by number, not as text
+    (protocol.later_seq, ("0010", "0009"), "0010"),
+    (protocol.later_seq, ("0007", "00007"), "0007"),  # a tie keeps the first
+    (protocol.later_seq, ("9", "10"), "10"),
+    # Where live events start: after what the client has or the feed handed over, whichever
+    # comes later; "0" when neither has anything yet.
+    (protocol.live_after, (None, None), "0"),
+    (protocol.live_after, ("00000005", None), "00000005"),
+    (protocol.live_after, (None, "00000007"), "00000007"),
+    (protocol.live_after, ("00000009", "00000007"), "00000009"),
+    (protocol.live_after, ("00000007", "00000009"), "00000009"),
+])
+def test_seq_arithmetic(fn, args, expected):
+    assert fn(*args) == expected
+
+
+@pytest.mark.parametrize("value", ["", "-1", "1.5", " 1", "４", 5, None])
+def test_what_is_not_a_seq(value):
+    assert not protocol.is_seq(value)
+    with pytest.raises(ValueError, match="a seq is a string of decimal digits"):
+        protocol.seq_number(value)
+
+
+@pytest.mark.parametrize("start_seq, after, expected", [
+    ("", "0", ""),  # nothing received yet: the client's own start sequence
+    ("0005", "0", "0005"),
+    ("", "00000042", "00000043"),
+    ("00000050", "00000042", "00000050"),  # its own start lies further on
+    ("00000010", "00000042", "00000043"),
+])
+def test_live_events_start_after_what_the_client_has(start_seq, after, expected):
+    sub = Subscription("Order", start_seq=start_seq)
+    assert sub.start_after(after) == expected
+    assert sub.subscribe_args(None, sub.start_after(after))["start_seq"] == expected
+
+
+# -- replies --------------------------------------------------------------------------------------
+def test_replies():
+    request = protocol.parse_request(req([{"doc_class": "Shipment"}, {"doc_class": "Order"}]),
+                                     CLASSES)
+    too_old = TooOld("00000042", "00000990", "00101000")
+    assert protocol.welcome(["Shipment", "Order"]) == {
+        "type": "welcome", "doc_classes": ["Order", "Shipment"], "protocol": protocol.PROTOCOL}
+    assert protocol.subscribed(request, "ops") == {
+        "type": "subscribed", "doc_classes": ["Shipment", "Order"], "api_id": "ops"}
+    assert list(protocol.subscribed(request, "ops", "00000050", 8).items()) == [
+        ("type", "subscribed"), ("doc_classes", ["Shipment", "Order"]), ("api_id", "ops"),
+        ("after_seq", "00000050"), ("caught_up", 8)]
+    assert protocol.refused("no") == {"type": "refused", "reason": "no"}
+    assert protocol.error("later") == {"type": "error", "reason": "later"}
+    assert protocol.too_old(too_old) == {
+        "type": "too_old",
+        "reason": "events after 00000042 are no longer held (it now holds 00000990 to 00101000);"
+                  " subscribe again without resume_after to get the events from now on",
+        "oldest_seq": "00000990", "latest_seq": "00101000"}
+    assert "it now holds nothing" in str(TooOld("00000042", None, None))
+    assert json.loads(protocol.frame(protocol.refused("é"))) == {"type": "refused", "reason": "é"}
+    # Without a timeout of its own (the module's plain requests), the reason names none.
+    assert protocol.auth_timed_out(None) == ("the authentication service did not answer;"
+                                             " try again later")
