@@ -324,6 +324,46 @@ CASES = {
         ['args', 'func', 'kwargs'] {}
         ['cls', 'content', 'websocket'] {}
     """),
+    # An engine call failing in the module's own methods, which the fan-out runs in place, and a
+    # reply the ACL client cannot report on, get the entries Python gives them; content nested
+    # up to the limit is sent or refused at the depth json.dumps is in Python.
+    "traceback entries where Python has them": ("""
+        import traceback
+        def own(error):
+            return [f.f_code.co_name for f, _ in traceback.walk_tb(error.__traceback__) if f.f_code.co_filename.endswith("broadcast.py")]
+        async def deliver(cls, ws, message):
+            pass
+        for op in ("check_acl", "get_display_data"):
+            doc = Document({"id": 1})
+            doc.override(op, raises=LookupError("engine"))
+            Host = host(send_message_async=classmethod(deliver))
+            drive(Host.subscribe(Socket(), "Document"))
+            try:
+                asyncio.run(Host.document_sent_async(doc, "op", "1"))
+            except LookupError as error:
+                print(op, own(error))
+        class Reply:
+            status_code, content = 500, b"oops"
+            def json(self):
+                raise ValueError()
+        broadcast.requests = type("Requests", (), {"post": staticmethod(lambda url, json: Reply())})
+        try:
+            broadcast.AuthClient("http://127.0.0.1/").get_api_acl("key", "app")
+        except IndexError as error:
+            print("get_api_acl", own(error), own(error.__context__))
+        def nested(depth):
+            value = 1
+            for _ in range(depth):
+                value = [value]
+            return {"a": value}
+        Host = host(send_message_async=classmethod(deliver))
+        print([outcome(asyncio.run, Host.send_json_async(Socket(), nested(depth))).split(":")[0] for depth in range(982, 986)])
+    """, """
+        check_acl ['need_auth', 'document_sent_async', 'check_subscriber_acl']
+        get_display_data ['need_auth', 'document_sent_async', 'get_message_body']
+        get_api_acl ['get_api_acl'] ['get_api_acl']
+        ['None', 'None', 'RecursionError', 'RecursionError']
+    """),
     # Recursion through the guards and the fan-out ends in RecursionError where plain Python's
     # does, counting a guarded coroutine and the one it awaits as two levels, and never in a
     # crash, whatever limit the host sets.
