@@ -27,8 +27,9 @@ uintptr_t measure_stack_floor() {
         void* low = nullptr;
         size_t size = 0;
         if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 0) {
-            const size_t room = std::clamp(size / 8, kMinStackRoom, kMaxStackRoom);
-            if (room < size) floor = reinterpret_cast<uintptr_t>(low) + room;
+            // A small stack (a thread's, set by threading.stack_size) keeps half of itself.
+            const size_t room = std::min(std::clamp(size / 8, kMinStackRoom, kMaxStackRoom), size / 2);
+            floor = reinterpret_cast<uintptr_t>(low) + room;
         }
         pthread_attr_destroy(&attr);
     }
