@@ -447,6 +447,139 @@ CASES = {
         [('check_subscriber_acl', '', 6), ('disconnect', '', 1), ('document_sent_async', '', 2), ('get_message_body', '', 6), ('need_auth', '', 4), ('need_auth', 'async', 7), ('send_json_async', '', 6), ('subscribe', '', 3), ('subscriber_is_connected', '', 6)]
         [('call', 'need_auth', None), ('return', 'need_auth', None), ('call', 'need_auth', None), ('return', 'need_auth', 2)]
     """),
+    # A coroutine thrown into or closed while a profiler is set, before anything read its frame,
+    # ends with the exception it was given; one whose step a profiler's return event failed is
+    # over, as a Python coroutine whose frame that event left.
+    "coroutines thrown into or closed under a profiler": ("""
+        import cProfile
+        class Twice:
+            def __await__(self):
+                yield 1
+                yield 2
+        Host = host(send_message_async=classmethod(lambda cls, ws, message: Twice()))
+        coro = Host.send_json_async(Socket(), {})
+        coro.send(None)
+        sys.setprofile(lambda *args: None)
+        print(outcome(Host.send_json_async(Socket(), {}).close))
+        print(outcome(Host.send_json_async(Socket(), {}).throw, ValueError("unstarted")))
+        print(outcome(coro.throw, ValueError("suspended")))
+        sys.setprofile(None)
+        async def cancel():
+            task = asyncio.ensure_future(Host.send_json_async(Socket(), {}))
+            task.cancel()
+            return await task
+        profile = cProfile.Profile()
+        print(outcome(profile.runcall, asyncio.run, cancel()).strip())
+        def refuse_return(frame, event, arg):
+            if event == "return" and frame.f_code.co_name == "send_json_async":
+                raise KeyError("hook")
+        coro = Host.send_json_async(Socket(), {})
+        sys.setprofile(refuse_return)
+        print(outcome(coro.send, None))
+        sys.setprofile(None)
+        print(outcome(coro.send, None), coro.cr_frame)
+    """, """
+        None
+        ValueError: unstarted
+        ValueError: suspended
+        CancelledError:
+        KeyError: 'hook'
+        RuntimeError: cannot reuse already awaited coroutine None
+    """),
+    # Threads with small stacks run guards some levels deep, as plain Python does there (the
+    # stack each level takes is larger, so the module refuses deep recursion sooner).
+    "guards in threads with small stacks": ("""
+        import threading
+        @broadcast.auth_required
+        def down(n):
+            return down(n - 1) + 1 if n else 0
+        for size, levels in ((64, 60), (72, 10), (96, 40)):
+            threading.stack_size(size * 1024)
+            results = []
+            thread = threading.Thread(target=lambda: results.append(outcome(down, levels)))
+            thread.start()
+            thread.join()
+            print(size, results)
+    """, """
+        64 ['60']
+        72 ['10']
+        96 ['40']
+    """),
+    # Under a profiler, the entries an exception gets are those of the frames it leaves: the
+    # module function's own when a profile function fails at its call, and, for the reply
+    # get_api_acl could not decode, the running get_api_acl's frame. A function's frame kept by
+    # the profiler still leads back to its caller once it has returned.
+    "frames under a profiler": ("""
+        import traceback
+        def entries(error):
+            return [(frame.f_code.co_name, frame.f_back and frame.f_back.f_code.co_name)
+                    for frame, _ in traceback.walk_tb(error.__traceback__)
+                    if frame.f_code.co_filename.endswith("broadcast.py")]
+        def refuse_call(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename.endswith("broadcast.py"):
+                raise KeyError("hook")
+        guarded = broadcast.auth_required(print)
+        sys.setprofile(refuse_call)
+        try:
+            guarded(1)
+        except KeyError as error:
+            print(entries(error))
+        class Reply:
+            status_code, content = 500, b"?"
+            def json(self):
+                raise ValueError()
+        class Requests:
+            def post(self, url, json):
+                return Reply()
+        broadcast.requests = Requests()
+        sys.setprofile(lambda *args: None)
+        try:
+            broadcast.AuthClient().get_api_acl("key", "app")
+        except IndexError as error:
+            sys.setprofile(None)
+            print(entries(error), entries(error.__context__))
+            print(error.__traceback__.tb_next.tb_frame is error.__context__.__traceback__.tb_frame)
+        kept = []
+        def keep(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename.endswith("broadcast.py"):
+                kept.append(frame)
+        def caller():
+            guarded(1)
+        sys.setprofile(keep)
+        caller()
+        sys.setprofile(None)
+        print([(frame.f_code.co_name, frame.f_back and frame.f_back.f_code.co_name) for frame in kept])
+    """, """
+        [('need_auth', '<module>')]
+        [('get_api_acl', '<module>')] [('get_api_acl', '<module>')]
+        True
+        1
+        [('need_auth', 'caller')]
+    """),
+    # frame.clear() refuses a module frame that is running, as it refuses a Python one.
+    "clearing a running module frame": ("""
+        def clear_caller():
+            return outcome(sys._getframe(1).clear)
+        sys.setprofile(lambda *args: None)
+        print("running", broadcast.auth_required(clear_caller)())
+        sys.setprofile(None)
+    """, "running RuntimeError: cannot clear an executing frame"),
+    # A profiler a hook starts in the middle of a subscriber's turn sees the rest of that turn's
+    # calls of the module's own methods.
+    "profiler started by a hook during a turn": ("""
+        calls = []
+        def profiler(frame, event, arg):
+            if frame.f_code.co_filename.endswith("broadcast.py") and event == "call":
+                calls.append(frame.f_code.co_name)
+        def connected(cls, ws):
+            sys.setprofile(profiler)
+            return True
+        Host = host(subscriber_is_connected=classmethod(connected))
+        drive(Host.subscribe(Socket(), "Document"))
+        drive(Host.document_sent_async(Document({"id": 1}), "op", "1"))
+        sys.setprofile(None)
+        print(calls)
+    """, "['check_subscriber_acl', 'get_message_body', 'send_json_async', 'send_message_async']"),
 }
 
 

@@ -108,10 +108,11 @@ private:
     Py_ssize_t next_ = 0;
     bool started_ = false;
     bool inline_send_ = false;  // what it awaits is the send of the module's own send_json_async, run in place
-    bool in_place_ = true;      // the module's own methods may run in place this turn: no profiler or tracer watches
+    PyThreadState* ts_ = nullptr;  // the thread running this turn
 
-    // Whether `method` is the module's own and runs in place rather than being called.
-    bool in_place(const Method& method) const { return in_place_ && method.is_own(); }
+    // Whether `method` is the module's own and runs in place rather than being called: not while
+    // a profile or trace function watches, which any code a turn runs may set.
+    bool in_place(const Method& method) const { return method.is_own() && !rt::tracing(ts_); }
 
     rt::Function* fn() const { return reinterpret_cast<rt::Function*>(fn_.get()); }
 
@@ -189,7 +190,7 @@ private:
     // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
     bool serve(PyObject* websocket, Py_ssize_t turn, Ref& awaitable) {
         release_event();
-        in_place_ = !rt::tracing(rt::thread_state());
+        ts_ = rt::thread_state();
         Ref param = current_params(websocket, turn);
         if (!param) [[unlikely]]
             return !PyErr_Occurred();
@@ -307,7 +308,7 @@ private:
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
-        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), in_place_) : Ref();
+        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), !rt::tracing(ts_)) : Ref();
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
             leave_own(Hook::send_json_async, {hooks_.cls(), websocket, event});
         inline_send_ = static_cast<bool>(awaitable);

@@ -203,16 +203,21 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out);
 // A step taken while a profile or trace function is set: the coroutine's frame is linked while
 // it runs and reports the step as a call, and what it yields or returns (or raises) as its return.
 [[gnu::noinline, gnu::cold]] PySendResult traced_step(PyThreadState* ts, Coroutine* co, PyObject* value, PyObject** out, bool exc) {
-    Ref frame = frame_of(co);
-    if (!frame) {
+    Ref frame;
+    {
+        ErrorTriple thrown = ErrorTriple::fetch();  // what a throw raises at the await point
+        frame = frame_of(co);
         PyErr_Clear();
-        return run_step(co, value, out, exc);
+        thrown.restore();
     }
+    if (!frame) return run_step(co, value, out, exc);
     if (!trace_call(ts, frame.get())) return fail(co);  // a hook raised: the step never runs
     PySendResult status = run_step(co, value, out, exc);
     PyObject* reported = trace_return(ts, frame.get(), status == PYGEN_ERROR ? nullptr : *out);
     *out = reported;
-    return reported || status == PYGEN_ERROR ? status : PYGEN_ERROR;
+    if (reported || status == PYGEN_ERROR) return status;
+    // A hook raised at the end of a step that yielded: the exception leaves the coroutine's code.
+    return status == PYGEN_NEXT ? fail(co) : PYGEN_ERROR;
 }
 
 [[gnu::noinline, gnu::cold]] PySendResult traced_first_step(PyThreadState* ts, Coroutine* co, PyObject** out) {

@@ -13,9 +13,9 @@ namespace rt {
 
 namespace {
 
-// Room kept below the last native frame allowed: what runs between two of them (the
-// interpreter's frames, a host's hook, raising and reporting the RecursionError) must fit in it.
-constexpr size_t kMinStackRoom = size_t{64} << 10;
+// Room kept below the last native frame allowed, an eighth of the stack up to this: what runs
+// between two of them (the interpreter's frames, a host's hook, raising and reporting the
+// RecursionError) must fit in it.
 constexpr size_t kMaxStackRoom = size_t{1} << 20;
 
 }  // namespace
@@ -27,8 +27,7 @@ uintptr_t measure_stack_floor() {
         void* low = nullptr;
         size_t size = 0;
         if (pthread_attr_getstack(&attr, &low, &size) == 0 && size > 0) {
-            // A small stack (a thread's, set by threading.stack_size) keeps half of itself.
-            const size_t room = std::min(std::clamp(size / 8, kMinStackRoom, kMaxStackRoom), size / 2);
+            const size_t room = std::min(size / 8, kMaxStackRoom);
             floor = reinterpret_cast<uintptr_t>(low) + room;
         }
         pthread_attr_destroy(&attr);
@@ -84,9 +83,9 @@ Ref make_frame(PyObject* code, PyObject* globals, const FrameLocals& locals, PyO
     Ref values[FrameLocals::kMax];
     for (Py_ssize_t i = 0; i < nlocals; ++i) {
         values[i] = Ref::borrow(locals.value(i));
-        if (!values[i] && i == varargs_at) values[i] = Ref::steal(PyTuple_New(0));
-        if (!values[i] && i == varkw_at) values[i] = Ref::steal(PyDict_New());
-        if (!values[i] && PyErr_Occurred()) return {};
+        if (values[i] || (i != varargs_at && i != varkw_at)) continue;
+        values[i] = Ref::steal(i == varargs_at ? PyTuple_New(0) : PyDict_New());
+        if (!values[i]) return {};
     }
     // Free variables are read through their cells, as the closure holds them; one the closure does
     // not provide gets an empty cell, which reads as unbound.
@@ -171,6 +170,7 @@ void unlink(PyThreadState* ts, PyObject* frame) {
     struct _PyInterpreterFrame* data = interpreter_frame(frame);
     if (ts->cframe->current_frame == data) ts->cframe->current_frame = frame_previous(data);
     frame_previous(data) = nullptr;
+    frame_owner(data) = kOwnedByFrameObject;
 }
 
 }  // namespace
@@ -179,6 +179,7 @@ bool trace_call(PyThreadState* ts, PyObject* frame) {
     struct _PyInterpreterFrame* data = interpreter_frame(frame);
     frame_previous(data) = ts->cframe->current_frame;
     ts->cframe->current_frame = data;
+    frame_owner(data) = kOwnedByThread;  // running: frame.clear() refuses it, as it refuses a Python frame's
     if (report_to_both(ts, frame, PyTrace_CALL, Py_None) == 0) return true;
     unlink(ts, frame);
     return false;

@@ -116,14 +116,18 @@ template <class Call, class... Args>
         return result;
     }
     Ref frame = make_frame(fn->code.get(), fn->globals.get(), Call::locals(fn, args...), nullptr);
-    if (!frame || !trace_call(ts, frame.get())) return nullptr;
-    PyObject* result = Call::work(fn, args...);
-    if (!result) {
+    if (!frame) return nullptr;
+    if (!trace_call(ts, frame.get())) {
+        // The hook's exception leaves the frame it refused to start, called from the caller's.
+        frame_back(frame.get()) = Ref::borrow(current_frame()).release();
         add_frame_entry(frame.get());
-        // As the interpreter leaves a frame that raised: it keeps the way back once off the stack.
-        if (!frame_back(frame.get()))
-            frame_back(frame.get()) = reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())));
+        return nullptr;
     }
+    PyObject* result = Call::work(fn, args...);
+    if (!result) add_frame_entry(frame.get());
+    // As the interpreter leaves a frame that a tool still holds: it keeps the way back.
+    if (!frame_back(frame.get()))
+        frame_back(frame.get()) = reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())));
     return trace_return(ts, frame.get(), result);
 }
 

@@ -54,6 +54,11 @@ inline struct _PyInterpreterFrame*& frame_previous(struct _PyInterpreterFrame* f
 inline PyObject** frame_variables(struct _PyInterpreterFrame* frame) {
     return reinterpret_cast<PyObject**>(field_at(frame, RT_IFRAME_LOCALSPLUS_OFFSET));
 }
+// Who owns an interpreter frame's data: the thread running it, or its frame object (which
+// frame.clear() then clears rather than refusing it as executing).
+inline char& frame_owner(struct _PyInterpreterFrame* frame) { return *field_at(frame, RT_IFRAME_OWNER_OFFSET); }
+inline constexpr char kOwnedByThread = RT_FRAME_OWNED_BY_THREAD;
+inline constexpr char kOwnedByFrameObject = RT_FRAME_OWNED_BY_FRAME_OBJECT;
 // An interpreter frame's frame object (borrowed where the object owns the frame).
 inline PyObject*& frame_object(struct _PyInterpreterFrame* frame) {
     return *reinterpret_cast<PyObject**>(field_at(frame, RT_IFRAME_FRAME_OBJ_OFFSET));

@@ -17,5 +17,8 @@ _Static_assert(offsetof(_PyInterpreterFrame, frame_obj) == RT_IFRAME_FRAME_OBJ_O
                "_PyInterpreterFrame.frame_obj has moved");
 _Static_assert(offsetof(_PyInterpreterFrame, previous) == RT_IFRAME_PREVIOUS_OFFSET,
                "_PyInterpreterFrame.previous has moved");
+_Static_assert(offsetof(_PyInterpreterFrame, owner) == RT_IFRAME_OWNER_OFFSET, "_PyInterpreterFrame.owner has moved");
+_Static_assert(FRAME_OWNED_BY_THREAD == RT_FRAME_OWNED_BY_THREAD && FRAME_OWNED_BY_FRAME_OBJECT == RT_FRAME_OWNED_BY_FRAME_OBJECT,
+               "the frame owners have changed");
 _Static_assert(offsetof(_PyInterpreterFrame, localsplus) == RT_IFRAME_LOCALSPLUS_OFFSET,
                "_PyInterpreterFrame.localsplus has moved");

@@ -13,6 +13,10 @@
 /* _PyInterpreterFrame */
 #define RT_IFRAME_FRAME_OBJ_OFFSET 40
 #define RT_IFRAME_PREVIOUS_OFFSET 48
+#define RT_IFRAME_OWNER_OFFSET 69
 #define RT_IFRAME_LOCALSPLUS_OFFSET 72
+/* _PyInterpreterFrame.owner: who owns the frame's data */
+#define RT_FRAME_OWNED_BY_THREAD 0
+#define RT_FRAME_OWNED_BY_FRAME_OBJECT 2
 
 #endif

@@ -28,7 +28,13 @@ void add_traceback_entry(PyObject* filename, const char* name, int line, PyObjec
 }
 
 void add_code_traceback_entry(PyObject* code, PyObject* globals, const FrameLocals& locals) {
-    add_entry(ErrorTriple::fetch(), [&] { return make_frame(code, globals, locals, current_frame()); });
+    add_entry(ErrorTriple::fetch(), [&]() -> Ref {
+        // Under a profiler the function's own frame is running: the exception leaves that one.
+        Ref running = Ref::borrow(current_frame());
+        if (running && Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(running.get())))).get() == code)
+            return running;
+        return make_frame(code, globals, locals, running.get());
+    });
 }
 
 }  // namespace rt
