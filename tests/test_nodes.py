@@ -121,10 +121,15 @@ class Recording(ResumingClient):
     def __init__(self, *args, **options):
         super().__init__(*args, on_event=self._record, **options)
         self.events = []
+        self.epochs = []  # the epoch of each event, as the client knew it
 
     @staticmethod
     def _record(client, seq, event):
         client.events.append((seq, event))
+        client.epochs.append(client.epoch)
+
+    def events_of(self, epoch):
+        return [event for (_, event), of in zip(self.events, self.epochs) if of == epoch]
 
 
 def make_clients(count, urls, **options):
@@ -178,6 +183,13 @@ def assert_exact(clients, events):
             f"{client.name} on {client.stints}: got {len(got)} events, expected "
             f"{len(expected)}; first difference at "
             f"{next((i for i, (a, b) in enumerate(zip(got, expected)) if a != b), 'the end')}")
+
+
+async def until(predicate, timeout=30):
+    while not predicate():
+        assert timeout > 0, "timed out"
+        await asyncio.sleep(0.05)
+        timeout -= 0.05
 
 
 def run(body, timeout=240):
@@ -337,3 +349,116 @@ def test_publish_command_appends_after_the_streams_last(redis_server):
     assert [(i, f["seq"], f["class"], f["op"]) for i, f in entries] == [
         ("1-0", "00000001", "Order", "update"), ("2-0", "00000002", "Order", "update")]
     assert json.loads(entries[0][1]["data"])["customer"] == "Chloé"
+
+
+# -- faults of the stream itself ------------------------------------------------------------------
+def test_a_lost_stream_is_followed_in_its_new_epoch_and_never_caught_up_with_a_hole(
+        redis_server, nodes):
+    urls = nodes.start(2).urls
+    before, after = stream_of(60)[:-1], stream_of(80)
+
+    async def body():
+        clients = make_clients(20, urls)
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, before)
+        old = publisher.epoch
+        await until(lambda: all(c.events_of(old) == expected_for(c, before) for c in clients))
+        await asyncio.to_thread(redis_server.lose, 1.0)
+        # The publisher restarted too: it knows nothing of the stream that was.
+        await publisher.close()
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, after[:1])
+        new = publisher.epoch
+        assert new != old and publisher.last == 1  # numbered from the new stream's start
+        # Every node closes its clients; they subscribe again, from now on, in the new epoch.
+        await until(lambda: all(c.epoch == new for c in clients))
+        await publish_all(publisher, after[1:])
+        await asyncio.wait_for(asyncio.gather(*tasks), 60)
+        for c in clients:
+            assert c.events_of(old) == expected_for(c, before) and c.resets == 1
+            got, expected = c.events_of(new), expected_for(c, after)
+            assert got in (expected, expected_for(c, after[1:])), c.name
+        # A client that left after seq 50 of the lost stream: seq 50 of the new one is another
+        # event, and what it missed is gone.
+        gone = make_clients(1, urls)[0]
+        gone.after, gone.epoch = "00000050", old
+        with pytest.raises(Refused, match=f"the stream was made anew \\(epoch {new}\\)"):
+            await gone.run()
+        assert gone.events == []
+        await publisher.close()
+
+    run(body)
+    assert all("the stream was made anew" in nodes.log(i) for i in range(2))
+
+
+def test_trimming_during_a_paged_catch_up_leaves_each_client_exact_or_too_old(redis_server,
+                                                                              nodes):
+    events = stream_of(5000)
+
+    async def body():
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events[:-1])
+        urls = nodes.start(2).urls
+        # Each client resumes from another point, so the trimming overtakes some of them
+        # between two pages (a page is 1,000 entries) rather than all before the first.
+        clients = make_clients(40, urls)
+        for i, c in enumerate(clients):
+            c.after, c.epoch = f"{i * 100:08d}", publisher.epoch
+        tasks = [asyncio.create_task(c.run()) for c in clients]
+        for oldest in range(50, 5001, 50):
+            await publisher.client.xtrim("broadcast:events", minid=f"{oldest}-0")
+            await asyncio.sleep(0.005)
+        await until(lambda: all(c.subscribed.is_set() or t.done() for c, t in zip(clients, tasks)))
+        await publish_all(publisher, events[-1:])
+        await publisher.close()
+        outcomes = await asyncio.wait_for(asyncio.gather(*tasks, return_exceptions=True), 120)
+        too_old = [c for c, out in zip(clients, outcomes) if isinstance(out, Refused)]
+        assert all(isinstance(out, Refused) or out is c for c, out in zip(clients, outcomes))
+        assert all("no longer held" in c.refused and c.events == [] for c in too_old)
+        for i, c in enumerate(clients):
+            if c not in too_old:
+                assert_exact([c], events[i * 100:])
+        return len(too_old), len(clients) - len(too_old)
+
+    too_old, exact = run(body)
+    assert too_old > 0  # the trimming did overtake some catch-ups
+
+
+def test_two_publishers_across_a_crash_get_ok_only_for_events_in_the_stream_once():
+    # Synced at each write, Redis keeps every append it answered; killed, it loses the replies
+    # on their way: the retries must find those appends by their ids.
+    redis_server = LocalRedis(appendfsync="always").start()
+
+    async def body():
+        publishers = [Publisher(redis_server.url, retry_for=30) for _ in range(2)]
+        order = Order(id="A-1", region="eu")
+        appended = {}  # event id -> seq the append returned
+
+        async def append(publisher, name, n):
+            for i in range(n):
+                event_id = f"{name}-{i}"
+                appended[event_id] = await publisher.publish(order, "update",
+                                                             event_id=event_id)
+
+        # Eight appenders, four on each publisher, while Redis goes down and comes back.
+        appenders = [asyncio.create_task(append(p, f"a{i}", 250))
+                     for i, p in enumerate(publishers * 4)]
+        await asyncio.sleep(0.1)
+        await asyncio.to_thread(redis_server.crash, 1.0)
+        await asyncio.wait_for(asyncio.gather(*appenders), 60)
+        entries = await publishers[0].client.xrange("broadcast:events")
+        for p in publishers:
+            await p.close()
+        return appended, entries, sum(p.retries for p in publishers)
+
+    try:
+        appended, entries, retries = asyncio.run(body())
+    finally:
+        redis_server.close()
+    assert retries > 0  # the outage was met
+    in_stream = {fields["id"]: fields["seq"] for _, fields in entries}
+    assert len(in_stream) == len(entries) == 2000  # each once
+    assert in_stream == appended
+    prevs = [int(fields["prev"]) for _, fields in entries]
+    assert prevs == list(range(2000))  # one chain, no seq twice, none skipped
