@@ -11,6 +11,8 @@ import pathlib
 import signal
 import subprocess
 import sys
+import urllib.error
+import urllib.request
 
 import pytest
 from broadcast_demo.auth_service import AuthService
@@ -48,11 +50,16 @@ PROFILES = [
 
 
 @pytest.fixture(scope="module")
-def auth_root():
+def auth_service():
     with AuthService() as service:
         for key, acl in ACCOUNTS.items():
             service.add_account(key, acl, id=key)
-        yield service.base_url
+        yield service
+
+
+@pytest.fixture(scope="module")
+def auth_root(auth_service):
+    return auth_service.base_url
 
 
 @pytest.fixture
@@ -462,3 +469,36 @@ def test_two_publishers_across_a_crash_get_ok_only_for_events_in_the_stream_once
     assert in_stream == appended
     prevs = [int(fields["prev"]) for _, fields in entries]
     assert prevs == list(range(2000))  # one chain, no seq twice, none skipped
+
+
+def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, nodes,
+                                                                   auth_service):
+    redis_server.stop()
+    urls = nodes.start(1).urls
+    health = urls[0].replace("ws://", "http://") + "/health"
+
+    def status():
+        try:
+            with urllib.request.urlopen(health, timeout=5) as reply:
+                return reply.status
+        except urllib.error.HTTPError as exc:
+            return exc.code
+
+    async def body():
+        assert await asyncio.to_thread(status) == 503
+        auth_service.clear_requests()
+        client = make_clients(1, urls)[0]
+        task = asyncio.create_task(client.run())
+        await asyncio.sleep(1.5)
+        # Refused at once, again and again, with the client backing off: no ACL asked for.
+        assert not client.subscribed.is_set() and auth_service.requests == []
+        await asyncio.to_thread(redis_server.start)
+        await asyncio.wait_for(client.subscribed.wait(), 15)
+        assert await asyncio.to_thread(status) == 200
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, [(Marker(), "end", "00000001")])
+        await publisher.close()
+        await asyncio.wait_for(task, 15)
+        assert [seq for seq, _ in client.events] == ["00000001"]
+
+    run(body)

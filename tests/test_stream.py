@@ -8,7 +8,7 @@ from broadcast_demo.shop import Order
 from broadcast_server.errors import TooOld, Unavailable
 from broadcast_server.stream import Publisher, decode, encode, rebuilder
 from broadcast_server.stream.connection import backoff, retrying
-from broadcast_server.stream.entries import check_page, entry_id, id_number
+from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError
 
@@ -93,6 +93,28 @@ def test_each_page_holds_exactly_what_was_asked(after, upto, current, page, last
     got = raised.value
     assert (got.after, got.oldest, got.latest, got.epoch) == (after, *too_old, current)
     assert got.reset == (current != "e1")
+
+
+def at(n, event_id):
+    return [(f"{n}-0", {"id": event_id})]
+
+
+# (the feed's last ID, the event it delivered there, the entry now there, the stream's last
+# entry, whether the stream lost what the feed delivered)
+REWOUND = {
+    "nothing delivered yet": ("0-0", None, [], [], False),
+    "still there": ("50-0", "x", at(50, "x"), at(60, "z"), False),
+    "another event under its seq": ("50-0", "x", at(50, "y"), at(60, "z"), True),
+    "lost, the stream ends before it": ("50-0", "x", [], at(45, "w"), True),
+    "lost, the stream empty": ("50-0", "x", [], [], True),
+    "trimmed, the stream went on": ("50-0", "x", [], at(200_000, "z"), False),
+}
+
+
+@pytest.mark.parametrize("last_id, event_id, at_last, top, lost", REWOUND.values(), ids=REWOUND)
+def test_a_stream_that_came_back_with_less_than_the_feed_delivered(last_id, event_id, at_last,
+                                                                  top, lost):
+    assert rewound(last_id, event_id, at_last, top) is lost
 
 
 # -- the publisher -------------------------------------------------------------------------------

@@ -25,7 +25,8 @@ from typing import Any, Callable, Mapping, Sequence
 from ..errors import TooOld
 from ..protocol import seq_number
 
-__all__ = ["FIRST_ID", "entry_id", "id_number", "encode", "decode", "rebuilder", "check_page"]
+__all__ = ["FIRST_ID", "entry_id", "id_number", "encode", "decode", "rebuilder", "check_page",
+           "rewound"]
 
 FIRST_ID = "0-0"
 """The ID before any entry: reading after it reads the whole stream."""
@@ -89,3 +90,17 @@ def check_page(epoch: str, after: str, upto: str | None, current: str | None,
     if last_page and upto is not None and prev < seq_number(upto):
         raise TooOld(after, oldest, latest, epoch=current)
 
+
+
+def rewound(last_id: str, event_id: str | None, at_last: Sequence[Entry],
+            top: Sequence[Entry]) -> bool:
+    """Whether the stream lost what a feed delivered up to ``last_id`` (the entry of event
+    ``event_id``), given the entry now at ``last_id`` and the stream's last entry: a Redis that
+    came back with less than it had (a crash losing the last writes, an older copy), maybe since
+    refilled with other events under the same seqs."""
+    if last_id == FIRST_ID or event_id is None:
+        return False
+    if at_last:
+        return at_last[0][1].get("id") != event_id
+    # Gone from its place: trimmed when the stream went on past it, lost when it ends before.
+    return not top or id_number(top[0][0]) < id_number(last_id)

@@ -10,8 +10,8 @@ from redis.asyncio.retry import Retry
 
 from .. import config
 from .connection import connect, last_generated, retrying
-from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id
-from .scripts import ENSURE_EPOCH, epoch_key, new_epoch
+from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id, rewound
+from .scripts import ENSURE_EPOCH, NEXT_EPOCH, epoch_key, new_epoch
 
 __all__ = ["Feed"]
 
@@ -40,12 +40,14 @@ class Feed:
         # after it.
         self.client = connect(url, read_timeout=block_ms / 1000 + config.FEED_READ_SLACK)
         self.ensure_epoch = self.client.register_script(ENSURE_EPOCH)
+        self.next_epoch = self.client.register_script(NEXT_EPOCH)
         self.deliver, self.rebuild, self.on_reset = deliver, rebuild, on_reset
         self.stream, self.block_ms, self.batch = stream, block_ms, batch
         self.epoch_key = epoch_key(stream)
         self.from_start = from_start
         self.retry = retry or retrying()
         self.last_id: str | None = None
+        self.last_event: str | None = None  # the id of the event at ``last_id``
         self.position: str | None = None
         self.epoch: str | None = None
         self.delivered = 0
@@ -83,7 +85,7 @@ class Feed:
             self.last_id = FIRST_ID
         elif last:
             self.last_id, fields = last[0]
-            self.position = fields.get("seq")
+            self.last_event, self.position = fields.get("id"), fields.get("seq")
         else:
             self.last_id = f"{await last_generated(self.client, self.stream)}-0"
 
@@ -93,12 +95,28 @@ class Feed:
             self.connected = True
             self.started.set()
             self._tried.set()
+        if not self.connected:
+            await self._check_kept()
         # The epoch is read with each blocking read: a stream made anew behind the feed's last
         # ID is noticed within one read's time.
         async with self.client.pipeline(transaction=False) as pipe:
             pipe.get(self.epoch_key)
             pipe.xread({self.stream: self.last_id}, count=self.batch, block=self.block_ms)
             return await pipe.execute()
+
+    async def _check_kept(self) -> None:
+        """After an outage: when Redis came back without the last entries the feed delivered,
+        their seqs may be given to other events; the stream gets a new epoch, so that no client
+        resumes across the loss."""
+        async with self.client.pipeline(transaction=True) as pipe:
+            pipe.get(self.epoch_key)
+            pipe.xrange(self.stream, min=self.last_id, max=self.last_id, count=1)
+            pipe.xrevrange(self.stream, count=1)
+            epoch, at_last, top = await pipe.execute()
+        if epoch == self.epoch and rewound(self.last_id, self.last_event, at_last, top):
+            log.warning("the stream came back without entry %s, the last one delivered: it gets "
+                        "a new epoch", self.last_id)
+            await self.next_epoch(keys=[self.epoch_key], args=[self.epoch, new_epoch()])
 
     async def _lost(self, exc: Exception) -> None:
         if self.connected or not self.outages:
@@ -133,12 +151,12 @@ class Feed:
         log.warning("the stream was made anew (epoch %s, was %s; last delivered %s): its clients "
                     "are closed to subscribe again, and the new stream is read from its start",
                     epoch, old, self.position)
-        self.last_id, self.position = FIRST_ID, None
+        self.last_id, self.last_event, self.position = FIRST_ID, None, None
         if self.on_reset is not None:
             self.on_reset(old, epoch)
 
     async def _hand_over(self, entry_id_: str, fields: Mapping[str, str]) -> None:
-        self.last_id = entry_id_
+        self.last_id, self.last_event = entry_id_, fields.get("id")
         try:
             doc, op, seq = decode(fields, self.rebuild)
         except (KeyError, ValueError, TypeError) as exc:

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import secrets
 
-__all__ = ["APPEND", "ENSURE_EPOCH", "epoch_key", "event_key", "new_epoch"]
+__all__ = ["APPEND", "ENSURE_EPOCH", "NEXT_EPOCH", "epoch_key", "event_key", "new_epoch"]
 
 
 def epoch_key(stream: str) -> str:
@@ -88,3 +88,14 @@ return {seq, epoch, 1}
 after the stream's last), the seq's width, the stream's length, how long the id is remembered,
 the event's id, then the event's fields and values. Returns (seq, epoch, 1 when appended now or
 0 when it was already there)."""
+
+NEXT_EPOCH = """
+local epoch = redis.call('GET', KEYS[1])
+if epoch == ARGV[1] then
+  redis.call('SET', KEYS[1], ARGV[2])
+  return ARGV[2]
+end
+return epoch
+"""
+"""KEYS: the stream's epoch; ARGV: the epoch the caller read, a new one. Makes the new one the
+stream's epoch unless it changed already; returns the stream's epoch."""
