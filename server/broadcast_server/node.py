@@ -110,10 +110,10 @@ class NodeServer(BroadcastServer):
             self.resumed += 1
             try:
                 if resume.epoch != epoch:
-                    current = await self.feed.current_epoch()
-                    if current == resume.epoch:
-                        raise Unavailable(protocol.node_behind())
-                    raise TooOld(resume.seq, None, None, epoch=current, reset=True)
+                    # Another epoch than this node's: too old, unless it is the stream's own
+                    # and this node has yet to see it.
+                    await self.feed.backlog(resume.epoch, resume.seq, resume.seq)
+                    raise Unavailable(protocol.node_behind())
                 after, sent = await self._catch_up(catch_up, epoch, resume.seq)
             except TooOld as exc:
                 return protocol.too_old(exc)
@@ -121,7 +121,7 @@ class NodeServer(BroadcastServer):
                 raise Unavailable(protocol.stream_unavailable(exc)) from exc
         # From here to the registration nothing waits: the feed cannot move in between.
         if self.feed.epoch != epoch:  # made anew meanwhile; this connection is being closed
-            raise Unavailable(protocol.stream_down())
+            raise Unavailable(protocol.stream_made_anew())
         after = protocol.live_after(after, self.feed.position)
         for sub in request.subscriptions:
             register_now(self.broadcaster.subscribe(
@@ -138,7 +138,7 @@ class NodeServer(BroadcastServer):
         while True:
             upto = self.feed.position
             if self.feed.epoch != epoch:
-                raise Unavailable(protocol.stream_down())
+                raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
                 return after, sent
             for doc, op, seq in await self.feed.backlog(epoch, after, upto):

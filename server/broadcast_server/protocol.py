@@ -51,7 +51,7 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
            "Subscription", "Request", "Position", "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
            "next_seq", "later_seq", "live_after", "welcome", "subscribed", "refused", "error",
            "too_old", "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
-           "auth_unavailable", "stream_unavailable", "stream_down", "node_behind"]
+           "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew", "node_behind"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -292,6 +292,10 @@ def stream_unavailable(exc: Exception) -> str:
 
 def stream_down() -> str:
     return "the event stream is unavailable (Redis cannot be reached); try again later"
+
+
+def stream_made_anew() -> str:
+    return "the event stream was made anew meanwhile; subscribe again without resume_after"
 
 
 def node_behind() -> str:

@@ -102,7 +102,11 @@ class Feed:
         async with self.client.pipeline(transaction=False) as pipe:
             pipe.get(self.epoch_key)
             pipe.xread({self.stream: self.last_id}, count=self.batch, block=self.block_ms)
-            return await pipe.execute()
+            epoch, reply = await pipe.execute()
+        if epoch is None:  # the stream is gone and nobody has appended since
+            epoch = await self.ensure_epoch(keys=[self.stream, self.epoch_key],
+                                            args=[new_epoch()])
+        return epoch, reply
 
     async def _check_kept(self) -> None:
         """After an outage: when Redis came back without the last entries the feed delivered,
@@ -134,16 +138,17 @@ class Feed:
                     log.warning("Redis reachable again; reading after %s", self.last_id)
                 self.connected = True
             if epoch != self.epoch:
-                if epoch is None:  # the stream is gone and nobody has appended since
-                    epoch = await self.ensure_epoch(keys=[self.stream, self.epoch_key],
-                                                    args=[new_epoch()])
                 self._reset(epoch)
                 continue
             for _, entries in reply or ():
                 for entry_id_, fields in entries:
-                    if fields.get("epoch") != epoch:
-                        break  # appended in another epoch since: the next read tells which
-                    await self._hand_over(entry_id_, fields)
+                    if fields.get("epoch") == epoch:
+                        await self._hand_over(entry_id_, fields)
+                    else:
+                        # Left from an earlier epoch (the stream kept, its epoch lost), or
+                        # appended in a later one since the epoch was read, which the next
+                        # read finds and then reads the stream again from its start.
+                        self.last_id = entry_id_
 
     def _reset(self, epoch: str) -> None:
         old, self.epoch = self.epoch, epoch
@@ -201,7 +206,4 @@ class Feed:
                 return events
             follows = entries[-1][0]
             start = f"({entries[-1][0]}"
-
-    async def current_epoch(self) -> str | None:
-        return await self.client.get(self.epoch_key)
 

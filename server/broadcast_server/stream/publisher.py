@@ -50,8 +50,9 @@ class Publisher:
         event_id = event_id or uuid.uuid4().hex
         fields = [v for pair in encode(class_name, data, op).items() for v in pair]
         keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id)]
-        args = [new_epoch(), seq or "", self.width, self.maxlen, config.EVENT_ID_TTL, event_id,
-                *fields]
+        # The id is remembered for longer than this call may go on retrying.
+        remember = int(max(config.EVENT_ID_TTL, 2 * self.retry_for))
+        args = [new_epoch(), seq or "", self.width, self.maxlen, remember, event_id, *fields]
 
         async def attempt():
             try:
