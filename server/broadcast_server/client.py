@@ -10,13 +10,13 @@ import json
 import zlib
 from typing import Callable
 
-from redis.backoff import EqualJitterBackoff
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 from . import config
 from .errors import Refused, Unavailable
 from .protocol import RESET_CLOSE_CODE, frame, later_seq, request
+from .stream.connection import backoff
 
 __all__ = ["ResumingClient"]
 
@@ -47,7 +47,7 @@ class ResumingClient:
         self.urls, self.node = list(urls), node
         self.stop_when, self.on_event = stop_when, on_event
         self.give_up_after = give_up_after
-        self.backoff = EqualJitterBackoff(cap=retry_most, base=retry_delay / 2)
+        self.backoff = backoff(retry_delay, retry_most)
         self.after: str | None = None  # resume after this seq next time
         self.epoch: str | None = None  # of the stream ``after`` belongs to
         self.stints: list[tuple[int, str | None, int]] = []

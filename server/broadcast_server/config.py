@@ -71,8 +71,9 @@ BACKLOG_PAGE = 1000
 """Entries a catch-up reads from the stream at once."""
 
 CLIENT_RETRY_DELAY = 0.1
-"""Seconds a resuming client waits at first before trying again (another node, or the same
-request after an error reply); the wait doubles with each failure, with jitter."""
+"""Longest first wait, in seconds, of a resuming client before trying again (another node, or
+the same request after an error reply); it doubles with each failure, each wait drawn between
+half of it and all of it."""
 
 CLIENT_RETRY_MOST = 2.0
 """Longest wait, in seconds, of a resuming client between two tries."""
