@@ -41,9 +41,10 @@ PUBLISH_RETRY_FOR = 10.0
 """Seconds one publish may take in all, retries included: then it raises, telling the caller
 whether the event may still be in the stream."""
 
-EVENT_ID_TTL = 120
+EVENT_ID_TTL = 30
 """Seconds Redis remembers an appended event's id, so that an append retried after a lost reply
-is found rather than added twice; longer than any publish may take."""
+is found rather than added twice: at least twice as long as a publish may take. Each id costs
+Redis about 100 bytes for that long."""
 
 RETRY_FIRST = 0.05
 """Longest first wait, in seconds, before retrying a Redis command; it doubles per failure."""
