@@ -63,8 +63,19 @@ class Feed:
         """Start reading; returns once the feed knows where it starts, or Redis failed to
         answer once (it goes on trying: a node serves, and says it cannot catch up, meanwhile)."""
         self._task = asyncio.create_task(self.run(), name="feed")
-        await self._tried.wait()
+        self._task.add_done_callback(self._ended)
+        tried = asyncio.create_task(self._tried.wait())
+        await asyncio.wait({self._task, tried}, return_when=asyncio.FIRST_COMPLETED)
+        tried.cancel()
+        if self._task.done():  # not an outage but an error (a key of another type, ...)
+            self._task.result()
         return self
+
+    @staticmethod
+    def _ended(task: asyncio.Task) -> None:
+        if not task.cancelled() and task.exception() is not None:
+            log.error("the feed stopped: %s: %s", type(task.exception()).__name__,
+                      task.exception())
 
     async def stop(self) -> None:
         if self._task is not None:
@@ -72,6 +83,8 @@ class Feed:
             try:
                 await self._task
             except asyncio.CancelledError:
+                pass
+            except Exception:  # told when it happened
                 pass
             self._task = None
         await self.client.aclose()
