@@ -11,6 +11,8 @@ import pathlib
 import signal
 import subprocess
 import sys
+import urllib.error
+import urllib.request
 
 import pytest
 from broadcast_demo.auth_service import AuthService
@@ -48,11 +50,16 @@ PROFILES = [
 
 
 @pytest.fixture(scope="module")
-def auth_root():
+def auth_service():
     with AuthService() as service:
         for key, acl in ACCOUNTS.items():
             service.add_account(key, acl, id=key)
-        yield service.base_url
+        yield service
+
+
+@pytest.fixture(scope="module")
+def auth_root(auth_service):
+    return auth_service.base_url
 
 
 @pytest.fixture
@@ -115,9 +122,26 @@ def nodes(redis_server, auth_root, tmp_path):
     started.close()
 
 
+class Recording(ResumingClient):
+    """A resuming client that keeps every event it received, in order, to be compared."""
+
+    def __init__(self, *args, **options):
+        super().__init__(*args, on_event=self._record, **options)
+        self.events = []
+        self.epochs = []  # the epoch of each event, as the client knew it
+
+    @staticmethod
+    def _record(client, seq, event):
+        client.events.append((seq, event))
+        client.epochs.append(client.epoch)
+
+    def events_of(self, epoch):
+        return [event for (_, event), of in zip(self.events, self.epochs) if of == epoch]
+
+
 def make_clients(count, urls, **options):
-    return [ResumingClient(f"c{i}", *_profile(i), urls, node=i % len(urls),
-                           stop_when=lambda event: event["doc_class"] == "Marker", **options)
+    return [Recording(f"c{i}", *_profile(i), urls, node=i % len(urls),
+                      stop_when=lambda event: event["doc_class"] == "Marker", **options)
             for i in range(count)]
 
 
@@ -166,6 +190,13 @@ def assert_exact(clients, events):
             f"{client.name} on {client.stints}: got {len(got)} events, expected "
             f"{len(expected)}; first difference at "
             f"{next((i for i, (a, b) in enumerate(zip(got, expected)) if a != b), 'the end')}")
+
+
+async def until(predicate, timeout=30):
+    while not predicate():
+        assert timeout > 0, "timed out"
+        await asyncio.sleep(0.05)
+        timeout -= 0.05
 
 
 def run(body, timeout=240):
@@ -279,6 +310,7 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
         assert 1 < oldest < 400
         gone, held = make_clients(2, urls)
         gone.after, held.after = f"{oldest - 2:08d}", f"{oldest - 1:08d}"
+        gone.epoch = held.epoch = publisher.epoch
         with pytest.raises(Refused, match="no longer held"):
             await gone.run()
         assert gone.events == [] and not gone.stints
@@ -324,3 +356,178 @@ def test_publish_command_appends_after_the_streams_last(redis_server):
     assert [(i, f["seq"], f["class"], f["op"]) for i, f in entries] == [
         ("1-0", "00000001", "Order", "update"), ("2-0", "00000002", "Order", "update")]
     assert json.loads(entries[0][1]["data"])["customer"] == "Chloé"
+
+
+# -- faults of the stream itself ------------------------------------------------------------------
+def test_a_lost_stream_is_followed_in_its_new_epoch_and_never_caught_up_with_a_hole(
+        redis_server, nodes):
+    urls = nodes.start(2).urls
+    before, after = stream_of(60)[:-1], stream_of(80)
+
+    async def body():
+        clients = make_clients(20, urls)
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, before)
+        old = publisher.epoch
+        await until(lambda: all(c.events_of(old) == expected_for(c, before) for c in clients))
+        await asyncio.to_thread(redis_server.lose, 1.0)
+        # The publisher restarted too: it knows nothing of the stream that was.
+        await publisher.close()
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, after[:1])
+        new = publisher.epoch
+        assert new != old and publisher.last == 1  # numbered from the new stream's start
+        # Every node closes its clients; they subscribe again, from now on, in the new epoch.
+        await until(lambda: all(c.epoch == new for c in clients))
+        await publish_all(publisher, after[1:])
+        await asyncio.wait_for(asyncio.gather(*tasks), 60)
+        for c in clients:
+            assert c.events_of(old) == expected_for(c, before) and c.resets == 1
+            got, expected = c.events_of(new), expected_for(c, after)
+            assert got in (expected, expected_for(c, after[1:])), c.name
+        # A client that left after seq 50 of the lost stream: seq 50 of the new one is another
+        # event, and what it missed is gone.
+        gone = make_clients(1, urls)[0]
+        gone.after, gone.epoch = "00000050", old
+        with pytest.raises(Refused, match=f"the stream was made anew \\(epoch {new}\\)"):
+            await gone.run()
+        assert gone.events == []
+        await publisher.close()
+
+    run(body)
+    assert all("the stream was made anew" in nodes.log(i) for i in range(2))
+
+
+def test_a_stream_back_without_what_the_nodes_delivered_gets_a_new_epoch(redis_server, nodes):
+    urls = nodes.start(2).urls
+    before = stream_of(30)[:-1]
+
+    async def body():
+        clients = make_clients(10, urls)
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, before)
+        old = publisher.epoch
+        await until(lambda: all(c.events_of(old) == expected_for(c, before) for c in clients))
+        # Redis comes back with less than the nodes delivered, as after a crash that lost its
+        # last writes: the epoch is the same, the stream is not.
+        await publisher.client.xdel("broadcast:events", "28-0", "29-0", "30-0")
+        await asyncio.to_thread(redis_server.restart, 0.5)
+        await until(lambda: all(c.epoch not in (None, old) for c in clients))
+        assert all(c.resets == 1 for c in clients)
+        await publish_all(publisher, [(Marker(), "end", None)])
+        await asyncio.wait_for(asyncio.gather(*tasks), 30)
+        stale = make_clients(1, urls)[0]
+        stale.after, stale.epoch = "00000020", old
+        with pytest.raises(Refused, match="the stream was made anew"):
+            await stale.run()
+        await publisher.close()
+
+    run(body)
+    assert any("came back without entry 30-0" in nodes.log(i) for i in range(2))
+
+
+def test_trimming_during_a_paged_catch_up_leaves_each_client_exact_or_too_old(redis_server,
+                                                                              nodes):
+    events = stream_of(5000)
+
+    async def body():
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events[:-1])
+        urls = nodes.start(2).urls
+        # Each client resumes from another point, so the trimming overtakes some of them
+        # between two pages (a page is 1,000 entries) rather than all before the first.
+        clients = make_clients(40, urls)
+        for i, c in enumerate(clients):
+            c.after, c.epoch = f"{i * 100:08d}", publisher.epoch
+        tasks = [asyncio.create_task(c.run()) for c in clients]
+        for oldest in range(50, 5001, 50):
+            await publisher.client.xtrim("broadcast:events", minid=f"{oldest}-0")
+            await asyncio.sleep(0.005)
+        await until(lambda: all(c.subscribed.is_set() or t.done() for c, t in zip(clients, tasks)))
+        await publish_all(publisher, events[-1:])
+        await publisher.close()
+        outcomes = await asyncio.wait_for(asyncio.gather(*tasks, return_exceptions=True), 120)
+        too_old = [c for c, out in zip(clients, outcomes) if isinstance(out, Refused)]
+        assert all(isinstance(out, Refused) or out is c for c, out in zip(clients, outcomes))
+        assert all("no longer held" in c.refused and c.events == [] for c in too_old)
+        for i, c in enumerate(clients):
+            if c not in too_old:
+                assert_exact([c], events[i * 100:])
+        return len(too_old), len(clients) - len(too_old)
+
+    too_old, exact = run(body)
+    assert too_old > 0  # the trimming did overtake some catch-ups
+
+
+def test_two_publishers_across_a_crash_get_ok_only_for_events_in_the_stream_once():
+    # Synced at each write, Redis keeps every append it answered; killed, it loses the replies
+    # on their way: the retries must find those appends by their ids.
+    redis_server = LocalRedis(appendfsync="always").start()
+
+    async def body():
+        publishers = [Publisher(redis_server.url, retry_for=30) for _ in range(2)]
+        order = Order(id="A-1", region="eu")
+        appended = {}  # event id -> seq the append returned
+
+        async def append(publisher, name, n):
+            for i in range(n):
+                event_id = f"{name}-{i}"
+                appended[event_id] = await publisher.publish(order, "update",
+                                                             event_id=event_id)
+
+        # Eight appenders, four on each publisher, while Redis goes down and comes back.
+        appenders = [asyncio.create_task(append(p, f"a{i}", 250))
+                     for i, p in enumerate(publishers * 4)]
+        await asyncio.sleep(0.1)
+        await asyncio.to_thread(redis_server.crash, 1.0)
+        await asyncio.wait_for(asyncio.gather(*appenders), 60)
+        entries = await publishers[0].client.xrange("broadcast:events")
+        for p in publishers:
+            await p.close()
+        return appended, entries, sum(p.retries for p in publishers)
+
+    try:
+        appended, entries, retries = asyncio.run(body())
+    finally:
+        redis_server.close()
+    assert retries > 0  # the outage was met
+    in_stream = {fields["id"]: fields["seq"] for _, fields in entries}
+    assert len(in_stream) == len(entries) == 2000  # each once
+    assert in_stream == appended
+    prevs = [int(fields["prev"]) for _, fields in entries]
+    assert prevs == list(range(2000))  # one chain, no seq twice, none skipped
+
+
+def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, nodes,
+                                                                   auth_service):
+    redis_server.stop()
+    urls = nodes.start(1).urls
+    health = urls[0].replace("ws://", "http://") + "/health"
+
+    def status():
+        try:
+            with urllib.request.urlopen(health, timeout=5) as reply:
+                return reply.status
+        except urllib.error.HTTPError as exc:
+            return exc.code
+
+    async def body():
+        assert await asyncio.to_thread(status) == 503
+        auth_service.clear_requests()
+        client = make_clients(1, urls)[0]
+        task = asyncio.create_task(client.run())
+        await asyncio.sleep(1.5)
+        # Refused at once, again and again, with the client backing off: no ACL asked for.
+        assert not client.subscribed.is_set() and auth_service.requests == []
+        await asyncio.to_thread(redis_server.start)
+        await asyncio.wait_for(client.subscribed.wait(), 15)
+        assert await asyncio.to_thread(status) == 200
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, [(Marker(), "end", "00000001")])
+        await publisher.close()
+        await asyncio.wait_for(task, 15)
+        assert [seq for seq, _ in client.events] == ["00000001"]
+
+    run(body)

@@ -61,19 +61,27 @@ def test_a_request_keeps_the_values_as_sent_and_fills_the_defaults():
     assert single.subscriptions == (Subscription("Invoice"),)
 
 
+NEEDS_EPOCH = '"resume_after" needs the "epoch"'
+
+
 @pytest.mark.parametrize("extra, resume_after", [
     ({}, None),
     ({"resume_after": None}, None),
-    ({"resume_after": "00000042"}, "00000042"),
-    ({"resume_after": 42}, BadRequest),
-    ({"resume_after": ""}, BadRequest),
-    ({"resume_after": "-1"}, BadRequest),
-    ({"resume_after": "４２"}, BadRequest),  # digits, but not ASCII ones
+    ({"resume_after": "00000042", "epoch": "e1"}, ("e1", "00000042")),
+    ({"resume_after": 42, "epoch": "e1"}, BadRequest),
+    ({"resume_after": "", "epoch": "e1"}, BadRequest),
+    ({"resume_after": "-1", "epoch": "e1"}, BadRequest),
+    ({"resume_after": "４２", "epoch": "e1"}, BadRequest),  # digits, but not ASCII ones
+    # A seq alone names no position: the stream may have been made anew since.
+    ({"resume_after": "00000042"}, NEEDS_EPOCH),
+    ({"resume_after": "00000042", "epoch": ""}, NEEDS_EPOCH),
+    ({"resume_after": "00000042", "epoch": 7}, NEEDS_EPOCH),
 ])
 def test_resume_after_is_a_seq_or_absent(extra, resume_after):
     request = protocol.parse_request(req([{"doc_class": "Order"}], **extra), CLASSES)
-    if resume_after is BadRequest:
-        with pytest.raises(BadRequest, match='"resume_after" must be a seq'):
+    if resume_after in (BadRequest, NEEDS_EPOCH):
+        reason = '"resume_after" must be a seq' if resume_after is BadRequest else NEEDS_EPOCH
+        with pytest.raises(BadRequest, match=reason):
             protocol.parse_resume(request)
     else:
         assert protocol.parse_resume(request) == resume_after
@@ -82,10 +90,10 @@ def test_resume_after_is_a_seq_or_absent(extra, resume_after):
 def test_a_client_request_reads_back_as_sent():
     subs = [{"doc_class": "Order", "data_scope": ["eu"]}]
     for resume_after in (None, "00000007"):
-        raw = protocol.frame(protocol.request("k", subs, resume_after))
+        raw = protocol.frame(protocol.request("k", subs, resume_after, "e1"))
         request = protocol.parse_request(raw, CLASSES)
         assert request.subscriptions == (Subscription("Order", ["eu"]),)
-        assert protocol.parse_resume(request) == resume_after
+        assert protocol.parse_resume(request) == (resume_after and ("e1", resume_after))
         assert ("resume_after" in json.loads(raw)) == (resume_after is not None)
 
 
@@ -139,22 +147,25 @@ def test_live_events_start_after_what_the_client_has(start_seq, after, expected)
 def test_replies():
     request = protocol.parse_request(req([{"doc_class": "Shipment"}, {"doc_class": "Order"}]),
                                      CLASSES)
-    too_old = TooOld("00000042", "00000990", "00101000")
+    too_old = TooOld("00000042", "00000990", "00101000", epoch="e1")
     assert protocol.welcome(["Shipment", "Order"]) == {
         "type": "welcome", "doc_classes": ["Order", "Shipment"], "protocol": protocol.PROTOCOL}
     assert protocol.subscribed(request, "ops") == {
         "type": "subscribed", "doc_classes": ["Shipment", "Order"], "api_id": "ops"}
-    assert list(protocol.subscribed(request, "ops", "00000050", 8).items()) == [
+    assert list(protocol.subscribed(request, "ops", "00000050", 8, "e1").items()) == [
         ("type", "subscribed"), ("doc_classes", ["Shipment", "Order"]), ("api_id", "ops"),
-        ("after_seq", "00000050"), ("caught_up", 8)]
+        ("after_seq", "00000050"), ("caught_up", 8), ("epoch", "e1")]
     assert protocol.refused("no") == {"type": "refused", "reason": "no"}
     assert protocol.error("later") == {"type": "error", "reason": "later"}
     assert protocol.too_old(too_old) == {
         "type": "too_old",
         "reason": "events after 00000042 are no longer held (it now holds 00000990 to 00101000);"
                   " subscribe again without resume_after to get the events from now on",
-        "oldest_seq": "00000990", "latest_seq": "00101000"}
+        "oldest_seq": "00000990", "latest_seq": "00101000", "epoch": "e1"}
     assert "it now holds nothing" in str(TooOld("00000042", None, None))
+    assert str(TooOld("00000042", None, None, epoch="e2", reset=True)).startswith(
+        "the stream was made anew (epoch e2): events after 00000042 of the epoch resumed from"
+        " are gone")
     assert json.loads(protocol.frame(protocol.refused("é"))) == {"type": "refused", "reason": "é"}
     # Without a timeout of its own (the module's plain requests), the reason names none.
     assert protocol.auth_timed_out(None) == ("the authentication service did not answer;"

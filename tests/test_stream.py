@@ -1,5 +1,5 @@
-"""The Redis side without Redis: entry ids, entries, the held-range check, the publisher's retries
-and the backoff between them."""
+"""The Redis side without Redis: entry ids, entries, the check of each catch-up page, the
+publisher's retries and the backoff between them."""
 import asyncio
 import statistics
 
@@ -8,11 +8,9 @@ from broadcast_demo.shop import Order
 from broadcast_server.errors import TooOld, Unavailable
 from broadcast_server.stream import Publisher, decode, encode, rebuilder
 from broadcast_server.stream.connection import backoff, retrying
-from broadcast_server.stream.entries import check_held, entry_id, id_number
+from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError
-
-TOP = "ERR The ID specified in XADD is equal or smaller than the target stream top item"
 
 
 @pytest.mark.parametrize("fn, arg, expected", [
@@ -33,7 +31,7 @@ def test_an_entry_id_needs_a_seq():
 
 def test_an_event_reads_back_as_written():
     order = Order(id="A-1", region="eu", customer="Chloé", total=10.0)
-    fields = encode("Order", order.data, "update", "0007")
+    fields = encode("Order", order.data, "update") | {"seq": "0007"}
     assert "Chloé" in fields["data"]  # the text as it is, not escaped
     doc, op, seq = decode(fields, rebuilder({"Order": Order}))
     assert (type(doc), doc.data, op, seq) == (Order, order.data, "update", "0007")
@@ -41,78 +39,116 @@ def test_an_event_reads_back_as_written():
         decode(fields, rebuilder({}))
 
 
-def info(first, last, added, length, deleted="0-0", generated=None):
-    """An XINFO STREAM reply for seqs ``first`` to ``last`` (None: an empty stream)."""
-    entry = (lambda n: (f"{n}-0", {"seq": f"{n:08d}"}) if n else None)
-    return {"first-entry": entry(first), "last-entry": entry(last), "entries-added": added,
-            "length": length, "max-deleted-entry-id": deleted,
-            "last-generated-id": f"{generated if generated is not None else last}-0"}
+def chain(first, last, epoch="e1", skip=(), prev=None):
+    """Entries for seqs ``first`` to ``last`` (but ``skip``), each naming the one before it."""
+    entries, before = [], first - 1 if prev is None else prev
+    for n in range(first, last + 1):
+        if n not in skip:
+            entries.append((f"{n}-0", {"seq": f"{n:08d}", "prev": str(before), "epoch": epoch}))
+        before = n
+    return entries
 
 
-# (after, upto, EXISTS, XINFO, None when every event after ``after`` is held, else the
-# (oldest, latest) a TooOld reports)
-HELD = {
-    "no stream, nothing asked up to": ("00000005", None, 0, None, None),
-    "no stream, events asked for": ("00000005", "00000009", 0, None, (None, None)),
-    "no stream, nothing after": ("00000005", "00000005", 0, None, None),
-    "never trimmed": ("00000000", None, 1, info(1, 50, 50, 50), None),
-    "trimmed up to the next one": ("00000040", None, 1, info(41, 90, 90, 50), None),
-    "trimmed one too far": ("00000039", None, 1, info(41, 90, 90, 50),
+# (after, upto, the stream's epoch, the page, last page?, the page follows this ID, None when
+# the page is exactly what was asked for, else the (oldest, latest) a TooOld reports)
+PAGES = {
+    "no stream, nothing asked up to": ("00000005", None, "e1", [], True, None, None),
+    "no stream, events asked for": ("00000005", "00000009", "e1", [], True, None, (None, None)),
+    "no stream, nothing after": ("00000005", "00000005", "e1", [], True, None, None),
+    "never trimmed": ("00000000", None, "e1", chain(1, 50), True, None, None),
+    "trimmed up to the next one": ("00000040", None, "e1", chain(41, 90), True, None, None),
+    "trimmed one too far": ("00000039", None, "e1", chain(41, 90), True, None,
                             ("00000041", "00000090")),
-    "trimmed empty, nothing missed": ("00000090", None, 1, info(None, None, 90, 0, "90-0", 90),
-                                      None),
-    "trimmed empty, some missed": ("00000089", None, 1, info(None, None, 90, 0, "90-0", 90),
-                                   (None, None)),
-    "an entry deleted after it": ("00000040", None, 1, info(1, 90, 90, 89, "45-0"),
+    "trimmed empty, nothing missed": ("00000090", None, "e1", [], True, None, None),
+    "trimmed empty, some missed": ("00000089", "00000090", "e1", [], True, None, (None, None)),
+    "an entry deleted after it": ("00000040", None, "e1", chain(41, 90, skip={45}), True, None,
                                   ("00000001", "00000090")),
-    "an entry deleted before it": ("00000050", None, 1, info(1, 90, 90, 89, "45-0"), None),
+    "an entry deleted before it": ("00000050", None, "e1", chain(51, 90), True, None, None),
+    # A later page starts where the one before ended, or something was trimmed in between.
+    "a page that follows the last": ("00000000", None, "e1", chain(41, 60), False, "40-0", None),
+    "a page after a trim": ("00000000", None, "e1", chain(61, 90, prev=60), True, "40-0",
+                            ("00000001", "00000090")),
+    "a last page short of upto": ("00000040", "00000090", "e1", chain(41, 60), True, None,
+                                  ("00000001", "00000090")),
+    "a full page short of upto": ("00000040", "00000090", "e1", chain(41, 60), False, None, None),
+    # Seqs of another epoch name other events, whatever their numbers.
+    "the stream made anew": ("00000040", None, "e2", chain(41, 90, "e2"), True, None,
+                             ("00000001", "00000090")),
+    "an entry of another epoch": ("00000040", None, "e1", chain(41, 42) + chain(43, 44, "e0"),
+                                  True, None, ("00000001", "00000090")),
 }
 
 
-@pytest.mark.parametrize("after, upto, exists, xinfo, too_old", HELD.values(), ids=HELD)
-def test_what_the_stream_still_holds(after, upto, exists, xinfo, too_old):
+@pytest.mark.parametrize("after, upto, current, page, last_page, follows, too_old",
+                         PAGES.values(), ids=PAGES)
+def test_each_page_holds_exactly_what_was_asked(after, upto, current, page, last_page, follows,
+                                                 too_old):
     if too_old is None:
-        check_held(after, upto, exists, xinfo)
+        check_page("e1", after, upto, current, page, last_page, (None, None), follows)
         return
+    # What the stream holds now, read with the page, only goes into the client's reply.
+    stream = tuple(chain(int(seq), int(seq))[0] if seq else None for seq in too_old)
     with pytest.raises(TooOld) as raised:
-        check_held(after, upto, exists, xinfo)
-    assert (raised.value.after, raised.value.oldest, raised.value.latest) == (after, *too_old)
+        check_page("e1", after, upto, current, page, last_page, stream, follows)
+    got = raised.value
+    assert (got.after, got.oldest, got.latest, got.epoch) == (after, *too_old, current)
+    assert got.reset == (current != "e1")
 
 
-def test_an_unreadable_stream_is_not_taken_as_held():
-    with pytest.raises(ResponseError):
-        check_held("00000001", None, 1, ResponseError("WRONGTYPE"))
+def at(n, event_id):
+    return [(f"{n}-0", {"id": event_id})]
+
+
+# (the feed's last ID, the event it delivered there, the entry now there, the stream's last
+# entry, whether the stream lost what the feed delivered)
+REWOUND = {
+    "nothing delivered yet": ("0-0", None, [], [], False),
+    "still there": ("50-0", "x", at(50, "x"), at(60, "z"), False),
+    "another event under its seq": ("50-0", "x", at(50, "y"), at(60, "z"), True),
+    "lost, the stream ends before it": ("50-0", "x", [], at(45, "w"), True),
+    "lost, the stream empty": ("50-0", "x", [], [], True),
+    "trimmed, the stream went on": ("50-0", "x", [], at(200_000, "z"), False),
+}
+
+
+@pytest.mark.parametrize("last_id, event_id, at_last, top, lost", REWOUND.values(), ids=REWOUND)
+def test_a_stream_that_came_back_with_less_than_the_feed_delivered(last_id, event_id, at_last,
+                                                                  top, lost):
+    assert rewound(last_id, event_id, at_last, top) is lost
 
 
 # -- the publisher -------------------------------------------------------------------------------
-class FakeRedis:
-    """The two commands the publisher sends; ``faults`` are raised by the next XADDs, in turn,
-    ``after`` (the entry is kept, the reply lost) or ``before`` it is kept."""
+class FakeScript:
+    """The append script as the publisher sees it, numbering after ``top``. ``faults`` are
+    raised by the next calls, in turn, ``before`` the event is kept or ``after`` (the entry is
+    kept, the reply lost); ``other`` is another publisher's append made meanwhile."""
 
     def __init__(self, top=0, faults=()):
-        self.top, self.entries, self.faults = top, [], list(faults)
+        self.top, self.entries, self.faults, self.ids = top, [], list(faults), {}
 
-    async def xinfo_stream(self, stream):
-        if not self.top:
-            raise ResponseError("no such key")
-        return {"last-generated-id": f"{self.top}-0"}
-
-    async def xadd(self, stream, fields, id, maxlen, approximate):
+    async def __call__(self, keys, args):
+        _, seq, width, _, _, event_id, *_ = args
         when, fault = self.faults.pop(0) if self.faults else (None, None)
         if when == "before":
             raise fault
-        number = int(id.split("-")[0])
-        if number <= self.top:
-            raise ResponseError(TOP)
-        self.top = number
-        self.entries.append(fields["seq"])
-        if when == "after":
+        if event_id in self.ids:
+            return [self.ids[event_id], "e1", 0]
+        seq = seq or f"{self.top + 1:0{width}d}"
+        if int(seq) <= self.top:
+            raise ResponseError(f"seq {seq} is not after the stream's last ({self.top})")
+        self.top = int(seq)
+        self.entries.append(seq)
+        self.ids[event_id] = seq
+        if when in ("after", "other"):
+            if when == "other":
+                self.top += 1
             raise fault
+        return [seq, "e1", 1]
 
 
-def publish(client, seq=None, **options):
+def publish(script, seq=None, **options):
     publisher = Publisher("redis://127.0.0.1:1/0", width=8, retry=retrying(0, 0), **options)
-    publisher.client = client
+    publisher.script = script
     order = Order(id="A-1", region="eu")
     return publisher, asyncio.run(publisher.publish(order, "update", seq))
 
@@ -125,28 +161,30 @@ LOST = RedisConnectionError("Connection reset by peer")
     (41, None, [], "00000042", 0),
     (41, "00000050", [], "00000050", 0),
     (41, "00000042", [("before", LOST), ("before", LOST)], "00000042", 2),
-    # The reply to the append was lost: the retry finds its own entry on top, and stops there.
+    # The reply to the append was lost: the retry finds its own entry, and stops there.
     (41, "00000042", [("after", LOST)], "00000042", 1),
     (41, None, [("before", LOST), ("after", LOST)], "00000042", 2),
+    # ... found by its id, not by being on top: another publisher appended after it meanwhile.
+    (41, None, [("other", LOST)], "00000042", 1),
 ])
 def test_appends_are_retried_and_never_doubled(top, seq, faults, appended, retries):
-    client = FakeRedis(top, faults)
-    publisher, got = publish(client, seq)
-    assert got == appended and client.entries == [appended]
+    script = FakeScript(top, faults)
+    publisher, got = publish(script, seq)
+    assert got == appended and script.entries == [appended]
     assert publisher.retries == retries and publisher.last == int(appended)
 
 
 def test_a_seq_not_after_the_last_is_refused_even_on_the_first_attempt():
-    client = FakeRedis(42)
+    script = FakeScript(42)
     with pytest.raises(ValueError, match=r"seq 00000042 is not after the stream's last \(42\)"):
-        publish(client, "00000042")
-    assert client.entries == []
+        publish(script, "00000042")
+    assert script.entries == []
 
 
 def test_an_unreachable_redis_ends_in_unavailable():
-    client = FakeRedis(41, [("before", LOST)] * 3)
+    script = FakeScript(41, [("before", LOST)] * 3)
     with pytest.raises(Unavailable, match="Redis unreachable for 0 s"):
-        publish(client, "00000042", retry_for=0)
+        publish(script, "00000042", retry_for=0)
 
 
 @pytest.mark.parametrize("failures, ceiling", [(1, 0.05), (2, 0.1), (3, 0.2), (6, 1.6), (7, 2.0),

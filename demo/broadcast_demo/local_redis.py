@@ -2,7 +2,8 @@
 
 It runs in a temporary directory of its own (its append-only file and log live there) and is
 stopped, and the directory removed, by :meth:`LocalRedis.close`. :meth:`stop` and :meth:`start`
-in between restart it on the same port with the same data, as an operator's restart would::
+in between restart it on the same port with the same data, as an operator's restart would;
+:meth:`crash` kills it and starts it on what its files kept, :meth:`lose` without its data::
 
     with LocalRedis() as server:
         print(server.url)           # redis://127.0.0.1:41234/0
@@ -46,7 +47,7 @@ class LocalRedis:
     """One redis-server; :class:`Unavailable` when it is not installed or does not come up."""
 
     def __init__(self, *, host: str = "127.0.0.1", port: int | None = None,
-                 executable: str = "redis-server"):
+                 executable: str = "redis-server", appendfsync: str = "everysec"):
         self.executable = shutil.which(executable)
         if self.executable is None:
             raise Unavailable(f"{executable} not found: {PACKAGE_HINT}")
@@ -55,6 +56,7 @@ class LocalRedis:
         self.dir = tempfile.mkdtemp(prefix="broadcast-redis-")
         self.process: subprocess.Popen | None = None
         self.restarts = 0
+        self.appendfsync = appendfsync  # "always": every write acknowledged survives a crash
 
     @property
     def url(self) -> str:
@@ -73,10 +75,10 @@ class LocalRedis:
 
     def _spawn(self, port: int, timeout: float) -> bool:
         env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARS}
-        # Persistence on (append-only file, synced each second and at shutdown): a restart
-        # must keep the stream, as a production server's would.
+        # Persistence on (append-only file, synced each second, or at each write, and at
+        # shutdown): a restart must keep the stream, as a production server's would.
         args = [self.executable, "--port", str(port), "--bind", self.host, "--dir", self.dir,
-                "--save", "", "--appendonly", "yes", "--appendfsync", "everysec",
+                "--save", "", "--appendonly", "yes", "--appendfsync", self.appendfsync,
                 "--logfile", "redis.log", "--daemonize", "no", "--protected-mode", "yes"]
         self.process = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -97,6 +99,25 @@ class LocalRedis:
 
     def restart(self, down_for: float = 0.0) -> None:
         self.stop()
+        time.sleep(down_for)
+        self.start()
+        self.restarts += 1
+
+    def crash(self, down_for: float = 0.0) -> None:
+        """Kill the server (it writes nothing more), then start it again on its files."""
+        self._halt(signal.SIGKILL)
+        time.sleep(down_for)
+        self.start()
+        self.restarts += 1
+
+    def lose(self, down_for: float = 0.0) -> None:
+        """Kill the server and remove its data, then start it again, empty: what a server
+        without persistence (or with its files lost) does after a crash."""
+        self._halt(signal.SIGKILL)
+        for name in os.listdir(self.dir):
+            if name != "redis.log":
+                path = os.path.join(self.dir, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
         time.sleep(down_for)
         self.start()
         self.restarts += 1

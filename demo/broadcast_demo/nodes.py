@@ -82,6 +82,8 @@ class AcrossNodes(Run):
         self.count = args.nodes
         self.stop_index = 1 if self.count > 1 else None  # the node stopped mid-run
         self.moving: dict[str, ResumingClient] = {}
+        self.arrived: dict[str, list[str]] = {}  # each client's seqs, in the order received
+        self.caught_up: dict[str, set[str]] = {}  # the seqs it got from a node's backlog
         self.tasks: dict[str, asyncio.Task] = {}
         self.nodes: NodeProcesses | None = None
         self.publisher: Publisher | None = None
@@ -125,8 +127,16 @@ class AcrossNodes(Run):
         def stop_when(event):
             return close_after is not None and event["seq"] >= close_after
 
+        arrived = self.arrived.setdefault(client.name, [])
+        caught_up = self.caught_up.setdefault(client.name, set())
+
         def on_event(rc, seq, event):
+            if seq in client.frames:
+                client.duplicates += 1
             client.frames[seq] = json.dumps(event, ensure_ascii=False)
+            arrived.append(seq)
+            if rc.catching_up:
+                caught_up.add(seq)
             self.arrival()
 
         return ResumingClient(client.name, client.api_key, client.subscriptions, urls,
@@ -159,7 +169,7 @@ class AcrossNodes(Run):
         return sum(1 for rc in self.moving.values() if rc.ws is not None)
 
     def mark(self, client, seq):
-        return " ~" if seq in self.moving[client.name].caught_up else ""
+        return " ~" if seq in self.caught_up[client.name] else ""
 
     async def after_event(self, seq, admitted):
         for c in admitted:
@@ -202,15 +212,15 @@ class AcrossNodes(Run):
                 continue
             rc = self.moving[c.name]
             wanted = [q for d, _, q in events if expected_outcome(c, d, q)[0] == "got"]
-            got = rc.seqs
-            exact = exact and got == wanted and not rc.duplicates
+            got = self.arrived[c.name]
+            exact = exact and got == wanted and not c.duplicates
             deliveries += len(got)
             expected_total += len(wanted)
             path = " -> ".join(names[node] for node, _, _ in rc.stints)
             moved = [f"resumed after {after} on {names[node]}, {caught} caught up"
                      for node, after, caught in rc.stints[1:]]
             end = f"hung up after {c.closed_after}" if c.closed_after else "connected"
-            dup = f", {rc.duplicates} twice" if rc.duplicates else ""
+            dup = f", {c.duplicates} twice" if c.duplicates else ""
             order = "in order" if got == sorted(got) else s.red("OUT OF ORDER")
             self.line(f"  {c.name:<10} {path:<9} received {len(got):>2} of {len(wanted):>2}"
                       f" expected{dup}, {order}; {end}"

@@ -51,7 +51,8 @@ async def serve(cfg: config.NodeConfig) -> int:
 async def publish(args: argparse.Namespace) -> int:
     publisher = Publisher(args.redis, args.stream)
     try:
-        print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq))
+        print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq,
+                                     event_id=args.event_id))
     finally:
         await publisher.close()
     return 0
@@ -68,6 +69,9 @@ def main(argv=None) -> int:
     one.add_argument("--data", required=True, help="the document's data, a JSON object")
     one.add_argument("--op", default="update", help="create, update or delete")
     one.add_argument("--seq", default=None, help="default: the one after the stream's last")
+    one.add_argument("--event-id", default=None,
+                     help="the event's own id (default: a new one); an event appended again "
+                          "with the same id is not added twice")
     args = parser.parse_args(argv)
     if args.command == "publish":
         try:

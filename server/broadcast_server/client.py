@@ -15,51 +15,62 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 from . import config
 from .errors import Refused, Unavailable
-from .protocol import frame, later_seq, request
+from .protocol import RESET_CLOSE_CODE, frame, later_seq, request
+from .stream.connection import backoff
 
 __all__ = ["ResumingClient"]
 
 
 class ResumingClient:
-    """One client: its subscriptions, the nodes it may use, and everything it received.
+    """One client: its subscriptions, the nodes it may use, and where it is in the stream.
 
-    ``events`` holds (seq, decoded event) in the order received; ``stints`` one
-    ``(node index, resumed after, events caught up)`` per connection that got subscribed.
-    ``stop_when(event)`` ends :meth:`run` after that event. :meth:`run` raises
+    It keeps only what it needs to resume: ``after`` (the last seq it has) and ``epoch`` (the
+    stream's epoch that seq belongs to). Each event goes to ``on_event(client, seq, event)``
+    as it arrives (``catching_up`` is true while the events come from a node's backlog);
+    ``stints`` holds one ``(node index, resumed after, events caught up)`` per connection that got
+    subscribed. ``stop_when(event)`` ends :meth:`run` after that event. :meth:`run` raises
     :class:`Refused` when the client is refused (or asks for events no longer held) and
     :class:`Unavailable` when no node answers for ``give_up_after`` seconds.
+
+    After an error reply, and before trying another node, it waits with jittered backoff, so
+    that the clients of a node that went away do not all come back in the same instant. When its
+    node finds the stream made anew, it subscribes again from now.
     """
 
     def __init__(self, name: str, api_key: str, subscriptions: list[dict], urls: list[str],
                  node: int = 0, *, stop_when: Callable[[dict], bool] | None = None,
                  retry_delay: float = config.CLIENT_RETRY_DELAY,
+                 retry_most: float = config.CLIENT_RETRY_MOST,
                  give_up_after: float = config.CLIENT_GIVE_UP_AFTER,
                  on_event: Callable[["ResumingClient", str, dict], None] | None = None):
         self.name, self.api_key, self.subscriptions = name, api_key, subscriptions
         self.urls, self.node = list(urls), node
         self.stop_when, self.on_event = stop_when, on_event
-        self.retry_delay, self.give_up_after = retry_delay, give_up_after
-        self.events: list[tuple[str, dict]] = []
+        self.give_up_after = give_up_after
+        self.backoff = backoff(retry_delay, retry_most)
         self.after: str | None = None  # resume after this seq next time
+        self.epoch: str | None = None  # of the stream ``after`` belongs to
         self.stints: list[tuple[int, str | None, int]] = []
-        self._seen: set[str] = set()
-        self.caught_up: set[str] = set()  # seqs that came from a node's backlog
-        self.duplicates = 0
-        self.out_of_order = 0
+        self.catching_up = False
+        self.resets = 0  # times its node closed the connection for a stream made anew
         self.refused: str | None = None
         self.subscribed = asyncio.Event()
         self.ws = None
         self._leave = False
-
-    @property
-    def seqs(self) -> list[str]:
-        return [seq for seq, _ in self.events]
+        self._failures = 0
 
     def leave(self) -> None:
         """Hang up for good (the connection closes normally)."""
         self._leave = True
         if self.ws is not None:
             asyncio.ensure_future(self.ws.close())
+
+    async def _wait(self) -> float:
+        """Wait before the next try; returns how long."""
+        self._failures += 1
+        delay = self.backoff.compute(self._failures)
+        await asyncio.sleep(delay)
+        return delay
 
     async def run(self) -> "ResumingClient":
         waited = 0.0
@@ -68,7 +79,14 @@ class ResumingClient:
                 if await self._one_connection():
                     return self
                 waited = 0.0
-            except (OSError, ConnectionClosed, InvalidHandshake, asyncio.TimeoutError):
+            except ConnectionClosed as exc:
+                if exc.rcvd is not None and exc.rcvd.code == RESET_CLOSE_CODE:
+                    # What it had is gone from the stream: from now on, on the same node.
+                    self.after = self.epoch = None
+                    self.resets += 1
+                    await asyncio.sleep(self.backoff.compute(1))
+                    continue
+            except (OSError, InvalidHandshake, asyncio.TimeoutError):
                 pass
             if self._leave:
                 break
@@ -78,8 +96,7 @@ class ResumingClient:
             # over the others, each always the same way.
             step = 1 + zlib.crc32(self.name.encode()) % max(1, len(self.urls) - 1)
             self.node = (self.node + step) % len(self.urls)
-            await asyncio.sleep(self.retry_delay)
-            waited += self.retry_delay
+            waited += await self._wait()
             if waited > self.give_up_after:
                 raise Unavailable(f"{self.name}: no node answered for {self.give_up_after:g} s")
         return self
@@ -92,24 +109,26 @@ class ResumingClient:
             try:
                 await ws.recv()  # welcome
                 await ws.send(self._request())
-                resumed_after, subscribed = self.after, False
+                resumed_after = self.after
+                self.catching_up = resumed_after is not None
                 async for raw in ws:
                     message = json.loads(raw)
                     kind = message.get("type")
                     if kind is None:
                         # A node sends the backlog before its reply, the live events after it.
-                        if resumed_after is not None and not subscribed:
-                            self.caught_up.add(message["seq"])
                         if self._take(message):
                             return True
                     elif kind == "subscribed":
-                        subscribed = True
+                        self.catching_up = False
+                        self._failures = 0
                         self.stints.append((self.node, resumed_after,
                                             message.get("caught_up", 0)))
-                        self._advance(message.get("after_seq"))
+                        if message.get("epoch") != self.epoch:
+                            self.after, self.epoch = None, message.get("epoch")
+                        self.after = later_seq(self.after, message.get("after_seq"))
                         self.subscribed.set()
                     elif kind == "error":  # the stream or the auth service is away for now
-                        await asyncio.sleep(self.retry_delay)
+                        await self._wait()
                         resumed_after = self.after
                         await ws.send(self._request())
                     else:  # refused, or too old to catch up
@@ -120,20 +139,11 @@ class ResumingClient:
                 self.ws = None
 
     def _request(self) -> str:
-        return frame(request(self.api_key, self.subscriptions, self.after))
-
-    def _advance(self, seq: str | None) -> None:
-        self.after = later_seq(self.after, seq)
+        return frame(request(self.api_key, self.subscriptions, self.after, self.epoch))
 
     def _take(self, event: dict) -> bool:
         seq = event["seq"]
-        if seq in self._seen:
-            self.duplicates += 1
-        elif self.events and int(seq) < int(self.events[-1][0]):
-            self.out_of_order += 1
-        self._seen.add(seq)
-        self.events.append((seq, event))
-        self._advance(seq)
+        self.after = later_seq(self.after, seq)
         if self.on_event is not None:
             self.on_event(self, seq, event)
         return self.stop_when is not None and self.stop_when(event)

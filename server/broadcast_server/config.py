@@ -26,7 +26,9 @@ AUTH_TIMEOUT = 5.0
 """Seconds an ACL lookup may take, connecting and waiting for the reply."""
 
 STREAM = "broadcast:events"
-"""Key of the Redis stream that holds the document events."""
+"""Key of the Redis stream that holds the document events. Its epoch is kept beside it, under
+the key ``<stream>:epoch``, and each appended event's id for a while under
+``<stream>:event:<id>``."""
 
 MAXLEN = 100_000
 """Entries the publisher keeps in the stream, approximately (Redis trims whole blocks). What the
@@ -35,8 +37,14 @@ stream holds is how far back a reconnecting client can catch up."""
 SEQ_WIDTH = 8
 """Digits of the seqs the publisher numbers itself (the broadcaster compares seqs as text)."""
 
-PUBLISH_RETRY_FOR = 60.0
-"""Seconds the publisher keeps retrying an append while Redis is unreachable."""
+PUBLISH_RETRY_FOR = 10.0
+"""Seconds one publish may take in all, retries included: then it raises, telling the caller
+whether the event may still be in the stream."""
+
+EVENT_ID_TTL = 30
+"""Seconds Redis remembers an appended event's id, so that an append retried after a lost reply
+is found rather than added twice: at least twice as long as a publish may take. Each id costs
+Redis about 100 bytes for that long."""
 
 RETRY_FIRST = 0.05
 """Longest first wait, in seconds, before retrying a Redis command; it doubles per failure."""
@@ -47,7 +55,7 @@ RETRY_MOST = 2.0
 REDIS_CONNECT_TIMEOUT = 2.0
 """Seconds to connect to Redis before counting it as down."""
 
-PUBLISH_READ_TIMEOUT = 5.0
+PUBLISH_READ_TIMEOUT = 2.0
 """Seconds the publisher waits for Redis to answer one append."""
 
 FEED_BLOCK_MS = 1000
@@ -56,15 +64,20 @@ FEED_BLOCK_MS = 1000
 FEED_BATCH = 500
 """Entries the feed reads at most at once."""
 
-FEED_READ_SLACK = 5.0
+FEED_READ_SLACK = 1.0
 """Seconds the feed's socket timeout outlasts a blocking read: a Redis that stops answering is
-noticed this long after."""
+noticed at most this long after the read should have returned (2 s with the defaults)."""
 
 BACKLOG_PAGE = 1000
 """Entries a catch-up reads from the stream at once."""
 
 CLIENT_RETRY_DELAY = 0.1
-"""Seconds a resuming client waits before trying another node."""
+"""Longest first wait, in seconds, of a resuming client before trying again (another node, or
+the same request after an error reply); it doubles with each failure, each wait drawn between
+half of it and all of it."""
+
+CLIENT_RETRY_MOST = 2.0
+"""Longest wait, in seconds, of a resuming client between two tries."""
 
 CLIENT_GIVE_UP_AFTER = 30.0
 """Seconds a resuming client goes on trying nodes that do not answer before it gives up."""

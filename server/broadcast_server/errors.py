@@ -26,13 +26,19 @@ class Unavailable(Exception):
 
 
 class TooOld(Exception):
-    """The stream no longer holds every event after the requested seq."""
+    """The stream no longer holds every event after the requested seq, or holds another epoch:
+    it was made anew (``reset``), and the events of the requested epoch are gone."""
 
-    def __init__(self, after: str, oldest: str | None, latest: str | None):
+    def __init__(self, after: str, oldest: str | None, latest: str | None, *,
+                 epoch: str | None = None, reset: bool = False):
         self.after, self.oldest, self.latest = after, oldest, latest
+        self.epoch, self.reset = epoch, reset
         held = f"it now holds {oldest} to {latest}" if oldest else "it now holds nothing"
-        super().__init__(f"events after {after} are no longer held ({held}); subscribe again "
-                         f"without resume_after to get the events from now on")
+        what = (f"the stream was made anew (epoch {epoch}): events after {after} of the epoch "
+                f"resumed from are gone" if reset else f"events after {after} are no longer held")
+        super().__init__(f"{what} ({held}); subscribe again without resume_after to get the "
+                         f"events from now on")
+
 
 
 class CannotListen(Exception):

@@ -2,15 +2,19 @@
 
 Run several, on one machine or several, all pointing at the same Redis, behind a load balancer
 (``python -m broadcast_server node --help``). Each node delivers every event in the stream to its
-own clients. A client that comes back, to this node or another, adds the last seq it saw to its
-request (``"resume_after"``) and first gets the events after that seq which the stream still
-holds, filtered by its subscriptions like any event, then the live ones, with no gap and nothing
-twice (see :mod:`broadcast_server.protocol` for the replies).
+own clients. A client that comes back, to this node or another, adds the last seq it saw and its
+epoch to its request (``"resume_after"``, ``"epoch"``) and first gets the events after that seq
+which the stream still holds, filtered by its subscriptions like any event, then the live ones,
+with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` and no
+event (see :mod:`broadcast_server.protocol` for the replies).
 """
 from __future__ import annotations
 
+import asyncio
+import http
 import importlib
 import importlib.util
+import logging
 import pathlib
 import sys
 from typing import Any
@@ -21,6 +25,11 @@ from .server import BroadcastServer
 from .stream import DOWN, Feed, rebuilder
 
 __all__ = ["NodeServer", "load_documents"]
+
+log = logging.getLogger("broadcast.node")
+
+HEALTH_PATH = "/health"
+"""An HTTP GET of this path answers 200 while the node reads the stream, 503 while it cannot."""
 
 
 def register_now(coro) -> None:
@@ -45,13 +54,37 @@ class NodeServer(BroadcastServer):
         super().__init__(auth_root, doc_classes=documents, **kwargs)
         self.name = name
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
-                         from_start=from_start)
+                         from_start=from_start, on_reset=self._stream_reset)
         self.resumed = 0  # clients that came back with resume_after
         self.caught_up = 0  # events sent from the stream's backlog
+        self._closing: set[asyncio.Task] = set()
 
     async def start(self) -> "NodeServer":
         await self.feed.start()
         return await super().start()
+
+    def process_request(self, connection, request):
+        """Health checks, answered over plain HTTP on the websocket port."""
+        if request.path != HEALTH_PATH:
+            return None
+        if self.feed.connected:
+            return connection.respond(http.HTTPStatus.OK, "reading the stream\n")
+        return connection.respond(http.HTTPStatus.SERVICE_UNAVAILABLE,
+                                  "Redis cannot be reached; serving the connections it has\n")
+
+    def _stream_reset(self, old: str | None, new: str) -> None:
+        """Close every connection: what the clients have belongs to a stream that is gone, and
+        they subscribe again for the new one."""
+        server = self._server
+        connections = list(server.connections) if server is not None else []
+        log.warning("closing %d connections: the stream's epoch is now %s (was %s)",
+                    len(connections), new, old)
+        for websocket in connections:
+            self.broadcaster.disconnect(websocket)
+            task = asyncio.ensure_future(websocket.close(protocol.RESET_CLOSE_CODE,
+                                                         "stream reset"))
+            self._closing.add(task)
+            task.add_done_callback(self._closing.discard)
 
     async def stop(self) -> None:
         await super().stop()
@@ -59,7 +92,12 @@ class NodeServer(BroadcastServer):
 
     async def handle_request(self, websocket, raw) -> dict[str, Any]:
         request = protocol.parse_request(raw, self.broadcaster.doc_classes)
-        resume_after = protocol.parse_resume(request)
+        resume = protocol.parse_resume(request)
+        # Nothing can be served without the stream: refused before the ACL is asked for, so
+        # clients retrying through an outage cost the authentication service nothing.
+        epoch = self.feed.epoch
+        if not self.feed.connected or epoch is None:
+            raise Unavailable(protocol.stream_down())
         acl, api_id = await self.lookup_acl(request.api_key)
         # Subscriptions replaced on the same connection start over from the catch-up.
         self.broadcaster.disconnect(websocket)
@@ -67,23 +105,30 @@ class NodeServer(BroadcastServer):
         # module's own filtering, and to nobody else.
         catch_up = type("CatchUp", (self.broadcaster,), {"active_connections": {}})
         await self.admit(catch_up, websocket, request, acl)
-        after, sent = resume_after, 0
-        if resume_after is not None:
+        after, sent = None, 0
+        if resume is not None:
             self.resumed += 1
             try:
-                after, sent = await self._catch_up(catch_up, resume_after)
+                if resume.epoch != epoch:
+                    # Another epoch than this node's: too old, unless it is the stream's own
+                    # and this node has yet to see it.
+                    await self.feed.backlog(resume.epoch, resume.seq, resume.seq)
+                    raise Unavailable(protocol.node_behind())
+                after, sent = await self._catch_up(catch_up, epoch, resume.seq)
             except TooOld as exc:
                 return protocol.too_old(exc)
             except DOWN as exc:
                 raise Unavailable(protocol.stream_unavailable(exc)) from exc
         # From here to the registration nothing waits: the feed cannot move in between.
+        if self.feed.epoch != epoch:  # made anew meanwhile; this connection is being closed
+            raise Unavailable(protocol.stream_made_anew())
         after = protocol.live_after(after, self.feed.position)
         for sub in request.subscriptions:
             register_now(self.broadcaster.subscribe(
                 websocket, sub.doc_class, **sub.subscribe_args(acl, sub.start_after(after))))
-        return protocol.subscribed(request, api_id, after, sent)
+        return protocol.subscribed(request, api_id, after, sent, epoch)
 
-    async def _catch_up(self, catch_up, after: str) -> tuple[str, int]:
+    async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:
         """Send the backlog after ``after`` up to the feed's position; returns (new after, sent).
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
@@ -92,9 +137,11 @@ class NodeServer(BroadcastServer):
         sent = 0
         while True:
             upto = self.feed.position
+            if self.feed.epoch != epoch:
+                raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
                 return after, sent
-            for doc, op, seq in await self.feed.backlog(after, upto):
+            for doc, op, seq in await self.feed.backlog(epoch, after, upto):
                 await catch_up.document_sent_async(doc, op, seq)
                 sent += 1
                 self.caught_up += 1

@@ -12,21 +12,27 @@ Client to server, on text frames, any number of times on one connection::
 
 Only "doc_class" is required in a subscription; the others default to everything (data scope and
 catalog None), no hidden fields and no start sequence. Subscribing again to a class replaces that
-subscription. A node also reads ``"resume_after": "00000042"``: the last seq the client knows of.
+subscription. A node also reads ``"resume_after": "00000042", "epoch": "9f0c..."``: the last
+seq the client knows of and the stream's epoch it belongs to (from the node's ``subscribed``
+reply). A position is the pair: a seq from another epoch names nothing in the stream now.
 
 Server to client:
 
 * ``{"type": "welcome", "doc_classes": [...], "protocol": ...}`` once, on connecting;
 * ``{"type": "subscribed", "doc_classes": [...], "api_id": ...}`` after a granted request; a
-  node adds ``"after_seq"`` (the live events start after it) and ``"caught_up"`` (events sent
-  from the stream's backlog, before this reply);
+  node adds ``"after_seq"`` (the live events start after it), ``"caught_up"`` (events sent
+  from the stream's backlog, before this reply) and ``"epoch"`` (the stream's epoch: every
+  event on this connection belongs to it);
 * ``{"type": "refused", "reason": ...}`` when the key is unknown or its ACL is empty; the server
   then closes the connection (code 1008, policy violation);
 * ``{"type": "error", "reason": ...}`` for a request it cannot read, or when the authentication
   service or the event stream cannot be reached or does not answer in time (the connection
   stays open);
-* ``{"type": "too_old", "reason": ..., "oldest_seq": ..., "latest_seq": ...}`` when the stream
-  no longer holds every event after ``resume_after`` (the client is not subscribed);
+* ``{"type": "too_old", "reason": ..., "oldest_seq": ..., "latest_seq": ..., "epoch": ...}``
+  when the stream no longer holds every event after ``resume_after``, or is of another epoch
+  (the client is not subscribed);
+* a node closes every connection with code 4001 (:data:`RESET_CLOSE_CODE`) when it finds the
+  stream made anew: its clients subscribe again, without ``resume_after``;
 * the document events, exactly as the broadcaster sends them:
   ``{"doc_class": ..., "op": ..., "seq": ..., "message": {...}}``.
 
@@ -37,15 +43,15 @@ from __future__ import annotations
 
 import dataclasses
 import json
-from typing import Any, Iterable, Mapping
+from typing import Any, Iterable, Mapping, NamedTuple
 
 from .errors import BadRequest, TooOld
 
-__all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "SUBSCRIPTION_FIELDS", "Subscription", "Request",
-           "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
+__all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
+           "Subscription", "Request", "Position", "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
            "next_seq", "later_seq", "live_after", "welcome", "subscribed", "refused", "error",
            "too_old", "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
-           "auth_unavailable", "stream_unavailable"]
+           "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew", "node_behind"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -55,6 +61,10 @@ PROTOCOL = (
 
 REFUSED_CLOSE_CODE = 1008
 """The close code after a refusal: policy violation."""
+
+RESET_CLOSE_CODE = 4001
+"""The close code when the stream was made anew (another epoch): what the client had is gone
+from the stream, and it subscribes again without ``resume_after``."""
 
 SUBSCRIPTION_FIELDS = frozenset({"doc_class", "data_scope", "catalog", "show_hidden", "start_seq"})
 """The fields a subscription may have; any other is refused as a typo rather than ignored."""
@@ -190,20 +200,33 @@ def parse_request(raw: Any, doc_classes: Iterable[str]) -> Request:
                    request)
 
 
-def parse_resume(request: Request) -> str | None:
-    """The request's "resume_after" seq, or None without one; raises :class:`BadRequest`."""
+class Position(NamedTuple):
+    """Where a client is in the stream: the epoch and the last seq it has of it."""
+
+    epoch: str
+    seq: str
+
+
+def parse_resume(request: Request) -> Position | None:
+    """The request's "resume_after" seq with its "epoch", or None without one; raises
+    :class:`BadRequest`."""
     resume_after = request.fields.get("resume_after")
-    if resume_after is not None and not is_seq(resume_after):
+    if resume_after is None:
+        return None
+    if not is_seq(resume_after):
         raise BadRequest('"resume_after" must be a seq: a string of decimal digits')
-    return resume_after
+    epoch = request.fields.get("epoch")
+    if not isinstance(epoch, str) or not epoch:
+        raise BadRequest('"resume_after" needs the "epoch" of the subscribed reply it came from')
+    return Position(epoch, resume_after)
 
 
-def request(api_key: str, subscriptions: list[dict], resume_after: str | None = None
-            ) -> dict[str, Any]:
+def request(api_key: str, subscriptions: list[dict], resume_after: str | None = None,
+            epoch: str | None = None) -> dict[str, Any]:
     """A client's request (the client side of :func:`parse_request`)."""
     body: dict[str, Any] = {"api_key": api_key, "subscribe": subscriptions}
     if resume_after is not None:
-        body["resume_after"] = resume_after
+        body.update(resume_after=resume_after, epoch=epoch)
     return body
 
 
@@ -213,11 +236,12 @@ def welcome(doc_classes: Iterable[str]) -> dict[str, Any]:
 
 
 def subscribed(request: Request, api_id: Any, after_seq: str | None = None,
-               caught_up: int = 0) -> dict[str, Any]:
-    """The reply to a granted request; a node gives ``after_seq`` and ``caught_up``."""
+               caught_up: int = 0, epoch: str | None = None) -> dict[str, Any]:
+    """The reply to a granted request; a node gives ``after_seq``, ``caught_up`` and the
+    stream's ``epoch``."""
     reply = {"type": "subscribed", "doc_classes": request.doc_classes, "api_id": api_id}
     if after_seq is not None:
-        reply.update(after_seq=after_seq, caught_up=caught_up)
+        reply.update(after_seq=after_seq, caught_up=caught_up, epoch=epoch)
     return reply
 
 
@@ -231,7 +255,7 @@ def error(reason: str) -> dict[str, Any]:
 
 def too_old(exc: TooOld) -> dict[str, Any]:
     return {"type": "too_old", "reason": str(exc), "oldest_seq": exc.oldest,
-            "latest_seq": exc.latest}
+            "latest_seq": exc.latest, "epoch": exc.epoch}
 
 
 def frame(reply: Mapping[str, Any]) -> str:
@@ -264,3 +288,15 @@ def auth_unavailable(exc: Exception) -> str:
 
 def stream_unavailable(exc: Exception) -> str:
     return f"the event stream is unavailable ({type(exc).__name__}); try again later"
+
+
+def stream_down() -> str:
+    return "the event stream is unavailable (Redis cannot be reached); try again later"
+
+
+def stream_made_anew() -> str:
+    return "the event stream was made anew meanwhile; subscribe again without resume_after"
+
+
+def node_behind() -> str:
+    return "this node is still reading the stream's previous epoch; try again shortly"

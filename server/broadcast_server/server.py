@@ -87,13 +87,18 @@ class BroadcastServer:
     async def start(self) -> "BroadcastServer":
         try:
             self._server = await serve(self.handler, self.host, self.port,
-                                       backlog=config.ACCEPT_BACKLOG)
+                                       backlog=config.ACCEPT_BACKLOG,
+                                       process_request=self.process_request)
         except OSError as exc:
             why = ("is already in use" if exc.errno == errno.EADDRINUSE
                    else f"cannot be listened on ({exc.strerror or exc})")
             raise CannotListen(f"port {self.port} on {self.host} {why}") from exc
         self.port = self._server.sockets[0].getsockname()[1]
         return self
+
+    def process_request(self, connection, request):
+        """Answer a plain HTTP request on the websocket port (None: go on with the handshake)."""
+        return None
 
     async def stop(self) -> None:
         if self._server is not None:

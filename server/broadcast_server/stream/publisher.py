@@ -1,7 +1,8 @@
 """The publisher: appends document events to the stream, each after the last."""
 from __future__ import annotations
 
-import time
+import asyncio
+import uuid
 from typing import Any
 
 from redis.asyncio.retry import Retry
@@ -9,9 +10,9 @@ from redis.exceptions import ResponseError
 
 from .. import config
 from ..errors import Unavailable
-from ..protocol import format_seq, seq_number
-from .connection import connect, last_generated, retrying
-from .entries import encode, entry_id
+from .connection import connect, retrying
+from .entries import encode
+from .scripts import APPEND, epoch_key, event_key, new_epoch
 
 __all__ = ["Publisher"]
 
@@ -19,58 +20,60 @@ __all__ = ["Publisher"]
 class Publisher:
     """Appends document events to the stream, each after the last.
 
-    An append retries while Redis is unreachable (with backoff, up to ``retry_for`` seconds,
-    then raises :class:`Unavailable`). An append whose reply was lost is not appended twice: the
-    retry finds the entry there.
+    Redis numbers each event itself, in one script (the one after the stream's last, or the seq
+    given when it comes after it), so publishers never share a seq and an OK means the event is
+    in the stream. An append retries while Redis is unreachable, with backoff; one whose reply
+    was lost is recognised by the event's own id and not appended twice. One call takes at most
+    ``retry_for`` seconds: then it raises :class:`Unavailable`, and the event may or may not be
+    in the stream (append it again with the same ``event_id`` to know).
     """
 
     def __init__(self, url: str, stream: str = config.STREAM, *, maxlen: int = config.MAXLEN,
                  width: int = config.SEQ_WIDTH, retry_for: float = config.PUBLISH_RETRY_FOR,
                  retry: Retry | None = None):
         self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT)
+        self.script = self.client.register_script(APPEND)
         self.stream, self.maxlen, self.width, self.retry_for = stream, maxlen, width, retry_for
         self.retry = retry or retrying()
         self.last: int | None = None  # the last seq appended, as a number
+        self.epoch: str | None = None  # the stream's epoch at the last append
         self.retries = 0
 
-    async def publish(self, doc, op: str, seq: str | None = None) -> str:
+    async def publish(self, doc, op: str, seq: str | None = None, *,
+                      event_id: str | None = None) -> str:
         """Append one document event; ``seq`` defaults to the one after the stream's last."""
-        return await self.append(type(doc).__name__, doc.data, op, seq)
+        return await self.append(type(doc).__name__, doc.data, op, seq, event_id=event_id)
 
-    async def append(self, class_name: str, data: Any, op: str, seq: str | None = None) -> str:
+    async def append(self, class_name: str, data: Any, op: str, seq: str | None = None, *,
+                     event_id: str | None = None) -> str:
         """Append one event given by its class name and data; returns its seq."""
-        deadline = time.monotonic() + self.retry_for
-        failures = 0
+        event_id = event_id or uuid.uuid4().hex
+        fields = [v for pair in encode(class_name, data, op).items() for v in pair]
+        keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id)]
+        # The id is remembered for longer than this call may go on retrying.
+        remember = int(max(config.EVENT_ID_TTL, 2 * self.retry_for))
+        args = [new_epoch(), seq or "", self.width, self.maxlen, remember, event_id, *fields]
 
-        async def attempt() -> None:
-            nonlocal seq
-            if seq is None:
-                if self.last is None:
-                    self.last = await last_generated(self.client, self.stream)
-                seq = format_seq(self.last + 1, self.width)
+        async def attempt():
             try:
-                await self.client.xadd(self.stream, encode(class_name, data, op, seq),
-                                       id=entry_id(seq), maxlen=self.maxlen, approximate=True)
+                return await self.script(keys=keys, args=args)
             except ResponseError as exc:
-                if "equal or smaller" not in str(exc):
-                    raise
-                top = await last_generated(self.client, self.stream)
-                # A retry that finds its own entry on top: the first attempt went through.
-                if failures and top == seq_number(seq):
-                    return
-                raise ValueError(f"seq {seq} is not after the stream's last ({top})") from None
+                if "is not after the stream's last" in str(exc):
+                    raise ValueError(str(exc).split(": ", 1)[-1]) from None
+                raise
 
         async def lost(exc: Exception) -> None:
-            nonlocal failures
-            failures += 1
             self.retries += 1
-            if time.monotonic() > deadline:
-                raise Unavailable(f"Redis unreachable for {self.retry_for:g} s "
-                                  f"({type(exc).__name__}: {exc})") from exc
 
-        await self.retry.call_with_retry(attempt, lost)
-        self.last = seq_number(seq)
-        return seq
+        try:
+            got, epoch, _ = await asyncio.wait_for(
+                self.retry.call_with_retry(attempt, lost), self.retry_for)
+        except asyncio.TimeoutError:
+            raise Unavailable(f"Redis unreachable for {self.retry_for:g} s; event {event_id} "
+                              f"may or may not be in the stream: append it again with "
+                              f"event_id={event_id!r} to know") from None
+        self.last, self.epoch = int(got), epoch
+        return got
 
     async def close(self) -> None:
         await self.client.aclose()
