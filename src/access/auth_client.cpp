@@ -26,8 +26,7 @@ const rt::Name kId{"id"};
 const rt::Name kMessage{"message"};
 const rt::Name kTrace{"trace"};
 
-// get_api_acl's variables, parameters first.
-enum { kSelf, kApiKey, kAppName, kApiId, kReply };
+using Args = GetApiAclArgs;
 
 Ref text(const char* value) { return Ref::steal(PyUnicode_FromString(value)); }
 
@@ -83,8 +82,8 @@ PyObject* report_undecodable(PyObject* reply) {
 }  // namespace
 
 PyObject* auth_client_init(rt::Function*, PyObject* const* locals) {
-    PyObject* self = locals[0];
-    PyObject* api_root = locals[1];
+    PyObject* self = locals[AuthClientInitArgs::self];
+    PyObject* api_root = locals[AuthClientInitArgs::api_root];
     if (PyObject_SetAttr(self, kApiRoot.get(), api_root) < 0) return nullptr;
     const std::pair<const rt::Name*, const char*> derived[] = {
         {&kUserRoot, "user"}, {&kRoleRoot, "role"}, {&kMatrixRoot, "matrix"}};
@@ -100,13 +99,13 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
     // Step 1: the request.
     Ref requests = rt::load_global(fn->globals.get(), fn->builtins.get(), kRequests.get());
     Ref post = requests ? attr(requests.get(), kPost) : Ref();
-    Ref role_root = post ? attr(locals[kSelf], kRoleRoot) : Ref();
+    Ref role_root = post ? attr(locals[Args::self], kRoleRoot) : Ref();
     Ref suffix = role_root ? text("/_/get_api_acl") : Ref();
     Ref url = suffix ? Ref::steal(PyNumber_Add(role_root.get(), suffix.get())) : Ref();
     if (!url) return nullptr;
     Ref body = Ref::steal(PyDict_New());
-    if (!body || PyDict_SetItemString(body.get(), "api_key", locals[kApiKey]) < 0 ||
-        PyDict_SetItemString(body.get(), "app_name", locals[kAppName]) < 0)
+    if (!body || PyDict_SetItemString(body.get(), "api_key", locals[Args::api_key]) < 0 ||
+        PyDict_SetItemString(body.get(), "app_name", locals[Args::app_name]) < 0)
         return nullptr;
     Ref keyword = Ref::steal(PyTuple_Pack(1, kJson.get()));
     if (!keyword) return nullptr;
@@ -121,8 +120,8 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         // The exception leaves r.json() through this function's frame before the handler takes
         // it: its entry, where a report failing in the handler shows the exception it handled.
-        rt::FrameLocals frame(locals, kReply);
-        frame.set(kReply, Ref::borrow(r));
+        rt::FrameLocals frame(locals, Args::count);
+        frame.set(Args::r, Ref::borrow(r));
         rt::add_code_traceback_entry(fn->code.get(), fn->globals.get(), frame);
         return report_undecodable(r);
     }
@@ -131,7 +130,7 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
     int ok = status_is(r, 200, Py_EQ);
     if (ok < 0) return nullptr;
     if (ok) {
-        PyObject* api_id = locals[kApiId];
+        PyObject* api_id = locals[Args::api_id];
         int named = PyObject_IsTrue(api_id);
         if (named < 0) return nullptr;
         if (named) {

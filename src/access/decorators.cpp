@@ -22,7 +22,7 @@ const rt::Name kAcl{"acl"};
 const rt::Name kContent{"content"};
 
 // need_auth's variables: args, kwargs, acl.
-constexpr Py_ssize_t kAclLocal = 2;
+enum NeedAuthLocal : Py_ssize_t { kArgsLocal, kKwargsLocal, kAclLocal };
 
 // The wrappers' code objects; kept for the life of the process.
 PyObject* plain_wrapper_code = nullptr;
@@ -91,11 +91,14 @@ inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == 
     return func;
 }
 
+// Whether need_auth's body has read `acl` yet at the point its frame shows.
+enum class AclRead : bool { not_yet, read };
+
 // What need_auth's frame holds: `args`, `kwargs`, the `func` of its closure and, once the check
 // has read it, `acl`.
-rt::FrameLocals need_auth_locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool checked) {
+rt::FrameLocals need_auth_locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, AclRead acl_read) {
     rt::FrameLocals locals = rt::call_locals(args, nargsf, kwnames, fn->closure.get());
-    if (checked) {
+    if (acl_read == AclRead::read) {
         PyObject* acl = acl_keyword(args, PyVectorcall_NARGS(nargsf), kwnames);
         locals.set(kAclLocal, Ref::borrow(acl ? acl : Py_None));
     }
@@ -132,7 +135,8 @@ public:
 
     void frame_locals(rt::FrameLocals& locals) const override {
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
-        locals = need_auth_locals(reinterpret_cast<rt::Function*>(fn_.get()), call_args, nargs_, kwnames_.get(), called_);
+        locals = need_auth_locals(reinterpret_cast<rt::Function*>(fn_.get()), call_args, nargs_, kwnames_.get(),
+                                  called_ ? AclRead::read : AclRead::not_yet);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -160,7 +164,7 @@ struct NeedAuthCall {
         return rt::call(func.get(), args, nargsf, kwnames).release();
     }
     static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        return need_auth_locals(fn, args, nargsf, kwnames, true);
+        return need_auth_locals(fn, args, nargsf, kwnames, AclRead::read);
     }
 };
 
@@ -182,7 +186,7 @@ struct NeedAuthAsyncCall {
             .release();
     }
     static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        return need_auth_locals(fn, args, nargsf, kwnames, false);
+        return need_auth_locals(fn, args, nargsf, kwnames, AclRead::not_yet);
     }
 };
 
@@ -194,11 +198,11 @@ void set_wrapper_codes(PyObject* plain, PyObject* coroutine) {
 }
 
 PyObject* auth_required(rt::Function* fn, PyObject* const* locals) {
-    return decorate(fn, locals[0], plain_wrapper_code, need_auth);
+    return decorate(fn, locals[DecoratorArgs::func], plain_wrapper_code, need_auth);
 }
 
 PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
-    return decorate(fn, locals[0], coroutine_wrapper_code, need_auth_async);
+    return decorate(fn, locals[DecoratorArgs::func], coroutine_wrapper_code, need_auth_async);
 }
 
 [[gnu::hot]] PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

@@ -62,12 +62,14 @@ int truth(const Ref& result) {
 
 class FanOut final : public rt::Body {
 public:
+    using Args = DocumentSentArgs;
+
     FanOut(rt::Function* fn, PyObject* const* locals)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          hooks_(Ref::borrow(locals[0])),
-          doc_(locals[1], true),
-          op_(Ref::borrow(locals[2])),
-          seq_(Ref::borrow(locals[3])) {}
+          hooks_(Ref::borrow(locals[Args::cls])),
+          doc_(engine::Document::kept(locals[Args::doc])),
+          op_(Ref::borrow(locals[Args::op])),
+          seq_(Ref::borrow(locals[Args::seq])) {}
 
     Step resume(PyObject* received) override {
         if (!received) {
@@ -84,7 +86,7 @@ public:
     }
 
     void frame_locals(rt::FrameLocals& locals) const override {
-        locals = rt::FrameLocals(std::array{hooks_.cls(), doc_.get(), op_.get(), seq_.get()}.data(), 4);
+        locals = rt::FrameLocals(std::array{hooks_.cls(), doc_.get(), op_.get(), seq_.get()}.data(), Args::count);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -307,7 +309,7 @@ private:
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
-        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), in_place_) : Ref();
+        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), in_place_ ? OwnMethods::in_place : OwnMethods::called) : Ref();
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
             leave_own(Hook::send_json_async, {hooks_.cls(), websocket, event});
         inline_send_ = static_cast<bool>(awaitable);

@@ -3,7 +3,6 @@
 #include "runtime/function.hpp"
 #include "runtime/name.hpp"
 
-#include <cstring>
 #include <utility>
 
 namespace broadcaster {
@@ -12,12 +11,11 @@ using rt::Ref;
 
 namespace {
 
-const rt::Name kHookNames[] = {
-    rt::Name{"accept"},          rt::Name{"subscribe"},       rt::Name{"disconnect"},
-    rt::Name{"send_message_async"}, rt::Name{"send_json_async"}, rt::Name{"get_message_body"},
-    rt::Name{"subscriber_is_connected"}, rt::Name{"check_subscriber_acl"}, rt::Name{"document_sent_async"},
+const rt::Name kHookAttributes[] = {
+#define BROADCASTER_HOOK_ATTRIBUTE(name) rt::Name{#name},
+    BROADCASTER_HOOKS(BROADCASTER_HOOK_ATTRIBUTE)
+#undef BROADCASTER_HOOK_ATTRIBUTE
 };
-static_assert(sizeof(kHookNames) / sizeof(kHookNames[0]) == static_cast<size_t>(Hook::count));
 
 const rt::Name kActiveConnections{"active_connections"};
 
@@ -26,7 +24,7 @@ const rt::Name kActiveConnections{"active_connections"};
 PyObject* own_methods[static_cast<int>(Hook::count)] = {};
 PyObject* own_functions[static_cast<int>(Hook::count)] = {};
 
-PyObject* name_of(Hook hook) { return kHookNames[static_cast<int>(hook)].get(); }
+PyObject* name_of(Hook hook) { return kHookAttributes[static_cast<int>(hook)].get(); }
 
 // A class whose metaclass is `type` looks its attributes up in its MRO and nowhere else that a
 // hook's name could be found.
@@ -87,16 +85,12 @@ void forget_own_methods() {
     }
 }
 
-void remember_own_method(const char* name, PyObject* classmethod) {
-    for (int i = 0; i < static_cast<int>(Hook::count); ++i) {
-        if (std::strcmp(kHookNames[i].text(), name) == 0) {
-            PyObject* function = Py_IS_TYPE(classmethod, &PyClassMethod_Type)
-                                     ? reinterpret_cast<ClassMethodObject*>(classmethod)->callable
-                                     : nullptr;
-            own_methods[i] = Ref::borrow(classmethod).release();
-            own_functions[i] = Ref::borrow(function).release();
-        }
-    }
+void remember_own_method(Hook hook, PyObject* classmethod) {
+    const int index = static_cast<int>(hook);
+    PyObject* function =
+        Py_IS_TYPE(classmethod, &PyClassMethod_Type) ? reinterpret_cast<ClassMethodObject*>(classmethod)->callable : nullptr;
+    Ref::steal(std::exchange(own_methods[index], Ref::borrow(classmethod).release())).reset();
+    Ref::steal(std::exchange(own_functions[index], Ref::borrow(function).release())).reset();
 }
 
 PyObject* own_function(Hook hook) { return own_functions[static_cast<int>(hook)]; }

@@ -14,22 +14,38 @@
 
 namespace broadcaster {
 
+// The class's methods that the broadcaster reaches as `cls.<name>`: the one list their enum and
+// their names are made from.
+#define BROADCASTER_HOOKS(X) \
+    X(accept)                \
+    X(subscribe)             \
+    X(disconnect)            \
+    X(send_message_async)    \
+    X(send_json_async)       \
+    X(get_message_body)      \
+    X(subscriber_is_connected) \
+    X(check_subscriber_acl)  \
+    X(document_sent_async)
+
 enum class Hook : int {
-    accept,
-    subscribe,
-    disconnect,
-    send_message_async,
-    send_json_async,
-    get_message_body,
-    subscriber_is_connected,
-    check_subscriber_acl,
-    document_sent_async,
+#define BROADCASTER_HOOK_ENUM(name) name,
+    BROADCASTER_HOOKS(BROADCASTER_HOOK_ENUM)
+#undef BROADCASTER_HOOK_ENUM
     count,
 };
 
+// The attribute name of each hook, in the enum's order.
+inline constexpr const char* kHookNames[] = {
+#define BROADCASTER_HOOK_NAME(name) #name,
+    BROADCASTER_HOOKS(BROADCASTER_HOOK_NAME)
+#undef BROADCASTER_HOOK_NAME
+};
+
+constexpr const char* hook_name(Hook hook) { return kHookNames[static_cast<int>(hook)]; }
+
 // Called while the class is made, with each class method as stored in its namespace.
 void forget_own_methods();
-void remember_own_method(const char* name, PyObject* classmethod);
+void remember_own_method(Hook hook, PyObject* classmethod);
 // The function the module's own class method for `hook` wraps (borrowed; null before the class is made).
 PyObject* own_function(Hook hook);
 

@@ -16,7 +16,7 @@ namespace {
 const rt::Name kPop{"pop"};
 const rt::Name kItems{"items"};
 
-enum SubscribeLocal { kCls, kWebsocket, kClassName, kScope, kCatalogArg, kShowHiddenArg, kStartSeqArg, kAclArg, kKwargs, kSubscribeLocals };
+using Args = SubscribeArgs;
 
 PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
@@ -40,8 +40,8 @@ Ref subscription_params(PyObject* const* locals) {
     Ref sub_params = shape ? Ref::steal(PyDict_Copy(shape)) : Ref();
     if (!sub_params) return {};
     const std::pair<const rt::Name*, PyObject*> fixed[] = {
-        {&params::data_scope, locals[kScope]},     {&params::catalog, locals[kCatalogArg]}, {&params::show_hidden, locals[kShowHiddenArg]},
-        {&params::start_seq, locals[kStartSeqArg]}, {&params::acl, locals[kAclArg]},
+        {&params::data_scope, locals[Args::data_scope]},     {&params::catalog, locals[Args::catalog]}, {&params::show_hidden, locals[Args::show_hidden]},
+        {&params::start_seq, locals[Args::start_seq]}, {&params::acl, locals[Args::acl]},
     };
     Py_ssize_t position = 0;
     for (const auto& [key, value] : fixed) {
@@ -49,7 +49,7 @@ Ref subscription_params(PyObject* const* locals) {
             PyDict_SetItem(sub_params.get(), key->get(), value) < 0)
             return {};
     }
-    PyObject* kwargs = locals[kKwargs];
+    PyObject* kwargs = locals[Args::kwargs];
     if (kwargs && PyDict_GET_SIZE(kwargs) && PyDict_Merge(sub_params.get(), kwargs, 1) < 0) return {};
     return sub_params;
 }
@@ -64,8 +64,8 @@ int find_subscribers(PyObject* registry, PyObject* class_name, Ref& subscribers)
 }
 
 PyObject* subscribe_now(PyObject* const* locals) {
-    PyObject* cls = locals[kCls];
-    PyObject* class_name = locals[kClassName];
+    PyObject* cls = locals[Args::cls];
+    PyObject* class_name = locals[Args::class_name];
     Ref registry = registry_of(cls);
     if (!registry) return nullptr;
     Ref subscribers;
@@ -89,7 +89,7 @@ PyObject* subscribe_now(PyObject* const* locals) {
         subscribers = Ref::steal(PyObject_GetItem(current.get(), class_name));
         if (!subscribers) return nullptr;
     }
-    if (PyObject_SetItem(subscribers.get(), locals[kWebsocket], sub_params.get()) < 0) return nullptr;
+    if (PyObject_SetItem(subscribers.get(), locals[Args::websocket], sub_params.get()) < 0) return nullptr;
     return sub_params.release();
 }
 
@@ -199,18 +199,19 @@ bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
 }  // namespace
 
 PyObject* accept(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, 2).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, AcceptArgs::count).release();
 }
 
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, kSubscribeLocals).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, Args::count).release();
 }
 
 PyObject* disconnect(rt::Function*, PyObject* const* locals) {
-    Ref registry = registry_of(locals[0]);
+    Ref registry = registry_of(locals[DisconnectArgs::cls]);
     if (!registry) return nullptr;
-    bool done = PyDict_CheckExact(registry.get()) ? disconnect_from_dict(registry.get(), locals[1])
-                                                  : disconnect_from_mapping(registry.get(), locals[1]);
+    PyObject* websocket = locals[DisconnectArgs::websocket];
+    bool done = PyDict_CheckExact(registry.get()) ? disconnect_from_dict(registry.get(), websocket)
+                                                  : disconnect_from_mapping(registry.get(), websocket);
     return done ? rt::none().release() : nullptr;
 }
 

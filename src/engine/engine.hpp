@@ -14,7 +14,10 @@ rt::Ref class_name(PyObject* doc);
 // it found again while neither its class nor its own attributes have changed.
 class Document {
 public:
-    Document(PyObject* doc, bool kept) : doc_(rt::Ref::borrow(doc)), kept_(kept) {}
+    // A document for one call: each operation is looked up as it is called.
+    static Document once(PyObject* doc) { return Document(doc, Lookups::each_call); }
+    // A document kept for many calls: what the lookups found is used again while it holds.
+    static Document kept(PyObject* doc) { return Document(doc, Lookups::kept); }
 
     PyObject* get() const { return doc_.get(); }
 
@@ -30,6 +33,9 @@ public:
 
 private:
     enum Op : int { kAclOp, kScopeOp, kDisplayOp, kOps };
+    enum class Lookups : bool { each_call, kept };
+
+    Document(PyObject* doc, Lookups lookups) : doc_(rt::Ref::borrow(doc)), kept_(lookups == Lookups::kept) {}
 
     rt::Ref doc_;
     bool kept_;

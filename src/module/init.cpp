@@ -260,7 +260,7 @@ private:
         if (!code || PyErr_Occurred()) return {};
         return rt::make_function({.code = code.get(), .globals = ns_, .qualname = nullptr, .doc = doc.get(),
                                   .defaults = defaults.get(), .annotations = annotations.get(), .closure = nullptr,
-                                  .bound = callable.bound, .raw = callable.raw});
+                                  .bound = callable.bound.body, .raw = callable.raw});
     }
 
     bool define_decorators() {
@@ -333,7 +333,7 @@ private:
         for (const surface::Callable& method : surface::broadcaster_methods) {
             Ref wrapped = define_method(method);
             if (!wrapped || PyDict_SetItemString(class_ns.get(), method.name, wrapped.get()) < 0) return false;
-            broadcaster::remember_own_method(method.name, wrapped.get());
+            if (method.hook) broadcaster::remember_own_method(*method.hook, wrapped.get());
         }
         class_line_ = 0;
         return bind("Broadcaster", make_class("Broadcaster", class_ns.get()).get());

@@ -94,17 +94,21 @@ void raise_too_many_positional(Function* fn, Py_ssize_t given) {
                  fn->qualname.get(), sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-// Index of `key` among the parameters that a keyword may name, or -1.
+// What keyword_slot gives besides an index.
+constexpr Py_ssize_t kNoSuchParameter = -1;
+constexpr Py_ssize_t kComparisonFailed = -2;  // comparing a name raised: the error is set
+
+// Index of `key` among the parameters that a keyword may name, or one of the two above.
 Py_ssize_t keyword_slot(Function* fn, PyObject* key, Py_ssize_t first) {
     PyObject* const* names = &PyTuple_GET_ITEM(fn->varnames.get(), 0);
     for (Py_ssize_t i = first; i < fn->argcount; ++i)
         if (names[i] == key) return i;
     for (Py_ssize_t i = first; i < fn->argcount; ++i) {
         int eq = PyObject_RichCompareBool(names[i], key, Py_EQ);
-        if (eq < 0) return -2;
+        if (eq < 0) return kComparisonFailed;
         if (eq) return i;
     }
-    return -1;
+    return kNoSuchParameter;
 }
 
 // Positional-only parameters named as keywords, for the interpreter's message; false on error.
@@ -173,8 +177,8 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
             return nullptr;
         }
         Py_ssize_t at = keyword_slot(fn, key, fn->posonly);
-        if (at == -2) return nullptr;
-        if (at < 0) {
+        if (at == kComparisonFailed) return nullptr;
+        if (at == kNoSuchParameter) {
             if (fn->posonly && !fn->varkw && !raise_if_posonly_as_keyword(fn, kwnames)) return nullptr;
             if (!fn->varkw) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",

@@ -24,6 +24,13 @@ struct Function;
 // signature has one; for `**kwargs`, the dict of the extra keywords, or null when there were none).
 using BoundBody = PyObject* (*)(Function* fn, PyObject* const* locals);
 
+// A bound body with how many variables its call binds: the `count` of the enum beside the body
+// through which it reads them, which the surface table checks against the parameters it gives.
+struct Bound {
+    BoundBody body = nullptr;
+    Py_ssize_t binds = 0;
+};
+
 // A body that receives the call as it came (only for `(*args, **kwargs)` signatures, where no
 // binding can fail). It is the function's vectorcall itself, and does its work through
 // run_frame below.
