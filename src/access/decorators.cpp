@@ -1,9 +1,11 @@
 // auth_required / auth_required_async: wrappers that refuse a call whose `acl` keyword carries an
 // empty ACL, and otherwise pass the call through untouched.
 #include "access/access.hpp"
+#include "access/names.hpp"
 #include "engine/engine.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/name.hpp"
+#include "runtime/placement.hpp"
 
 #include <utility>
 
@@ -12,14 +14,7 @@ namespace access_control {
 using rt::Ref;
 using rt::Step;
 
-// The functions a wrapped call runs are marked hot, placed beside the coroutine's own (see
-// runtime/coroutine.cpp).
-
 namespace {
-
-const rt::Name kWraps{"wraps"};
-const rt::Name kAcl{"acl"};
-const rt::Name kContent{"content"};
 
 // need_auth's variables: args, kwargs, acl.
 enum NeedAuthLocal : Py_ssize_t { kArgsLocal, kKwargsLocal, kAclLocal };
@@ -30,7 +25,7 @@ PyObject* coroutine_wrapper_code = nullptr;
 
 // wraps(func)(need_auth), with a new need_auth closed over func.
 PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt::RawBody body) {
-    Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), kWraps.get());
+    Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), names::wraps.get());
     if (!wraps) return nullptr;
     Ref decorator = Ref::steal(PyObject_CallOneArg(wraps.get(), func));
     if (!decorator) return nullptr;
@@ -50,8 +45,8 @@ PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt:
 }
 
 // kwargs.get("acl"), over a call's keyword names; borrowed, null when absent.
-[[gnu::hot]] PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* acl = kAcl.get();
+RT_HOT PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* acl = names::acl.get();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i)
         if (PyTuple_GET_ITEM(kwnames, i) == acl) return args[nargs + i];
@@ -71,8 +66,8 @@ bool check_acl_content(rt::Function* fn, PyObject* acl);
 // reading the ACL's content) set.
 inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == Py_None || check_acl_content(fn, acl); }
 
-[[gnu::hot]] bool check_acl_content(rt::Function* fn, PyObject* acl) {
-    Ref content = Ref::steal(PyObject_GetAttr(acl, kContent.get()));
+RT_HOT bool check_acl_content(rt::Function* fn, PyObject* acl) {
+    Ref content = Ref::steal(PyObject_GetAttr(acl, names::content.get()));
     if (!content) return false;
     int present = PyObject_IsTrue(content.get());
     if (present < 0) return false;
@@ -83,7 +78,7 @@ inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == 
     return true;
 }
 
-[[gnu::hot]] PyObject* wrapped_func(rt::Function* fn) {
+RT_HOT PyObject* wrapped_func(rt::Function* fn) {
     PyObject* func = rt::closure_cell(fn, 0);
     if (!func)
         PyErr_SetString(PyExc_NameError,
@@ -120,7 +115,7 @@ public:
           inline_(args, overflow ? 0 : nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
           overflow_(std::move(overflow)) {}
 
-    [[gnu::hot]] Step resume(PyObject* received) override {
+    RT_HOT Step resume(PyObject* received) override {
         if (!received) return Step::error();
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
@@ -205,11 +200,11 @@ PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
     return decorate(fn, locals[DecoratorArgs::func], coroutine_wrapper_code, need_auth_async);
 }
 
-[[gnu::hot]] PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+RT_HOT PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return rt::run_frame<NeedAuthCall>(self, args, nargsf, kwnames);
 }
 
-[[gnu::hot]] PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+RT_HOT PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return rt::run_frame<NeedAuthAsyncCall>(self, args, nargsf, kwnames);
 }
 

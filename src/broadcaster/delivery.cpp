@@ -3,6 +3,7 @@
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/immediate.hpp"
 
 #include <array>
 
@@ -12,8 +13,6 @@ using rt::Ref;
 using rt::Step;
 
 namespace {
-
-PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
 // send_json_async: the text is made before the only suspension, the await of the host's hook.
 class SendJson final : public rt::Body {
@@ -60,7 +59,7 @@ Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message, OwnMethods 
 }
 
 PyObject* send_message_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, SendMessageArgs::count).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, SendMessageArgs::count).release();
 }
 
 PyObject* send_json_async(rt::Function* fn, PyObject* const* locals) {

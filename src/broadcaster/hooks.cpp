@@ -1,5 +1,6 @@
 #include "broadcaster/hooks.hpp"
 
+#include "broadcaster/names.hpp"
 #include "runtime/function.hpp"
 #include "runtime/name.hpp"
 
@@ -17,7 +18,6 @@ const rt::Name kHookAttributes[] = {
 #undef BROADCASTER_HOOK_ATTRIBUTE
 };
 
-const rt::Name kActiveConnections{"active_connections"};
 
 // The class methods the module stored, and the functions they wrapped then; held for the life
 // of the process so that an identity test against them can never meet a recycled address.
@@ -34,7 +34,7 @@ bool plain_class(PyObject* cls) { return Py_IS_TYPE(cls, &PyType_Type); }
 // first (a function binds to the class as a method); null otherwise.
 PyObject* function_of(PyObject* found) {
     if (!found || !Py_IS_TYPE(found, &PyClassMethod_Type)) return nullptr;
-    PyObject* callable = reinterpret_cast<ClassMethodObject*>(found)->callable;
+    PyObject* callable = rt::classmethod_callable(found);
     if (!callable) return nullptr;
     return PyFunction_Check(callable) || rt::is_function(callable) ? callable : nullptr;
 }
@@ -88,7 +88,7 @@ void forget_own_methods() {
 void remember_own_method(Hook hook, PyObject* classmethod) {
     const int index = static_cast<int>(hook);
     PyObject* function =
-        Py_IS_TYPE(classmethod, &PyClassMethod_Type) ? reinterpret_cast<ClassMethodObject*>(classmethod)->callable : nullptr;
+        Py_IS_TYPE(classmethod, &PyClassMethod_Type) ? rt::classmethod_callable(classmethod) : nullptr;
     Ref::steal(std::exchange(own_methods[index], Ref::borrow(classmethod).release())).reset();
     Ref::steal(std::exchange(own_functions[index], Ref::borrow(function).release())).reset();
 }
@@ -106,7 +106,7 @@ Ref call_hook(PyObject* cls, Hook hook, std::initializer_list<PyObject*> args) {
 }
 
 Ref registry_of(PyObject* cls) {
-    PyObject* name = kActiveConnections.get();
+    PyObject* name = names::active_connections.get();
     if (name && plain_class(cls)) {
         // A plain class attribute (no descriptor) is what the lookup gives as it is.
         PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
@@ -122,9 +122,7 @@ const Method& Hooks::find(Hook hook) {
     const int index = static_cast<int>(hook);
     if (plain_class(cls)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        const unsigned int bit = 1u << index;
-        if (type->tp_version_tag != version_ || !(known_ & bit) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
-            !methods_[index].still_wraps()) {
+        if (!still_found(type, index)) {
             Method found = class_method(hook, find_uncached(cls, hook));
             // The lookup gives the class a version tag when it can; only then can its answer be kept.
             if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
@@ -136,7 +134,7 @@ const Method& Hooks::find(Hook hook) {
                 known_ = 0;
             }
             methods_[index] = std::move(found);
-            known_ |= bit;
+            known_ |= 1u << index;
         }
         if (methods_[index]) return methods_[index];
     }

@@ -2,8 +2,9 @@
 // each websocket to its subscription parameters.
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
+#include "broadcaster/names.hpp"
 #include "broadcaster/params.hpp"
-#include "runtime/coroutine.hpp"
+#include "runtime/immediate.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
@@ -13,12 +14,8 @@ using rt::Ref;
 
 namespace {
 
-const rt::Name kPop{"pop"};
-const rt::Name kItems{"items"};
 
 using Args = SubscribeArgs;
-
-PyObject* return_none(PyObject* const*) { return rt::none().release(); }
 
 // {"data_scope": None, ...}: the five fixed keys in their order.
 PyObject* params_shape() {
@@ -100,7 +97,7 @@ bool pop_subscriber(PyObject* subscribers, PyObject* websocket) {
         popped = Ref::steal(_PyDict_Pop(subscribers, websocket, Py_None));
     } else {
         PyObject* args[] = {subscribers, websocket, Py_None};
-        popped = Ref::steal(PyObject_VectorcallMethod(kPop.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        popped = Ref::steal(PyObject_VectorcallMethod(names::pop.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     return static_cast<bool>(popped);
 }
@@ -112,16 +109,6 @@ Py_hash_t hash_once(PyObject* websocket) {
     Py_hash_t hash = PyObject_Hash(websocket);
     if (hash == -1) PyErr_Clear();
     return hash;
-}
-
-// Starts fetching what popping from the subscriber dict a few class names ahead will read.
-void prefetch_ahead(const rt::EntryValues& values, Py_ssize_t i) {
-    constexpr Py_ssize_t kFar = 8, kNear = 4;
-    if (i + kFar < values.count)
-        if (PyObject* far = values[i + kFar]) __builtin_prefetch(far);
-    if (i + kNear < values.count)
-        if (PyObject* near = values[i + kNear]; near && PyDict_CheckExact(near))
-            __builtin_prefetch(reinterpret_cast<PyDictObject*>(near)->ma_keys);
 }
 
 bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
@@ -136,7 +123,8 @@ bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
         if (values.first) {
             while (pos < values.count && !(value = values[pos])) ++pos;
             if (!value) return true;
-            prefetch_ahead(values, pos++);
+            // A class name's turn is mostly one probe that runs no code: look far ahead.
+            rt::prefetch_ahead<8, 4>(values, pos++);
         } else {
             PyObject* key;
             if (!PyDict_Next(registry, &pos, &key, &value)) return true;
@@ -186,7 +174,7 @@ Ref second_of_pair(PyObject* item) {
 }
 
 bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(registry, kItems.get()));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(registry, names::items.get()));
     Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return false;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
@@ -199,7 +187,7 @@ bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
 }  // namespace
 
 PyObject* accept(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, AcceptArgs::count).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, AcceptArgs::count).release();
 }
 
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals) {

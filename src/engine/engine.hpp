@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "runtime/placement.hpp"
 
 namespace engine {
 
@@ -54,7 +55,7 @@ private:
     rt::Ref call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames);
     PyObject* found_function(Op op);
     bool still_found() const;
-    [[gnu::cold]] void find_functions();
+    RT_COLD void find_functions();
 };
 
 // Raises AuthorizationError(message), as the module namespace binds it; always returns null.
