@@ -19,7 +19,7 @@ namespace {
 // need_auth's variables: args, kwargs, acl.
 enum NeedAuthLocal : Py_ssize_t { kArgsLocal, kKwargsLocal, kAclLocal };
 
-// The wrappers' code objects; kept for the life of the process.
+// The wrappers' code objects; process-wide, as module/init.cpp lists.
 PyObject* plain_wrapper_code = nullptr;
 PyObject* coroutine_wrapper_code = nullptr;
 

@@ -19,8 +19,9 @@ const rt::Name kHookAttributes[] = {
 };
 
 
-// The class methods the module stored, and the functions they wrapped then; held for the life
-// of the process so that an identity test against them can never meet a recycled address.
+// The class methods the module stored, and the functions they wrapped then; process-wide (as
+// module/init.cpp lists), held so that an identity test against them can never meet a recycled
+// address.
 PyObject* own_methods[static_cast<int>(Hook::count)] = {};
 PyObject* own_functions[static_cast<int>(Hook::count)] = {};
 

@@ -31,14 +31,14 @@ const char* const kEncoderClassNames[] = {"__module__",     "__doc__",       "it
 const char* const kEncoderGlobals[] = {"isinstance", "str", "list", "tuple", "float"};
 
 PyObject* ensure_ascii_keyword() {
-    static PyObject* names = nullptr;
+    static PyObject* names = nullptr;  // process-wide, as module/init.cpp lists
     if (!names && names::ensure_ascii.get()) names = PyTuple_Pack(1, names::ensure_ascii.get());
     return names;
 }
 
 // Where the standard library's json/__init__.py and json/encoder.py are: beside os.py.
 bool standard_files(Ref& package_file, Ref& encoder_file) {
-    static PyObject* files[2] = {};
+    static PyObject* files[2] = {};  // process-wide, as module/init.cpp lists
     if (!files[0]) {
         Ref os = Ref::steal(PyImport_ImportModule("os"));
         Ref os_file = os ? Ref::steal(PyObject_GetAttrString(os.get(), "__file__")) : Ref();
@@ -361,7 +361,7 @@ private:
     }
 };
 
-JsonDumps& json_dumps = *new JsonDumps;  // for the life of the process
+JsonDumps& json_dumps = *new JsonDumps;  // process-wide, as module/init.cpp lists
 
 }  // namespace
 

@@ -19,7 +19,7 @@ using Args = SubscribeArgs;
 
 // {"data_scope": None, ...}: the five fixed keys in their order.
 PyObject* params_shape() {
-    static PyObject* shape = nullptr;  // kept for the life of the process
+    static PyObject* shape = nullptr;  // process-wide, as module/init.cpp lists
     if (shape) return shape;
     Ref made = Ref::steal(PyDict_New());
     if (!made) return nullptr;

@@ -23,7 +23,7 @@ const rt::Name kOutOfScopeError{"OutOfScopeError"};
 const rt::Name kAuthorizationError{"AuthorizationError"};
 
 PyObject* display_keywords() {
-    static PyObject* names = nullptr;
+    static PyObject* names = nullptr;  // process-wide, as module/init.cpp lists
     if (!names && kCatalog.get() && kShowHidden.get()) names = PyTuple_Pack(2, kCatalog.get(), kShowHidden.get());
     return names;
 }

@@ -1,5 +1,26 @@
 // The module's entry point: creates `broadcast` and runs its body once, top to bottom, as the
 // interpreter would run broadcast.py.
+//
+// Process-wide state. The module is made once per process (single-phase init: a re-import copies
+// the first namespace and never calls the entry point again), so what the module's code keeps
+// between calls lives as long as the process, and must stay valid for a second try after a failed
+// import. All of it, and where it lives:
+// - the three types (runtime/coroutine_type.cpp, coroutine_wrapper.cpp, function.cpp): static,
+//   readied once;
+// - the interned names, one set per room (runtime/function.cpp, engine/engine.cpp,
+//   access/names.hpp, broadcaster/names.hpp and params.hpp, the hooks' in broadcaster/hooks.cpp),
+//   and the keyword tuples built from them (engine.cpp's display keywords, json_dumps.cpp's
+//   ensure_ascii): made on first use, never freed;
+// - the module's own Broadcaster methods (broadcaster/hooks.cpp) and the code objects of the
+//   decorators' wrappers (access/decorators.cpp): set while the module body runs, again on a
+//   retried import; held so that an identity test can never meet a recycled address;
+// - the shape of a subscription's parameters (broadcaster/registry.cpp): a dict copied for each;
+// - what json.dumps was found to be, and where the standard json files are
+//   (broadcaster/json_dumps.cpp): a cache, checked at each use against every change a host can
+//   make;
+// - the coroutine free list (runtime/coroutine_type.cpp) and the JSON text's scratch buffer
+//   (runtime/json_text.cpp): memory kept for reuse;
+// - the C stack floor (runtime/frames.hpp): one per thread, measured on first use.
 #include "access/access.hpp"
 #include "broadcaster/hooks.hpp"
 #include "module/surface.hpp"
@@ -13,7 +34,6 @@
 
 #include <exception>
 #include <new>
-
 
 using rt::Ref;
 

@@ -20,7 +20,7 @@ namespace {
 // The instruction by which `await` steps the iterator it awaits.
 constexpr unsigned char kSendOpcode = SEND;
 
-Shelves shelves;  // for the life of the process
+Shelves shelves;  // process-wide, as module/init.cpp lists
 
 // Everything the deallocator does, the object already untracked.
 RT_HOT void release(PyObject* self) {
