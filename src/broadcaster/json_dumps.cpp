@@ -11,6 +11,7 @@
 #include "runtime/placement.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace broadcaster {
@@ -131,8 +132,15 @@ private:
         PyObject* encoder = item(PyModule_GetDict(copy.get()), "make_encoder");
         if (!encoder || !Py_IS_TYPE(encoder, &PyType_Type)) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(encoder);
+        // The only allocation of C++'s own on a call's path: running out of memory is MemoryError
+        // here, never an exception unwinding into the interpreter.
+        try {
+            name_ = type->tp_name;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         slots_ = Slots::of(type);
-        name_ = type->tp_name;
         def_ = def;
         return true;
     }
