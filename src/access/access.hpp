@@ -5,7 +5,11 @@
 
 namespace access_control {
 
+// Each bound body reads its variables through the enum above it, in the order of the code's
+// variable names; `count` is how many the call binds, checked against the surface table.
+
 // auth_required(func) / auth_required_async(func)
+struct DecoratorArgs { enum : Py_ssize_t { func, count }; };
 PyObject* auth_required(rt::Function* fn, PyObject* const* locals);
 PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals);
 
@@ -16,8 +20,11 @@ void set_wrapper_codes(PyObject* plain, PyObject* coroutine);
 PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
-// AuthClient.__init__(self, api_root) / AuthClient.get_api_acl(self, api_key, app_name, api_id)
+// AuthClient.__init__(self, api_root)
+struct AuthClientInitArgs { enum : Py_ssize_t { self, api_root, count }; };
 PyObject* auth_client_init(rt::Function* fn, PyObject* const* locals);
+// AuthClient.get_api_acl(self, api_key, app_name, api_id), whose frame then holds the reply `r`
+struct GetApiAclArgs { enum : Py_ssize_t { self, api_key, app_name, api_id, count, r = count }; };
 PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals);
 
 }  // namespace access_control

@@ -1,9 +1,11 @@
 // auth_required / auth_required_async: wrappers that refuse a call whose `acl` keyword carries an
 // empty ACL, and otherwise pass the call through untouched.
 #include "access/access.hpp"
+#include "access/names.hpp"
 #include "engine/engine.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/name.hpp"
+#include "runtime/placement.hpp"
 
 #include <utility>
 
@@ -12,25 +14,18 @@ namespace access_control {
 using rt::Ref;
 using rt::Step;
 
-// The functions a wrapped call runs are marked hot, placed beside the coroutine's own (see
-// runtime/coroutine.cpp).
-
 namespace {
 
-const rt::Name kWraps{"wraps"};
-const rt::Name kAcl{"acl"};
-const rt::Name kContent{"content"};
-
 // need_auth's variables: args, kwargs, acl.
-constexpr Py_ssize_t kAclLocal = 2;
+enum NeedAuthLocal : Py_ssize_t { kArgsLocal, kKwargsLocal, kAclLocal };
 
-// The wrappers' code objects; kept for the life of the process.
+// The wrappers' code objects; process-wide, as module/init.cpp lists.
 PyObject* plain_wrapper_code = nullptr;
 PyObject* coroutine_wrapper_code = nullptr;
 
 // wraps(func)(need_auth), with a new need_auth closed over func.
 PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt::RawBody body) {
-    Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), kWraps.get());
+    Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), names::wraps.get());
     if (!wraps) return nullptr;
     Ref decorator = Ref::steal(PyObject_CallOneArg(wraps.get(), func));
     if (!decorator) return nullptr;
@@ -50,8 +45,8 @@ PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt:
 }
 
 // kwargs.get("acl"), over a call's keyword names; borrowed, null when absent.
-[[gnu::hot]] PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* acl = kAcl.get();
+RT_HOT PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* acl = names::acl.get();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i)
         if (PyTuple_GET_ITEM(kwnames, i) == acl) return args[nargs + i];
@@ -71,8 +66,8 @@ bool check_acl_content(rt::Function* fn, PyObject* acl);
 // reading the ACL's content) set.
 inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == Py_None || check_acl_content(fn, acl); }
 
-[[gnu::hot]] bool check_acl_content(rt::Function* fn, PyObject* acl) {
-    Ref content = Ref::steal(PyObject_GetAttr(acl, kContent.get()));
+RT_HOT bool check_acl_content(rt::Function* fn, PyObject* acl) {
+    Ref content = Ref::steal(PyObject_GetAttr(acl, names::content.get()));
     if (!content) return false;
     int present = PyObject_IsTrue(content.get());
     if (present < 0) return false;
@@ -83,7 +78,7 @@ inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == 
     return true;
 }
 
-[[gnu::hot]] PyObject* wrapped_func(rt::Function* fn) {
+RT_HOT PyObject* wrapped_func(rt::Function* fn) {
     PyObject* func = rt::closure_cell(fn, 0);
     if (!func)
         PyErr_SetString(PyExc_NameError,
@@ -91,11 +86,14 @@ inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == 
     return func;
 }
 
+// Whether need_auth's body has read `acl` yet at the point its frame shows.
+enum class AclRead : bool { not_yet, read };
+
 // What need_auth's frame holds: `args`, `kwargs`, the `func` of its closure and, once the check
 // has read it, `acl`.
-rt::FrameLocals need_auth_locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, bool checked) {
+rt::FrameLocals need_auth_locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, AclRead acl_read) {
     rt::FrameLocals locals = rt::call_locals(args, nargsf, kwnames, fn->closure.get());
-    if (checked) {
+    if (acl_read == AclRead::read) {
         PyObject* acl = acl_keyword(args, PyVectorcall_NARGS(nargsf), kwnames);
         locals.set(kAclLocal, Ref::borrow(acl ? acl : Py_None));
     }
@@ -117,7 +115,7 @@ public:
           inline_(args, overflow ? 0 : nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
           overflow_(std::move(overflow)) {}
 
-    [[gnu::hot]] Step resume(PyObject* received) override {
+    RT_HOT Step resume(PyObject* received) override {
         if (!received) return Step::error();
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
@@ -132,7 +130,8 @@ public:
 
     void frame_locals(rt::FrameLocals& locals) const override {
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
-        locals = need_auth_locals(reinterpret_cast<rt::Function*>(fn_.get()), call_args, nargs_, kwnames_.get(), called_);
+        locals = need_auth_locals(reinterpret_cast<rt::Function*>(fn_.get()), call_args, nargs_, kwnames_.get(),
+                                  called_ ? AclRead::read : AclRead::not_yet);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -160,7 +159,7 @@ struct NeedAuthCall {
         return rt::call(func.get(), args, nargsf, kwnames).release();
     }
     static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        return need_auth_locals(fn, args, nargsf, kwnames, true);
+        return need_auth_locals(fn, args, nargsf, kwnames, AclRead::read);
     }
 };
 
@@ -182,7 +181,7 @@ struct NeedAuthAsyncCall {
             .release();
     }
     static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        return need_auth_locals(fn, args, nargsf, kwnames, false);
+        return need_auth_locals(fn, args, nargsf, kwnames, AclRead::not_yet);
     }
 };
 
@@ -194,18 +193,18 @@ void set_wrapper_codes(PyObject* plain, PyObject* coroutine) {
 }
 
 PyObject* auth_required(rt::Function* fn, PyObject* const* locals) {
-    return decorate(fn, locals[0], plain_wrapper_code, need_auth);
+    return decorate(fn, locals[DecoratorArgs::func], plain_wrapper_code, need_auth);
 }
 
 PyObject* auth_required_async(rt::Function* fn, PyObject* const* locals) {
-    return decorate(fn, locals[0], coroutine_wrapper_code, need_auth_async);
+    return decorate(fn, locals[DecoratorArgs::func], coroutine_wrapper_code, need_auth_async);
 }
 
-[[gnu::hot]] PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+RT_HOT PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return rt::run_frame<NeedAuthCall>(self, args, nargsf, kwnames);
 }
 
-[[gnu::hot]] PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+RT_HOT PyObject* need_auth_async(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return rt::run_frame<NeedAuthAsyncCall>(self, args, nargsf, kwnames);
 }
 

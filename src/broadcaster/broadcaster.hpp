@@ -1,4 +1,6 @@
-// The Broadcaster class methods (cls first, as classmethod binds it).
+// The Broadcaster class methods (cls first, as classmethod binds it). Each body reads its
+// variables through the enum above it, in the order of the code's variable names; `count` is
+// how many the call binds, which the surface table checks against the method's parameters.
 #pragma once
 
 #include "runtime/function.hpp"
@@ -6,20 +8,31 @@
 namespace broadcaster {
 
 // Registry and connection hooks
+struct AcceptArgs { enum : Py_ssize_t { cls, websocket, count }; };
 PyObject* accept(rt::Function* fn, PyObject* const* locals);
+struct SubscribeArgs {
+    enum : Py_ssize_t { cls, websocket, class_name, data_scope, catalog, show_hidden, start_seq, acl, kwargs, count };
+};
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals);
+struct DisconnectArgs { enum : Py_ssize_t { cls, websocket, count }; };
 PyObject* disconnect(rt::Function* fn, PyObject* const* locals);
+struct SubscriberIsConnectedArgs { enum : Py_ssize_t { cls, websocket, count }; };
 PyObject* subscriber_is_connected(rt::Function* fn, PyObject* const* locals);
 
 // Delivery
+struct SendMessageArgs { enum : Py_ssize_t { cls, websocket, message, count }; };
 PyObject* send_message_async(rt::Function* fn, PyObject* const* locals);
+struct SendJsonArgs { enum : Py_ssize_t { cls, websocket, content, count }; };
 PyObject* send_json_async(rt::Function* fn, PyObject* const* locals);
 
 // Filtering
+struct MessageBodyArgs { enum : Py_ssize_t { cls, doc, data_scope, catalog, show_hidden, count }; };
 PyObject* get_message_body(rt::Function* fn, PyObject* const* locals);
+struct CheckAclArgs { enum : Py_ssize_t { cls, doc, acl, count }; };
 PyObject* check_subscriber_acl(rt::Function* fn, PyObject* const* locals);
 
 // Fan-out
+struct DocumentSentArgs { enum : Py_ssize_t { cls, doc, op, seq, count }; };
 PyObject* document_sent_async(rt::Function* fn, PyObject* const* locals);
 
 }  // namespace broadcaster

@@ -3,6 +3,7 @@
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/immediate.hpp"
 
 #include <array>
 
@@ -13,16 +14,16 @@ using rt::Step;
 
 namespace {
 
-PyObject* return_none(PyObject* const*) { return rt::none().release(); }
-
 // send_json_async: the text is made before the only suspension, the await of the host's hook.
 class SendJson final : public rt::Body {
 public:
+    using Args = SendJsonArgs;
+
     SendJson(rt::Function* fn, PyObject* const* locals)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          cls_(Ref::borrow(locals[0])),
-          websocket_(Ref::borrow(locals[1])),
-          content_(Ref::borrow(locals[2])) {}
+          cls_(Ref::borrow(locals[Args::cls])),
+          websocket_(Ref::borrow(locals[Args::websocket])),
+          content_(Ref::borrow(locals[Args::content])) {}
 
     Step resume(PyObject* received) override {
         if (!received) return Step::error();
@@ -35,7 +36,7 @@ public:
     }
 
     void frame_locals(rt::FrameLocals& locals) const override {
-        locals = rt::FrameLocals(std::array{cls_.get(), websocket_.get(), content_.get()}.data(), 3);
+        locals = rt::FrameLocals(std::array{cls_.get(), websocket_.get(), content_.get()}.data(), Args::count);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -51,14 +52,14 @@ private:
 
 }  // namespace
 
-Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message, bool in_place) {
+Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message, OwnMethods own) {
     const Method& method = hooks.lookup(Hook::send_message_async);
-    if (in_place && method.is_own()) return {};
+    if (own == OwnMethods::in_place && method.is_own()) return {};
     return method ? method(hooks.cls(), {websocket, message}) : Ref();
 }
 
 PyObject* send_message_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, 3).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, SendMessageArgs::count).release();
 }
 
 PyObject* send_json_async(rt::Function* fn, PyObject* const* locals) {

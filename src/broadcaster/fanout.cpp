@@ -7,11 +7,13 @@
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/delivery.hpp"
 #include "broadcaster/hooks.hpp"
+#include "broadcaster/names.hpp"
 #include "broadcaster/params.hpp"
 #include "engine/engine.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
+#include "runtime/placement.hpp"
 #include "runtime/traceback.hpp"
 
 #include <array>
@@ -23,14 +25,9 @@ using rt::Step;
 
 namespace {
 
-const rt::Name kGet{"get"};
-const rt::Name kDocClass{"doc_class"};
-const rt::Name kOp{"op"};
-const rt::Name kSeq{"seq"};
-const rt::Name kMessage{"message"};
 constexpr Py_ssize_t kMessageAt = 3;  // the position of "message" in an event dict
 
-[[gnu::cold]] Ref look_up_param(PyObject* param, const rt::Name& key);
+RT_COLD Ref look_up_param(PyObject* param, const rt::Name& key);
 
 // param[key], as a subscript reads it. `position` is where subscribe puts the key: a dict
 // holding that very key there needs no lookup.
@@ -62,12 +59,14 @@ int truth(const Ref& result) {
 
 class FanOut final : public rt::Body {
 public:
+    using Args = DocumentSentArgs;
+
     FanOut(rt::Function* fn, PyObject* const* locals)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          hooks_(Ref::borrow(locals[0])),
-          doc_(locals[1], true),
-          op_(Ref::borrow(locals[2])),
-          seq_(Ref::borrow(locals[3])) {}
+          hooks_(Ref::borrow(locals[Args::cls])),
+          doc_(engine::Document::kept(locals[Args::doc])),
+          op_(Ref::borrow(locals[Args::op])),
+          seq_(Ref::borrow(locals[Args::seq])) {}
 
     Step resume(PyObject* received) override {
         if (!received) {
@@ -84,7 +83,7 @@ public:
     }
 
     void frame_locals(rt::FrameLocals& locals) const override {
-        locals = rt::FrameLocals(std::array{hooks_.cls(), doc_.get(), op_.get(), seq_.get()}.data(), 4);
+        locals = rt::FrameLocals(std::array{hooks_.cls(), doc_.get(), op_.get(), seq_.get()}.data(), Args::count);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -117,7 +116,7 @@ private:
     rt::Function* fn() const { return reinterpret_cast<rt::Function*>(fn_.get()); }
 
     // cls.active_connections.get(doc_class, {}); 1 when it has subscribers, 0 when not.
-    [[gnu::cold]] int find_subscribers() {
+    RT_COLD int find_subscribers() {
         doc_class_ = engine::class_name(doc_.get());
         if (!doc_class_) return -1;
         Ref registry = registry_of(hooks_.cls());
@@ -129,7 +128,7 @@ private:
             Ref empty = Ref::steal(PyDict_New());
             if (!empty) return -1;
             PyObject* args[] = {registry.get(), doc_class_.get(), empty.get()};
-            subscribers_ = Ref::steal(PyObject_VectorcallMethod(kGet.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            subscribers_ = Ref::steal(PyObject_VectorcallMethod(names::get.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (!subscribers_) return -1;
         }
         int any = PyObject_IsTrue(subscribers_.get());
@@ -149,7 +148,7 @@ private:
         return look_up_params(websocket);
     }
 
-    [[gnu::cold]] Ref look_up_params(PyObject* websocket) {
+    RT_COLD Ref look_up_params(PyObject* websocket) {
         if (PyDict_CheckExact(subscribers_.get()))
             return Ref::borrow(PyDict_GetItemWithError(subscribers_.get(), websocket));
         int registered = PySequence_Contains(subscribers_.get(), websocket);
@@ -174,17 +173,12 @@ private:
     }
 
     // Starts fetching the parameters of the subscribers a few turns ahead, which a large
-    // registry no longer holds in the cache.
+    // registry no longer holds in the cache. A turn runs hooks and makes a message: a few turns
+    // ahead already cover the fetch.
     void fetch_ahead(Py_ssize_t turn) {
         if (!PyDict_CheckExact(subscribers_.get())) return;
         rt::EntryValues params = rt::entry_values(subscribers_.get());
-        constexpr Py_ssize_t kFar = 4, kNear = 2;
-        if (!params.first) return;
-        if (turn + kFar < params.count)
-            if (PyObject* far = params[turn + kFar]) __builtin_prefetch(far);
-        if (turn + kNear < params.count)
-            if (PyObject* near = params[turn + kNear]; near && PyDict_CheckExact(near))
-                __builtin_prefetch(reinterpret_cast<PyDictObject*>(near)->ma_keys);
+        if (params.first) rt::prefetch_ahead<4, 2>(params, turn);
     }
 
     // One subscriber's turn. Sets `awaitable` when a send has to be awaited; false on error.
@@ -274,11 +268,11 @@ private:
         return new_event(message);
     }
 
-    [[gnu::cold]] Ref new_event(PyObject* message) {
+    RT_COLD Ref new_event(PyObject* message) {
         Ref event = Ref::steal(_PyDict_NewPresized(4));
         if (!event) return {};
         const std::pair<const rt::Name*, PyObject*> items[] = {
-            {&kDocClass, doc_class_.get()}, {&kOp, op_.get()}, {&kSeq, seq_.get()}, {&kMessage, message}};
+            {&names::doc_class, doc_class_.get()}, {&names::op, op_.get()}, {&names::seq, seq_.get()}, {&names::message, message}};
         for (const auto& [key, value] : items)
             if (!key->get() || PyDict_SetItem(event.get(), key->get(), value) < 0) return {};
         event_ = event;
@@ -288,7 +282,7 @@ private:
 
     // The message of our own, unshared event dict, set in place; false when it has to be built anew.
     bool set_event_message(PyObject* message) {
-        Ref old = rt::exchange_entry_value(event_.get(), kMessageAt, kMessage.get(), message);
+        Ref old = rt::exchange_entry_value(event_.get(), kMessageAt, names::message.get(), message);
         return static_cast<bool>(old);  // the old message goes now, as the last event would have
     }
 
@@ -308,7 +302,7 @@ private:
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         Ref text = json_text(fn(), event);
-        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), !rt::tracing(ts_)) : Ref();
+        Ref awaitable = text ? start_send(hooks_, websocket, text.get(), rt::tracing(ts_) ? OwnMethods::called : OwnMethods::in_place) : Ref();
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
             leave_own(Hook::send_json_async, {hooks_.cls(), websocket, event});
         inline_send_ = static_cast<bool>(awaitable);
@@ -317,7 +311,7 @@ private:
 
     // An exception leaves the module's own send_json_async, run in place for the subscriber whose
     // turn it is: its traceback entry, as its coroutine would have added it.
-    [[gnu::cold]] void leave_send_json() {
+    RT_COLD void leave_send_json() {
         const Py_ssize_t turn = next_ - 1;
         Ref websocket = turn >= 0 && turn < PyList_GET_SIZE(turns_.get()) ? Ref::borrow(PyList_GET_ITEM(turns_.get(), turn)) : Ref();
         Ref event = event_;
@@ -326,7 +320,7 @@ private:
 
     // An exception leaves the module's own `hook`, run in place: its traceback entry, with the
     // frame its call would have had, holding `locals` (cls first).
-    [[gnu::cold]] static void leave_own(Hook hook, std::initializer_list<PyObject*> locals) {
+    RT_COLD static void leave_own(Hook hook, std::initializer_list<PyObject*> locals) {
         Ref own = Ref::borrow(own_function(hook));
         if (!own || !rt::is_function(own.get())) return;
         auto* function = reinterpret_cast<rt::Function*>(own.get());
@@ -334,7 +328,7 @@ private:
                                      rt::FrameLocals(locals.begin(), static_cast<Py_ssize_t>(locals.size())));
     }
 
-    [[gnu::cold]] bool sweep_closed() {
+    RT_COLD bool sweep_closed() {
         if (!closed_) return true;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(closed_.get()); ++i) {
             Ref websocket = Ref::borrow(PyList_GET_ITEM(closed_.get(), i));

@@ -6,11 +6,15 @@
 namespace broadcaster {
 
 PyObject* get_message_body(rt::Function* fn, PyObject* const* locals) {
-    return engine::Document(locals[1], false).message_body(fn, locals[2], locals[3], locals[4]).release();
+    using Args = MessageBodyArgs;
+    return engine::Document::once(locals[Args::doc])
+        .message_body(fn, locals[Args::data_scope], locals[Args::catalog], locals[Args::show_hidden])
+        .release();
 }
 
 PyObject* check_subscriber_acl(rt::Function*, PyObject* const* locals) {
-    return engine::Document(locals[1], false).check_acl(locals[2]).release();
+    using Args = CheckAclArgs;
+    return engine::Document::once(locals[Args::doc]).check_acl(locals[Args::acl]).release();
 }
 
 }  // namespace broadcaster

@@ -1,9 +1,9 @@
 #include "broadcaster/hooks.hpp"
 
+#include "broadcaster/names.hpp"
 #include "runtime/function.hpp"
 #include "runtime/name.hpp"
 
-#include <cstring>
 #include <utility>
 
 namespace broadcaster {
@@ -12,21 +12,20 @@ using rt::Ref;
 
 namespace {
 
-const rt::Name kHookNames[] = {
-    rt::Name{"accept"},          rt::Name{"subscribe"},       rt::Name{"disconnect"},
-    rt::Name{"send_message_async"}, rt::Name{"send_json_async"}, rt::Name{"get_message_body"},
-    rt::Name{"subscriber_is_connected"}, rt::Name{"check_subscriber_acl"}, rt::Name{"document_sent_async"},
+const rt::Name kHookAttributes[] = {
+#define BROADCASTER_HOOK_ATTRIBUTE(name) rt::Name{#name},
+    BROADCASTER_HOOKS(BROADCASTER_HOOK_ATTRIBUTE)
+#undef BROADCASTER_HOOK_ATTRIBUTE
 };
-static_assert(sizeof(kHookNames) / sizeof(kHookNames[0]) == static_cast<size_t>(Hook::count));
 
-const rt::Name kActiveConnections{"active_connections"};
 
-// The class methods the module stored, and the functions they wrapped then; held for the life
-// of the process so that an identity test against them can never meet a recycled address.
+// The class methods the module stored, and the functions they wrapped then; process-wide (as
+// module/init.cpp lists), held so that an identity test against them can never meet a recycled
+// address.
 PyObject* own_methods[static_cast<int>(Hook::count)] = {};
 PyObject* own_functions[static_cast<int>(Hook::count)] = {};
 
-PyObject* name_of(Hook hook) { return kHookNames[static_cast<int>(hook)].get(); }
+PyObject* name_of(Hook hook) { return kHookAttributes[static_cast<int>(hook)].get(); }
 
 // A class whose metaclass is `type` looks its attributes up in its MRO and nowhere else that a
 // hook's name could be found.
@@ -36,7 +35,7 @@ bool plain_class(PyObject* cls) { return Py_IS_TYPE(cls, &PyType_Type); }
 // first (a function binds to the class as a method); null otherwise.
 PyObject* function_of(PyObject* found) {
     if (!found || !Py_IS_TYPE(found, &PyClassMethod_Type)) return nullptr;
-    PyObject* callable = reinterpret_cast<ClassMethodObject*>(found)->callable;
+    PyObject* callable = rt::classmethod_callable(found);
     if (!callable) return nullptr;
     return PyFunction_Check(callable) || rt::is_function(callable) ? callable : nullptr;
 }
@@ -87,16 +86,12 @@ void forget_own_methods() {
     }
 }
 
-void remember_own_method(const char* name, PyObject* classmethod) {
-    for (int i = 0; i < static_cast<int>(Hook::count); ++i) {
-        if (std::strcmp(kHookNames[i].text(), name) == 0) {
-            PyObject* function = Py_IS_TYPE(classmethod, &PyClassMethod_Type)
-                                     ? reinterpret_cast<ClassMethodObject*>(classmethod)->callable
-                                     : nullptr;
-            own_methods[i] = Ref::borrow(classmethod).release();
-            own_functions[i] = Ref::borrow(function).release();
-        }
-    }
+void remember_own_method(Hook hook, PyObject* classmethod) {
+    const int index = static_cast<int>(hook);
+    PyObject* function =
+        Py_IS_TYPE(classmethod, &PyClassMethod_Type) ? rt::classmethod_callable(classmethod) : nullptr;
+    Ref::steal(std::exchange(own_methods[index], Ref::borrow(classmethod).release())).reset();
+    Ref::steal(std::exchange(own_functions[index], Ref::borrow(function).release())).reset();
 }
 
 PyObject* own_function(Hook hook) { return own_functions[static_cast<int>(hook)]; }
@@ -112,7 +107,7 @@ Ref call_hook(PyObject* cls, Hook hook, std::initializer_list<PyObject*> args) {
 }
 
 Ref registry_of(PyObject* cls) {
-    PyObject* name = kActiveConnections.get();
+    PyObject* name = names::active_connections.get();
     if (name && plain_class(cls)) {
         // A plain class attribute (no descriptor) is what the lookup gives as it is.
         PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
@@ -128,9 +123,7 @@ const Method& Hooks::find(Hook hook) {
     const int index = static_cast<int>(hook);
     if (plain_class(cls)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        const unsigned int bit = 1u << index;
-        if (type->tp_version_tag != version_ || !(known_ & bit) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
-            !methods_[index].still_wraps()) {
+        if (!still_found(type, index)) {
             Method found = class_method(hook, find_uncached(cls, hook));
             // The lookup gives the class a version tag when it can; only then can its answer be kept.
             if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
@@ -142,7 +135,7 @@ const Method& Hooks::find(Hook hook) {
                 known_ = 0;
             }
             methods_[index] = std::move(found);
-            known_ |= bit;
+            known_ |= 1u << index;
         }
         if (methods_[index]) return methods_[index];
     }

@@ -7,6 +7,8 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "runtime/layout.hpp"
+#include "runtime/placement.hpp"
 #include "runtime/ref.hpp"
 
 #include <algorithm>
@@ -14,31 +16,40 @@
 
 namespace broadcaster {
 
+// The class's methods that the broadcaster reaches as `cls.<name>`: the one list their enum and
+// their names are made from.
+#define BROADCASTER_HOOKS(X) \
+    X(accept)                \
+    X(subscribe)             \
+    X(disconnect)            \
+    X(send_message_async)    \
+    X(send_json_async)       \
+    X(get_message_body)      \
+    X(subscriber_is_connected) \
+    X(check_subscriber_acl)  \
+    X(document_sent_async)
+
 enum class Hook : int {
-    accept,
-    subscribe,
-    disconnect,
-    send_message_async,
-    send_json_async,
-    get_message_body,
-    subscriber_is_connected,
-    check_subscriber_acl,
-    document_sent_async,
+#define BROADCASTER_HOOK_ENUM(name) name,
+    BROADCASTER_HOOKS(BROADCASTER_HOOK_ENUM)
+#undef BROADCASTER_HOOK_ENUM
     count,
 };
 
+// The attribute name of each hook, in the enum's order.
+inline constexpr const char* kHookNames[] = {
+#define BROADCASTER_HOOK_NAME(name) #name,
+    BROADCASTER_HOOKS(BROADCASTER_HOOK_NAME)
+#undef BROADCASTER_HOOK_NAME
+};
+
+constexpr const char* hook_name(Hook hook) { return kHookNames[static_cast<int>(hook)]; }
+
 // Called while the class is made, with each class method as stored in its namespace.
 void forget_own_methods();
-void remember_own_method(const char* name, PyObject* classmethod);
+void remember_own_method(Hook hook, PyObject* classmethod);
 // The function the module's own class method for `hook` wraps (borrowed; null before the class is made).
 PyObject* own_function(Hook hook);
-
-// The layout of a classmethod object.
-struct ClassMethodObject {
-    PyObject_HEAD
-    PyObject* callable;
-    PyObject* dict;
-};
 
 // `cls.<hook>`, looked up and ready to be called.
 class Method {
@@ -60,7 +71,7 @@ public:
     // False when the class method it was found through has been given another function since
     // (classmethod.__init__ changes it in place, which leaves the class's version as it was).
     bool still_wraps() const {
-        return !descr_ || reinterpret_cast<const ClassMethodObject*>(descr_.get())->callable == callable_.get();
+        return !descr_ || rt::classmethod_callable(descr_.get()) == callable_.get();
     }
     int traverse(visitproc visitor, void* arg) const {
         if (int err = rt::visit(callable_, visitor, arg)) return err;
@@ -97,16 +108,14 @@ public:
     explicit Hooks(rt::Ref cls) : cls_(std::move(cls)) {}
 
     PyObject* cls() const { return cls_.get(); }
-    // `cls.<hook>` as the class stands now; the reference is good until the next lookup.
+    // `cls.<hook>` as the class stands now. Borrowed until the next lookup() or call() on these
+    // same hooks, which may replace the entry it refers to; the Method holds its own references.
     const Method& lookup(Hook hook) {
         const int index = static_cast<int>(hook);
         PyObject* cls = cls_.get();
-        if (Py_IS_TYPE(cls, &PyType_Type)) {
-            auto* type = reinterpret_cast<PyTypeObject*>(cls);
-            if (type->tp_version_tag == version_ && (known_ >> index & 1u) && methods_[index] &&
-                PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && methods_[index].still_wraps()) [[likely]]
-                return methods_[index];
-        }
+        if (Py_IS_TYPE(cls, &PyType_Type) && still_found(reinterpret_cast<PyTypeObject*>(cls), index) && methods_[index])
+            [[likely]]
+            return methods_[index];
         return find(hook);
     }
     rt::Ref call(Hook hook, std::initializer_list<PyObject*> args);
@@ -119,7 +128,13 @@ private:
     Method methods_[static_cast<int>(Hook::count)];  // empty where the lookup must run each time
     Method latest_;  // a lookup that could not be kept
 
-    [[gnu::cold]] const Method& find(Hook hook);
+    // Whether what the lookup of the hook at `index` found under the class's version still
+    // stands: the class unmodified since, and the class method found still wrapping its function.
+    bool still_found(PyTypeObject* type, int index) const {
+        return type->tp_version_tag == version_ && (known_ >> index & 1u) &&
+               PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && methods_[index].still_wraps();
+    }
+    RT_COLD const Method& find(Hook hook);
 };
 
 }  // namespace broadcaster

@@ -3,12 +3,15 @@
 // untouched, the same text is made natively (runtime/json_text.hpp); otherwise, and for content
 // whose text or refusal only json.dumps can give, json.dumps itself is called.
 #include "broadcaster/delivery.hpp"
+#include "broadcaster/names.hpp"
 
 #include "runtime/json_text.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
+#include "runtime/placement.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace broadcaster {
@@ -17,17 +20,9 @@ using rt::Ref;
 
 namespace {
 
-const rt::Name kJson{"json"};
-const rt::Name kDumps{"dumps"};
-const rt::Name kEnsureAscii{"ensure_ascii"};
-const rt::Name kJsonEncoder{"JSONEncoder"};
-const rt::Name kEncode{"encode"};
-const rt::Name kNew{"__new__"};
-const rt::Name kItemSeparator{"item_separator"};
-const rt::Name kKeySeparator{"key_separator"};
 
 // The parts of JSONEncoder that dumps runs when it makes an encoder and encodes with it.
-const rt::Name kEncoderMethods[] = {rt::Name{"__init__"}, rt::Name{"encode"}, rt::Name{"iterencode"}};
+const rt::Name* const kEncoderMethods[] = {&names::dunder_init, &names::encode, &names::iterencode};
 constexpr int kMethodCount = 3;
 const char* const kEncoderMethodQualnames[] = {"JSONEncoder.__init__", "JSONEncoder.encode", "JSONEncoder.iterencode"};
 // Every name in the standard JSONEncoder's class dict.
@@ -37,14 +32,14 @@ const char* const kEncoderClassNames[] = {"__module__",     "__doc__",       "it
 const char* const kEncoderGlobals[] = {"isinstance", "str", "list", "tuple", "float"};
 
 PyObject* ensure_ascii_keyword() {
-    static PyObject* names = nullptr;
-    if (!names && kEnsureAscii.get()) names = PyTuple_Pack(1, kEnsureAscii.get());
+    static PyObject* names = nullptr;  // process-wide, as module/init.cpp lists
+    if (!names && names::ensure_ascii.get()) names = PyTuple_Pack(1, names::ensure_ascii.get());
     return names;
 }
 
 // Where the standard library's json/__init__.py and json/encoder.py are: beside os.py.
 bool standard_files(Ref& package_file, Ref& encoder_file) {
-    static PyObject* files[2] = {};
+    static PyObject* files[2] = {};  // process-wide, as module/init.cpp lists
     if (!files[0]) {
         Ref os = Ref::steal(PyImport_ImportModule("os"));
         Ref os_file = os ? Ref::steal(PyObject_GetAttrString(os.get(), "__file__")) : Ref();
@@ -137,8 +132,15 @@ private:
         PyObject* encoder = item(PyModule_GetDict(copy.get()), "make_encoder");
         if (!encoder || !Py_IS_TYPE(encoder, &PyType_Type)) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(encoder);
+        // The only allocation of C++'s own on a call's path: running out of memory is MemoryError
+        // here, never an exception unwinding into the interpreter.
+        try {
+            name_ = type->tp_name;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
         slots_ = Slots::of(type);
-        name_ = type->tp_name;
         def_ = def;
         return true;
     }
@@ -211,7 +213,7 @@ private:
         return read_so_far_unchanged();
     }
 
-    [[gnu::cold, gnu::noinline]] bool read_so_far_unchanged() const { return read_unchanged<kReadSoFar>(); }
+    RT_COLD [[gnu::noinline]] bool read_so_far_unchanged() const { return read_unchanged<kReadSoFar>(); }
 
     // A standard verdict read everything, so its check skips the tests of what was read.
     static constexpr bool kAllRead = true, kReadSoFar = false;
@@ -234,18 +236,18 @@ private:
         return (!all_read && !c_encoder_) || same_tag(c_encoder_.get(), c_encoder_tag_);
     }
 
-    [[gnu::cold]] Ref find(PyObject* globals, PyObject* builtins, bool& standard) {
+    RT_COLD Ref find(PyObject* globals, PyObject* builtins, bool& standard) {
         standard = false;
         globals_ = Ref();
         const uint64_t globals_version = rt::dict_version(globals);
-        Ref json = rt::load_global(globals, builtins, kJson.get());
+        Ref json = rt::load_global(globals, builtins, names::json.get());
         if (!json) return {};
         Ref json_ns = Ref::borrow(PyModule_CheckExact(json.get()) ? PyModule_GetDict(json.get()) : nullptr);
         const uint64_t json_version = json_ns ? rt::dict_version(json_ns.get()) : 0;
-        Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), kDumps.get()));
+        Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names::dumps.get()));
         if (!dumps) return {};
-        if (json_ns && PyDict_CheckExact(json_ns.get()) && PyDict_GetItemWithError(globals, kJson.get()) == json.get() &&
-            PyDict_GetItemWithError(json_ns.get(), kDumps.get()) == dumps.get()) {
+        if (json_ns && PyDict_CheckExact(json_ns.get()) && PyDict_GetItemWithError(globals, names::json.get()) == json.get() &&
+            PyDict_GetItemWithError(json_ns.get(), names::dumps.get()) == dumps.get()) {
             json_ = json;
             json_ns_ = json_ns;
             dumps_ = dumps;
@@ -284,10 +286,10 @@ private:
         if (!standard_defaults(kwdefaults.get())) return false;
 
         // JSONEncoder, as dumps reads it, and what of it dumps runs.
-        PyObject* encoder = PyDict_GetItemWithError(json_ns_.get(), kJsonEncoder.get());
+        PyObject* encoder = PyDict_GetItemWithError(json_ns_.get(), names::json_encoder.get());
         if (!encoder || !Py_IS_TYPE(encoder, &PyType_Type)) return false;
         auto* encoder_type = reinterpret_cast<PyTypeObject*>(encoder);
-        encoder_tag_ = version_tag(encoder_type, kEncode.get());
+        encoder_tag_ = version_tag(encoder_type, names::encode.get());
         if (!encoder_tag_) return false;
         encoder_ = Ref::borrow(encoder);
         if (encoder_type->tp_base != &PyBaseObject_Type || !encoder_type->tp_mro || PyTuple_GET_SIZE(encoder_type->tp_mro) != 2)
@@ -297,11 +299,11 @@ private:
         if (!class_dict || PyDict_GET_SIZE(class_dict) != kClassNames) return false;
         for (const char* name : kEncoderClassNames)
             if (!item(class_dict, name)) return false;
-        if (!is_str(PyDict_GetItemWithError(class_dict, kItemSeparator.get()), ", ") ||
-            !is_str(PyDict_GetItemWithError(class_dict, kKeySeparator.get()), ": "))
+        if (!is_str(PyDict_GetItemWithError(class_dict, names::item_separator.get()), ", ") ||
+            !is_str(PyDict_GetItemWithError(class_dict, names::key_separator.get()), ": "))
             return false;
         for (int i = 0; i < kMethodCount; ++i) {
-            PyObject* method = kEncoderMethods[i].get() ? PyDict_GetItemWithError(class_dict, kEncoderMethods[i].get()) : nullptr;
+            PyObject* method = kEncoderMethods[i]->get() ? PyDict_GetItemWithError(class_dict, kEncoderMethods[i]->get()) : nullptr;
             if (!method || !Py_IS_TYPE(method, &PyFunction_Type)) return false;
             methods_[i] = Ref::borrow(method);
             method_codes_[i] = Ref::borrow(function(methods_[i])->func_code);
@@ -344,7 +346,7 @@ private:
         PyModuleDef* c_json = c_json_definition(item(ns, "encode_basestring"));
         Ref make_encoder = Ref::borrow(item(ns, "c_make_encoder"));
         if (!c_json || !make_encoder || !Py_IS_TYPE(make_encoder.get(), &PyType_Type)) return false;
-        c_encoder_tag_ = version_tag(reinterpret_cast<PyTypeObject*>(make_encoder.get()), kNew.get());
+        c_encoder_tag_ = version_tag(reinterpret_cast<PyTypeObject*>(make_encoder.get()), names::dunder_new.get());
         if (!c_encoder_tag_) return false;
         c_encoder_ = make_encoder;
         if (!c_encoder_slots_.match(make_encoder.get(), c_json)) return false;
@@ -367,7 +369,7 @@ private:
     }
 };
 
-JsonDumps& json_dumps = *new JsonDumps;  // for the life of the process
+JsonDumps& json_dumps = *new JsonDumps;  // process-wide, as module/init.cpp lists
 
 }  // namespace
 

@@ -2,8 +2,9 @@
 // each websocket to its subscription parameters.
 #include "broadcaster/broadcaster.hpp"
 #include "broadcaster/hooks.hpp"
+#include "broadcaster/names.hpp"
 #include "broadcaster/params.hpp"
-#include "runtime/coroutine.hpp"
+#include "runtime/immediate.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 
@@ -13,16 +14,12 @@ using rt::Ref;
 
 namespace {
 
-const rt::Name kPop{"pop"};
-const rt::Name kItems{"items"};
 
-enum SubscribeLocal { kCls, kWebsocket, kClassName, kScope, kCatalogArg, kShowHiddenArg, kStartSeqArg, kAclArg, kKwargs, kSubscribeLocals };
-
-PyObject* return_none(PyObject* const*) { return rt::none().release(); }
+using Args = SubscribeArgs;
 
 // {"data_scope": None, ...}: the five fixed keys in their order.
 PyObject* params_shape() {
-    static PyObject* shape = nullptr;  // kept for the life of the process
+    static PyObject* shape = nullptr;  // process-wide, as module/init.cpp lists
     if (shape) return shape;
     Ref made = Ref::steal(PyDict_New());
     if (!made) return nullptr;
@@ -40,8 +37,8 @@ Ref subscription_params(PyObject* const* locals) {
     Ref sub_params = shape ? Ref::steal(PyDict_Copy(shape)) : Ref();
     if (!sub_params) return {};
     const std::pair<const rt::Name*, PyObject*> fixed[] = {
-        {&params::data_scope, locals[kScope]},     {&params::catalog, locals[kCatalogArg]}, {&params::show_hidden, locals[kShowHiddenArg]},
-        {&params::start_seq, locals[kStartSeqArg]}, {&params::acl, locals[kAclArg]},
+        {&params::data_scope, locals[Args::data_scope]},     {&params::catalog, locals[Args::catalog]}, {&params::show_hidden, locals[Args::show_hidden]},
+        {&params::start_seq, locals[Args::start_seq]}, {&params::acl, locals[Args::acl]},
     };
     Py_ssize_t position = 0;
     for (const auto& [key, value] : fixed) {
@@ -49,7 +46,7 @@ Ref subscription_params(PyObject* const* locals) {
             PyDict_SetItem(sub_params.get(), key->get(), value) < 0)
             return {};
     }
-    PyObject* kwargs = locals[kKwargs];
+    PyObject* kwargs = locals[Args::kwargs];
     if (kwargs && PyDict_GET_SIZE(kwargs) && PyDict_Merge(sub_params.get(), kwargs, 1) < 0) return {};
     return sub_params;
 }
@@ -64,8 +61,8 @@ int find_subscribers(PyObject* registry, PyObject* class_name, Ref& subscribers)
 }
 
 PyObject* subscribe_now(PyObject* const* locals) {
-    PyObject* cls = locals[kCls];
-    PyObject* class_name = locals[kClassName];
+    PyObject* cls = locals[Args::cls];
+    PyObject* class_name = locals[Args::class_name];
     Ref registry = registry_of(cls);
     if (!registry) return nullptr;
     Ref subscribers;
@@ -89,7 +86,7 @@ PyObject* subscribe_now(PyObject* const* locals) {
         subscribers = Ref::steal(PyObject_GetItem(current.get(), class_name));
         if (!subscribers) return nullptr;
     }
-    if (PyObject_SetItem(subscribers.get(), locals[kWebsocket], sub_params.get()) < 0) return nullptr;
+    if (PyObject_SetItem(subscribers.get(), locals[Args::websocket], sub_params.get()) < 0) return nullptr;
     return sub_params.release();
 }
 
@@ -100,7 +97,7 @@ bool pop_subscriber(PyObject* subscribers, PyObject* websocket) {
         popped = Ref::steal(_PyDict_Pop(subscribers, websocket, Py_None));
     } else {
         PyObject* args[] = {subscribers, websocket, Py_None};
-        popped = Ref::steal(PyObject_VectorcallMethod(kPop.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        popped = Ref::steal(PyObject_VectorcallMethod(names::pop.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     return static_cast<bool>(popped);
 }
@@ -112,16 +109,6 @@ Py_hash_t hash_once(PyObject* websocket) {
     Py_hash_t hash = PyObject_Hash(websocket);
     if (hash == -1) PyErr_Clear();
     return hash;
-}
-
-// Starts fetching what popping from the subscriber dict a few class names ahead will read.
-void prefetch_ahead(const rt::EntryValues& values, Py_ssize_t i) {
-    constexpr Py_ssize_t kFar = 8, kNear = 4;
-    if (i + kFar < values.count)
-        if (PyObject* far = values[i + kFar]) __builtin_prefetch(far);
-    if (i + kNear < values.count)
-        if (PyObject* near = values[i + kNear]; near && PyDict_CheckExact(near))
-            __builtin_prefetch(reinterpret_cast<PyDictObject*>(near)->ma_keys);
 }
 
 bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
@@ -136,7 +123,8 @@ bool disconnect_from_dict(PyObject* registry, PyObject* websocket) {
         if (values.first) {
             while (pos < values.count && !(value = values[pos])) ++pos;
             if (!value) return true;
-            prefetch_ahead(values, pos++);
+            // A class name's turn is mostly one probe that runs no code: look far ahead.
+            rt::prefetch_ahead<8, 4>(values, pos++);
         } else {
             PyObject* key;
             if (!PyDict_Next(registry, &pos, &key, &value)) return true;
@@ -186,7 +174,7 @@ Ref second_of_pair(PyObject* item) {
 }
 
 bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(registry, kItems.get()));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(registry, names::items.get()));
     Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return false;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
@@ -199,18 +187,19 @@ bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
 }  // namespace
 
 PyObject* accept(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), return_none, locals, 2).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, AcceptArgs::count).release();
 }
 
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, kSubscribeLocals).release();
+    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, Args::count).release();
 }
 
 PyObject* disconnect(rt::Function*, PyObject* const* locals) {
-    Ref registry = registry_of(locals[0]);
+    Ref registry = registry_of(locals[DisconnectArgs::cls]);
     if (!registry) return nullptr;
-    bool done = PyDict_CheckExact(registry.get()) ? disconnect_from_dict(registry.get(), locals[1])
-                                                  : disconnect_from_mapping(registry.get(), locals[1]);
+    PyObject* websocket = locals[DisconnectArgs::websocket];
+    bool done = PyDict_CheckExact(registry.get()) ? disconnect_from_dict(registry.get(), websocket)
+                                                  : disconnect_from_mapping(registry.get(), websocket);
     return done ? rt::none().release() : nullptr;
 }
 

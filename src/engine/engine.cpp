@@ -23,7 +23,7 @@ const rt::Name kOutOfScopeError{"OutOfScopeError"};
 const rt::Name kAuthorizationError{"AuthorizationError"};
 
 PyObject* display_keywords() {
-    static PyObject* names = nullptr;
+    static PyObject* names = nullptr;  // process-wide, as module/init.cpp lists
     if (!names && kCatalog.get() && kShowHidden.get()) names = PyTuple_Pack(2, kCatalog.get(), kShowHidden.get());
     return names;
 }
@@ -78,6 +78,8 @@ PyObject* Document::found_function(Op op) {
     return functions_[op].get();
 }
 
+// Whether what the last lookups read still stands: the document's class and its version, and
+// where the document keeps its attributes, unchanged.
 bool Document::still_found() const {
     PyTypeObject* type = Py_TYPE(doc_.get());
     if (reinterpret_cast<PyObject*>(type) != type_.get() || type->tp_version_tag != version_ ||
@@ -126,12 +128,6 @@ void Document::find_functions() {
         bool shadowed = attrs.in_values ? rt::shares_name(shared, name) : dict && PyDict_Contains(dict.get(), name) != 0;
         if (!shadowed) found[op] = std::move(descr);
     }
-    // A class lookup may have run code: what was read must still stand.
-    rt::InstanceAttrs now = rt::instance_attrs(doc);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || Py_TYPE(doc) != type ||
-        now.in_values != attrs.in_values || (!now.in_values && now.dict != dict.get()) ||
-        (dict && rt::dict_version(dict.get()) != dict_version) || rt::shared_names(type) != shared)
-        return;
     for (int op = 0; op < kOps; ++op) functions_[op] = std::move(found[op]);
     type_ = std::move(type_ref);
     version_ = type->tp_version_tag;
@@ -140,7 +136,10 @@ void Document::find_functions() {
     shared_count_ = shared ? rt::shared_name_count(shared) : 0;
     dict_ = std::move(dict);
     dict_version_ = dict_version;
-    found_ = true;
+    // A class lookup may have run code: what was read before the lookups must still stand.
+    found_ = still_found();
+    if (!found_)
+        for (Ref& function : functions_) function.reset();
 }
 
 Ref Document::check_acl(PyObject* acl) {

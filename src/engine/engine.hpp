@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/function.hpp"
+#include "runtime/placement.hpp"
 
 namespace engine {
 
@@ -14,7 +15,10 @@ rt::Ref class_name(PyObject* doc);
 // it found again while neither its class nor its own attributes have changed.
 class Document {
 public:
-    Document(PyObject* doc, bool kept) : doc_(rt::Ref::borrow(doc)), kept_(kept) {}
+    // A document for one call: each operation is looked up as it is called.
+    static Document once(PyObject* doc) { return Document(doc, Lookups::each_call); }
+    // A document kept for many calls: what the lookups found is used again while it holds.
+    static Document kept(PyObject* doc) { return Document(doc, Lookups::kept); }
 
     PyObject* get() const { return doc_.get(); }
 
@@ -30,6 +34,9 @@ public:
 
 private:
     enum Op : int { kAclOp, kScopeOp, kDisplayOp, kOps };
+    enum class Lookups : bool { each_call, kept };
+
+    Document(PyObject* doc, Lookups lookups) : doc_(rt::Ref::borrow(doc)), kept_(lookups == Lookups::kept) {}
 
     rt::Ref doc_;
     bool kept_;
@@ -48,7 +55,7 @@ private:
     rt::Ref call(Op op, PyObject* const* args, size_t nargs, PyObject* kwnames);
     PyObject* found_function(Op op);
     bool still_found() const;
-    [[gnu::cold]] void find_functions();
+    RT_COLD void find_functions();
 };
 
 // Raises AuthorizationError(message), as the module namespace binds it; always returns null.

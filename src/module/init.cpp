@@ -1,5 +1,26 @@
 // The module's entry point: creates `broadcast` and runs its body once, top to bottom, as the
 // interpreter would run broadcast.py.
+//
+// Process-wide state. The module is made once per process (single-phase init: a re-import copies
+// the first namespace and never calls the entry point again), so what the module's code keeps
+// between calls lives as long as the process, and must stay valid for a second try after a failed
+// import. All of it, and where it lives:
+// - the three types (runtime/coroutine_type.cpp, coroutine_wrapper.cpp, function.cpp): static,
+//   readied once;
+// - the interned names, one set per room (runtime/function.cpp, engine/engine.cpp,
+//   access/names.hpp, broadcaster/names.hpp and params.hpp, the hooks' in broadcaster/hooks.cpp),
+//   and the keyword tuples built from them (engine.cpp's display keywords, json_dumps.cpp's
+//   ensure_ascii): made on first use, never freed;
+// - the module's own Broadcaster methods (broadcaster/hooks.cpp) and the code objects of the
+//   decorators' wrappers (access/decorators.cpp): set while the module body runs, again on a
+//   retried import; held so that an identity test can never meet a recycled address;
+// - the shape of a subscription's parameters (broadcaster/registry.cpp): a dict copied for each;
+// - what json.dumps was found to be, and where the standard json files are
+//   (broadcaster/json_dumps.cpp): a cache, checked at each use against every change a host can
+//   make;
+// - the coroutine free list (runtime/coroutine_type.cpp) and the JSON text's scratch buffer
+//   (runtime/json_text.cpp): memory kept for reuse;
+// - the C stack floor (runtime/frames.hpp): one per thread, measured on first use.
 #include "access/access.hpp"
 #include "broadcaster/hooks.hpp"
 #include "module/surface.hpp"
@@ -11,6 +32,8 @@
 
 #include <dlfcn.h>
 
+#include <exception>
+#include <new>
 
 using rt::Ref;
 
@@ -83,7 +106,9 @@ class ModuleBody {
 public:
     explicit ModuleBody(PyObject* module) : module_(Ref::borrow(module)), ns_(PyModule_GetDict(module)) {}
 
-    // Steps 3 to 14; false with the exception set (and traceback entries added) on failure.
+    // The module body, statement by statement: the module's attributes, the imports, the decorators,
+    // AuthClient, Broadcaster, then the hook that restores __file__. False with the exception set
+    // (and the traceback entries of the statement that failed added) on failure.
     bool run() {
         if (!set_attributes()) return failed();
         if (!import_names()) return failed();
@@ -117,7 +142,8 @@ private:
         return false;
     }
 
-    // Steps 3 to 5: package, builtins, docstring, file, spec, cached.
+    // The attributes the interpreter sets before a module body runs: package, builtins, docstring,
+    // file, spec, cached.
     bool set_attributes() {
         Ref name = Ref::steal(PyModule_GetNameObject(module_.get()));
         if (!name) return false;
@@ -152,7 +178,7 @@ private:
         return bind("__cached__", Py_None);
     }
 
-    // ---- lines 1 to 6: the imports ----
+    // ---- the imports at the top of the module ----
 
     Ref import(const char* module_name, std::initializer_list<const char*> fromlist) {
         Ref import_func = rt::load_global(builtins_.get(), nullptr, Ref::steal(PyUnicode_FromString("__import__")).get());
@@ -260,7 +286,7 @@ private:
         if (!code || PyErr_Occurred()) return {};
         return rt::make_function({.code = code.get(), .globals = ns_, .qualname = nullptr, .doc = doc.get(),
                                   .defaults = defaults.get(), .annotations = annotations.get(), .closure = nullptr,
-                                  .bound = callable.bound, .raw = callable.raw});
+                                  .bound = callable.bound.body, .raw = callable.raw});
     }
 
     bool define_decorators() {
@@ -333,7 +359,7 @@ private:
         for (const surface::Callable& method : surface::broadcaster_methods) {
             Ref wrapped = define_method(method);
             if (!wrapped || PyDict_SetItemString(class_ns.get(), method.name, wrapped.get()) < 0) return false;
-            broadcaster::remember_own_method(method.name, wrapped.get());
+            if (method.hook) broadcaster::remember_own_method(*method.hook, wrapped.get());
         }
         class_line_ = 0;
         return bind("Broadcaster", make_class("Broadcaster", class_ns.get()).get());
@@ -349,10 +375,15 @@ private:
 };
 
 bool ready_runtime() {
+    if (!rt::classmethod_layout_holds()) {
+        PyErr_SetString(PyExc_SystemError, "classmethod objects are not laid out as this module reads them");
+        return false;
+    }
     return rt::ready_function_type() == 0 && rt::ready_coroutine_type() == 0;
 }
 
-// Step 3 of the failure handling: the module leaves sys.modules under the name its namespace holds.
+// A module whose body failed leaves sys.modules under the name its namespace holds, as a failed
+// import of a Python module does.
 void forget_module(PyObject* module) {
     rt::ErrorTriple pending = rt::ErrorTriple::fetch();
     // Held: what leaves sys.modules may run code that changes this namespace as it goes.
@@ -364,18 +395,40 @@ void forget_module(PyObject* module) {
     pending.restore();
 }
 
-}  // namespace
+// Runs `make` with no C++ exception let out: making the module builds vectors and strings (the
+// surface table, docstrings), and the interpreter must see running out of memory there as
+// MemoryError, never as an exception unwinding through its own frames.
+template <class Make>
+auto without_cpp_exceptions(Make&& make) -> decltype(make()) {
+    try {
+        return make();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception while making the module");
+    }
+    return {};
+}
 
-extern "C" PyMODINIT_FUNC PyInit_broadcast(void) {
+PyObject* make_module() {
     if (!ready_runtime()) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     Ref name = Ref::steal(PyModule_GetNameObject(module.get()));
     if (!name || PyObject_SetItem(PyImport_GetModuleDict(), name.get(), module.get()) < 0) return nullptr;
-    ModuleBody body(module.get());
-    if (!body.run()) {
+    const bool ran = without_cpp_exceptions([&] {
+        ModuleBody body(module.get());
+        return body.run();
+    });
+    if (!ran) {
         forget_module(module.get());
         return nullptr;
     }
     return module.release();
 }
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_broadcast(void) { return without_cpp_exceptions(make_module); }

@@ -2,8 +2,10 @@
 // defaults, annotations, names, first line and docstring, and the native body behind it.
 #pragma once
 
+#include "broadcaster/hooks.hpp"
 #include "runtime/function.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,12 +41,13 @@ struct Callable {
     std::vector<const char*> locals = {}; // further local names after the parameters
     Ann returns = Ann::none;
     Doc doc = {};
-    rt::BoundBody bound = nullptr;
+    rt::Bound bound = {};                 // the body and how many variables it reads
     rt::RawBody raw = nullptr;
     std::vector<const char*> freevars = {};
     std::vector<const char*> cellvars = {};
     int classmethod_line = 0;             // line of `@classmethod`, for methods stored as class methods
     int decorator_line = 0;               // line of `@auth_required_async`, where it decorates
+    std::optional<broadcaster::Hook> hook = {};  // the hook a Broadcaster method is, named by `name`
 };
 
 // The default of AuthClient's `api_root`: the authentication service's API root.

@@ -73,13 +73,3 @@ template <class B, class... Args>
 Ref awaitable_iter(PyObject* obj);
 
 }  // namespace rt
-
-namespace rt {
-
-// A body that does all its work at its first resumption, with no await: `work` receives the
-// bound arguments (kept alive by the coroutine until then) and returns the result (new reference).
-using Immediate = PyObject* (*)(PyObject* const* locals);
-
-Ref make_immediate_coroutine(PyObject* code, PyObject* globals, Immediate work, PyObject* const* locals, Py_ssize_t count);
-
-}  // namespace rt

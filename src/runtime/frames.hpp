@@ -9,6 +9,7 @@
 #pragma once
 
 #include "runtime/layout.hpp"
+#include "runtime/placement.hpp"
 #include "runtime/ref.hpp"
 
 #include <cstdint>
@@ -21,7 +22,7 @@ namespace rt {
 // deeper (0: not measured yet). A per-thread word the hot paths read without a call.
 inline thread_local uintptr_t stack_floor [[gnu::tls_model("initial-exec")]] = 0;
 
-[[gnu::cold]] uintptr_t measure_stack_floor();
+RT_COLD uintptr_t measure_stack_floor();
 
 // Where the running thread's stack stands now; read from the register, since taking a frame's
 // address would make every caller set up a frame pointer.
@@ -49,7 +50,7 @@ inline bool stack_nearly_full() {
 // The refusal of a level: the interpreter's own check at the limit, with its message and
 // headroom, and RecursionError where the C stack would run out first (native frames are larger
 // than the interpreter's). True when the level is taken after all.
-[[gnu::cold]] bool enter_level_at_limit(PyThreadState* ts);
+RT_COLD bool enter_level_at_limit(PyThreadState* ts);
 
 // Takes a level for a native frame, as the interpreter does for each frame it runs; false, with
 // RecursionError set and nothing taken, when the call must not start.

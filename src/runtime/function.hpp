@@ -10,6 +10,7 @@
 
 #include "runtime/frames.hpp"
 #include "runtime/layout.hpp"
+#include "runtime/placement.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
 
@@ -23,6 +24,13 @@ struct Function;
 // reference per parameter, in the order of the code's variable names (a `*args` tuple where the
 // signature has one; for `**kwargs`, the dict of the extra keywords, or null when there were none).
 using BoundBody = PyObject* (*)(Function* fn, PyObject* const* locals);
+
+// A bound body with how many variables its call binds: the `count` of the enum beside the body
+// through which it reads them, which the surface table checks against the parameters it gives.
+struct Bound {
+    BoundBody body = nullptr;
+    Py_ssize_t binds = 0;
+};
 
 // A body that receives the call as it came (only for `(*args, **kwargs)` signatures, where no
 // binding can fail). It is the function's vectorcall itself, and does its work through
@@ -105,11 +113,18 @@ inline bool is_function(PyObject* obj) { return Py_TYPE(obj) == &FunctionType; }
 // it and there is no call to report (the coroutine reports its own steps).
 namespace detail {
 
+// The parameters a bound body can receive, with a `*args` and a `**kwargs`.
+inline constexpr Py_ssize_t kMaxBoundSlots = 32;
+
+// The vectorcall of a function with a bound body: the call's arguments bound as the interpreter
+// binds them (binding.cpp), then the body run in its frame.
+PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // A call run while a profile or trace function is set: in a frame of its own, linked where the
 // interpreter keeps the running frames, with the call and return (and exception) events. A
 // coroutine function's call only makes the coroutine, which reports its own steps.
 template <class Call, class... Args>
-[[gnu::noinline, gnu::cold]] PyObject* run_traced_frame(PyThreadState* ts, Function* fn, Args... args) {
+RT_COLD [[gnu::noinline]] PyObject* run_traced_frame(PyThreadState* ts, Function* fn, Args... args) {
     if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) {
         PyObject* result = Call::work(fn, args...);
         if (!result) add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));

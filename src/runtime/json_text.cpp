@@ -34,7 +34,7 @@ struct Scratch {
     void* data = nullptr;
     size_t bytes = 0;
 };
-Scratch scratch;
+Scratch scratch;  // process-wide, as module/init.cpp lists
 
 // Width of the buffer the last text was written in.
 int width_hint = 1;

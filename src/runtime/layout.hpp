@@ -1,6 +1,8 @@
 // The interpreter's own layouts that the hot paths read directly: the running thread's state, dict
-// entries by insertion position, and where an instance keeps its attributes; and the frame fields
-// the module's own frames set. Whatever cannot be read this way is left to the interpreter's lookups.
+// entries by insertion position, and where an instance keeps its attributes; the frame fields
+// the module's own frames set; an object's collector header, as a kept coroutine is made anew;
+// a coroutine's frame state; and a class method's function. Whatever cannot be read this way is
+// left to the interpreter's lookups.
 //
 // The layouts below are those of the one interpreter version this module is built for.
 #pragma once
@@ -27,6 +29,41 @@ namespace rt {
 // returns, without the call.
 inline PyThreadState* thread_state() {
     return *reinterpret_cast<PyThreadState* const*>(_PyRuntime + RT_TSTATE_CURRENT_OFFSET);
+}
+
+// ---- objects ----
+
+// An object kept for reuse, made as the allocator leaves a new one: untracked by the cycle
+// collector, not finalized, one reference. Its type stays as it was.
+inline PyObject* renew_object(PyObject* obj) {
+    uintptr_t* gc_head = reinterpret_cast<uintptr_t*>(obj) - RT_GC_HEAD_WORDS;
+    for (int i = 0; i < RT_GC_HEAD_WORDS; ++i) gc_head[i] = 0;
+    _Py_NewReference(obj);
+    return obj;
+}
+
+// Whether one of the interpreter's own coroutines has not started yet.
+inline bool coroutine_not_started(PyObject* coro) {
+    return reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == RT_FRAME_CREATED;
+}
+
+// The layout of a classmethod object (funcobject.c keeps it private, so no header can check it:
+// classmethod_layout_holds() compares it with what the type says of its objects).
+struct ClassMethodObject {
+    PyObject_HEAD
+    PyObject* callable;
+    PyObject* dict;
+};
+
+// The callable a classmethod object wraps (borrowed; may be null).
+inline PyObject* classmethod_callable(PyObject* classmethod) {
+    return reinterpret_cast<ClassMethodObject*>(classmethod)->callable;
+}
+
+// Whether classmethod objects are laid out as ClassMethodObject says; checked once at import.
+inline bool classmethod_layout_holds() {
+    return PyClassMethod_Type.tp_basicsize == static_cast<Py_ssize_t>(sizeof(ClassMethodObject)) &&
+           PyClassMethod_Type.tp_dictoffset == static_cast<Py_ssize_t>(offsetof(ClassMethodObject, dict));
 }
 
 // ---- frames ----
@@ -91,6 +128,11 @@ struct Entry {
 constexpr uint8_t kStringKeys = 1;
 constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a class
 
+// A key table's entries, which follow its index table (StringEntry or Entry, by its kind).
+inline char* entries(const Keys* keys) {
+    return const_cast<char*>(keys->dk_indices) + (size_t{1} << keys->dk_log2_index_bytes);
+}
+
 }  // namespace dict_layout
 
 // A dict's version: it changes with every change made to the dict.
@@ -111,8 +153,7 @@ inline StringEntry* entry_at(PyObject* dict, Py_ssize_t index, PyObject* key) {
     if (mp->ma_values) return nullptr;
     auto* keys = reinterpret_cast<Keys*>(mp->ma_keys);
     if (keys->dk_kind != kStringKeys || index >= keys->dk_nentries) return nullptr;
-    auto* entries = reinterpret_cast<StringEntry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
-    StringEntry* entry = &entries[index];
+    StringEntry* entry = &reinterpret_cast<StringEntry*>(entries(keys))[index];
     return entry->key == key && entry->value ? entry : nullptr;
 }
 
@@ -131,10 +172,9 @@ inline PyObject* any_entry_value(PyObject* dict, Py_ssize_t index, PyObject* key
     if (mp->ma_values) return nullptr;
     auto* keys = reinterpret_cast<dict_layout::Keys*>(mp->ma_keys);
     if (index >= keys->dk_nentries) return nullptr;
-    const char* table = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
     if (keys->dk_kind == dict_layout::kStringKeys) return entry_value(dict, index, key);
     if (keys->dk_kind != 0) return nullptr;
-    const dict_layout::Entry& entry = reinterpret_cast<const dict_layout::Entry*>(table)[index];
+    const dict_layout::Entry& entry = reinterpret_cast<const dict_layout::Entry*>(dict_layout::entries(keys))[index];
     return entry.key == key ? entry.value : nullptr;
 }
 
@@ -151,11 +191,25 @@ inline EntryValues entry_values(PyObject* dict) {
     auto* mp = reinterpret_cast<PyDictObject*>(dict);
     if (mp->ma_values) return {};
     auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
-    const char* table = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    const char* table = dict_layout::entries(keys);
     if (keys->dk_kind == dict_layout::kStringKeys)
         return {table + offsetof(dict_layout::StringEntry, value), sizeof(dict_layout::StringEntry), keys->dk_nentries};
     if (keys->dk_kind == 0) return {table + offsetof(dict_layout::Entry, value), sizeof(dict_layout::Entry), keys->dk_nentries};
     return {};
+}
+
+// Starts fetching what a loop over a dict's entries reads at entry `i + far` (the value) and at
+// `i + near` (a dict value's key table), so that both are in the cache by their turn. The
+// distances are the caller's: the more work it does per entry, the fewer entries ahead cover
+// the time a fetch takes, and the sooner a fetch made too early is evicted before its turn.
+template <Py_ssize_t far, Py_ssize_t near>
+inline void prefetch_ahead(const EntryValues& values, Py_ssize_t i) {
+    static_assert(near < far);
+    if (i + far < values.count)
+        if (PyObject* value = values[i + far]) __builtin_prefetch(value);
+    if (i + near < values.count)
+        if (PyObject* value = values[i + near]; value && PyDict_CheckExact(value))
+            __builtin_prefetch(reinterpret_cast<PyDictObject*>(value)->ma_keys);
 }
 
 // Calls f(key, value) for each item of an exact dict, in the dict's order, read from its entry
@@ -166,7 +220,7 @@ inline int each_item(PyObject* dict, F&& f) {
     auto* mp = reinterpret_cast<PyDictObject*>(dict);
     if (mp->ma_values) return -1;
     auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
-    const char* table = keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes);
+    const char* table = dict_layout::entries(keys);
     const Py_ssize_t count = keys->dk_nentries;
     if (keys->dk_kind == dict_layout::kStringKeys) {
         const auto* entries = reinterpret_cast<const dict_layout::StringEntry*>(table);
@@ -191,8 +245,7 @@ inline int holds_identical_key(PyObject* dict, PyObject* key, Py_hash_t hash) {
     if (keys->dk_kind != 0) return -1;  // string keys: their own lookup
     const uint8_t log2_size = keys->dk_log2_size;
     const size_t mask = (size_t{1} << log2_size) - 1;
-    const auto* entries =
-        reinterpret_cast<const dict_layout::Entry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    const auto* entries = reinterpret_cast<const dict_layout::Entry*>(dict_layout::entries(keys));
     size_t perturb = static_cast<size_t>(hash);
     size_t i = static_cast<size_t>(hash) & mask;
     for (;;) {
@@ -252,7 +305,7 @@ inline Py_ssize_t shared_name_count(const void* names) {
 inline bool shares_name(const void* names, PyObject* name) {
     auto* keys = static_cast<const dict_layout::Keys*>(names);
     if (keys->dk_kind != dict_layout::kSharedKeys && keys->dk_kind != dict_layout::kStringKeys) return true;
-    auto* entries = reinterpret_cast<const dict_layout::StringEntry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    auto* entries = reinterpret_cast<const dict_layout::StringEntry*>(dict_layout::entries(keys));
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
         PyObject* key = entries[i].key;
         if (key == name) return true;

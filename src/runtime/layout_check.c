@@ -3,6 +3,7 @@
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_frame.h>
+#include <internal/pycore_gc.h>
 #include <internal/pycore_runtime.h>
 
 #include <stddef.h>
@@ -22,3 +23,5 @@ _Static_assert(FRAME_OWNED_BY_THREAD == RT_FRAME_OWNED_BY_THREAD && FRAME_OWNED_
                "the frame owners have changed");
 _Static_assert(offsetof(_PyInterpreterFrame, localsplus) == RT_IFRAME_LOCALSPLUS_OFFSET,
                "_PyInterpreterFrame.localsplus has moved");
+_Static_assert(sizeof(PyGC_Head) == RT_GC_HEAD_WORDS * sizeof(uintptr_t), "PyGC_Head has changed size");
+_Static_assert(FRAME_CREATED == RT_FRAME_CREATED, "FRAME_CREATED has changed");

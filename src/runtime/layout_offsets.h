@@ -1,11 +1,17 @@
 /* Where the interpreter keeps what runtime/layout.hpp reads, for the one interpreter version this
-   module is built for: the running thread's state in _PyRuntime, and the fields of a frame object
-   and of the interpreter frame it owns that the module's own frames set. Read by C++ code and
+   module is built for: the running thread's state in _PyRuntime, the cycle collector's header,
+   a coroutine's frame state, and the fields of a frame object and of the interpreter frame it
+   owns that the module's own frames set. Read by C++ code and
    checked against the interpreter's own headers (layout_check.c). */
 #ifndef RT_LAYOUT_OFFSETS_H
 #define RT_LAYOUT_OFFSETS_H
 
 #define RT_TSTATE_CURRENT_OFFSET 576
+
+/* The cycle collector's header in front of each tracked object: two words */
+#define RT_GC_HEAD_WORDS 2
+/* A coroutine's frame state before its first step (enum _framestate) */
+#define RT_FRAME_CREATED (-2)
 
 /* struct _frame (a frame object) */
 #define RT_FRAME_BACK_OFFSET 16

@@ -1,4 +1,15 @@
 // Owning handle for one strong reference to a Python object.
+//
+// Rules of use, everywhere in the module:
+// - A function that gives a new reference returns it as a Ref; a raw PyObject* it returns is
+//   borrowed, except where a slot or API signature wants a new reference (then it is made with
+//   release() at the return, and its comment says so).
+// - A PyObject* parameter is borrowed: the caller keeps it alive for the call, and the callee
+//   takes its own Ref (Ref::borrow) before anything that can run Python code if it needs the
+//   object afterwards.
+// - A borrowed result that is good only "until X" says what X is in its declaration's comment
+//   (the next call of the same method, the next change of the container, ...); holding it past
+//   X, or past anything that can run Python code when X is that, is a use-after-free.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

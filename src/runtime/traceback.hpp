@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/frames.hpp"
+#include "runtime/placement.hpp"
 
 namespace rt {
 
@@ -14,6 +15,6 @@ void add_traceback_entry(PyObject* filename, const char* name, int line, PyObjec
 // file, name and first line) in `globals` holding `locals`, called from the running thread's
 // innermost frame, put in front of the pending exception's traceback. For error paths only; the
 // pending exception is kept whatever happens.
-[[gnu::cold]] void add_code_traceback_entry(PyObject* code, PyObject* globals, const FrameLocals& locals);
+RT_COLD void add_code_traceback_entry(PyObject* code, PyObject* globals, const FrameLocals& locals);
 
 }  // namespace rt

@@ -1,0 +1,89 @@
+// The module's coroutine object, as the files that make up its type share it: the object's
+// layout (coroutine_type.cpp), the driver that steps it (coroutine_driver.cpp), what throw and
+// close do to it (coroutine_throw.cpp) and the iterator its __await__ gives (coroutine_wrapper.cpp).
+//
+// Invariants: `state_` is the coroutine's real state, the head's frame state always says
+// "cleared"; a body exists from the coroutine's making to its end (finish), and `awaiting` only
+// while it is suspended on, or stepping, what it awaits.
+#pragma once
+
+#include "runtime/coroutine.hpp"
+#include "runtime/placement.hpp"
+
+namespace rt::coroutine {
+
+// The interpreter's frame states for a coroutine, which its head holds.
+enum class State : int8_t { Created = -2, Suspended = -1, Running = 0, Finished = 4 };
+
+struct Coroutine {
+    // The interpreter's coroutine head, filled as for its own coroutines (code, weak references,
+    // names, origin); the interpreter frame that would follow is never used. Its frame state
+    // always says "cleared": the base type's own methods, which a host can still reach
+    // (types.CoroutineType.send(coro, None)), then refuse as for a finished coroutine instead
+    // of reading a frame these objects do not have. The coroutine's real state is `state_`.
+    PyCoroObject head;
+    State state_;
+    Body* body;                  // lives in this object's tail; gone once the coroutine has finished
+    Ref awaiting;                // the iterator it is suspended on
+    Ref globals;                 // of the function that made it, for its frame
+    Ref frame;                   // cr_frame, made when first asked for while the coroutine lives
+    Py_ssize_t tail;             // the bytes of the tail, where the body lives
+    bool tail_await;             // what it awaits ends the body, its outcome the coroutine's
+
+    State state() const { return state_; }
+    void set_state(State state) { state_ = state; }
+    PyObject* code() const { return reinterpret_cast<PyObject*>(head.cr_code); }
+};
+
+inline Coroutine* as_coroutine(PyObject* obj) { return reinterpret_cast<Coroutine*>(obj); }
+
+inline bool is_own_coroutine(PyObject* obj) { return Py_IS_TYPE(obj, &CoroutineType); }
+
+// What a resumption brings into the coroutine: a value sent, or the pending exception raised
+// at the await point.
+enum class Resumption : bool { send, raise };
+// Whether the resumption is close(): a finished coroutine then ends quietly.
+enum class Closing : bool { no, yes };
+
+// The messages and docstrings more than one of the files raise or show, each written once.
+inline constexpr char kAwaitedAlready[] = "coroutine is being awaited already";
+inline constexpr char kSendDoc[] =
+    "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+inline constexpr char kThrowDoc[] =
+    "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration.";
+inline constexpr char kCloseDoc[] = "close() -> raise GeneratorExit inside coroutine.";
+
+// ---- the driver (coroutine_driver.cpp) ----
+
+// The end of a coroutine: its body and everything it holds are released at once.
+RT_HOT void finish(Coroutine* co);
+// StopIteration carrying `value`, as a coroutine's return raises it.
+RT_COLD void raise_stop_iteration(PyObject* value);
+// The coroutine's frame (cr_frame), made from what its body shows when first asked for; null
+// (an exception set only where making it failed) when there is none to make.
+Ref frame_of(Coroutine* co);
+// One resumption (see Resumption); `*out` is what it yields or returns.
+PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, Resumption how, Closing closing);
+// A resumption as the Python-level methods report it: the yielded value, or StopIteration.
+PyObject* resume(Coroutine* co, PyObject* value, Resumption how);
+// A step's outcome as an iterator's __next__ reports it: the yielded value, or null with
+// StopIteration set for a value other than None, with nothing set for None, or with the error.
+PyObject* next_result(PySendResult status, PyObject* out);
+// The am_send slot: what `await` and asyncio step the coroutine with.
+RT_HOT PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out);
+// Whether a coroutine, the interpreter's or ours, has not started yet.
+bool is_fresh_coroutine(PyObject* obj);
+
+// ---- throw and close (coroutine_throw.cpp) ----
+
+PyObject* coro_send(PyObject* self, PyObject* value);
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coro_close(PyObject* self, PyObject*);
+
+// ---- coro.__await__() (coroutine_wrapper.cpp) ----
+
+// A new iterator whose each step goes to the coroutine.
+PyObject* new_wrapper(Coroutine* co);
+int ready_wrapper_type();
+
+}  // namespace rt::coroutine

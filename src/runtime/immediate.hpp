@@ -1,0 +1,20 @@
+// Coroutines whose body does all its work at its first step, with no await: a method declared
+// `async def` whose code never suspends.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace rt {
+
+// The work: receives the bound arguments (kept alive by the coroutine until then) and returns
+// the result (a new reference), or null with the error.
+using Immediate = PyObject* (*)(PyObject* const* locals);
+
+// A new coroutine of `code` made in `globals`, holding the first `count` of `locals`, whose
+// first step runs `work` on them.
+Ref make_immediate_coroutine(PyObject* code, PyObject* globals, Immediate work, PyObject* const* locals, Py_ssize_t count);
+
+// The work of a body that only returns None.
+PyObject* return_none(PyObject* const* locals);
+
+}  // namespace rt
