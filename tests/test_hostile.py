@@ -493,7 +493,7 @@ CASES = {
         @broadcast.auth_required
         def down(n):
             return down(n - 1) + 1 if n else 0
-        for size, levels in ((64, 60), (72, 10), (96, 40)):
+        for size, levels in ((64, 20), (72, 10), (96, 20)):
             threading.stack_size(size * 1024)
             results = []
             thread = threading.Thread(target=lambda: results.append(outcome(down, levels)))
@@ -501,9 +501,9 @@ CASES = {
             thread.join()
             print(size, results)
     """, """
-        64 ['60']
+        64 ['20']
         72 ['10']
-        96 ['40']
+        96 ['20']
     """),
     # Under a profiler, the entries an exception gets are those of the frames it leaves: the
     # module function's own when a profile function fails at its call, and, for the reply
