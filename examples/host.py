@@ -17,8 +17,8 @@ import json
 
 import broadcast
 from tolva_engine import Document
+from websockets.asyncio.server import broadcast as write_now
 from websockets.asyncio.server import serve
-from websockets.exceptions import ConnectionClosed
 from websockets.protocol import State
 
 
@@ -35,10 +35,9 @@ class Host(broadcast.Broadcaster):
 
     @classmethod
     async def send_message_async(cls, websocket, message):
-        try:
-            await websocket.send(message)
-        except ConnectionClosed:  # one closed client must not stop the others
-            pass
+        # Written now or not at all: awaiting one client's socket would stop the fan-out there
+        # (the broadcast_server package also bounds what waits for a slow client).
+        write_now([websocket], message)
 
 
 class Invoice(Document):

@@ -6,6 +6,7 @@ each connection its frames in order, so what came before the marker is all that 
 """
 import asyncio
 import json
+import socket
 
 import pytest
 from broadcast_demo.auth_service import AuthService
@@ -331,10 +332,10 @@ def test_send_to_a_closed_registered_connection_harms_nobody(run, auth_root, tru
             await publish(server, numbered(3))
             assert [e["seq"] for _, e in await reading] == ["0001", "0002", "0003"]
             if trust_state:
-                assert server.broadcaster.dropped_sends == 3
+                assert server.broadcaster.sender.dropped == 3
                 server.broadcaster.disconnect(stale_ws)
             else:
-                assert server.broadcaster.dropped_sends == 0
+                assert server.broadcaster.sender.dropped == 0
             assert stale_ws not in registry
             await stays.close()
     run(body)
@@ -366,8 +367,59 @@ def test_many_clients_get_every_event_once_and_in_order(run, auth_root):
                         for doc, op, seq in events]
             for task in reading:
                 assert [e for _, e in await task] == expected
-            assert server.broadcaster.sent == CLIENTS * (EVENT_COUNT + 1)
-            assert server.broadcaster.dropped_sends == 0
+            # the events, the marker, the welcome and the reply to each client
+            assert server.broadcaster.sender.written == CLIENTS * (EVENT_COUNT + 3)
+            assert server.broadcaster.sender.dropped == 0
             await asyncio.gather(*(ws.close() for ws in clients))
             await wait_until(lambda: server.subscriber_count() == 0)
     run(body, timeout=180)
+
+
+# -- a client that stops reading ------------------------------------------------------------------
+SLOW_BOUND = 64 * 1024
+
+
+async def stalled(url):
+    """A subscribed client that then reads nothing: its receive buffer small, its transport paused,
+    so the server's writes back up within a few hundred events."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    host, port = url.removeprefix("ws://").split(":")
+    sock.setblocking(False)
+    await asyncio.get_running_loop().sock_connect(sock, (host, int(port)))
+    ws = await connect(url, sock=sock)
+    await ws.recv()  # welcome
+    await ws.send(json.dumps({"api_key": "k-all", "subscribe": [sub("Order"), END]}))
+    assert json.loads(await ws.recv())["type"] == "subscribed"
+    ws.transport.pause_reading()
+    return ws
+
+
+def test_a_client_that_stops_reading_holds_up_nobody_and_is_closed_with_1013(run, auth_root):
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
+                                   send_queue=SLOW_BOUND) as server:
+            readers = [await subscribed(server.url, "k-all", [sub("Order")]) for _ in range(3)]
+            slow = await stalled(server.url)
+            reading = [asyncio.create_task(read_until_end(ws)) for ws in readers]
+            events = numbered(2000, note="ü" * 1100)  # 2.2 KB of JSON each
+            sender = server.broadcaster.sender
+            for doc, op, seq in events:
+                await server.publish(doc, op, seq)
+                await asyncio.sleep(0)  # the readers read between events, the stalled one never
+            await publish(server, [])
+            everything = [seq for _, _, seq in events]
+            for task in reading:
+                assert [e["seq"] for _, e in await task] == everything
+            assert sender.fell_behind == 1
+            slow.transport.resume_reading()
+            got = []
+            with pytest.raises(ConnectionClosed) as closed:
+                async for raw in slow:
+                    got.append(json.loads(raw)["seq"])
+            assert closed.value.rcvd.code == 1013 and "fell behind" in closed.value.rcvd.reason
+            assert 0 < len(got) < len(everything) and got == everything[:len(got)]
+            await wait_until(lambda: server.subscriber_count() == 3)
+            for ws in readers:
+                await ws.close()
+    run(body)

@@ -79,13 +79,13 @@ class Nodes:
         self.redis_url, self.auth_root, self.log_dir = redis_url, auth_root, log_dir
         self.processes, self.urls = [], []
 
-    def start(self, count):
+    def start(self, count, *options):
         for i in range(count):
             log = open(self.log_dir / f"node{i}.log", "wb")
             process = subprocess.Popen(
                 [sys.executable, "-m", "broadcast_server", "node", "--redis", self.redis_url,
                  "--auth", self.auth_root, "--name", f"n{i}", "--documents",
-                 str(NODE_DOCUMENTS)],
+                 str(NODE_DOCUMENTS), *options],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL)
             log.close()
             self.processes.append(process)
@@ -293,6 +293,38 @@ def test_nodes_ride_out_a_redis_restart_and_lose_nothing(redis_server, nodes):
         assert publisher.retries > 0
         for i in range(2):
             assert "Redis reachable again" in nodes.log(i)
+
+    run(body)
+
+
+def test_a_client_that_stops_reading_is_closed_with_1013_and_resumes_missing_nothing(
+        redis_server, nodes):
+    urls = nodes.start(1, "--send-queue", "65536").urls
+    events = [(Order(id=f"A-{n}", region="eu", status="paid", total=float(n), note="ü" * 1100),
+               "update", f"{n:08d}") for n in range(1, 3001)]
+    events.append((Marker(), "end", "00003001"))
+
+    async def body():
+        slow, reader = clients = make_clients(2, urls)
+        for c in clients:
+            c.subscriptions = [{"doc_class": "Order"}, END]
+        tasks = await connect_all(clients)
+        slow.ws.transport.pause_reading()  # its socket fills up, then its outbox on the node
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events[:-1])
+        for _ in range(300):
+            if "fell behind" in nodes.log(0):
+                break
+            await asyncio.sleep(0.1)
+        assert "closing it with 1013" in nodes.log(0)
+        slow.ws.transport.resume_reading()
+        await publish_all(publisher, events[-1:])
+        await publisher.close()
+        await asyncio.wait_for(asyncio.gather(*tasks), 120)
+        assert_exact(clients, events)
+        # It came back and caught up from the stream (its backlog may run up to the marker,
+        # before any reply); the reader never left.
+        assert slow.caught_up and not reader.caught_up and len(reader.stints) == 1
 
     run(body)
 

@@ -183,7 +183,7 @@ class SingleNode(Run):
                   f"; {elapsed:.1f} s")
         self.line(f"  registry: {registered} connection(s) registered, {still_open} client(s)"
                   f" still connected; sends that met a closed connection:"
-                  f" {server.broadcaster.dropped_sends}")
+                  f" {server.broadcaster.sender.dropped}")
         if (not self.problems and not duplicates and deliveries == expected_total
                 and registered == still_open):
             self.line(s.green(s.bold(f"  {s.ok} every client got exactly what its subscription"
@@ -209,8 +209,8 @@ class SingleNode(Run):
         for n in itertools.count(len(events) + 1):
             doc, op, _ = events[(n - 1) % len(events)]
             seq = f"{n:04d}"
-            before = server.broadcaster.sent
+            before = server.broadcaster.sender.written
             await server.publish(doc, op, seq)
-            sent = server.broadcaster.sent - before
+            sent = server.broadcaster.sender.written - before
             self.line(f"  {seq}  {op} {doc.label:<16} -> {sent} client(s)")
             await asyncio.sleep(self.args.interval)

@@ -31,7 +31,8 @@ log = logging.getLogger("broadcast.node")
 async def serve(cfg: config.NodeConfig) -> int:
     node = NodeServer(cfg.auth, cfg.redis, documents=load_documents(cfg.documents),
                       stream=cfg.stream, name=cfg.name, from_start=cfg.from_start,
-                      host=cfg.host, port=cfg.port)
+                      host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
+                      compression=cfg.compression)
     bound_acl_lookups()
     stopping = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -43,8 +44,9 @@ async def serve(cfg: config.NodeConfig) -> int:
         await stopping.wait()
     finally:
         await node.stop()
-        log.info("%s stopped: %d events from the feed, %d clients resumed, %d caught-up events",
-                 cfg.name, node.feed.delivered, node.resumed, node.caught_up)
+        log.info("%s stopped: %d events from the feed, %d clients resumed, %d caught-up events, "
+                 "%d clients closed for falling behind", cfg.name, node.feed.delivered,
+                 node.resumed, node.caught_up, node.broadcaster.sender.fell_behind)
     return 0
 
 
@@ -56,6 +58,16 @@ async def publish(args: argparse.Namespace) -> int:
     finally:
         await publisher.close()
     return 0
+
+
+def event_loop_factory():
+    """uvloop's event loop where it is installed (its transports write with less overhead),
+    else the standard one."""
+    try:
+        import uvloop
+    except ImportError:
+        return None
+    return uvloop.new_event_loop
 
 
 def main(argv=None) -> int:
@@ -82,7 +94,8 @@ def main(argv=None) -> int:
     logging.basicConfig(level=logging.INFO, stream=sys.stderr,
                         format=f"%(asctime)s {cfg.name} %(levelname)s %(message)s")
     try:
-        return asyncio.run(serve(cfg))
+        with asyncio.Runner(loop_factory=event_loop_factory()) as runner:
+            return runner.run(serve(cfg))
     except CannotListen as exc:
         parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
     except KeyboardInterrupt:

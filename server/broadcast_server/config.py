@@ -19,6 +19,19 @@ ACCEPT_BACKLOG = 1024
 """Pending connections the listening socket queues. When hundreds of clients (re)connect at once,
 the default queue overflows and their handshakes stall on TCP retransmissions."""
 
+SEND_QUEUE_BYTES = 1 << 20
+"""Bytes that may wait for one client whose socket is not taking them; past that the client has
+fallen behind and is closed with 1013 (try again later), to resume when it comes back."""
+
+SEND_CLOSE_TIMEOUT = 10.0
+"""Seconds a client closed for falling behind has to answer the close before its TCP connection
+is dropped (when its connection sets no close timeout of its own)."""
+
+COMPRESSION = False
+"""Per-message deflate on client connections. Off: compressing each event once per client costs
+the host more than it saves on loopback and local networks, and it keeps each event's frame
+shared by every client it goes to."""
+
 APP_NAME = "broadcast-demo"
 """The application name sent with every ACL lookup."""
 
@@ -101,6 +114,8 @@ class NodeConfig:
     port: int = PORT
     stream: str = STREAM
     from_start: bool = False
+    send_queue: int = SEND_QUEUE_BYTES
+    compression: bool = COMPRESSION
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> "NodeConfig":
@@ -124,3 +139,8 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
                              "events, e.g. broadcast_demo.shop")
     parser.add_argument("--from-start", action="store_true",
                         help="deliver the whole stream, not only what is appended from now on")
+    parser.add_argument("--send-queue", type=int, default=SEND_QUEUE_BYTES, metavar="BYTES",
+                        help="bytes that may wait for one slow client before it is closed with "
+                             "1013 (default: %(default)s)")
+    parser.add_argument("--compression", action="store_true", default=COMPRESSION,
+                        help="offer per-message deflate to clients (default: off)")

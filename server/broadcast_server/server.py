@@ -14,6 +14,7 @@ from websockets.protocol import State
 from . import config, protocol
 from .acl import AclLookup
 from .errors import CannotListen, Refused, Unavailable
+from .sender import Sender
 
 __all__ = ["WebsocketBroadcaster", "BroadcastServer", "subscribe_client"]
 
@@ -22,16 +23,17 @@ class WebsocketBroadcaster(broadcast.Broadcaster):
     """The broadcaster bound to the ``websockets`` library.
 
     It keeps a registry of its own, so it doesn't share subscribers with other users of
-    ``broadcast.Broadcaster`` in the same process.
+    ``broadcast.Broadcaster`` in the same process. Its send hook never waits on one client:
+    each message is written at once or queued on that connection (see
+    :mod:`broadcast_server.sender`), so one client that stops reading holds up nobody else.
     """
 
     active_connections = {}
-    sent = 0  # messages handed to the library
-    dropped_sends = 0  # sends that found the connection already closed
+    sender = Sender()
 
     @classmethod
     async def accept(cls, websocket):
-        await websocket.send(protocol.frame(protocol.welcome(getattr(cls, "doc_classes", ()))))
+        cls.sender.send(websocket, protocol.frame(protocol.welcome(getattr(cls, "doc_classes", ()))))
 
     @classmethod
     def subscriber_is_connected(cls, websocket):
@@ -39,15 +41,8 @@ class WebsocketBroadcaster(broadcast.Broadcaster):
 
     @classmethod
     async def send_message_async(cls, websocket, message):
-        # A client may go away while an event is on its way to it. That is its own affair:
-        # the fan-out must go on with everybody else, and the connection handler (or the
-        # fan-out's own sweep) drops it from the registry.
-        try:
-            await websocket.send(message)
-        except ConnectionClosed:
-            cls.dropped_sends += 1
-        else:
-            cls.sent += 1
+        # Never awaits: a send that waited for one client's socket would stop the fan-out there.
+        cls.sender.send(websocket, message)
 
 
 @broadcast.auth_required_async
@@ -69,16 +64,18 @@ class BroadcastServer:
                  doc_classes: Iterable[str] = (), host: str = config.HOST,
                  port: int = config.PORT,
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
+                 send_queue: int = config.SEND_QUEUE_BYTES,
+                 compression: bool = config.COMPRESSION,
                  log: Callable[[str], None] | None = None):
         self.lookup_acl = AclLookup(auth_root, app_name)
         self.host = host
         self.port = port
         self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
             "active_connections": {},
-            "sent": 0,
-            "dropped_sends": 0,
+            "sender": Sender(send_queue),
             "doc_classes": tuple(doc_classes),
         })
+        self.compression = "deflate" if compression else None
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), in order
         self.log = log
         self._server = None
@@ -88,7 +85,8 @@ class BroadcastServer:
         try:
             self._server = await serve(self.handler, self.host, self.port,
                                        backlog=config.ACCEPT_BACKLOG,
-                                       process_request=self.process_request)
+                                       process_request=self.process_request,
+                                       compression=self.compression)
         except OSError as exc:
             why = ("is already in use" if exc.errno == errno.EADDRINUSE
                    else f"cannot be listened on ({exc.strerror or exc})")
@@ -136,6 +134,9 @@ class BroadcastServer:
 
     async def handler(self, websocket: ServerConnection) -> None:
         broadcaster = self.broadcaster
+        # Replies take the events' path, so they keep their place among the events queued for
+        # this client (a node's backlog goes out before the reply that ends it).
+        reply_with = broadcaster.sender.send
         self._note(websocket, "connected")
         try:
             await broadcaster.accept(websocket)
@@ -145,18 +146,20 @@ class BroadcastServer:
                 # BadRequest, and any ValueError the module raises for a subscription's values.
                 except ValueError as exc:
                     self._note(websocket, f"bad request: {exc}")
-                    await websocket.send(protocol.frame(protocol.error(str(exc))))
+                    reply_with(websocket, protocol.frame(protocol.error(str(exc))))
                 except Unavailable as exc:
                     self._note(websocket, f"error: {exc}")
-                    await websocket.send(protocol.frame(protocol.error(str(exc))))
+                    reply_with(websocket, protocol.frame(protocol.error(str(exc))))
                 except Refused as exc:
                     self.refusals.append((exc.api_key, str(exc)))
                     self._note(websocket, f"refused: {exc}")
-                    await websocket.send(protocol.frame(protocol.refused(str(exc))))
+                    reply_with(websocket, protocol.frame(protocol.refused(str(exc))))
+                    await broadcaster.sender.flushed(websocket, websocket.close_timeout or
+                                                     config.SEND_CLOSE_TIMEOUT)
                     await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
                     break
                 else:
-                    await websocket.send(protocol.frame(reply))
+                    reply_with(websocket, protocol.frame(reply))
         except ConnectionClosed:
             pass
         finally:

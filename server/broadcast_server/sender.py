@@ -1,0 +1,168 @@
+"""The send path: every message to a client goes out at once or waits in that client's outbox,
+and the fan-out never waits on any one client.
+
+A message is written to the socket as soon as it is handed over while the connection's outgoing
+buffer is below its high-water mark (the transport has not paused writing), exactly as the
+``websockets`` library's own ``broadcast()`` does. Otherwise it joins the connection's outbox,
+in order, behind the messages already waiting there; a task of that connection writes them when
+the socket drains. A connection whose outbox would pass its bound in bytes has fallen behind: it
+is closed with 1013 (try again later), counted and logged once, and gets nothing more.
+"""
+from __future__ import annotations
+
+import asyncio
+import collections
+import logging
+
+from websockets.frames import Frame, Opcode
+from websockets.protocol import OPEN, State
+
+from . import config
+
+__all__ = ["Sender", "FELL_BEHIND_CLOSE_CODE", "fell_behind_reason"]
+
+log = logging.getLogger("broadcast.send")
+
+FELL_BEHIND_CLOSE_CODE = 1013
+"""The close code for a client that fell behind: try again later (it resumes on reconnecting)."""
+
+SHARED_FRAMES = 256
+"""Distinct message texts whose frames are kept for the other subscribers of the same event."""
+
+
+def fell_behind_reason(bound: int) -> str:
+    return f"fell behind: over {bound} bytes waiting to be sent"
+
+
+class Outbox:
+    """What one connection could not take yet: frames in order, their bytes, the task that
+    writes them as the socket drains."""
+
+    __slots__ = ("frames", "size", "task")
+
+    def __init__(self):
+        self.frames: collections.deque[bytes] = collections.deque()
+        self.size = 0
+        self.task: asyncio.Task | None = None
+
+
+class Sender:
+    """Writes text messages to ``websockets`` server connections; :meth:`send` never raises and
+    never waits.
+
+    Connections without extensions (no compression) get the same bytes for the same text, so a
+    frame is built once per distinct text and shared: a frame depends on nothing but its text
+    then, so the shared frames never go stale. A connection with compression has a frame of its
+    own made by its protocol object, which keeps its compression context in order.
+    """
+
+    def __init__(self, bound: int = config.SEND_QUEUE_BYTES):
+        self.bound = bound
+        self.outboxes: dict[object, Outbox] = {}
+        self.frames: dict[str, bytes] = {}
+        self.written = 0  # frames written to a socket
+        self.dropped = 0  # messages for a connection that was no longer open
+        self.fell_behind = 0  # connections closed for passing the bound
+        self.failed = 0  # sends that hit something unexpected (logged)
+
+    def send(self, websocket, text: str) -> None:
+        """Write ``text`` to ``websocket`` as a text frame now, or queue it behind what waits."""
+        try:
+            protocol = websocket.protocol
+            if protocol.state is not OPEN:
+                self.dropped += 1
+                return
+            if protocol.extensions:
+                protocol.send_text(text.encode())
+                frame = b"".join(protocol.data_to_send())
+            else:
+                frame = self.frames.get(text)
+                if frame is None:
+                    frame = self._shared_frame(text)
+            if websocket.paused or websocket in self.outboxes:
+                self._queue(websocket, frame)
+            else:
+                websocket.transport.write(frame)
+                self.written += 1
+        except Exception:  # the fan-out goes on whatever happens to one connection
+            self.failed += 1
+            log.exception("sending to %s failed", _peer(websocket))
+
+    async def flushed(self, websocket, timeout: float) -> None:
+        """Wait (at most ``timeout`` seconds) until nothing waits in ``websocket``'s outbox."""
+        outbox = self.outboxes.get(websocket)
+        if outbox is not None and outbox.task is not None:
+            try:
+                await asyncio.wait_for(asyncio.shield(outbox.task), timeout)
+            except asyncio.TimeoutError:
+                pass
+
+    def waiting(self) -> int:
+        """Bytes waiting in every outbox."""
+        return sum(outbox.size for outbox in self.outboxes.values())
+
+    def _shared_frame(self, text: str) -> bytes:
+        if len(self.frames) >= SHARED_FRAMES:
+            self.frames.clear()
+        frame = self.frames[text] = Frame(Opcode.TEXT, text.encode()).serialize(
+            mask=False, extensions=[])
+        return frame
+
+    def _queue(self, websocket, frame: bytes) -> None:
+        outbox = self.outboxes.get(websocket)
+        if outbox is None:
+            outbox = self.outboxes[websocket] = Outbox()
+            outbox.task = asyncio.get_running_loop().create_task(self._drain(websocket, outbox))
+        if outbox.size + len(frame) > self.bound:
+            self._close_fallen_behind(websocket, outbox)
+            return
+        outbox.frames.append(frame)
+        outbox.size += len(frame)
+
+    async def _drain(self, websocket, outbox: Outbox) -> None:
+        try:
+            while outbox.frames:
+                # Returns once the transport resumes writing, or the connection is lost.
+                await websocket.drain()
+                if websocket.protocol.state is not OPEN:
+                    break
+                write = websocket.transport.write
+                while outbox.frames and not websocket.paused:
+                    frame = outbox.frames.popleft()
+                    outbox.size -= len(frame)
+                    write(frame)
+                    self.written += 1
+        except Exception:  # the connection was lost: its handler sees that and disconnects it
+            pass
+        finally:
+            self.dropped += len(outbox.frames)
+            outbox.frames.clear()
+            outbox.size = 0
+            if self.outboxes.get(websocket) is outbox:
+                del self.outboxes[websocket]
+
+    def _close_fallen_behind(self, websocket, outbox: Outbox) -> None:
+        self.fell_behind += 1
+        self.dropped += len(outbox.frames) + 1
+        log.warning("%s fell behind: %d bytes waiting, bound %d; closing it with %d",
+                    _peer(websocket), outbox.size, self.bound, FELL_BEHIND_CLOSE_CODE)
+        outbox.frames.clear()
+        outbox.size = 0
+        # The close frame goes behind what the transport holds; the state is no longer OPEN,
+        # so nothing is written after it.
+        websocket.protocol.send_close(FELL_BEHIND_CLOSE_CODE, fell_behind_reason(self.bound))
+        websocket.send_data()
+        # A client that never reads never answers the close: drop the TCP connection after the
+        # connection's close timeout, as the library does when its closing handshake times out.
+        timeout = websocket.close_timeout or config.SEND_CLOSE_TIMEOUT
+        asyncio.get_running_loop().call_later(timeout, _abort_unless_closed, websocket)
+
+
+def _abort_unless_closed(websocket) -> None:
+    if websocket.protocol.state is not State.CLOSED:
+        websocket.transport.abort()
+
+
+def _peer(websocket) -> str:
+    peer = getattr(websocket, "remote_address", None)
+    return f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
