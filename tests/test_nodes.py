@@ -129,11 +129,13 @@ class Recording(ResumingClient):
         super().__init__(*args, on_event=self._record, **options)
         self.events = []
         self.epochs = []  # the epoch of each event, as the client knew it
+        self.caught_up = 0  # events that came from a node's backlog
 
     @staticmethod
     def _record(client, seq, event):
         client.events.append((seq, event))
         client.epochs.append(client.epoch)
+        client.caught_up += client.catching_up
 
     def events_of(self, epoch):
         return [event for (_, event), of in zip(self.events, self.epochs) if of == epoch]
