@@ -40,7 +40,6 @@ import asyncio
 import json
 import os
 import pathlib
-import platform
 import resource
 import shutil
 import signal
@@ -49,6 +48,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from machine import describe
 
 HERE = pathlib.Path(__file__).resolve().parent
 HOSTS = ("floor", "broadcast", "loop", "server", "server-py", "server-wait")
@@ -231,15 +232,8 @@ def one_run(client_exe: str, auth: str, kind: str, clients: int, events: int, *,
 
 
 def machine() -> str:
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
     import websockets
-    return (f"{os.cpu_count()} cores ({cpu}), Linux {platform.release()}, Python "
-            f"{platform.python_version()}, websockets {websockets.__version__}")
+    return describe(f"websockets {websockets.__version__}")
 
 
 def main(argv=None) -> int:

@@ -28,11 +28,12 @@ import asyncio
 import json
 import os
 import pathlib
-import platform
 import statistics
 import subprocess
 import sys
 import time
+
+from machine import describe
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -187,16 +188,9 @@ async def measure(nodes: int, impl: str, clients: int, events: int, rate: float,
 
 
 def machine() -> str:
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
     out = subprocess.run(["redis-server", "--version"], capture_output=True, text=True).stdout
     redis_version = next((w.split("=")[1] for w in out.split() if w.startswith("v=")), "?")
-    return (f"{os.cpu_count()} cores ({cpu}), Linux {platform.release()}, Python "
-            f"{platform.python_version()}, redis-server {redis_version}")
+    return describe(f"redis-server {redis_version}")
 
 
 def main(argv=None) -> int:
