@@ -12,6 +12,7 @@ import pytest
 from broadcast_demo.auth_service import AuthService
 from broadcast_demo.shop import Order, Shipment
 from broadcast_server.acl import TimedRequests
+from broadcast_server.protocol import fingerprint
 from broadcast_server.server import BroadcastServer, WebsocketBroadcaster
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
@@ -159,7 +160,7 @@ def test_each_client_sees_its_own_view(run, auth_root):
 
 # -- refusals and bad requests --------------------------------------------------------------------
 @pytest.mark.parametrize("api_key, reason", [
-    ("k-nobody", "unknown API key 'k-nobody'"),
+    ("k-nobody", f"unknown API key {fingerprint('k-nobody')}"),
     ("k-empty", "has an empty ACL (User has empty ACL)"),
     ("k-broken", "not accepted by the authentication service (500"),
 ])
@@ -178,9 +179,13 @@ def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key,
             assert server.subscriber_count() == 1
             assert [k for k, _ in server.refusals] == [api_key]
             logged = [line.split(" ", 1)[1] for line in lines]
-            assert logged[:2] == ["connected", "subscribed with 'k-all' to Order, Marker"]
+            assert logged[:2] == ["connected",
+                                  f"subscribed with {fingerprint('k-all')} to Order, Marker"]
             assert logged[2] == "connected" and logged[3].startswith("refused: ")
             assert reason in logged[3]
+            # Keys are told by their fingerprint only, in replies and logs.
+            told = lines + [reply["reason"]]
+            assert not any(key in text for key in (api_key, "k-all") for text in told)
             reading = asyncio.create_task(read_until_end(other))
             await publish(server, EVENTS[:1])
             assert [e["seq"] for _, e in await reading] == ["0001"]
@@ -196,9 +201,17 @@ def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key,
     ('{"api_key": "k-all", "subscribe": [{"doc_class": "Invoice"}]}', "unknown doc_class"),
     ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "scope": ["eu"]}]}', "scope"),
     ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": 5}]}', "start_seq"),
+    # Hostile ones: none may cost more than its error reply.
+    ("[" * 200_000, "longer than 65536 characters"),
+    ("[" * 60_000, "nested too deeply"),
+    (json.dumps({"api_key": "k-secret-" + "x" * 900_000, "subscribe": []}), "longer than 65536"),
+    ('{"api_key": "k-secret", "subscribe": [{"data_scope": ["eu"]}]}', "doc_class is required"),
+    ('{"api_key": "k-secret", "subscribe": [{"doc_class": 7}]}', '"doc_class" must be a string'),
+    ('{"api_key": "k-secret", "subscribe": [{"doc_class": "Order", "start_seq": "zzz"}]}',
+     '"start_seq" must be a string of decimal digits'),
 ])
 def test_unreadable_requests_get_an_error_and_the_connection_stays(run, auth_root, request_text,
-                                                                   reason):
+                                                                   reason, caplog):
     async def body():
         lines = []
         async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
@@ -210,7 +223,28 @@ def test_unreadable_requests_get_an_error_and_the_connection_stays(run, auth_roo
                 assert reply["type"] == "error" and reason in reply["reason"]
                 assert server.subscriber_count() == 0
                 assert lines[-1].split(" ", 1)[1] == f"bad request: {reply['reason']}"
+                assert len(reply["reason"]) < 200
                 await ws.send(json.dumps({"api_key": "k-all", "subscribe": [sub("Order")]}))
+                assert json.loads(await ws.recv())["type"] == "subscribed"
+        logged = "\n".join(lines) + caplog.text
+        assert "Traceback" not in logged and "k-secret" not in logged
+    run(body)
+
+
+def test_subscribe_requests_beyond_the_burst_wait_their_turn(run, auth_root):
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+            async with connect(server.url) as ws:
+                await ws.recv()  # welcome
+                request = json.dumps({"api_key": "k-all", "subscribe": [sub("Order")]})
+                replies = []
+                for _ in range(7):
+                    await ws.send(request)
+                    replies.append(json.loads(await ws.recv()))
+                assert [r["type"] for r in replies] == ["subscribed"] * 5 + ["error"] * 2
+                assert replies[-1]["reason"] == "too many requests, retry in 1 s"
+                await asyncio.sleep(0.6)
+                await ws.send(request)
                 assert json.loads(await ws.recv())["type"] == "subscribed"
     run(body)
 

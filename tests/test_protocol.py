@@ -27,7 +27,8 @@ BAD_REQUESTS = [
     (req([{"doc_class": "Order", "scope": 1, "Catalog": 2}]),
      "unknown subscription field(s): Catalog, scope"),
     (req([{"doc_class": "Invoice"}]), "unknown doc_class 'Invoice'; known: Order, Shipment"),
-    (req([{"data_scope": ["eu"]}]), "unknown doc_class None; known: Order, Shipment"),
+    (req([{"data_scope": ["eu"]}]), "doc_class is required"),
+    (req([{"doc_class": ["Order"]}]), '"doc_class" must be a string'),
     (req([{"doc_class": "Order", "data_scope": "eu"}]), '"data_scope" must be a list or null'),
     (req([{"doc_class": "Order", "catalog": ["id"]}]), '"catalog" must be an object or null'),
     (req([{"doc_class": "Order", "show_hidden": 1}]), '"show_hidden" must be true or false'),
@@ -37,12 +38,76 @@ BAD_REQUESTS = [
 ]
 
 
-@pytest.mark.parametrize("raw, reason", BAD_REQUESTS)
+# Hostile requests: (frame, the error's text). Each is refused in the reply, never raised past
+# the parser, and quotes at most a short prefix of what was sent.
+HOSTILE_REQUESTS = [
+    ("[" * 200_000, "the request is longer than 65536 characters"),
+    ("[" * 60_000, "the request is nested too deeply"),
+    ('{"a": ' * 5_000 + "1" + "}" * 5_000, "the request is nested too deeply"),
+    (req([{"doc_class": "Order"}], api_key="k" * 70_000), "longer than 65536 characters"),
+    (req([{"doc_class": "Order" * 1000}]), "unknown doc_class '" + "Order" * 8 + "...'"),
+    (req([{"doc_class": "Order", "x" * 5000: 1}]), "unknown subscription field(s): " + "x" * 40),
+    (req([{"doc_class": "Order", "start_seq": "zzz"}]), '"start_seq" must be a string of decimal'),
+    (req([{"doc_class": "Order", "start_seq": "0" * 5000 + "z"}]), "'" + "0" * 40 + "...'"),
+]
+
+
+@pytest.mark.parametrize("raw, reason", BAD_REQUESTS + HOSTILE_REQUESTS)
 def test_unreadable_requests_say_what_is_wrong(raw, reason):
     with pytest.raises(BadRequest) as info:
         protocol.parse_request(raw, CLASSES)
     assert reason in str(info.value)
     assert isinstance(info.value, ValueError)  # what the server answers with an error reply
+    assert len(str(info.value)) < 200
+
+
+# A node's seqs are all 8 digits wide: another width compares wrongly as text, and the client
+# would silently get nothing. (start_seq, resume_after, accepted)
+@pytest.mark.parametrize("start_seq, resume_after, accepted", [
+    ("00000042", "00000042", True),
+    ("", None, True),
+    ("42", None, False),
+    ("000000042", None, False),
+    (None, "42", False),
+    (None, "zzz", False),
+    (None, "0000004٢", False),  # a digit, but not an ASCII one
+])
+def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, accepted):
+    sub = {"doc_class": "Order"} if start_seq is None else {"doc_class": "Order",
+                                                             "start_seq": start_seq}
+    extra = {} if resume_after is None else {"resume_after": resume_after, "epoch": "e1"}
+    raw = req([sub], **extra)
+    if accepted:
+        protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        return
+    with pytest.raises(BadRequest, match='must be (a seq: )?a string of 8 decimal digits, '
+                                         'zero-padded, such as "00000042"'):
+        protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+
+
+@pytest.mark.parametrize("key", ["k-secret-1", "key-ops-eu", "x" * 900_000, "é\udc80"])
+def test_an_api_key_is_told_by_its_fingerprint_only(key):
+    reasons = [protocol.unknown_key(key), protocol.empty_acl(key, ValueError("empty")),
+               protocol.not_accepted(key, 500, "m" * 10_000)]
+    for reason in reasons:
+        assert protocol.fingerprint(key) in reason and key not in reason and len(reason) < 300
+    assert protocol.fingerprint(key) != protocol.fingerprint(key + "1")
+
+
+# (seconds between requests, which of them go now; the others' wait in whole seconds)
+@pytest.mark.parametrize("gaps, allowed", [
+    ([0] * 7, [0, 0, 0, 0, 0, 1, 1]),  # a burst of 5, then one every half second
+    ([0] * 5 + [0.5, 0], [0, 0, 0, 0, 0, 0, 1]),
+    ([0] * 5 + [10] + [0] * 5, [0] * 10 + [1]),  # the bucket holds no more than the burst
+])
+def test_subscribe_requests_are_rate_limited_per_connection(gaps, allowed):
+    now = [0.0]
+    limit = protocol.RateLimit(2.0, 5, clock=lambda: now[0])
+    got = []
+    for gap in gaps:
+        now[0] += gap
+        got.append(protocol.too_many_requests(wait) if (wait := limit.take()) else 0)
+    assert got == [0 if a == 0 else "too many requests, retry in 1 s" for a in allowed]
 
 
 def test_a_request_keeps_the_values_as_sent_and_fills_the_defaults():

@@ -6,7 +6,7 @@ import statistics
 import pytest
 from broadcast_demo.shop import Order
 from broadcast_server.errors import TooOld, Unavailable
-from broadcast_server.stream import Publisher, decode, encode, rebuilder
+from broadcast_server.stream import Feed, Publisher, decode, encode, rebuilder
 from broadcast_server.stream.connection import backoff, retrying
 from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
@@ -179,6 +179,51 @@ def test_a_seq_not_after_the_last_is_refused_even_on_the_first_attempt():
     with pytest.raises(ValueError, match=r"seq 00000042 is not after the stream's last \(42\)"):
         publish(script, "00000042")
     assert script.entries == []
+
+
+@pytest.mark.parametrize("seq", ["42", "000000042", "0000004x", "0000004٢", "-0000042"])
+def test_a_seq_not_of_the_streams_format_is_refused_before_redis_is_asked(seq):
+    script = FakeScript(0)
+    with pytest.raises(ValueError, match="is not 8 decimal digits"):
+        publish(script, seq)
+    assert script.entries == []
+
+
+GOOD = encode("Order", {"id": "A-1", "region": "eu"}, "update") | {"seq": "00000009"}
+
+# Entries no feed can hand over: each is skipped, told in one short line without the payload,
+# and the feed hands over the next good one.
+POISON = {
+    "deep JSON": GOOD | {"data": "[" * 100_000 + "]" * 100_000},
+    "bad seq": GOOD | {"seq": "abc"},
+    "seq of another width": GOOD | {"seq": "42"},
+    "unknown class": GOOD | {"class": "Nope" * 1000},
+    "missing field": {k: v for k, v in GOOD.items() if k != "op"},
+    "data not an object": GOOD | {"data": "[1, 2]"},
+    "data not JSON": GOOD | {"data": "{" + "x" * 10_000},
+}
+
+
+@pytest.mark.parametrize("fields", POISON.values(), ids=POISON)
+def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, caplog):
+    delivered = []
+
+    async def deliver(doc, op, seq):
+        delivered.append((type(doc), op, seq))
+
+    async def main():
+        feed = Feed("redis://127.0.0.1:1/0", deliver, rebuilder({"Order": Order}))
+        await feed._hand_over("8-0", fields)
+        await feed._hand_over("9-0", GOOD)
+        await feed.client.aclose()
+        return feed
+
+    feed = asyncio.run(main())
+    assert feed.skipped == 1 and delivered == [(Order, "update", "00000009")]
+    assert feed.position == "00000009" and feed.last_id == "9-0"
+    [record] = [r for r in caplog.records if r.name == "broadcast.feed"]
+    assert record.getMessage().startswith("stream entry 8-0 skipped: ")
+    assert len(record.getMessage()) < 300 and record.exc_info is None
 
 
 def test_an_unreachable_redis_ends_in_unavailable():

@@ -30,6 +30,7 @@ from .table import Reporter
 __all__ = ["AcrossNodes", "NodeProcesses"]
 
 RETRY = 0.5  # a client waits this long before trying another node
+SEQ_WIDTH = 4  # the width of the shop's seqs ("0005"), which the nodes are told
 
 
 class NodeProcesses:
@@ -43,7 +44,8 @@ class NodeProcesses:
             with open(self.log_dir / f"{name}.log", "wb") as log:
                 self.processes.append(subprocess.Popen(
                     [sys.executable, "-m", "broadcast_server", "node", "--redis", redis_url,
-                     "--auth", auth_root, "--name", name, "--documents", "broadcast_demo.shop"],
+                     "--auth", auth_root, "--name", name, "--documents", "broadcast_demo.shop",
+                     "--seq-width", str(SEQ_WIDTH)],
                     stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL))
         for name, process in zip(self.names, self.processes):
             line = process.stdout.readline()
@@ -182,7 +184,7 @@ class AcrossNodes(Run):
         admitted = await self.connect_clients()
         first_node = {c.name: self.moving[c.name].node for c in admitted}
         table = Reporter(self.style, [f"{c.name}@{names[first_node[c.name]]}" for c in admitted])
-        self.publisher = Publisher(redis_server.url, width=4)
+        self.publisher = Publisher(redis_server.url, width=SEQ_WIDTH)
         events = sample_events()
         self.stop_before = events[len(events) // 2][2]  # the node stops before this event
         await self.play(events, admitted, table)

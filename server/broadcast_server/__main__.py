@@ -30,7 +30,8 @@ log = logging.getLogger("broadcast.node")
 
 async def serve(cfg: config.NodeConfig) -> int:
     node = NodeServer(cfg.auth, cfg.redis, documents=load_documents(cfg.documents),
-                      stream=cfg.stream, name=cfg.name, from_start=cfg.from_start,
+                      stream=cfg.stream, seq_width=cfg.seq_width, name=cfg.name,
+                      from_start=cfg.from_start,
                       host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
                       compression=cfg.compression)
     bound_acl_lookups()
@@ -51,7 +52,7 @@ async def serve(cfg: config.NodeConfig) -> int:
 
 
 async def publish(args: argparse.Namespace) -> int:
-    publisher = Publisher(args.redis, args.stream)
+    publisher = Publisher(args.redis, args.stream, width=args.seq_width)
     try:
         print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq,
                                      event_id=args.event_id))

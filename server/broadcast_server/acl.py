@@ -41,9 +41,12 @@ def bound_acl_lookups(timeout: float = config.AUTH_TIMEOUT) -> None:
 class AclLookup:
     """The ACL and account id of an API key, for one application."""
 
-    def __init__(self, auth_root: str, app_name: str = config.APP_NAME):
+    def __init__(self, auth_root: str, app_name: str = config.APP_NAME,
+                 in_flight: int = config.ACL_LOOKUPS_IN_FLIGHT):
         self.client = broadcast.AuthClient(auth_root)
         self.app_name = app_name
+        # Each lookup holds a worker thread: many clients at once must not take them all.
+        self.in_flight = asyncio.Semaphore(in_flight)
 
     async def __call__(self, api_key: str) -> tuple[Acl, Any]:
         """(ACL, account id); raises :class:`Refused` for a key the service does not accept and
@@ -53,8 +56,9 @@ class AclLookup:
         the event loop goes on serving everybody else.
         """
         try:
-            reply, status = await asyncio.to_thread(self.client.get_api_acl, api_key,
-                                                    self.app_name)
+            async with self.in_flight:
+                reply, status = await asyncio.to_thread(self.client.get_api_acl, api_key,
+                                                        self.app_name)
         except requests.Timeout as exc:
             raise Unavailable(protocol.auth_timed_out(
                 getattr(broadcast.requests, "timeout", None))) from exc

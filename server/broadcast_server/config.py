@@ -38,6 +38,15 @@ APP_NAME = "broadcast-demo"
 AUTH_TIMEOUT = 5.0
 """Seconds an ACL lookup may take, connecting and waiting for the reply."""
 
+ACL_LOOKUPS_IN_FLIGHT = 16
+"""ACL lookups a server runs at once (each holds a worker thread); the others wait their turn."""
+
+SUBSCRIBE_RATE = 2.0
+"""Subscribe requests a connection may make a second, after a burst of SUBSCRIBE_BURST."""
+
+SUBSCRIBE_BURST = 5
+"""Subscribe requests a connection may make at once."""
+
 STREAM = "broadcast:events"
 """Key of the Redis stream that holds the document events. Its epoch is kept beside it, under
 the key ``<stream>:epoch``, and each appended event's id for a while under
@@ -113,6 +122,7 @@ class NodeConfig:
     host: str = HOST
     port: int = PORT
     stream: str = STREAM
+    seq_width: int = SEQ_WIDTH
     from_start: bool = False
     send_queue: int = SEND_QUEUE_BYTES
     compression: bool = COMPRESSION
@@ -125,6 +135,8 @@ class NodeConfig:
 def add_redis_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--redis", required=True, help="Redis URL, e.g. redis://127.0.0.1:6379/0")
     parser.add_argument("--stream", default=STREAM, help="the Redis stream's key")
+    parser.add_argument("--seq-width", type=int, default=SEQ_WIDTH,
+                        help="digits of the stream's seqs (default: %(default)s)")
 
 
 def add_node_arguments(parser: argparse.ArgumentParser) -> None:

@@ -50,11 +50,12 @@ class NodeServer(BroadcastServer):
     """The websocket server whose events come from a :class:`~broadcast_server.stream.Feed`."""
 
     def __init__(self, auth_root: str, redis_url: str, *, documents, stream: str = config.STREAM,
-                 name: str = "node", from_start: bool = False, **kwargs):
+                 seq_width: int = config.SEQ_WIDTH, name: str = "node", from_start: bool = False,
+                 **kwargs):
         super().__init__(auth_root, doc_classes=documents, **kwargs)
         self.name = name
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
-                         from_start=from_start, on_reset=self._stream_reset)
+                         width=seq_width, from_start=from_start, on_reset=self._stream_reset)
         self.resumed = 0  # clients that came back with resume_after
         self.caught_up = 0  # events sent from the stream's backlog
         self._closing: set[asyncio.Task] = set()
@@ -91,8 +92,8 @@ class NodeServer(BroadcastServer):
         await self.feed.stop()
 
     async def handle_request(self, websocket, raw) -> dict[str, Any]:
-        request = protocol.parse_request(raw, self.broadcaster.doc_classes)
-        resume = protocol.parse_resume(request)
+        request = protocol.parse_request(raw, self.broadcaster.doc_classes, self.feed.width)
+        resume = protocol.parse_resume(request, self.feed.width)
         # Nothing can be served without the stream: refused before the ACL is asked for, so
         # clients retrying through an outage cost the authentication service nothing.
         epoch = self.feed.epoch

@@ -42,16 +42,20 @@ stream all have the same width.
 from __future__ import annotations
 
 import dataclasses
+import hashlib
 import json
+import math
+import time
 from typing import Any, Iterable, Mapping, NamedTuple
 
 from .errors import BadRequest, TooOld
 
 __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
-           "Subscription", "Request", "Position", "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
+           "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
            "next_seq", "later_seq", "live_after", "welcome", "subscribed", "refused", "error",
            "too_old", "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
-           "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew", "node_behind"]
+           "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
+           "node_behind",           "quote", "fingerprint", "is_stream_seq", "RateLimit", "too_many_requests"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -66,6 +70,13 @@ RESET_CLOSE_CODE = 4001
 """The close code when the stream was made anew (another epoch): what the client had is gone
 from the stream, and it subscribes again without ``resume_after``."""
 
+MAX_REQUEST_CHARS = 64 * 1024
+"""The longest request frame read, in characters; a longer one gets an error reply. (Frames past
+the websocket library's own bound, 1 MiB, are closed with 1009 before they get here.)"""
+
+QUOTE_CHARS = 40
+"""How much of a value a client sent is quoted back, or logged."""
+
 SUBSCRIPTION_FIELDS = frozenset({"doc_class", "data_scope", "catalog", "show_hidden", "start_seq"})
 """The fields a subscription may have; any other is refused as a typo rather than ignored."""
 
@@ -73,6 +84,19 @@ SUBSCRIPTION_FIELDS = frozenset({"doc_class", "data_scope", "catalog", "show_hid
 # -- seqs ---------------------------------------------------------------------------------------
 def is_seq(value: Any) -> bool:
     return isinstance(value, str) and value.isdigit() and value.isascii()
+
+
+def is_stream_seq(value: Any, width: int | None) -> bool:
+    """Whether ``value`` is a seq of the stream's format: exactly ``width`` decimal digits (any
+    number of them when ``width`` is None)."""
+    return is_seq(value) and (width is None or len(value) == width)
+
+
+def seq_format(width: int | None) -> str:
+    """The format of a seq, as told to a client."""
+    if width is None:
+        return "a string of decimal digits"
+    return f'a string of {width} decimal digits, zero-padded, such as "{format_seq(42, width)}"'
 
 
 def seq_number(seq: str) -> int:
@@ -119,17 +143,25 @@ class Subscription:
     start_seq: str = ""
 
     @classmethod
-    def from_request(cls, sub: Any, known: frozenset[str]) -> "Subscription":
+    def from_request(cls, sub: Any, known: frozenset[str],
+                     seq_width: int | None = None) -> "Subscription":
         """Check one subscription object of a request (``known``: the classes served, empty for
-        any); raises :class:`BadRequest`."""
+        any; ``seq_width``: the width of the stream's seqs, None for any); raises
+        :class:`BadRequest`."""
         if not isinstance(sub, dict):
             raise BadRequest("each subscription must be a JSON object")
         unknown = set(sub) - SUBSCRIPTION_FIELDS
         if unknown:
-            raise BadRequest(f"unknown subscription field(s): {', '.join(sorted(unknown))}")
+            names = quote(", ".join(sorted(unknown)), repr_=False)
+            raise BadRequest(f"unknown subscription field(s): {names}")
         doc_class = sub.get("doc_class")
+        if doc_class is None:
+            raise BadRequest("doc_class is required")
+        if not isinstance(doc_class, str):
+            raise BadRequest('"doc_class" must be a string')
         if known and doc_class not in known:
-            raise BadRequest(f"unknown doc_class {doc_class!r}; known: {', '.join(sorted(known))}")
+            raise BadRequest(f"unknown doc_class {quote(doc_class)}; "
+                             f"known: {', '.join(sorted(known))}")
         scope = sub.get("data_scope")
         if scope is not None and not isinstance(scope, list):
             raise BadRequest('"data_scope" must be a list or null')
@@ -142,6 +174,10 @@ class Subscription:
         start_seq = sub.get("start_seq", "")
         if not isinstance(start_seq, str):
             raise BadRequest('"start_seq" must be a string')
+        if start_seq and not is_stream_seq(start_seq, seq_width):
+            # A seq of another width compares wrongly as text: the client would get nothing.
+            raise BadRequest(f'"start_seq" must be {seq_format(seq_width)}, '
+                             f'not {quote(start_seq)}')
         return cls(doc_class, scope, catalog, show_hidden, start_seq)
 
     def subscribe_args(self, acl: Any, start_seq: str | None = None) -> dict[str, Any]:
@@ -176,15 +212,20 @@ class Request:
         return [sub.doc_class for sub in self.subscriptions]
 
 
-def parse_request(raw: Any, doc_classes: Iterable[str]) -> Request:
-    """Read one client frame (``doc_classes``: the classes served, empty for any); raises
-    :class:`BadRequest` with the text for the client."""
+def parse_request(raw: Any, doc_classes: Iterable[str], seq_width: int | None = None) -> Request:
+    """Read one client frame (``doc_classes``: the classes served, empty for any; ``seq_width``:
+    the width of the stream's seqs, None for any); raises :class:`BadRequest` with the text for
+    the client."""
     if not isinstance(raw, str):
         raise BadRequest("send JSON text frames, not binary ones")
+    if len(raw) > MAX_REQUEST_CHARS:
+        raise BadRequest(f"the request is longer than {MAX_REQUEST_CHARS} characters")
     try:
         request = json.loads(raw)
     except ValueError:
         raise BadRequest("the request is not JSON") from None
+    except RecursionError:
+        raise BadRequest("the request is nested too deeply") from None
     if not isinstance(request, dict):
         raise BadRequest("the request must be a JSON object")
     api_key = request.get("api_key")
@@ -196,8 +237,8 @@ def parse_request(raw: Any, doc_classes: Iterable[str]) -> Request:
     if not isinstance(subscriptions, list) or not subscriptions:
         raise BadRequest('"subscribe" must be a non-empty list of subscriptions')
     known = frozenset(doc_classes)
-    return Request(api_key, tuple(Subscription.from_request(sub, known) for sub in subscriptions),
-                   request)
+    return Request(api_key, tuple(Subscription.from_request(sub, known, seq_width)
+                                  for sub in subscriptions), request)
 
 
 class Position(NamedTuple):
@@ -207,14 +248,16 @@ class Position(NamedTuple):
     seq: str
 
 
-def parse_resume(request: Request) -> Position | None:
+def parse_resume(request: Request, seq_width: int | None = None) -> Position | None:
     """The request's "resume_after" seq with its "epoch", or None without one; raises
     :class:`BadRequest`."""
     resume_after = request.fields.get("resume_after")
     if resume_after is None:
         return None
-    if not is_seq(resume_after):
-        raise BadRequest('"resume_after" must be a seq: a string of decimal digits')
+    if not is_stream_seq(resume_after, seq_width):
+        shown = (quote(resume_after) if isinstance(resume_after, str)
+                 else type(resume_after).__name__)
+        raise BadRequest(f'"resume_after" must be a seq: {seq_format(seq_width)}, not {shown}')
     epoch = request.fields.get("epoch")
     if not isinstance(epoch, str) or not epoch:
         raise BadRequest('"resume_after" needs the "epoch" of the subscribed reply it came from')
@@ -263,18 +306,55 @@ def frame(reply: Mapping[str, Any]) -> str:
     return json.dumps(reply)
 
 
+# -- what a client sent, as it is quoted --------------------------------------------------------
+def quote(text: str, limit: int = QUOTE_CHARS, *, repr_: bool = True) -> str:
+    """At most ``limit`` characters of ``text``, marked when cut: a client's value is never
+    quoted whole, in a reply or a log."""
+    shown = text if len(text) <= limit else text[:limit] + "..."
+    return repr(shown) if repr_ else shown
+
+
+def fingerprint(api_key: str) -> str:
+    """What names an API key in replies and logs: the key itself never appears there."""
+    return "key#" + hashlib.sha256(api_key.encode("utf-8", "surrogatepass")).hexdigest()[:8]
+
+
+class RateLimit:
+    """A token bucket: ``burst`` requests at once, then ``rate`` a second."""
+
+    def __init__(self, rate: float, burst: int, clock=time.monotonic):
+        self.rate, self.burst, self.clock = rate, burst, clock
+        self.tokens, self.at = float(burst), clock()
+
+    def take(self) -> float:
+        """0 when a request may go now (and counts it), else the seconds until one may."""
+        now = self.clock()
+        self.tokens = min(self.burst, self.tokens + (now - self.at) * self.rate)
+        self.at = now
+        if self.tokens >= 1:
+            self.tokens -= 1
+            return 0.0
+        return (1 - self.tokens) / self.rate
+
+
+def too_many_requests(wait: float) -> str:
+    return f"too many requests, retry in {max(1, math.ceil(wait))} s"
+
+
 # -- the reasons a client is given ---------------------------------------------------------------
 def unknown_key(api_key: str) -> str:
-    return f"unknown API key {api_key!r}"
+    return f"unknown API key {fingerprint(api_key)}"
 
 
 def empty_acl(api_key: str, exc: Exception) -> str:
-    return f"API key {api_key!r} has an empty ACL ({exc})"
+    reason = quote(str(exc), 200, repr_=False)
+    return f"API key {fingerprint(api_key)} has an empty ACL ({reason})"
 
 
 def not_accepted(api_key: str, status: int, message: str | None) -> str:
-    return (f"API key {api_key!r} not accepted by the authentication service "
-            f"({status}: {message or 'no reason given'})")
+    reason = quote(str(message), 200, repr_=False) if message else "no reason given"
+    return (f"API key {fingerprint(api_key)} not accepted by the authentication service "
+            f"({status}: {reason})")
 
 
 def auth_timed_out(timeout: Any) -> str:

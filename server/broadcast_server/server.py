@@ -3,6 +3,7 @@ handler that speaks :mod:`broadcast_server.protocol` over it."""
 from __future__ import annotations
 
 import errno
+import logging
 from typing import Any, Callable, Iterable
 
 import broadcast
@@ -17,6 +18,8 @@ from .errors import CannotListen, Refused, Unavailable
 from .sender import Sender
 
 __all__ = ["WebsocketBroadcaster", "BroadcastServer", "subscribe_client"]
+
+logger = logging.getLogger("broadcast.server")
 
 
 class WebsocketBroadcaster(broadcast.Broadcaster):
@@ -137,16 +140,25 @@ class BroadcastServer:
         # Replies take the events' path, so they keep their place among the events queued for
         # this client (a node's backlog goes out before the reply that ends it).
         reply_with = broadcaster.sender.send
+        limit = protocol.RateLimit(config.SUBSCRIBE_RATE, config.SUBSCRIBE_BURST)
         self._note(websocket, "connected")
         try:
             await broadcaster.accept(websocket)
             async for raw in websocket:
+                wait = limit.take()
+                if wait:
+                    self._note(websocket, "bad request: too many requests")
+                    reply_with(websocket, protocol.frame(protocol.error(
+                        protocol.too_many_requests(wait))))
+                    continue
                 try:
                     reply = await self.handle_request(websocket, raw)
                 # BadRequest, and any ValueError the module raises for a subscription's values.
                 except ValueError as exc:
-                    self._note(websocket, f"bad request: {exc}")
-                    reply_with(websocket, protocol.frame(protocol.error(str(exc))))
+                    # The module's own messages may quote a client's values: cut short.
+                    reason = protocol.quote(str(exc), 300, repr_=False)
+                    self._note(websocket, f"bad request: {reason}")
+                    reply_with(websocket, protocol.frame(protocol.error(reason)))
                 except Unavailable as exc:
                     self._note(websocket, f"error: {exc}")
                     reply_with(websocket, protocol.frame(protocol.error(str(exc))))
@@ -158,6 +170,10 @@ class BroadcastServer:
                                                      config.SEND_CLOSE_TIMEOUT)
                     await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
                     break
+                except Exception as exc:  # a fault of ours: this client keeps its connection
+                    logger.exception("request failed: %s", type(exc).__name__)
+                    reply_with(websocket, protocol.frame(protocol.error(
+                        f"the request failed ({type(exc).__name__}); try again later")))
                 else:
                     reply_with(websocket, protocol.frame(reply))
         except ConnectionClosed:
@@ -170,7 +186,7 @@ class BroadcastServer:
         request = protocol.parse_request(raw, self.broadcaster.doc_classes)
         acl, api_id = await self.lookup_acl(request.api_key)
         await self.admit(self.broadcaster, websocket, request, acl)
-        self._note(websocket, f"subscribed with {request.api_key!r} to "
+        self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} to "
                    + ", ".join(sub.describe() for sub in request.subscriptions))
         return protocol.subscribed(request, api_id)
 

@@ -9,6 +9,7 @@ from typing import Any, Awaitable, Callable, Mapping
 from redis.asyncio.retry import Retry
 
 from .. import config
+from ..protocol import is_stream_seq, quote
 from .connection import connect, last_generated, retrying
 from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id, rewound
 from .scripts import ENSURE_EPOCH, NEXT_EPOCH, epoch_key, new_epoch
@@ -19,6 +20,13 @@ log = logging.getLogger("broadcast.feed")
 
 Deliver = Callable[[Any, str, str], Awaitable[None]]
 OnReset = Callable[[str | None, str], None]
+
+
+def why(exc: BaseException) -> str:
+    """One short line for an exception: never a payload dump."""
+    if isinstance(exc, KeyError):
+        return f"no field {quote(str(exc.args[0]) if exc.args else '')}"
+    return f"{type(exc).__name__}: {quote(str(exc), 200, repr_=False)}"
 
 
 class Feed:
@@ -35,6 +43,7 @@ class Feed:
     def __init__(self, url: str, deliver: Deliver, rebuild: Rebuild, *,
                  stream: str = config.STREAM, block_ms: int = config.FEED_BLOCK_MS,
                  batch: int = config.FEED_BATCH, from_start: bool = False,
+                 width: int = config.SEQ_WIDTH,
                  retry: Retry | None = None, on_reset: OnReset | None = None):
         # The socket timeout outlasts a blocking read; a Redis that stops answering is noticed
         # after it.
@@ -42,7 +51,7 @@ class Feed:
         self.ensure_epoch = self.client.register_script(ENSURE_EPOCH)
         self.next_epoch = self.client.register_script(NEXT_EPOCH)
         self.deliver, self.rebuild, self.on_reset = deliver, rebuild, on_reset
-        self.stream, self.block_ms, self.batch = stream, block_ms, batch
+        self.stream, self.block_ms, self.batch, self.width = stream, block_ms, batch, width
         self.epoch_key = epoch_key(stream)
         self.from_start = from_start
         self.retry = retry or retrying()
@@ -51,7 +60,8 @@ class Feed:
         self.position: str | None = None
         self.epoch: str | None = None
         self.delivered = 0
-        self.undecodable = 0
+        self.skipped = 0  # entries that could not be handed over, each logged once
+        self.restarts = 0  # times the feed's task failed and was started again
         self.outages = 0  # times Redis went away while the feed was reading
         self.resets = 0  # times the stream was found made anew
         self.connected = False
@@ -62,7 +72,7 @@ class Feed:
     async def start(self) -> "Feed":
         """Start reading; returns once the feed knows where it starts, or Redis failed to
         answer once (it goes on trying: a node serves, and says it cannot catch up, meanwhile)."""
-        self._task = asyncio.create_task(self.run(), name="feed")
+        self._task = asyncio.create_task(self._supervise(), name="feed")
         self._task.add_done_callback(self._ended)
         tried = asyncio.create_task(self._tried.wait())
         await asyncio.wait({self._task, tried}, return_when=asyncio.FIRST_COMPLETED)
@@ -76,6 +86,28 @@ class Feed:
         if not task.cancelled() and task.exception() is not None:
             log.error("the feed stopped: %s: %s", type(task.exception()).__name__,
                       task.exception())
+
+    async def _supervise(self) -> None:
+        """Run the feed; when it fails once it has started, log it and run it again after a
+        backoff, from its last ID. Until it reads again it is not connected: the node says it is
+        unhealthy."""
+        delay = config.RETRY_FIRST
+        while True:
+            began = asyncio.get_running_loop().time()
+            try:
+                await self.run()
+            except Exception as exc:
+                if not self.started.is_set():
+                    raise  # failing to start is the caller's to know
+                self.connected = False
+                self.restarts += 1
+                if asyncio.get_running_loop().time() - began > config.RETRY_MOST:
+                    delay = config.RETRY_FIRST  # it ran a while: a new fault, not the same one
+                log.error("the feed failed (%s: %s); restarting in %.2f s from %s",
+                          type(exc).__name__, quote(str(exc), 200, repr_=False), delay,
+                          self.last_id)
+                await asyncio.sleep(delay)
+                delay = min(2 * delay, config.RETRY_MOST)
 
     async def stop(self) -> None:
         if self._task is not None:
@@ -176,10 +208,10 @@ class Feed:
     async def _hand_over(self, entry_id_: str, fields: Mapping[str, str]) -> None:
         self.last_id, self.last_event = entry_id_, fields.get("id")
         try:
-            doc, op, seq = decode(fields, self.rebuild)
-        except (KeyError, ValueError, TypeError) as exc:
-            self.undecodable += 1
-            log.error("stream entry %s skipped: %s", entry_id_, exc)
+            doc, op, seq = self._decode(fields)
+        except Exception as exc:  # one entry must not stop the feed: RecursionError included
+            self.skipped += 1
+            log.error("stream entry %s skipped: %s", entry_id_, why(exc))
             return
         self.position = seq
         self.delivered += 1
@@ -187,6 +219,13 @@ class Feed:
             await self.deliver(doc, op, seq)
         except Exception:  # one bad event (or hook) must not stop the feed
             log.exception("delivering %s failed", seq)
+
+    def _decode(self, fields: Mapping[str, str]) -> tuple[Any, str, str]:
+        doc, op, seq = decode(fields, self.rebuild)
+        # The broadcaster compares seqs as text: one of another width would misorder events.
+        if not is_stream_seq(seq, self.width):
+            raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
+        return doc, op, seq
 
     async def backlog(self, epoch: str, after: str, upto: str | None = None, *,
                       page: int = config.BACKLOG_PAGE) -> list[tuple[Any, str, str]]:
@@ -212,9 +251,9 @@ class Feed:
             check_page(epoch, after, upto, current, entries, last_page, held, follows)
             for _, fields in entries:
                 try:
-                    events.append(decode(fields, self.rebuild))
-                except (KeyError, ValueError, TypeError):
-                    self.undecodable += 1
+                    events.append(self._decode(fields))
+                except Exception:  # skipped, and told, by the feed when it read it
+                    pass
             if last_page:
                 return events
             follows = entries[-1][0]

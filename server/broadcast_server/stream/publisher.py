@@ -10,6 +10,7 @@ from redis.exceptions import ResponseError
 
 from .. import config
 from ..errors import Unavailable
+from ..protocol import is_stream_seq, quote
 from .connection import connect, retrying
 from .entries import encode
 from .scripts import APPEND, epoch_key, event_key, new_epoch
@@ -47,6 +48,9 @@ class Publisher:
     async def append(self, class_name: str, data: Any, op: str, seq: str | None = None, *,
                      event_id: str | None = None) -> str:
         """Append one event given by its class name and data; returns its seq."""
+        if seq and not is_stream_seq(seq, self.width):
+            # Nodes compare seqs as text, and skip an entry whose seq is of another width.
+            raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
         event_id = event_id or uuid.uuid4().hex
         fields = [v for pair in encode(class_name, data, op).items() for v in pair]
         keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id)]
