@@ -5,6 +5,7 @@ import statistics
 
 import pytest
 from broadcast_demo.shop import Order
+from broadcast_server import config
 from broadcast_server.errors import TooOld, Unavailable
 from broadcast_server.stream import Feed, Publisher, decode, encode, rebuilder
 from broadcast_server.stream.connection import backoff, retrying
@@ -224,6 +225,55 @@ def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, capl
     [record] = [r for r in caplog.records if r.name == "broadcast.feed"]
     assert record.getMessage().startswith("stream entry 8-0 skipped: ")
     assert len(record.getMessage()) < 300 and record.exc_info is None
+
+
+def test_a_feed_that_fails_runs_again_after_a_backoff_and_is_down_meanwhile(caplog,
+                                                                            monkeypatch):
+    monkeypatch.setattr(config, "RETRY_FIRST", 0.01)
+    seen = []  # whether the feed counted as connected as each run began
+
+    async def main():
+        feed = Feed("redis://127.0.0.1:1/0", None, None)
+
+        async def run():
+            seen.append(feed.connected)
+            feed.connected = True
+            feed.started.set()
+            feed._tried.set()
+            if len(seen) < 3:
+                raise RuntimeError("x" * 1000)
+            await asyncio.Event().wait()
+
+        feed.run = run
+        await feed.start()
+        while len(seen) < 3:
+            await asyncio.sleep(0.01)
+        await feed.stop()
+        return feed
+
+    feed = asyncio.run(main())
+    assert seen == [False, False, False] and feed.restarts == 2
+    told = [r.getMessage() for r in caplog.records if r.name == "broadcast.feed"]
+    assert [m.split(" from ")[0].split("); ")[1] for m in told] == ["restarting in 0.01 s",
+                                                                   "restarting in 0.02 s"]
+    assert all(len(m) < 300 for m in told)
+
+
+def test_a_feed_that_cannot_start_says_so_to_its_caller():
+    async def main():
+        feed = Feed("redis://127.0.0.1:1/0", None, None)
+
+        async def run():
+            raise RuntimeError("WRONGTYPE")
+
+        feed.run = run
+        try:
+            await feed.start()
+        finally:
+            await feed.stop()
+
+    with pytest.raises(RuntimeError, match="WRONGTYPE"):
+        asyncio.run(main())
 
 
 def test_an_unreachable_redis_ends_in_unavailable():

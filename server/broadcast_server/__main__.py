@@ -45,9 +45,11 @@ async def serve(cfg: config.NodeConfig) -> int:
         await stopping.wait()
     finally:
         await node.stop()
-        log.info("%s stopped: %d events from the feed, %d clients resumed, %d caught-up events, "
-                 "%d clients closed for falling behind", cfg.name, node.feed.delivered,
-                 node.resumed, node.caught_up, node.broadcaster.sender.fell_behind)
+        log.info("%s stopped: %d events from the feed, %d stream entries skipped, %d feed "
+                 "restarts, %d clients resumed, %d caught-up events, %d clients closed for "
+                 "falling behind", cfg.name, node.feed.delivered, node.feed.skipped,
+                 node.feed.restarts, node.resumed, node.caught_up,
+                 node.broadcaster.sender.fell_behind)
     return 0
 
 

@@ -51,11 +51,13 @@ from typing import Any, Iterable, Mapping, NamedTuple
 from .errors import BadRequest, TooOld
 
 __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
-           "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request", "parse_resume", "request", "is_seq", "seq_number", "format_seq",
-           "next_seq", "later_seq", "live_after", "welcome", "subscribed", "refused", "error",
-           "too_old", "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
+           "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request",
+           "parse_resume", "request", "is_seq", "seq_number", "format_seq", "next_seq",
+           "later_seq", "live_after", "welcome", "subscribed", "refused", "error", "too_old",
+           "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
-           "node_behind",           "quote", "fingerprint", "is_stream_seq", "RateLimit", "too_many_requests"]
+           "node_behind", "quote", "fingerprint", "is_stream_seq", "RateLimit",
+           "too_many_requests"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
