@@ -24,6 +24,7 @@ from broadcast_server import config
 from broadcast_server.stream import Publisher
 from broadcast_server.stream.scripts import epoch_key
 from redis.asyncio import Redis
+from websockets.asyncio.client import connect
 
 from support.node_documents import Marker, Order, Shipment
 
@@ -613,3 +614,33 @@ def test_poison_entries_are_skipped_and_every_good_event_after_them_arrives(redi
     assert [line.split("stream entry ")[1].split(" ")[0] for line in skipped] == ["1-0", "3-0",
                                                                                 "5-0", "7-0"]
     assert "Traceback" not in log and "[[[[" not in log and max(map(len, skipped)) < 300
+
+
+# Requests a node must answer with an error, keeping the connection: (request, the reason's text)
+# (with the good request after them, no more than the burst one connection may send at once)
+NODE_HOSTILE = [
+    ({"resume_after": "42", "epoch": "e"}, '"resume_after" must be a seq: a string of 8 decimal'),
+    ({"resume_after": "zzz", "epoch": "e"}, '"resume_after" must be a seq'),
+    ({"subscribe": [{"doc_class": "Order", "start_seq": "0005"}]},
+     '"start_seq" must be a string of 8 decimal digits, zero-padded, such as "00000042"'),
+    ({"api_key": "k-secret-" + "x" * 70_000}, "longer than 65536 characters"),
+]
+
+
+def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, nodes):
+    urls = nodes.start(1).urls
+
+    async def body():
+        async with connect(urls[0]) as ws:
+            await ws.recv()  # welcome
+            for change, reason in NODE_HOSTILE:
+                await ws.send(json.dumps({"api_key": "k-secret",
+                                          "subscribe": [{"doc_class": "Order"}]} | change))
+                reply = json.loads(await ws.recv())
+                assert reply["type"] == "error" and reason in reply["reason"], reply
+            await ws.send(json.dumps({"api_key": "k-all", "subscribe": [{"doc_class": "Order"}]}))
+            assert json.loads(await ws.recv())["type"] == "subscribed"
+
+    run(body)
+    log = nodes.log(0)
+    assert "Traceback" not in log and "k-secret" not in log
