@@ -51,20 +51,23 @@ FrameLocals::FrameLocals(PyObject* const* values, Py_ssize_t count, PyObject* cl
 }
 
 FrameLocals call_locals(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject* closure) {
+    // Asked for on error paths too: the exception leaving the call stays pending, whatever
+    // building the tuple and dict meets (it then shows them incomplete).
+    ErrorTriple leaving = ErrorTriple::fetch();
     FrameLocals locals(nullptr, 0, closure);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Ref tuple = Ref::steal(PyTuple_New(nargs));
     Ref dict = Ref::steal(PyDict_New());
-    if (!tuple || !dict) {
-        PyErr_Clear();
-        return locals;
+    if (tuple && dict) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) PyErr_Clear();
+        locals.set(0, std::move(tuple));
+        locals.set(1, std::move(dict));
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) PyErr_Clear();
-    locals.set(0, std::move(tuple));
-    locals.set(1, std::move(dict));
+    PyErr_Clear();
+    leaving.restore();
     return locals;
 }
 
