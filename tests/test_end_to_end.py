@@ -5,7 +5,9 @@ installed). Clients read until an end marker that every client is subscribed to:
 each connection its frames in order, so what came before the marker is all that client gets.
 """
 import asyncio
+import base64
 import json
+import os
 import socket
 
 import pytest
@@ -421,11 +423,16 @@ async def stalled(url):
     host, port = url.removeprefix("ws://").split(":")
     sock.setblocking(False)
     await asyncio.get_running_loop().sock_connect(sock, (host, int(port)))
-    ws = await connect(url, sock=sock)
+    ws = await subscribed_to_orders(url, sock=sock)
+    ws.transport.pause_reading()
+    return ws
+
+
+async def subscribed_to_orders(url, **options):
+    ws = await connect(url, **options)
     await ws.recv()  # welcome
     await ws.send(json.dumps({"api_key": "k-all", "subscribe": [sub("Order"), END]}))
     assert json.loads(await ws.recv())["type"] == "subscribed"
-    ws.transport.pause_reading()
     return ws
 
 
@@ -457,3 +464,38 @@ def test_a_client_that_stops_reading_holds_up_nobody_and_is_closed_with_1013(run
             for ws in readers:
                 await ws.close()
     run(body)
+
+
+def test_compressed_and_plain_clients_get_every_event_in_order_through_the_outbox(run, auth_root):
+    """With compression on, each compressed connection gets frames of its own, made in order by
+    its own compression context, also while they wait in its outbox; a plain client on the same
+    server still gets the shared frames."""
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES, compression=True,
+                                   send_queue=64 << 20) as server:
+            plain = await subscribed_to_orders(server.url, compression=None)
+            deflated = await subscribed_to_orders(server.url)
+            slow = await stalled(server.url)  # compressed too, and reading nothing for now
+            assert [ws.protocol.extensions != [] for ws in (plain, deflated, slow)] == [
+                False, True, True]
+            reading = [asyncio.create_task(read_until_end(ws)) for ws in (plain, deflated)]
+            # Incompressible notes, so the stalled client's frames back up into its outbox.
+            events = [(Order(id=f"A-{i}", region="eu", note=base64.b64encode(
+                os.urandom(3000)).decode()), "update", f"{i:04d}") for i in range(1, 3001)]
+            backed_up = 0
+            for doc, op, seq in events:
+                await server.publish(doc, op, seq)
+                backed_up = max(backed_up, server.broadcaster.sender.waiting())
+                await asyncio.sleep(0)
+            await publish(server, [])
+            assert backed_up > 0
+            slow.transport.resume_reading()
+            reading.append(asyncio.create_task(read_until_end(slow)))
+            expected = [(seq, doc.data["note"]) for doc, _, seq in events]
+            for task in reading:
+                assert [(e["seq"], e["message"]["note"]) for _, e in await task] == expected
+            assert server.broadcaster.sender.fell_behind == 0
+            for ws in (plain, deflated, slow):
+                await ws.close()
+    run(body, timeout=180)
+
