@@ -6,10 +6,12 @@ state, its message) and ends by checking that the browser's console holds no err
 go to ``test-artifacts/`` (not kept in git).
 """
 import asyncio
+import concurrent.futures
 import json
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -133,7 +135,7 @@ class ServingDemo:
                              + "\n".join(self.lines[-20:]))
 
     def close(self):
-        self.process.send_signal(2)  # Ctrl-C
+        self.process.send_signal(signal.SIGINT)  # Ctrl-C
         try:
             self.process.wait(10)
         except subprocess.TimeoutExpired:
@@ -182,7 +184,7 @@ def test_the_page_shows_the_events_and_fields_the_python_client_gets(browser, de
         browser.get(demo.page_url)
         wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
         assert text(browser, "node") == demo.ws_url
-        # Two rounds of the demo's events, in both regions: some are the page's, some not.
+        # Long enough for both classes, and events of the other region, to have come by.
         wait_until(browser, lambda: len(shown_events(browser)[0]) >= 8, "eight events")
         shown, _ = shown_events(browser)
         wait_until(browser, lambda: shown[-1] in python.events, "the Python client")
@@ -238,10 +240,10 @@ def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, 
                                      show_hidden="true", nodes=",".join(nodes.urls)))
             wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
             assert text(browser, "node") == nodes.urls[0]
-            publishing = threading.Thread(target=asyncio.run, args=(publish(
-                redis_server.url, events, stop_node=(len(events) // 3, nodes.processes[0])),))
-            publishing.start()
-            publishing.join(WAIT * 2)
+            with concurrent.futures.ThreadPoolExecutor(1) as publishing:
+                publishing.submit(asyncio.run, publish(
+                    redis_server.url, events, stop_node=(len(events) // 3, nodes.processes[0]))
+                ).result(WAIT * 2)
             wait_until(browser, lambda: len(shown_events(browser)[0]) >= len(expected),
                        f"{len(expected)} events")
             time.sleep(0.3)  # anything twice would show up now

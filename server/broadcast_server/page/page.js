@@ -75,7 +75,8 @@ function showClasses(names, checked = []) {
     const label = document.createElement("label");
     label.className = "check";
     const input = document.createElement("input");
-    Object.assign(input, { type: "checkbox", name: "doc_class", value: name, checked: checked.includes(name) });
+    Object.assign(input, { type: "checkbox", name: "doc_class", value: name });
+    input.checked = checked.includes(name);
     label.append(input, ` ${name}`);
     box.append(label);
   }
