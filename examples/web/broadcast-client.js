@@ -47,12 +47,13 @@ const DEFAULTS = {
   start: 0, // index of the first URL to try
 };
 
-const SEQ = /^[0-9]+$/;
+const isSeq = (value) => typeof value === "string" && /^[0-9]+$/.test(value);
 
-/** The later of two seqs (strings of digits) by number; null stands for "none yet". */
+/** The later of two seqs (strings of digits) by number; null stands for "none yet", and so does
+ * anything that is not a seq. */
 export function laterSeq(a, b) {
-  if (a === null || a === undefined) return b ?? null;
-  if (b === null || b === undefined || !SEQ.test(b) || BigInt(b) <= BigInt(a)) return a;
+  if (!isSeq(a)) return isSeq(b) ? b : null;
+  if (!isSeq(b) || BigInt(b) <= BigInt(a)) return a;
   return b;
 }
 
