@@ -8,7 +8,7 @@ import json
 import sys
 import time
 
-from broadcast_server import protocol
+from broadcast_server import protocol, web
 from broadcast_server.server import BroadcastServer
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
@@ -17,7 +17,11 @@ from .scenario import ACCOUNTS, WAIT, Client, Run, expected_outcome, start_auth_
 from .shop import DOCUMENT_CLASSES, sample_events
 from .table import Reporter
 
-__all__ = ["SingleNode"]
+__all__ = ["SingleNode", "PAGE_SETTINGS"]
+
+PAGE_SETTINGS = {"api_key": "key-ops-eu", "doc_class": "Order,Shipment", "data_scope": "eu",
+                 "show_hidden": "true"}
+"""The subscription that the page's URL printed by ``--serve`` opens."""
 
 
 class SingleNode(Run):
@@ -196,6 +200,8 @@ class SingleNode(Run):
         s, server = self.style, self.server
         self.line()
         self.line(s.bold(f"Serving on {server.url}") + "  (Ctrl-C to stop)")
+        page = web.page_url(server.host, server.port, **PAGE_SETTINGS)
+        self.line(f"  page:     {page}")
         self.line(f"  connect:  {sys.executable} -m websockets {server.url}")
         self.line('  then type: {"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
                   '"data_scope": ["eu"], "show_hidden": true}]}')

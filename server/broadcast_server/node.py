@@ -65,9 +65,9 @@ class NodeServer(BroadcastServer):
         return await super().start()
 
     def process_request(self, connection, request):
-        """Health checks, answered over plain HTTP on the websocket port."""
+        """Health checks, answered over plain HTTP on the websocket port (and the page)."""
         if request.path != HEALTH_PATH:
-            return None
+            return super().process_request(connection, request)
         if self.feed.connected:
             return connection.respond(http.HTTPStatus.OK, "reading the stream\n")
         return connection.respond(http.HTTPStatus.SERVICE_UNAVAILABLE,

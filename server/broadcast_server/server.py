@@ -12,7 +12,7 @@ from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.protocol import State
 
-from . import config, protocol
+from . import config, protocol, web
 from .acl import AclLookup
 from .errors import CannotListen, Refused, Unavailable
 from .sender import Sender
@@ -98,8 +98,9 @@ class BroadcastServer:
         return self
 
     def process_request(self, connection, request):
-        """Answer a plain HTTP request on the websocket port (None: go on with the handshake)."""
-        return None
+        """Answer a plain HTTP request on the websocket port (None: go on with the handshake):
+        the browser page (:mod:`broadcast_server.web`)."""
+        return web.respond(request)
 
     async def stop(self) -> None:
         if self._server is not None:

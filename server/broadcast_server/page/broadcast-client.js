@@ -1,0 +1,1 @@
+../../../examples/web/broadcast-client.js

@@ -1,0 +1,71 @@
+"""The browser page, served over plain HTTP on the websocket port: ``GET /`` and its few files.
+
+The page (``page/index.html`` and what it loads) subscribes through the browser client
+``broadcast-client.js``, the same file as ``examples/web/broadcast-client.js``. Everything it
+needs comes from here; its policy lets it load nothing from elsewhere and connect only to
+websocket URLs (the nodes).
+
+A websocket handshake on ``/`` is not a page request: :func:`respond` leaves it to the server.
+"""
+from __future__ import annotations
+
+import email.utils
+import functools
+import http
+import pathlib
+import urllib.parse
+
+from websockets.datastructures import Headers
+from websockets.http11 import Request, Response
+
+__all__ = ["FILES", "respond", "page_url"]
+
+PAGE_DIR = pathlib.Path(__file__).with_name("page")
+
+FILES = {
+    "/": ("index.html", "text/html; charset=utf-8"),
+    "/page.css": ("page.css", "text/css; charset=utf-8"),
+    "/page.js": ("page.js", "text/javascript; charset=utf-8"),
+    "/broadcast-client.js": ("broadcast-client.js", "text/javascript; charset=utf-8"),
+}
+"""Path -> (file in ``page/``, content type): everything the page loads."""
+
+POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+          "connect-src ws: wss:; base-uri 'none'; form-action 'self'; frame-ancestors 'none'")
+"""The page's Content-Security-Policy: its own files, and websocket connections to any node."""
+
+
+@functools.cache
+def _body(name: str) -> bytes:
+    return (PAGE_DIR / name).read_bytes()
+
+
+def respond(request: Request) -> Response | None:
+    """The response to a plain GET of one of the page's paths (the query string aside); None for
+    any other path, and for a websocket handshake."""
+    if "websocket" in request.headers.get("Upgrade", "").lower():
+        return None
+    found = FILES.get(urllib.parse.urlsplit(request.path).path)
+    if found is None:
+        return None
+    name, content_type = found
+    body = _body(name)
+    status = http.HTTPStatus.OK
+    return Response(status.value, status.phrase, Headers([
+        ("Date", email.utils.formatdate(usegmt=True)),
+        ("Connection", "close"),
+        ("Content-Length", str(len(body))),
+        ("Content-Type", content_type),
+        ("Cache-Control", "no-cache"),
+        ("Content-Security-Policy", POLICY),
+        ("X-Content-Type-Options", "nosniff"),
+        # The page's own URL may carry an API key in its query string.
+        ("Referrer-Policy", "no-referrer"),
+    ]), body)
+
+
+def page_url(host: str, port: int, **settings: str) -> str:
+    """The page's URL on a server, opening with ``settings`` (``api_key``, ``doc_class``,
+    ``data_scope``, ...) as its query string."""
+    query = urllib.parse.urlencode(settings, safe=",")
+    return f"http://{host}:{port}/" + (f"?{query}" if query else "")

@@ -1,0 +1,273 @@
+"""The page every host serves on ``GET /``, in a real browser: headless chromium driven by
+selenium, on the demo's ``--serve`` server and on nodes fed by a Redis stream.
+
+One browser session serves the whole module. Each test reads what the page shows (its table, its
+state, its message) and ends by checking that the browser's console holds no error. Screenshots
+go to ``test-artifacts/`` (not kept in git).
+"""
+import asyncio
+import concurrent.futures
+import json
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from broadcast_demo.auth_service import AuthService
+from broadcast_demo.local_redis import LocalRedis
+from broadcast_demo.nodes import NodeProcesses
+from broadcast_demo.scenario import ACCOUNTS
+from broadcast_demo.shop import Acl, expected_view, sample_events
+from broadcast_demo.single import PAGE_SETTINGS
+from broadcast_server import protocol, web
+from broadcast_server.client import ResumingClient
+from broadcast_server.errors import Unavailable
+from broadcast_server.stream import Publisher
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+ARTIFACTS = ROOT / "test-artifacts"
+WAIT = 30  # seconds any one wait may take before the test fails
+# The AddressSanitizer run preloads its runtime into Python; chromium would crash with it.
+SANITIZER_VARS = ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")
+
+pytestmark = pytest.mark.browser
+
+
+@pytest.fixture(scope="module")
+def chromium(tmp_path_factory):
+    binary, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if binary is None or driver is None:
+        # The scripts install them; missing, they are a real failure.
+        pytest.fail("chromium or chromedriver not found: install Debian's chromium and "
+                    "chromium-driver packages (apt-get install chromium chromium-driver)")
+    options = Options()
+    options.binary_location = binary
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                "--window-size=1280,900", f"--user-data-dir={tmp_path_factory.mktemp('chromium')}"):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_VARS}
+    session = webdriver.Chrome(options=options, service=Service(driver, env=env))
+    session.set_page_load_timeout(WAIT)
+    session.set_script_timeout(WAIT)
+    ARTIFACTS.mkdir(exist_ok=True)
+    yield session
+    session.quit()
+
+
+@pytest.fixture
+def browser(chromium):
+    chromium.get_log("browser")  # what earlier tests left there
+    yield chromium
+    chromium.get("about:blank")  # the page stops trying its nodes
+
+
+def wait_until(browser, predicate, what, timeout=WAIT):
+    return WebDriverWait(browser, timeout, poll_frequency=0.05).until(
+        lambda _: predicate(), message=f"timed out waiting for {what}")
+
+
+def state(browser):
+    return browser.find_element(By.ID, "state").get_attribute("data-state")
+
+
+def text(browser, element_id):
+    return browser.find_element(By.ID, element_id).text
+
+
+ROWS = """
+return [...document.querySelectorAll("#events tbody tr")].reverse().map((row) => ({
+  seq: row.cells[0].textContent, doc_class: row.cells[1].textContent, op: row.cells[2].textContent,
+  fields: [...row.cells[3].querySelectorAll(".field")].map((f) => [f.dataset.key, f.dataset.value]),
+  caught_up: row.classList.contains("caught-up"),
+}));
+"""
+
+
+def shown_events(browser):
+    """The page's table, oldest first: (events as the host sent them, seqs marked caught up)."""
+    rows = browser.execute_script(ROWS)
+    events = [{"doc_class": r["doc_class"], "op": r["op"], "seq": r["seq"],
+               "message": {key: json.loads(value) for key, value in r["fields"]}} for r in rows]
+    return events, [r["seq"] for r in rows if r["caught_up"]]
+
+
+def console_errors(browser):
+    return [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"]
+
+
+# -- the demo's server ----------------------------------------------------------------------------
+class ServingDemo:
+    """``run-demo --serve`` in a process of its own, its output kept line by line."""
+
+    def __init__(self):
+        self.lines: list[str] = []
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "broadcast_demo", "--serve", "--port", "0", "--delay", "0",
+             "--interval", "0.25", "--no-color"],
+            cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            stdin=subprocess.DEVNULL)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append(line.rstrip("\n"))
+
+    def line_after(self, prefix, timeout=120):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.process.poll() is None:
+            for line in self.lines:
+                if line.strip().startswith(prefix):
+                    return line.strip()[len(prefix):].split()[0]
+            time.sleep(0.05)
+        raise AssertionError(f"run-demo --serve printed no {prefix!r} line:\n"
+                             + "\n".join(self.lines[-20:]))
+
+    def close(self):
+        self.process.send_signal(signal.SIGINT)  # Ctrl-C
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.reader.join(5)
+
+
+@pytest.fixture(scope="module")
+def demo():
+    serving = ServingDemo()
+    try:
+        serving.ws_url = serving.line_after("Serving on")
+        serving.page_url = serving.line_after("page:")
+        yield serving
+    finally:
+        serving.close()
+
+
+class PythonClient:
+    """The host's Python client (:class:`ResumingClient`), on an event loop of its own."""
+
+    def __init__(self, url, api_key, subscriptions):
+        self.events = []
+        self.client = ResumingClient("python", api_key, subscriptions, [url],
+                                     on_event=lambda _, seq, event: self.events.append(event))
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_until_complete,
+                                       args=(self.client.run(),), daemon=True)
+
+    def __enter__(self):
+        self.thread.start()
+        asyncio.run_coroutine_threadsafe(self.client.subscribed.wait(), self.loop).result(WAIT)
+        return self
+
+    def __exit__(self, *exc):
+        self.loop.call_soon_threadsafe(self.client.leave)
+        self.thread.join(WAIT)
+        self.loop.close()
+
+
+def test_the_page_shows_the_events_and_fields_the_python_client_gets(browser, demo):
+    subscriptions = [{"doc_class": name, "data_scope": [PAGE_SETTINGS["data_scope"]],
+                      "show_hidden": True} for name in PAGE_SETTINGS["doc_class"].split(",")]
+    with PythonClient(demo.ws_url, PAGE_SETTINGS["api_key"], subscriptions) as python:
+        browser.get(demo.page_url)
+        wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
+        assert text(browser, "node") == demo.ws_url
+        # Long enough for both classes, and events of the other region, to have come by.
+        wait_until(browser, lambda: len(shown_events(browser)[0]) >= 8, "eight events")
+        shown, _ = shown_events(browser)
+        wait_until(browser, lambda: shown[-1] in python.events, "the Python client")
+        browser.save_screenshot(str(ARTIFACTS / "browser-page-live.png"))
+    first = python.events.index(shown[0])
+    assert shown == python.events[first:first + len(shown)]
+    assert {e["doc_class"] for e in shown} == {"Order", "Shipment"}
+    assert any("margin" in e["message"] for e in shown)  # a hidden field, asked for
+    assert console_errors(browser) == []
+
+
+def test_an_unknown_key_shows_the_refusal_and_is_not_tried_again(browser, demo):
+    before = len(demo.lines)
+    host, port = demo.ws_url[5:].split(":")
+    browser.get(web.page_url(host, port, api_key="key-stolen", doc_class="Order"))
+    wait_until(browser, lambda: state(browser) == "refused", "the refusal")
+    assert text(browser, "message") == f"Refused: {protocol.unknown_key('key-stolen')}"
+    time.sleep(1.5)  # a client that tried again would have done so several times by now
+    refusals = [line for line in demo.lines[before:] if "refused: unknown API key" in line]
+    assert len(refusals) == 1 and state(browser) == "refused"
+    assert console_errors(browser) == []
+
+
+# -- across nodes -------------------------------------------------------------------------------
+@pytest.fixture
+def redis_server():
+    try:
+        server = LocalRedis()
+    except Unavailable as exc:
+        pytest.fail(str(exc))
+    with server:
+        yield server
+
+
+@pytest.mark.nodes
+def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, redis_server,
+                                                                        tmp_path):
+    key = "key-ops-eu"
+    events = [(doc, op, f"{n:04d}") for n, (doc, op, _) in
+              enumerate(sample_events() * 5, 1)]
+    acl = Acl(ACCOUNTS[key][1])
+    expected = [{"doc_class": type(doc).__name__, "op": op, "seq": seq, "message": body}
+                for doc, op, seq in events
+                for verdict, body in [expected_view(doc, seq, {"show_hidden": True, "acl": acl})]
+                if verdict == "sent"]
+    with AuthService() as auth:
+        for api_key, (ident, content) in ACCOUNTS.items():
+            auth.add_account(api_key, content, id=ident)
+        nodes = NodeProcesses(3, redis_server.url, auth.base_url, tmp_path)
+        try:
+            host, port = nodes.urls[0][5:].split(":")
+            browser.get(web.page_url(host, port, api_key=key, doc_class="Order,Shipment",
+                                     show_hidden="true", nodes=",".join(nodes.urls)))
+            wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
+            assert text(browser, "node") == nodes.urls[0]
+            with concurrent.futures.ThreadPoolExecutor(1) as publishing:
+                publishing.submit(asyncio.run, publish(
+                    redis_server.url, events, stop_node=(len(events) // 3, nodes.processes[0]))
+                ).result(WAIT * 2)
+            wait_until(browser, lambda: len(shown_events(browser)[0]) >= len(expected),
+                       f"{len(expected)} events")
+            time.sleep(0.3)  # anything twice would show up now
+            browser.save_screenshot(str(ARTIFACTS / "browser-page-moved.png"))
+            shown, caught_up = shown_events(browser)
+            on, moves = text(browser, "node"), text(browser, "moves")
+            errors = console_errors(browser)  # before the nodes go: the page would try them
+        finally:
+            asyncio.run(nodes.close())
+    assert shown == expected
+    # It moved to the next node, resumed and caught up there.
+    assert (on, moves) == (nodes.urls[1], "1")
+    assert caught_up and set(caught_up) < {e["seq"] for e in shown}
+    assert errors == []
+
+
+async def publish(redis_url, events, stop_node):
+    """Append the events, a few milliseconds apart; kill a node at ``stop_node[0]``."""
+    publisher = Publisher(redis_url, width=4)
+    try:
+        for i, (doc, op, seq) in enumerate(events):
+            if i == stop_node[0]:
+                stop_node[1].kill()
+            await publisher.publish(doc, op, seq)
+            await asyncio.sleep(0.02)
+    finally:
+        await publisher.close()
