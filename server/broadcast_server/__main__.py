@@ -78,7 +78,9 @@ def event_loop_factory():
     return uvloop.new_event_loop
 
 
-def main(argv=None, environ=None) -> int:
+def command_line(environ=None) -> config.Parser:
+    """The parser of both commands; ``environ`` (the process's environment by default) gives
+    the options the command line leaves out."""
     parser = config.Parser(prog="broadcast_server", description=__doc__.split("\n\n")[0],
                            environ=environ)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -93,6 +95,11 @@ def main(argv=None, environ=None) -> int:
     one.add_argument("--event-id", default=None,
                      help="the event's own id (default: a new one); an event appended again "
                           "with the same id is not added twice")
+    return parser
+
+
+def main(argv=None, environ=None) -> int:
+    parser = command_line(environ)
     args = parser.parse_args(argv)
     if args.command == "publish":
         try:

@@ -135,14 +135,19 @@ class BroadcastServer:
     async def health(self) -> tuple[list[str], dict[str, Any]]:
         """(what keeps this server from serving, empty when nothing does; what ``GET /healthz``
         shows of it)."""
-        registry = self.broadcaster.active_connections
         return [], {
             "connections": len(self._server.connections) if self._server is not None else 0,
             "subscribed": self.subscriber_count(),
-            "subscriptions": {doc_class: len(subscribers)
-                              for doc_class, subscribers in registry.items()},
+            "subscriptions": self.subscriptions(),
             "last_seq": self.last_seq,
         }
+
+    def subscriptions(self) -> dict[str, int]:
+        """Connections subscribed to each class served (0 for a class nobody subscribed to)."""
+        counts = dict.fromkeys(self.broadcaster.doc_classes, 0)
+        counts.update((doc_class, len(subscribers))
+                      for doc_class, subscribers in self.broadcaster.active_connections.items())
+        return counts
 
     async def stop(self) -> None:
         if self._server is not None:

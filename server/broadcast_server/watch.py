@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Iterator
 
 from prometheus_client import CollectorRegistry, Histogram, ProcessCollector
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
-from prometheus_client.exposition import CONTENT_TYPE_LATEST, generate_latest
+from prometheus_client.exposition import generate_latest
 from prometheus_client.registry import Collector
 
 if TYPE_CHECKING:
@@ -33,6 +33,9 @@ __all__ = ["Watch", "PREFIX"]
 
 PREFIX = "broadcast"
 """What every series' name begins with (``broadcast_connections``, ...)."""
+
+TEXT_FORMAT = "text/plain; version=0.0.4; charset=utf-8"
+"""The Prometheus text format every Prometheus reads (the names here need nothing newer)."""
 
 FAN_OUT_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                    0.5, 1.0, 2.5)
@@ -76,7 +79,7 @@ class Watch:
     async def metrics(self, connection: "ServerConnection", request: "Request") -> "Response":
         await self.check()  # brings the lag and the health gauge up to date
         text = generate_latest(self.registry).decode()
-        return _respond(connection, http.HTTPStatus.OK, text, CONTENT_TYPE_LATEST)
+        return _respond(connection, http.HTTPStatus.OK, text, TEXT_FORMAT)
 
 
 def _respond(connection, status: int, text: str, content_type: str) -> "Response":
@@ -102,11 +105,7 @@ class _Counters(Collector):
         subscriptions = GaugeMetricFamily(f"{PREFIX}_subscriptions",
                                           "Connections subscribed, by document class",
                                           labels=["doc_class"])
-        # A class served but not subscribed to yet shows as 0.
-        counts = dict.fromkeys(server.broadcaster.doc_classes, 0)
-        counts.update((doc_class, len(subscribers))
-                      for doc_class, subscribers in server.broadcaster.active_connections.items())
-        for doc_class, count in sorted(counts.items()):
+        for doc_class, count in sorted(server.subscriptions().items()):
             subscriptions.add_metric([doc_class], count)
         yield subscriptions
         yield _counter("events_received", "Events given to the server to send", server.events)
