@@ -8,6 +8,7 @@ import time
 from typing import Any, Awaitable, Callable, Mapping
 
 from redis.asyncio.retry import Retry
+from redis.exceptions import RedisError
 
 from .. import config
 from ..protocol import is_stream_seq, quote
@@ -142,7 +143,7 @@ class Feed:
         try:
             top = await asyncio.wait_for(self.client.xrevrange(self.stream, count=1),
                                          config.REDIS_CONNECT_TIMEOUT)
-        except DOWN:
+        except (*DOWN, RedisError):  # the feed tells of what befell Redis itself
             self.lag = None
         else:
             # Stream IDs are the seqs: the difference counts the events still to read.
