@@ -6,8 +6,9 @@ Four steps, each run only when its inputs changed since it last succeeded, each 
 one line on stderr:
 
 1. create the environment (when VENV/bin/python is missing);
-2. install the build tools, the module's requirements and those of EXTRAS (a comma-separated list
-   of pyproject.toml's optional dependencies), when pyproject.toml or EXTRAS changed;
+2. install the build tools, the module's requirements, those of EXTRAS (a comma-separated list
+   of pyproject.toml's optional dependencies) and those of this repository's pure-Python
+   packages, when a pyproject.toml or EXTRAS changed;
 3. build and install the module, when anything under src/, CMakeLists.txt, pyproject.toml or the
    build settings changed. The build directory (build/<venv name>) is kept, so a rebuild
    compiles only the files that changed;
@@ -21,6 +22,7 @@ import fcntl
 import hashlib
 import json
 import pathlib
+import re
 import subprocess
 import sys
 import time
@@ -106,10 +108,16 @@ def prepare(args) -> int:
         return 2
     requirements = [*project["build-system"]["requires"], "cmake>=3.20", "ninja",
                     *project["project"].get("dependencies", [])]
-    # The local packages build without isolation: their build backend comes in here, once.
+    # The local packages build without isolation and install without their dependencies: their
+    # build backend and their requirements (but this repository's own packages) come in here.
     local_projects = [(ROOT / d / "pyproject.toml").read_text() for d in LOCAL_PACKAGES]
+    ours = {project["project"]["name"]} | {tomllib.loads(text)["project"]["name"]
+                                           for text in local_projects}
     for text in local_projects:
-        requirements += tomllib.loads(text)["build-system"]["requires"]
+        local = tomllib.loads(text)
+        requirements += local["build-system"]["requires"]
+        requirements += [req for req in local["project"].get("dependencies", [])
+                         if re.split(r"[\s<>=!~;\[]", req, maxsplit=1)[0] not in ours]
     for extra in extras:
         requirements += optional[extra]
     # One key per set of extras: ./run-demo and ./run-tests share an environment.

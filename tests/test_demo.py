@@ -11,7 +11,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def demo(*args, timeout=120):
-    env = dict(os.environ, NO_COLOR="1")
+    env = dict(os.environ, NO_COLOR="1", COLUMNS="80")
     return subprocess.run([sys.executable, "-m", "broadcast_demo", *args], cwd=ROOT,
                           env=env, capture_output=True, text=True, timeout=timeout)
 
@@ -41,3 +41,4 @@ def test_scripted_run_ends_with_every_client_served():
     proc = demo("--delay", "0")
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "every client got exactly what its subscription allows" in proc.stdout
+    assert max(map(len, proc.stdout.splitlines())) <= 80  # an 80-column terminal's width

@@ -9,6 +9,8 @@ import base64
 import json
 import os
 import socket
+import urllib.error
+import urllib.request
 
 import pytest
 from broadcast_demo.auth_service import AuthService
@@ -18,6 +20,7 @@ from broadcast_server.protocol import fingerprint
 from broadcast_server.server import BroadcastServer, WebsocketBroadcaster
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
+from prometheus_client.parser import text_string_to_metric_families
 
 import broadcast
 from support.node_documents import Marker
@@ -499,3 +502,60 @@ def test_compressed_and_plain_clients_get_every_event_in_order_through_the_outbo
                 await ws.close()
     run(body, timeout=180)
 
+
+# -- watching a server ----------------------------------------------------------------------------
+def http_get(url):
+    """(status, content type, body) of a plain HTTP GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=10) as reply:
+            return reply.status, reply.headers["Content-Type"], reply.read().decode()
+    except urllib.error.HTTPError as exc:
+        return exc.code, exc.headers["Content-Type"], exc.read().decode()
+
+
+def samples(text):
+    """{(series name, labels): value} of a Prometheus text page, read by the library's parser."""
+    return {(sample.name, tuple(sorted(sample.labels.items()))): sample.value
+            for family in text_string_to_metric_families(text) for sample in family.samples}
+
+
+def test_each_server_answers_health_and_metrics_of_its_own(run, auth_root):
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as one, \
+                BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as other:
+            reader = await subscribed(one.url, "k-orders", [sub("Order")])
+            _, reply = await open_client(other.url, "k-nobody", [sub("Order")])
+            assert reply["type"] == "refused"
+            reading = asyncio.create_task(read_until_end(reader))
+            await publish(one, EVENTS)
+            await reading
+            base = one.url.replace("ws://", "http://")
+            status, kind, text = await asyncio.to_thread(http_get, base + "/healthz")
+            assert (status, kind) == (200, "application/json")
+            assert json.loads(text) == {"status": "ok", "connections": 1, "subscribed": 1,
+                                        "subscriptions": {"Order": 1, "Shipment": 0,
+                                                          "Marker": 1},
+                                        "last_seq": "9999"}
+            got = {}
+            for name, server in (("one", one), ("other", other)):
+                url = server.url.replace("ws://", "http://") + "/metrics"
+                status, kind, text = await asyncio.to_thread(http_get, url)
+                assert status == 200 and kind.startswith("text/plain; version=0.0.4")
+                got[name] = samples(text)
+            one_, other_ = got["one"], got["other"]
+            assert one_[("broadcast_events_received_total", ())] == len(EVENTS) + 1
+            assert one_[("broadcast_events_fanned_out_total", ())] == len(EVENTS) + 1
+            assert one_[("broadcast_fanout_seconds_count", ())] == len(EVENTS) + 1
+            assert one_[("broadcast_subscriptions", (("doc_class", "Order"),))] == 1
+            assert one_[("broadcast_subscriptions", (("doc_class", "Shipment"),))] == 0
+            assert one_[("broadcast_connections", ())] == 1
+            assert one_[("broadcast_up", ())] == 1
+            # the welcome, the reply, the four orders this key may read and the marker
+            assert one_[("broadcast_deliveries_total", ())] == 7
+            assert not any(name == "broadcast_refusals_total" for name, _ in one_)
+            assert other_[("broadcast_refusals_total", (("reason", "unknown_key"),))] == 1
+            assert other_[("broadcast_acl_lookup_seconds_count", ())] == 1
+            assert other_[("broadcast_events_received_total", ())] == 0
+            assert all(name.startswith("broadcast_") for name, _ in one_)
+            await reader.close()
+    run(body)

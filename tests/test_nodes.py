@@ -16,6 +16,7 @@ import urllib.request
 
 import pytest
 from broadcast_demo.auth_service import AuthService
+from prometheus_client.parser import text_string_to_metric_families
 from broadcast_demo.local_redis import LocalRedis
 from broadcast_demo.shop import Acl, expected_view
 from broadcast_server.client import ResumingClient
@@ -25,6 +26,7 @@ from broadcast_server.stream import Publisher
 from broadcast_server.stream.scripts import epoch_key
 from redis.asyncio import Redis
 from websockets.asyncio.client import connect
+from websockets.exceptions import ConnectionClosed
 
 from support.node_documents import Marker, Order, Shipment
 
@@ -83,14 +85,15 @@ class Nodes:
         self.redis_url, self.auth_root, self.log_dir = redis_url, auth_root, log_dir
         self.processes, self.urls = [], []
 
-    def start(self, count, *options):
+    def start(self, count, *options, env=None):
         for i in range(count):
             log = open(self.log_dir / f"node{i}.log", "wb")
             process = subprocess.Popen(
                 [sys.executable, "-m", "broadcast_server", "node", "--redis", self.redis_url,
                  "--auth", self.auth_root, "--name", f"n{i}", "--documents",
                  str(NODE_DOCUMENTS), *options],
-                stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL)
+                stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
+                env=None if env is None else dict(os.environ, **env))
             log.close()
             self.processes.append(process)
         for i, process in enumerate(self.processes):
@@ -269,8 +272,10 @@ def test_clients_of_a_killed_node_resume_on_the_others_with_no_gap(redis_server,
         stayed = [c for c in clients if c.stints[0][0] != 1]
         assert len(moved) == 30 and all(len(c.stints) == 1 for c in stayed)
         for c in moved:
-            (_, first_after, _), (node, resumed_after, _) = c.stints
+            (_, first_after, _), (node, resumed_after, caught_up) = c.stints
             assert first_after is None and node != 1 and resumed_after is not None
+            # The node counts what it sent, not what it read of the stream for the client.
+            assert caught_up == c.caught_up
         assert sum(c.stints[1][2] for c in moved) > 0  # some events came from the backlog
 
     run(body)
@@ -365,10 +370,13 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
 
 def test_demo_across_three_nodes_serves_every_client():
     proc = subprocess.run([sys.executable, "-m", "broadcast_demo", "--nodes", "3", "--delay",
-                           "0"], cwd=ROOT, env=dict(os.environ, NO_COLOR="1"),
+                           "0"], cwd=ROOT, env=dict(os.environ, NO_COLOR="1", COLUMNS="80"),
                           capture_output=True, text=True, timeout=180)
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert "node n2 stopped" in proc.stdout and "resumed after" in proc.stdout
+    assert "node n2 stopped" in proc.stdout
+    # finance had 0004 when its node stopped; of 0005 to 0007 its subscription lets one through
+    assert "resumed after 0004 on n3, 1 caught up" in proc.stdout
+    assert max(map(len, proc.stdout.splitlines())) <= 80
     assert "nothing missing, nothing twice, in order" in proc.stdout
 
 
@@ -538,6 +546,15 @@ def test_two_publishers_across_a_crash_get_ok_only_for_events_in_the_stream_once
     assert prevs == list(range(2000))  # one chain, no seq twice, none skipped
 
 
+def http_get(url):
+    """(status, body) of a plain HTTP GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=5) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as exc:
+        return exc.code, exc.read().decode()
+
+
 def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, nodes,
                                                                    auth_service):
     redis_server.stop()
@@ -545,11 +562,7 @@ def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, 
     health = urls[0].replace("ws://", "http://") + "/health"
 
     def status():
-        try:
-            with urllib.request.urlopen(health, timeout=5) as reply:
-                return reply.status
-        except urllib.error.HTTPError as exc:
-            return exc.code
+        return http_get(health)[0]
 
     async def body():
         assert await asyncio.to_thread(status) == 503
@@ -644,3 +657,61 @@ def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, 
     run(body)
     log = nodes.log(0)
     assert "Traceback" not in log and "k-secret" not in log
+
+
+def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_server, nodes):
+    # Set up by the environment alone, logging JSON.
+    urls = nodes.start(1, env={"BROADCAST_UNHEALTHY_AFTER": "1",
+                               "BROADCAST_LOG_FORMAT": "json"}).urls
+    base = urls[0].replace("ws://", "http://")
+
+    async def health(status):
+        """The /healthz body once it answers ``status``."""
+        for _ in range(200):
+            got, text = await asyncio.to_thread(http_get, base + "/healthz")
+            if got == status:
+                return json.loads(text)
+            await asyncio.sleep(0.05)
+        raise AssertionError(f"/healthz still answers {got}: {text}")
+
+    async def body():
+        client = make_clients(1, urls)[0]
+        task = asyncio.create_task(client.run())
+        await asyncio.wait_for(client.subscribed.wait(), 15)
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, stream_of(20)[:-1])
+        await until(lambda: client.after == "00000020")
+        up = await health(200)
+        assert up["connections"] == 1 and up["subscribed"] == 1 and up["last_seq"] == "00000020"
+        assert up["subscriptions"] == {"Order": 1, "Shipment": 1, "Marker": 1}
+        assert up["feed"]["connected"] and up["feed"]["lag"] == 0
+        _, text = await asyncio.to_thread(http_get, base + "/metrics")
+        metrics = {sample.name: sample.value for family in text_string_to_metric_families(text)
+                   for sample in family.samples if not sample.labels}
+        assert metrics["broadcast_events_received_total"] == 20
+        assert metrics["broadcast_feed_last_seq"] == 20 and metrics["broadcast_feed_lag_events"] == 0
+        assert metrics["broadcast_acl_lookup_seconds_count"] == 1
+        assert metrics["broadcast_up"] == 1 and metrics["broadcast_connections"] == 1
+        # Redis stopped: the node keeps its client, and says it cannot serve once the second
+        # it was told has passed; back, it serves again.
+        await asyncio.to_thread(redis_server.stop)
+        down = await health(503)
+        assert down["reasons"] == [f"Redis unreachable for {down['feed']['down_for']:.0f} s"]
+        assert down["feed"]["down_for"] >= 1 and down["connections"] == 1
+        await asyncio.to_thread(redis_server.start)
+        assert (await health(200))["feed"]["connected"]
+        await publish_all(publisher, [(Marker(), "end", "00000021")])
+        await publisher.close()
+        await asyncio.wait_for(task, 15)
+        assert len(client.stints) == 1  # it kept its connection throughout
+        async with connect(urls[0]) as ws:
+            await ws.recv()  # welcome
+            nodes.processes[0].terminate()
+            with pytest.raises(ConnectionClosed) as closed:
+                await ws.recv()
+            assert closed.value.rcvd.code == 1001  # going away
+
+    run(body)
+    lines = [json.loads(line) for line in nodes.log(0).splitlines()]
+    assert any(line["level"] == "warning" and line["message"].startswith("Redis unreachable")
+               and line["node"] == "n0" for line in lines)

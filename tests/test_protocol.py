@@ -235,3 +235,39 @@ def test_replies():
     # Without a timeout of its own (the module's plain requests), the reason names none.
     assert protocol.auth_timed_out(None) == ("the authentication service did not answer;"
                                              " try again later")
+
+
+# -- the node's command line ----------------------------------------------------------------------
+NODE_ENV = {"BROADCAST_REDIS_URL": "redis://r:6379/0", "BROADCAST_AUTH_URL": "http://a/api/",
+            "BROADCAST_DOCUMENTS": "shop"}
+
+# (environment, arguments after "node", the settings read, or the error's text)
+COMMAND_LINES = [
+    (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "yes",
+                 "BROADCAST_LOG_FORMAT": "JSON", "BROADCAST_UNHEALTHY_AFTER": "1.5"}, [],
+     {"redis": "redis://r:6379/0", "auth": "http://a/api/", "documents": "shop", "port": 8766,
+      "compression": True, "log_format": "json", "unhealthy_after": 1.5}),
+    (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "0"},
+     ["--port", "9000", "--redis", "redis://other/1"],
+     {"port": 9000, "redis": "redis://other/1", "compression": False}),
+    (NODE_ENV | {"BROADCAST_PORT": "eighty"}, [],
+     "BROADCAST_PORT='eighty': invalid int value (for --port)"),
+    (NODE_ENV | {"BROADCAST_LOG_LEVEL": "loud"}, [],
+     "BROADCAST_LOG_LEVEL='loud': expected one of debug, info, warning, error"),
+    (NODE_ENV | {"BROADCAST_FROM_START": "maybe"}, [], "BROADCAST_FROM_START='maybe': expected"),
+    ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["--documents", "shop"],
+     "the following arguments are required: --redis"),
+]
+
+
+@pytest.mark.parametrize("environ, argv, expected", COMMAND_LINES)
+def test_a_node_reads_its_options_from_flags_then_the_environment(environ, argv, expected,
+                                                                 capsys):
+    from broadcast_server.__main__ import command_line
+    if isinstance(expected, str):
+        with pytest.raises(SystemExit) as info:
+            command_line(environ).parse_args(["node", *argv])
+        assert info.value.code == 2 and expected in capsys.readouterr().err
+        return
+    args = command_line(environ).parse_args(["node", *argv])
+    assert {name: getattr(args, name) for name in expected} == expected

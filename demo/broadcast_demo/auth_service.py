@@ -23,9 +23,13 @@ In a program::
     ...                             # AuthClient(base_url).get_api_acl("k-reader", "demo")
     service.stop()
 
-From a shell (runs until interrupted)::
+From a shell, for a node run by hand (runs until Ctrl-C or SIGTERM; prints its API root)::
 
-    python -m broadcast_demo.auth_service --port 8765 --account k-reader=7:Invoice,Order
+    python -m broadcast_demo.auth_service --port 8001 --demo-keys
+    python -m broadcast_demo.auth_service --port 8001 --account k-reader=7:Invoice,Order
+
+``--demo-keys`` knows the demo's API keys and ACLs (``key-ops-eu``, ``key-finance``, ...);
+``--account KEY=ID:CLASS,...`` adds a key whose ACL reads those classes.
 """
 from __future__ import annotations
 
@@ -33,6 +37,7 @@ import argparse
 import dataclasses
 import http.server
 import json
+import signal
 import threading
 from typing import Any
 
@@ -279,20 +284,38 @@ def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandl
 
 
 def _main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description="Run the authentication service until ^C.")
-    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    parser.add_argument("--root", default="/api/")
+    parser = argparse.ArgumentParser(
+        prog="python -m broadcast_demo.auth_service",
+        description="Run the stand-in authentication service on 127.0.0.1 until Ctrl-C or "
+                    "SIGTERM; it prints the API root to give a node's --auth.")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port (the default)")
+    parser.add_argument("--root", default="/api/", help="the API root's path (default: /api/)")
+    parser.add_argument("--demo-keys", action="store_true",
+                        help="know the demo's API keys and ACLs (key-ops-eu, key-finance, ...)")
     parser.add_argument("--account", action="append", default=[], metavar="KEY=ID:CLASS,...",
-                        help="a known API key, its id and the document classes it may read")
+                        help="a known API key, its id and the document classes it may read; "
+                             "repeatable")
     args = parser.parse_args(argv)
     service = AuthService(root=args.root, port=args.port)
+    if args.demo_keys:
+        from .scenario import ACCOUNTS
+        for key, (ident, acl) in ACCOUNTS.items():
+            service.add_account(key, acl, id=ident)
     for spec in args.account:
         key, _, rest = spec.partition("=")
         ident, _, classes = rest.partition(":")
+        if not key:
+            parser.error(f"--account {spec!r}: expected KEY=ID:CLASS,...")
         service.add_account(key, [c for c in classes.split(",") if c], id=ident or None)
-    print(service.start(), flush=True)
     try:
-        threading.Event().wait()
+        print(service.start(), flush=True)
+    except OSError as exc:
+        parser.exit(2, f"{parser.prog}: port {args.port} cannot be listened on "
+                       f"({exc.strerror or exc})\n")
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    try:
+        stop.wait()
     except KeyboardInterrupt:
         pass
     finally:

@@ -25,12 +25,26 @@ from broadcast_server.stream import Publisher
 from .local_redis import LocalRedis
 from .scenario import WAIT, Client, Run, expected_outcome, start_auth_service
 from .shop import sample_events
-from .table import Reporter
+from .table import Reporter, wrap
 
 __all__ = ["AcrossNodes", "NodeProcesses"]
 
 RETRY = 0.5  # a client waits this long before trying another node
 SEQ_WIDTH = 4  # the width of the shop's seqs ("0005"), which the nodes are told
+
+
+async def registered(url: str) -> int:
+    """How many connections the node at ``url`` (ws://host:port) has registered, from its
+    ``GET /healthz``; 0 when it does not answer."""
+    host, _, port = url.removeprefix("ws://").partition(":")
+    try:
+        reader, writer = await asyncio.open_connection(host, int(port))
+        writer.write(f"GET /healthz HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        reply = await asyncio.wait_for(reader.read(), WAIT)  # the node closes after its answer
+        writer.close()
+    except (OSError, asyncio.TimeoutError):
+        return 0
+    return json.loads(reply.partition(b"\r\n\r\n")[2])["subscribed"]
 
 
 class NodeProcesses:
@@ -76,8 +90,8 @@ class NodeProcesses:
 
 
 class AcrossNodes(Run):
-    legend = (" ~ caught up after moving node; {s.dash} nothing, and why; {s.no} ACL: refused by"
-              " its ACL; subs: clients connected")
+    legend = ("~ caught up after moving node; {s.dash} nothing, and why; {s.no} ACL: refused by"
+              " its ACL; subs: connections registered on the nodes")
 
     def __init__(self, args):
         super().__init__(args)
@@ -109,7 +123,8 @@ class AcrossNodes(Run):
                 nodes = self.nodes = NodeProcesses(self.count, redis_server.url, auth_root, logs)
                 self.line(s.bold(f"broadcast live demo: {self.count} nodes, one Redis stream"))
                 self.line(f"  authentication service  {auth_root}")
-                self.line(f"  redis-server            {redis_server.url}  (in {redis_server.dir})")
+                self.lines(f"  redis-server            {redis_server.url}  (in {redis_server.dir})",
+                           26)
                 for name, url, process in zip(nodes.names, nodes.urls, nodes.processes):
                     self.line(f"  node {name:<18} {url}  (pid {process.pid})")
                 self.line()
@@ -167,17 +182,25 @@ class AcrossNodes(Run):
     async def publish(self, doc, op, seq):
         await self.publisher.publish(doc, op, seq)
 
-    def subscribers(self) -> int:
-        return sum(1 for rc in self.moving.values() if rc.ws is not None)
+    async def subscribers(self) -> int:
+        """The connections the live nodes have registered, as their GET /healthz tells."""
+        live = [url for url, process in zip(self.nodes.urls, self.nodes.processes)
+                if process.poll() is None]
+        return sum(await asyncio.gather(*(registered(url) for url in live)))
 
-    def mark(self, client, seq):
-        return " ~" if seq in self.caught_up[client.name] else ""
+    def caught_up_on(self, client, seq):
+        return seq in self.caught_up[client.name]
 
     async def after_event(self, seq, admitted):
         for c in admitted:
             if c.close_after == seq:
                 c.closed_after = seq
                 await asyncio.wait_for(self.tasks[c.name], WAIT)
+                # Let the node see it leave, so the table shows a settled registry.
+                connected = sum(1 for rc in self.moving.values() if rc.ws is not None)
+                deadline = time.monotonic() + WAIT
+                while await self.subscribers() > connected and time.monotonic() < deadline:
+                    await asyncio.sleep(0.02)
 
     async def scripted(self, redis_server, started) -> int:
         names = self.nodes.names
@@ -199,9 +222,8 @@ class AcrossNodes(Run):
         leaving = [c.name for c in self.clients if c.subscribed
                    and self.moving[c.name].node == self.stop_index and c.closed_after is None]
         await nodes.stop(self.stop_index)
-        self.line(s.yellow(f"---- node {name} stopped; its clients "
-                           f"({', '.join(leaving) or 'none'}) move to the other nodes and catch"
-                           " up"))
+        self.lines(f"---- node {name} stopped; its clients ({', '.join(leaving) or 'none'})"
+                   " move to the other nodes and catch up", 5, s.yellow)
 
     def summary(self, events, admitted, started) -> int:
         s, names = self.style, self.nodes.names
@@ -210,7 +232,10 @@ class AcrossNodes(Run):
         exact = True
         for c in self.clients:
             if not c.subscribed:
-                self.line(f"  {c.name:<10} {s.red('refused')}  {c.refused}")
+                head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
+                self.line(head.replace("refused", s.red("refused"), 1))
+                for line in rest:
+                    self.line(line)
                 continue
             rc = self.moving[c.name]
             wanted = [q for d, _, q in events if expected_outcome(c, d, q)[0] == "got"]
@@ -223,18 +248,20 @@ class AcrossNodes(Run):
                      for node, after, caught in rc.stints[1:]]
             end = f"hung up after {c.closed_after}" if c.closed_after else "connected"
             dup = f", {c.duplicates} twice" if c.duplicates else ""
-            order = "in order" if got == sorted(got) else s.red("OUT OF ORDER")
-            self.line(f"  {c.name:<10} {path:<9} received {len(got):>2} of {len(wanted):>2}"
-                      f" expected{dup}, {order}; {end}"
-                      + (f"; {'; '.join(moved)}" if moved else ""))
+            order = "in order" if got == sorted(got) else "OUT OF ORDER"
+            self.lines(f"  {c.name:<10} {path:<9} received {len(got):>2} of {len(wanted):>2}"
+                       f" expected{dup}, {order}; {end}", 13)
+            for move in moved:
+                self.lines(f"{'':<12} {move}", 13)
         elapsed = time.perf_counter() - started
         self.line()
-        self.line(f"  nodes {len(names)} (one stopped mid-run); clients {len(self.clients)}"
-                  f" ({len(admitted)} subscribed); events {len(events)} through Redis"
-                  f" ({self.publisher.retries} append retries); deliveries {deliveries} of"
-                  f" {expected_total} expected; {elapsed:.1f} s")
+        self.lines(f"  nodes {len(names)} (one stopped mid-run); clients {len(self.clients)}"
+                   f" ({len(admitted)} subscribed); events {len(events)} through Redis"
+                   f" ({self.publisher.retries} append retries); deliveries {deliveries} of"
+                   f" {expected_total} expected; {elapsed:.1f} s")
         if exact and not self.problems and deliveries == expected_total:
             self.line(s.green(s.bold(f"  {s.ok} every client got exactly what its subscription"
-                                     " allows: nothing missing, nothing twice, in order")))
+                                     " allows:")))
+            self.line(s.green(s.bold("    nothing missing, nothing twice, in order")))
             return 0
         return self.mismatch()

@@ -13,7 +13,7 @@ from typing import Any
 
 from .auth_service import AuthService
 from .shop import Acl, expected_view
-from .table import Reporter, Style, client_lines, describe_body
+from .table import Reporter, Style, client_lines, describe_body, terminal_width, wrap
 
 __all__ = ["WAIT", "ACCOUNTS", "Client", "demo_clients", "start_auth_service",
            "expected_outcome", "Run"]
@@ -133,11 +133,17 @@ class Run:
         except (UnicodeEncodeError, LookupError):
             uni = False
         self.style = Style(bool(color), uni)
+        self.width = terminal_width()
         self.problems: list[str] = []
         self._arrived = asyncio.Event()
 
     def line(self, text=""):
         print(text.rstrip(), flush=True)
+
+    def lines(self, text: str, indent: int = 4, paint=None) -> None:
+        """Plain ``text`` wrapped to the terminal's width, each line painted by ``paint``."""
+        for line in wrap(text, self.width, indent):
+            self.line(paint(line) if paint else line)
 
     def arrival(self) -> None:
         self._arrived.set()
@@ -163,10 +169,12 @@ class Run:
         for i, client in enumerate(self.clients):
             suffix = await self.connect_client(client, i, *where)
             if client.subscribed:
-                status = s.green(f"{s.ok} subscribed{suffix}")
+                plain, detail = f"{s.ok} subscribed{suffix}", ""
+                status = s.green(plain)
             else:
-                status = s.red(f"{s.no} refused: {client.refused}")
-            for line in client_lines(s, client, status):
+                plain, detail = f"{s.no} refused", str(client.refused)
+                status = s.red(plain)
+            for line in client_lines(s, client, status, plain, detail, self.width):
                 self.line(line)
         self.line()
         return [c for c in self.clients if c.subscribed]
@@ -180,8 +188,10 @@ class Run:
     async def play(self, events, admitted, table: Reporter) -> None:
         """Publish each event, wait for what should arrive, print the row with the verdict."""
         s = self.style
-        self.line(s.bold("Events") + s.dim(f"   ({s.ok} n fields: received, * with hidden"
-                                           f" fields;{self.legend.format(s=s)})"))
+        table.fit(events)
+        self.line(s.bold("Events"))
+        for line in table.legend(self.legend.format(s=s)):
+            self.line(line)
         table.header()
         for doc, op, seq in events:
             await self.before_event(seq)
@@ -190,7 +200,7 @@ class Run:
             waiting = [c for c in admitted if expected[c.name][0] == "got"]
             await self.wait_until(lambda: all(seq in c.frames for c in waiting))
             outcomes = [self.judge(c, expected[c.name], doc, op, seq) for c in admitted]
-            table.row(seq, doc, op, self.subscribers(), outcomes)
+            table.row(seq, doc, op, await self.subscribers(), outcomes)
             await self.after_event(seq, admitted)
             if self.args.delay:
                 await asyncio.sleep(self.args.delay)
@@ -206,15 +216,16 @@ class Run:
         if json.loads(raw) != {"doc_class": type(doc).__name__, "op": op, "seq": seq,
                                "message": body}:
             return self._problem(client, seq, "wrong view")
-        return "got", describe_body(body, doc) + self.mark(client, seq)
+        return "got", dataclasses.replace(describe_body(body, doc),
+                                          caught_up=self.caught_up_on(client, seq))
 
     def _problem(self, client: Client, seq: str, what: str) -> tuple[str, str]:
         self.problems.append(f"{client.name} {seq} {what}")
         return "bad", what
 
-    def mark(self, client: Client, seq: str) -> str:
-        """Added to a received event's cell ("" for nothing)."""
-        return ""
+    def caught_up_on(self, client: Client, seq: str) -> bool:
+        """Whether ``client`` got event ``seq`` from a node's backlog (marked in its cell)."""
+        return False
 
     async def before_event(self, seq: str) -> None:
         pass
@@ -225,11 +236,13 @@ class Run:
     async def publish(self, doc, op: str, seq: str) -> None:
         raise NotImplementedError
 
-    def subscribers(self) -> int:
+    async def subscribers(self) -> int:
+        """Connections registered to receive events, as the server (or the nodes) count them."""
         raise NotImplementedError
 
     # -- the verdict ---------------------------------------------------------------------------
     def mismatch(self) -> int:
         s = self.style
-        self.line(s.red(s.bold(f"  {s.no} mismatch: {', '.join(self.problems) or 'see above'}")))
+        self.lines(f"  {s.no} mismatch: {', '.join(self.problems) or 'see above'}", 4,
+                   lambda line: s.red(s.bold(line)))
         return 1

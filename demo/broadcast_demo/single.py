@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import itertools
 import json
+import logging
 import sys
 import time
 
@@ -15,7 +16,7 @@ from websockets.exceptions import ConnectionClosed
 
 from .scenario import ACCOUNTS, WAIT, Client, Run, expected_outcome, start_auth_service
 from .shop import DOCUMENT_CLASSES, sample_events
-from .table import Reporter
+from .table import Reporter, wrap
 
 __all__ = ["SingleNode", "PAGE_SETTINGS"]
 
@@ -25,8 +26,8 @@ PAGE_SETTINGS = {"api_key": "key-ops-eu", "doc_class": "Order,Shipment", "data_s
 
 
 class SingleNode(Run):
-    legend = (" {s.dash} nothing, and why; {s.no} ACL: refused by its ACL; subs: connections"
-              " registered")
+    legend = ("{s.dash} nothing, and why; {s.no} ACL: refused by its ACL; subs: connections"
+              " registered on the server")
 
     def __init__(self, args):
         super().__init__(args)
@@ -107,7 +108,7 @@ class SingleNode(Run):
     async def publish(self, doc, op, seq):
         await self.server.publish(doc, op, seq)
 
-    def subscribers(self) -> int:
+    async def subscribers(self) -> int:
         return self.server.subscriber_count()
 
     async def after_event(self, seq, admitted):
@@ -133,17 +134,21 @@ class SingleNode(Run):
         s = self.style
         doc, op, seq = next(e for e in events if e[2] == self.args.show_seq)
         self.line(s.bold(f"One event, several views: seq {seq}, {op} {doc.label}"))
-        self.line(s.dim(f"  the document: {json.dumps(doc.data, ensure_ascii=False)}"))
+        self.lines(f"  the document: {json.dumps(doc.data, ensure_ascii=False)}", 16, s.dim)
         first = True
         for c in admitted:
             raw = c.frames.get(seq)
             if raw is not None:
                 if first:  # the whole text frame once, then only what differs: the message
-                    self.line(f"  {c.name:<10} {s.green(s.ok)} {raw}")
+                    shown = raw
                     first = False
                 else:
                     body = json.dumps(json.loads(raw)["message"], ensure_ascii=False)
-                    self.line(f"  {c.name:<10} {s.green(s.ok)} ... \"message\": {body}")
+                    shown = f'... "message": {body}'
+                head, *rest = wrap(f"  {c.name:<10} {s.ok} {shown}", self.width, 15)
+                self.line(head.replace(s.ok, s.green(s.ok), 1))
+                for line in rest:
+                    self.line(line)
             else:
                 kind, detail = expected_outcome(c, doc, seq)
                 why = {"acl": "its ACL does not allow reading it", "closed": "it has hung up",
@@ -159,7 +164,10 @@ class SingleNode(Run):
         deliveries = expected_total = 0
         for c in self.clients:
             if not c.subscribed:
-                self.line(f"  {c.name:<10} {s.red('refused')}  {c.refused}")
+                head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
+                self.line(head.replace("refused", s.red("refused"), 1))
+                for line in rest:
+                    self.line(line)
                 continue
             outcomes = [expected_outcome(c, d, q) for d, _, q in events]
             wanted = sum(1 for k, _ in outcomes if k == "got")
@@ -173,21 +181,21 @@ class SingleNode(Run):
             why = ", ".join(f"{n} {label}" for label, n in reasons.items()) or "none"
             end = f"hung up after {c.closed_after}" if c.closed_after else "connected"
             dup = f", {c.duplicates} duplicates" if c.duplicates else ""
-            self.line(f"  {c.name:<10} received {len(c.frames):>2} of {wanted:>2} expected"
-                      f"{dup}; withheld: {why}; {end}")
+            self.lines(f"  {c.name:<10} received {len(c.frames):>2} of {wanted:>2} expected"
+                       f"{dup}; withheld: {why}; {end}", 13)
         elapsed = time.perf_counter() - started
         refused = [c for c in self.clients if not c.subscribed]
         registered = server.subscriber_count()
         still_open = sum(1 for c in admitted if c.ws is not None)
         duplicates = sum(c.duplicates for c in admitted)
         self.line()
-        self.line(f"  clients {len(self.clients)} ({len(admitted)} subscribed,"
-                  f" {len(refused)} refused)"
-                  f"; events {len(events)}; deliveries {deliveries} of {expected_total} expected"
-                  f"; {elapsed:.1f} s")
-        self.line(f"  registry: {registered} connection(s) registered, {still_open} client(s)"
-                  f" still connected; sends that met a closed connection:"
-                  f" {server.broadcaster.sender.dropped}")
+        self.lines(f"  clients {len(self.clients)} ({len(admitted)} subscribed,"
+                   f" {len(refused)} refused)"
+                   f"; events {len(events)}; deliveries {deliveries} of {expected_total} expected"
+                   f"; {elapsed:.1f} s")
+        self.lines(f"  registry: {registered} connection(s) registered, {still_open} client(s)"
+                   f" still connected; sends that met a closed connection:"
+                   f" {server.broadcaster.sender.dropped}")
         if (not self.problems and not duplicates and deliveries == expected_total
                 and registered == still_open):
             self.line(s.green(s.bold(f"  {s.ok} every client got exactly what its subscription"
@@ -199,18 +207,23 @@ class SingleNode(Run):
     async def serve(self):
         s, server = self.style, self.server
         self.line()
+        http_url = server.url.replace("ws://", "http://", 1)
         self.line(s.bold(f"Serving on {server.url}") + "  (Ctrl-C to stop)")
         page = web.page_url(server.host, server.port, **PAGE_SETTINGS)
         self.line(f"  page:     {page}")
         self.line(f"  connect:  {sys.executable} -m websockets {server.url}")
         self.line('  then type: {"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
                   '"data_scope": ["eu"], "show_hidden": true}]}')
+        self.line(f"  health:   {http_url}/healthz    metrics: {http_url}/metrics")
         self.line("  keys: " + ", ".join(f"{k} ({json.dumps(v[1])})" for k, v in ACCOUNTS.items()))
         self.line(f"  an event is published every {self.args.interval:g} s; classes: "
                   + ", ".join(DOCUMENT_CLASSES) + "; the scripted clients have left")
         self.line("  connections, subscriptions, refusals and bad requests are logged as they come")
         self.line()
-        server.log = lambda text: self.line(s.dim(f"  {time.strftime('%H:%M:%S')} {text}"))
+        if self.args.log_format == "json":
+            server.log = logging.getLogger("broadcast.connections").info
+        else:
+            server.log = lambda text: self.line(s.dim(f"  {time.strftime('%H:%M:%S')} {text}"))
         events = sample_events()
         for n in itertools.count(len(events) + 1):
             doc, op, _ = events[(n - 1) % len(events)]

@@ -1,10 +1,30 @@
-"""The demo's terminal output: styles, the events table and its cells, a client's lines."""
+"""The demo's terminal output: styles, the events table and its cells, a client's lines, all
+fitted to the terminal's width (80 columns when it cannot be told, as in a pipe)."""
 from __future__ import annotations
 
-__all__ = ["Style", "Reporter", "client_lines", "describe_body"]
+import dataclasses
+import shutil
+import textwrap
+
+__all__ = ["Style", "Got", "Reporter", "client_lines", "describe_body", "terminal_width",
+           "wrap"]
 
 COL = 12
-"""Width of a client's column in the events table."""
+"""Width of a client's column in the events table, when the terminal is wide enough."""
+
+NARROWEST = 5
+"""The narrowest a client's column gets, however narrow the terminal."""
+
+
+def terminal_width() -> int:
+    return shutil.get_terminal_size((80, 24)).columns
+
+
+def wrap(text: str, width: int, indent: int = 4) -> list[str]:
+    """``text`` (plain, unstyled) in lines of at most ``width``; the lines after the first
+    indented by ``indent``."""
+    return textwrap.wrap(text, width, subsequent_indent=" " * indent,
+                         break_on_hyphens=False) or [""]
 
 
 class Style:
@@ -27,56 +47,116 @@ def pad(text, plain, width):
     return text + " " * max(0, width - len(plain))
 
 
-class Reporter:
-    """The events table: one column per client, named ``names``."""
+@dataclasses.dataclass(frozen=True)
+class Got:
+    """What a client received of one event, as its cell shows it."""
 
-    def __init__(self, style: Style, names):
+    fields: int
+    hidden: bool  # some of them are hidden fields
+    caught_up: bool = False  # it came from a node's backlog, after the client moved
+
+
+class Reporter:
+    """The events table: one column per client, named ``names`` (``client@node`` for the nodes
+    demo), as wide as the terminal allows.
+
+    Wide enough, each cell says it in words ("✓ 8 fields*"); narrower (80 columns), in short
+    ("✓ 8f*"), with the columns as narrow as the names allow.
+    """
+
+    def __init__(self, style: Style, names, width: int | None = None):
         self.s = style
         self.names = list(names)
+        self.width = width or terminal_width()
+        self.event_width = 22
+        self.col, self.gap, self.short = COL, 2, False
 
     def line(self, text=""):
         print(text.rstrip(), flush=True)
 
+    def fit(self, events) -> None:
+        """Size the columns for ``events`` (document, op, seq) and the terminal's width."""
+        self.event_width = max(len(self._event(doc, op)) for doc, op, _ in events)
+        n = len(self.names) or 1
+        # seq, a space, the event, the subs count right-aligned in 4 (its own gap)
+        fixed = 4 + 1 + self.event_width + 4
+        if fixed + n * (2 + COL) <= self.width:
+            self.col, self.gap, self.short = COL, 2, False
+        else:
+            self.col = max(NARROWEST, min(COL, (self.width - fixed) // n - 1))
+            self.gap, self.short = 1, True
+
+    def legend(self, extra: str) -> list[str]:
+        """What the marks mean, in lines that fit."""
+        s = self.s
+        got = (f"{s.ok} 8f: received, 8 fields (* with hidden ones)" if self.short
+               else f"{s.ok} n fields: received, * with hidden fields")
+        return [s.dim(line) for line in wrap(f"  {got}; {extra}", self.width, 2)]
+
     def header(self):
-        names = "".join(f"  {name:<{COL}}" for name in self.names)
-        self.line(self.s.bold(f"{'seq':<4}  {'event':<22} {'subs':>4}{names}"))
-        self.line(self.s.dim("-" * (4 + 2 + 22 + 1 + 4 + len(self.names) * (COL + 2))))
+        sep = " " * self.gap
+        # "client@node" goes on two lines when it does not fit its column
+        split = [name.partition("@") for name in self.names]
+        two = any(len(name) > self.col for name in self.names) and any(at for _, at, _ in split)
+        first = [name if not two else head for name, (head, _, _) in zip(self.names, split)]
+        cells = "".join(f"{sep}{name[:self.col]:<{self.col}}" for name in first)
+        self.line(self.s.bold(f"{'seq':<4} {'event':<{self.event_width}}{'subs':>4}{cells}"))
+        if two:
+            nodes = "".join(f"{sep}{(at + node)[:self.col]:<{self.col}}" for _, at, node in split)
+            self.line(self.s.bold(" " * (4 + 1 + self.event_width + 4) + nodes))
+        self.line(self.s.dim("-" * (4 + 1 + self.event_width + 4
+                                    + len(self.names) * (self.gap + self.col))))
 
     def cell(self, outcome):
         kind, detail = outcome
-        s = self.s
+        s, short = self.s, self.short
         if kind == "got":
-            plain = f"{s.ok} {detail}"
-            return pad(s.green(plain), plain, COL)
+            mark = "*" if detail.hidden else ""
+            fields = f"{detail.fields}f" if short else f"{detail.fields} fields"
+            plain = f"{s.ok} {fields}{mark}" + (" ~" if detail.caught_up else "")
+            return self._fit(s.green, plain)
         if kind == "skip":
-            detail = {"before start": "pre-start"}.get(detail, detail)
+            detail = {"before start": "before" if short else "pre-start"}.get(detail, detail)
             plain = f"{s.dash} {detail}" if detail else s.dash
-            return pad(s.dim(plain), plain, COL)
+            return self._fit(s.dim, plain)
         if kind == "acl":
-            plain = f"{s.no} ACL"
-            return pad(s.red(plain), plain, COL)
+            return self._fit(s.red, f"{s.no} ACL")
         if kind == "closed":
-            return pad(s.yellow("closed"), "closed", COL)
-        plain = f"!! {detail}"
-        return pad(s.red(s.bold(plain)), plain, COL)
+            return self._fit(s.yellow, "closed")
+        return self._fit(lambda t: s.red(s.bold(t)), f"!! {detail}")
+
+    def _fit(self, paint, plain):
+        plain = plain[:self.col]
+        return pad(paint(plain), plain, self.col)
+
+    @staticmethod
+    def _event(doc, op):
+        return f"{op} {doc.label}"
 
     def row(self, seq, doc, op, subs, outcomes):
-        event = f"{op} {doc.label}"
-        cells = "".join(f"  {self.cell(o)}" for o in outcomes)
-        self.line(f"{seq:<4}  {event:<22} {subs:>4}{cells}")
+        sep = " " * self.gap
+        cells = "".join(f"{sep}{self.cell(o)}" for o in outcomes)
+        self.line(f"{seq:<4} {self._event(doc, op):<{self.event_width}}{subs:>4}{cells}")
 
 
-def describe_body(body, doc):
-    hidden = any(k in doc.hidden for k in body)
-    return f"{len(body)} field{'s' if len(body) != 1 else ''}{'*' if hidden else ''}"
+def describe_body(body, doc) -> Got:
+    return Got(len(body), any(k in doc.hidden for k in body))
 
 
-def client_lines(style, client, status: str) -> list[str]:
-    """A client's lines in the Clients table: its key, what it subscribes to and `status`, then
-    its note if it has one."""
+def client_lines(style, client, status: str, plain_status: str, detail: str = "",
+                 width: int = 80) -> list[str]:
+    """A client's lines in the Clients table: its key, what it subscribes to and ``status``
+    (styled; ``plain_status`` is what shows of it), then ``detail`` and the client's note,
+    each wrapped to ``width``."""
     what = ", ".join(sub["doc_class"] + (f"{sub['data_scope']}" if sub.get("data_scope") else "")
                      for sub in client.subscriptions)
-    lines = [f"  {client.name:<10} {client.api_key:<14} {what:<28} {status}"]
+    head = f"  {client.name:<10} {client.api_key:<14} {what:<28} "
+    lines = []
+    if detail and len(head) + len(plain_status) + 2 + len(detail) <= width:
+        lines.append(head + status + style.red(": " + detail))
+    else:
+        lines.append(head + status)
+        lines += [style.red(line) for line in wrap(" " * 13 + detail, width, 13)] if detail else []
     if client.note:
-        lines.append(style.dim(f"  {'':<10} {client.note}"))
+        lines += [style.dim(line) for line in wrap(f"{'':<12} {client.note}", width, 13)]
     return lines

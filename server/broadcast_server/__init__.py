@@ -6,7 +6,9 @@ nodes that serve it at scale from one Redis stream.
 * :mod:`.acl`: an API key's ACL from the authentication service, bounded in time;
 * :mod:`.client`: a client that resumes on another node when its node goes away;
 * :mod:`.stream`: the Redis side (entries, the feed, the publisher);
-* :mod:`.errors`: every exception; :mod:`.config`: every setting and its default.
+* :mod:`.watch`: ``GET /healthz`` and ``GET /metrics`` on the websocket port;
+* :mod:`.errors`: every exception; :mod:`.config`: every setting, its default and its
+  environment variable; :mod:`.logs`: the log formats.
 
 ``python -m broadcast_server`` runs a node or publishes an event.
 """

@@ -7,7 +7,9 @@
 
 A node prints one JSON line once it serves (``{"node": ..., "url": ..., "pid": ...}``) and runs
 until SIGTERM or SIGINT, which close its connections with code 1001 (going away). ``publish``
-prints the seq it appended.
+prints the seq it appended. Every option may also come from an environment variable
+(``BROADCAST_PORT``, ``BROADCAST_REDIS_URL`` for ``--redis``, ``BROADCAST_AUTH_URL`` for
+``--auth``, ...: ``--help`` names each); an option given on the command line wins.
 """
 from __future__ import annotations
 
@@ -19,7 +21,7 @@ import os
 import signal
 import sys
 
-from . import config
+from . import config, logs
 from .acl import bound_acl_lookups
 from .errors import CannotListen, Unavailable
 from .node import NodeServer, load_documents
@@ -33,7 +35,10 @@ async def serve(cfg: config.NodeConfig) -> int:
                       stream=cfg.stream, seq_width=cfg.seq_width, name=cfg.name,
                       from_start=cfg.from_start,
                       host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
-                      compression=cfg.compression)
+                      compression=cfg.compression, max_lag=cfg.max_lag,
+                      unhealthy_after=cfg.unhealthy_after,
+                      # a line per connection, subscription, refusal and bad request
+                      log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups()
     stopping = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -73,8 +78,11 @@ def event_loop_factory():
     return uvloop.new_event_loop
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(prog="broadcast_server", description=__doc__.split("\n\n")[0])
+def command_line(environ=None) -> config.Parser:
+    """The parser of both commands; ``environ`` (the process's environment by default) gives
+    the options the command line leaves out."""
+    parser = config.Parser(prog="broadcast_server", description=__doc__.split("\n\n")[0],
+                           environ=environ)
     commands = parser.add_subparsers(dest="command", required=True)
     node = commands.add_parser("node", help="serve websocket clients, fed by the stream")
     config.add_node_arguments(node)
@@ -87,6 +95,11 @@ def main(argv=None) -> int:
     one.add_argument("--event-id", default=None,
                      help="the event's own id (default: a new one); an event appended again "
                           "with the same id is not added twice")
+    return parser
+
+
+def main(argv=None, environ=None) -> int:
+    parser = command_line(environ)
     args = parser.parse_args(argv)
     if args.command == "publish":
         try:
@@ -94,8 +107,7 @@ def main(argv=None) -> int:
         except (Unavailable, ValueError) as exc:
             parser.exit(1, f"{parser.prog} publish: {exc}\n")
     cfg = config.NodeConfig.from_args(args)
-    logging.basicConfig(level=logging.INFO, stream=sys.stderr,
-                        format=f"%(asctime)s {cfg.name} %(levelname)s %(message)s")
+    logs.configure(cfg.log_level, cfg.log_format, node=cfg.name)
     try:
         with asyncio.Runner(loop_factory=event_loop_factory()) as runner:
             return runner.run(serve(cfg))

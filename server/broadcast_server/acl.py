@@ -7,7 +7,8 @@ call). A program using the server calls it once at start-up.
 from __future__ import annotations
 
 import asyncio
-from typing import Any
+import time
+from typing import Any, Callable
 
 import broadcast
 import requests
@@ -42,9 +43,11 @@ class AclLookup:
     """The ACL and account id of an API key, for one application."""
 
     def __init__(self, auth_root: str, app_name: str = config.APP_NAME,
-                 in_flight: int = config.ACL_LOOKUPS_IN_FLIGHT):
+                 in_flight: int = config.ACL_LOOKUPS_IN_FLIGHT, *,
+                 observe: Callable[[float], None] | None = None):
         self.client = broadcast.AuthClient(auth_root)
         self.app_name = app_name
+        self.observe = observe  # told the seconds each lookup took, waiting its turn included
         # Each lookup holds a worker thread: many clients at once must not take them all.
         self.in_flight = asyncio.Semaphore(in_flight)
 
@@ -55,6 +58,7 @@ class AclLookup:
         The client call blocks for the whole HTTP exchange, so it runs in a worker thread and
         the event loop goes on serving everybody else.
         """
+        started = time.perf_counter()
         try:
             async with self.in_flight:
                 reply, status = await asyncio.to_thread(self.client.get_api_acl, api_key,
@@ -64,9 +68,13 @@ class AclLookup:
                 getattr(broadcast.requests, "timeout", None))) from exc
         except OSError as exc:  # the HTTP client's connection errors are OSErrors
             raise Unavailable(protocol.auth_unavailable(exc)) from exc
+        finally:
+            if self.observe is not None:
+                self.observe(time.perf_counter() - started)
         if status != 200 or not isinstance(reply, dict):
             message = reply.get("message") if isinstance(reply, dict) else None
             if status == 404:
-                raise Refused(protocol.unknown_key(api_key), api_key)
-            raise Refused(protocol.not_accepted(api_key, status, message), api_key)
+                raise Refused(protocol.unknown_key(api_key), api_key, kind="unknown_key")
+            raise Refused(protocol.not_accepted(api_key, status, message), api_key,
+                          kind="not_accepted")
         return Acl(reply.get("acl") or ()), reply.get("id")

@@ -2,12 +2,18 @@
 
 The node's command line is built from :class:`NodeConfig` (see :func:`add_node_arguments`); the
 library classes take the same values as keyword arguments and default to the constants here.
+Every option of a command built with :class:`Parser` (the node's, the publisher's, the demo's)
+may also come from an environment variable, ``BROADCAST_<OPTION>`` (see :func:`env_name`); an
+option on the command line wins.
 """
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
+import logging
 import os
+from typing import Any, Mapping
 
 HOST = "127.0.0.1"
 """Address the websocket server listens on: loopback unless told otherwise."""
@@ -110,6 +116,28 @@ CLIENT_OPEN_TIMEOUT = 10.0
 CLIENT_CLOSE_TIMEOUT = 2.0
 """Seconds a client waits for the closing handshake."""
 
+UNHEALTHY_AFTER = 5.0
+"""Seconds Redis may be unreachable before a node's ``GET /healthz`` answers 503. A node refuses
+new requests at once meanwhile; the grace keeps a load balancer from taking every node out of
+service for a blip of Redis that they all see at once."""
+
+MAX_LAG = 10_000
+"""Events a node's feed may be behind the stream's last one before ``GET /healthz`` answers 503:
+its clients get the events that late."""
+
+LAG_CACHE = 1.0
+"""Seconds a node reuses the feed's lag it read from Redis for health checks and metrics, so that
+a flood of them costs Redis one command a second."""
+
+ENV_PREFIX = "BROADCAST_"
+"""What the environment variables of the command-line options begin with."""
+
+ENV_NAMES = {"redis": "BROADCAST_REDIS_URL", "auth": "BROADCAST_AUTH_URL"}
+"""Environment variables not named after their option (the others: :func:`env_name`)."""
+
+LOG_LEVELS = ("debug", "info", "warning", "error")
+LOG_FORMATS = ("text", "json")
+
 
 @dataclasses.dataclass
 class NodeConfig:
@@ -126,10 +154,111 @@ class NodeConfig:
     from_start: bool = False
     send_queue: int = SEND_QUEUE_BYTES
     compression: bool = COMPRESSION
+    max_lag: int = MAX_LAG
+    unhealthy_after: float = UNHEALTHY_AFTER
+    log_level: str = "info"
+    log_format: str = "text"
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> "NodeConfig":
         return cls(**{f.name: getattr(args, f.name) for f in dataclasses.fields(cls)})
+
+
+def env_name(dest: str) -> str:
+    """The environment variable of the option stored as ``dest``: ``--seq-width`` is read from
+    ``BROADCAST_SEQ_WIDTH``, ``--redis`` from ``BROADCAST_REDIS_URL``, ``--auth`` from
+    ``BROADCAST_AUTH_URL``."""
+    return ENV_NAMES.get(dest, ENV_PREFIX + dest.upper())
+
+
+TRUE, FALSE = ("1", "true", "yes", "on"), ("0", "false", "no", "off", "")
+
+
+class _FromEnv:
+    """An option's value as an environment variable gave it, converted once parsing is done (so
+    that a bad value is reported naming the variable, and only when the command reads it)."""
+
+    def __init__(self, name: str, text: str):
+        self.name, self.text = name, text
+
+    def __str__(self) -> str:  # how ``%(default)s`` shows it in --help
+        return f"{self.text} from {self.name}"
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser whose options may also come from the environment.
+
+    Each option (but ``--help`` and those that add to a list) is read from its environment
+    variable (:func:`env_name`) when the command line does not give it: a required option then
+    need not be given, a switch takes 1/true/yes/on or 0/false/no/off, and a value the option
+    would refuse stops the command with the variable's name. Subcommands are parsers of this
+    kind too.
+    """
+
+    def __init__(self, *args, environ: Mapping[str, str] | None = None, **kwargs):
+        self.environ = os.environ if environ is None else environ
+        super().__init__(*args, **kwargs)
+
+    def add_subparsers(self, **kwargs):
+        kwargs.setdefault("parser_class", functools.partial(type(self), environ=self.environ))
+        return super().add_subparsers(**kwargs)
+
+    def add_argument(self, *args, **kwargs):
+        action = super().add_argument(*args, **kwargs)
+        switch = action.nargs == 0
+        if (not action.option_strings or action.dest == "help"
+                or (switch and action.const is not True)  # only store_true among switches
+                or isinstance(action, argparse._AppendAction)):
+            return action
+        name = env_name(action.dest)
+        if action.help is not argparse.SUPPRESS:
+            action.help = f"{action.help or ''} [env {name}]".lstrip()
+        text = self.environ.get(name)
+        if text is not None:
+            action.default = _FromEnv(name, text)
+            action.required = False
+        return action
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, rest = super().parse_known_args(args, namespace)
+        for action in self._actions:
+            value = getattr(namespace, action.dest, None)
+            if isinstance(value, _FromEnv):
+                setattr(namespace, action.dest, self._from_env(action, value))
+        return namespace, rest
+
+    def _from_env(self, action: argparse.Action, value: _FromEnv) -> Any:
+        text = value.text.strip()
+        if action.nargs == 0:  # a switch
+            if text.lower() in TRUE:
+                return True
+            if text.lower() in FALSE:
+                return False
+            self.error(f"{value.name}={value.text!r}: expected 1/true/yes/on or 0/false/no/off "
+                       f"(for {action.option_strings[0]})")
+        try:
+            converted = action.type(text) if callable(action.type) else text
+        except (TypeError, ValueError, argparse.ArgumentTypeError) as exc:
+            kind = getattr(action.type, "__name__", "")
+            detail = (str(exc) if isinstance(exc, argparse.ArgumentTypeError)
+                      else f"invalid {kind} value".replace("  ", " "))
+            self.error(f"{value.name}={value.text!r}: {detail} (for {action.option_strings[0]})")
+        if action.choices is not None and converted not in action.choices:
+            self.error(f"{value.name}={value.text!r}: expected one of "
+                       f"{', '.join(map(str, action.choices))} (for {action.option_strings[0]})")
+        return converted
+
+
+def add_log_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, type=str.lower,
+                        help="the least severe messages logged (default: %(default)s; debug "
+                             "adds a line per connection and request)")
+    parser.add_argument("--log-format", default="text", choices=LOG_FORMATS, type=str.lower,
+                        help="text lines, or one JSON object per line (default: %(default)s)")
+
+
+def log_level(name: str) -> int:
+    return logging.getLevelName(name.upper())
 
 
 def add_redis_argument(parser: argparse.ArgumentParser) -> None:
@@ -156,3 +285,11 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
                              "1013 (default: %(default)s)")
     parser.add_argument("--compression", action="store_true", default=COMPRESSION,
                         help="offer per-message deflate to clients (default: off)")
+    parser.add_argument("--max-lag", type=int, default=MAX_LAG, metavar="EVENTS",
+                        help="events the feed may be behind the stream before GET /healthz "
+                             "answers 503 (default: %(default)s)")
+    parser.add_argument("--unhealthy-after", type=float, default=UNHEALTHY_AFTER,
+                        metavar="SECONDS",
+                        help="seconds Redis may be unreachable before GET /healthz answers 503 "
+                             "(default: %(default)s)")
+    add_log_arguments(parser)

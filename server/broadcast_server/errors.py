@@ -12,12 +12,14 @@ class Refused(Exception):
     """A request turned down for good: an unknown key, an empty ACL, events no longer held.
 
     On the server the text goes to the client, then the server hangs up; a client that is
-    refused stops. ``api_key`` is the key that was refused, when there was one.
+    refused stops. ``api_key`` is the key that was refused, when there was one; ``kind`` says
+    why in a word, as the server's metrics count refusals (``unknown_key``, ``empty_acl``,
+    ``not_accepted``).
     """
 
-    def __init__(self, reason: str, api_key: str | None = None):
+    def __init__(self, reason: str, api_key: str | None = None, *, kind: str = "refused"):
         super().__init__(reason)
-        self.api_key = api_key
+        self.api_key, self.kind = api_key, kind
 
 
 class Unavailable(Exception):

@@ -11,25 +11,22 @@ event (see :mod:`broadcast_server.protocol` for the replies).
 from __future__ import annotations
 
 import asyncio
-import http
 import importlib
 import importlib.util
 import logging
 import pathlib
 import sys
+import time
 from typing import Any
 
 from . import config, protocol
 from .errors import TooOld, Unavailable
-from .server import BroadcastServer
+from .server import BroadcastServer, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
 
 __all__ = ["NodeServer", "load_documents"]
 
 log = logging.getLogger("broadcast.node")
-
-HEALTH_PATH = "/health"
-"""An HTTP GET of this path answers 200 while the node reads the stream, 503 while it cannot."""
 
 
 def register_now(coro) -> None:
@@ -46,32 +43,63 @@ def register_now(coro) -> None:
     raise RuntimeError("subscribe suspended")
 
 
+def catch_up_broadcaster(broadcaster: type[WebsocketBroadcaster]) -> type[WebsocketBroadcaster]:
+    """A broadcaster for one client's backlog: a registry of its own, which will hold only that
+    client, so that the backlog goes through the module's own filtering and to nobody else; it
+    counts the events it sends (``sent``)."""
+    class CatchUp(broadcaster):
+        active_connections = {}
+        sent = 0
+
+        @classmethod
+        async def send_message_async(cls, websocket, message):
+            cls.sent += 1
+            cls.sender.send(websocket, message)
+
+    return CatchUp
+
+
 class NodeServer(BroadcastServer):
     """The websocket server whose events come from a :class:`~broadcast_server.stream.Feed`."""
 
     def __init__(self, auth_root: str, redis_url: str, *, documents, stream: str = config.STREAM,
                  seq_width: int = config.SEQ_WIDTH, name: str = "node", from_start: bool = False,
-                 **kwargs):
+                 max_lag: int = config.MAX_LAG,
+                 unhealthy_after: float = config.UNHEALTHY_AFTER, **kwargs):
         super().__init__(auth_root, doc_classes=documents, **kwargs)
         self.name = name
+        self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
                          width=seq_width, from_start=from_start, on_reset=self._stream_reset)
         self.resumed = 0  # clients that came back with resume_after
         self.caught_up = 0  # events sent from the stream's backlog
+        self.too_old = 0  # of them, those told the stream no longer holds their events
         self._closing: set[asyncio.Task] = set()
 
     async def start(self) -> "NodeServer":
         await self.feed.start()
         return await super().start()
 
-    def process_request(self, connection, request):
-        """Health checks, answered over plain HTTP on the websocket port (and the page)."""
-        if request.path != HEALTH_PATH:
-            return super().process_request(connection, request)
-        if self.feed.connected:
-            return connection.respond(http.HTTPStatus.OK, "reading the stream\n")
-        return connection.respond(http.HTTPStatus.SERVICE_UNAVAILABLE,
-                                  "Redis cannot be reached; serving the connections it has\n")
+    async def health(self) -> tuple[list[str], dict[str, Any]]:
+        """The server's health, and the feed's: whether it reads the stream, how far behind."""
+        reasons, body = await super().health()
+        feed = self.feed
+        lag = await feed.read_lag()
+        down_for = time.monotonic() - feed.down_since if feed.down_since is not None else None
+        if not feed.running:
+            reasons.append("the feed is not running")
+        elif feed.restarting:
+            reasons.append("the feed failed and is restarting")
+        elif feed.epoch is None:
+            reasons.append("the feed has not read the stream yet: Redis cannot be reached")
+        elif down_for is not None and down_for > self.unhealthy_after:
+            reasons.append(f"Redis unreachable for {down_for:.0f} s")
+        if lag is not None and lag > self.max_lag:
+            reasons.append(f"the feed is {lag} events behind the stream (at most {self.max_lag})")
+        body.update(node=self.name, last_seq=feed.position, feed={
+            "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
+            "down_for": round(down_for, 1) if down_for is not None else None})
+        return reasons, body
 
     def _stream_reset(self, old: str | None, new: str) -> None:
         """Close every connection: what the clients have belongs to a stream that is gone, and
@@ -102,9 +130,7 @@ class NodeServer(BroadcastServer):
         acl, api_id = await self.lookup_acl(request.api_key)
         # Subscriptions replaced on the same connection start over from the catch-up.
         self.broadcaster.disconnect(websocket)
-        # A registry of its own holding only this client: the backlog goes through the
-        # module's own filtering, and to nobody else.
-        catch_up = type("CatchUp", (self.broadcaster,), {"active_connections": {}})
+        catch_up = catch_up_broadcaster(self.broadcaster)
         await self.admit(catch_up, websocket, request, acl)
         after, sent = None, 0
         if resume is not None:
@@ -117,6 +143,7 @@ class NodeServer(BroadcastServer):
                     raise Unavailable(protocol.node_behind())
                 after, sent = await self._catch_up(catch_up, epoch, resume.seq)
             except TooOld as exc:
+                self.too_old += 1
                 return protocol.too_old(exc)
             except DOWN as exc:
                 raise Unavailable(protocol.stream_unavailable(exc)) from exc
@@ -130,22 +157,22 @@ class NodeServer(BroadcastServer):
         return protocol.subscribed(request, api_id, after, sent, epoch)
 
     async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:
-        """Send the backlog after ``after`` up to the feed's position; returns (new after, sent).
+        """Send the backlog after ``after`` up to the feed's position; returns (new after, events
+        sent to the client: those its subscriptions let through).
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
         reached the feed's position.
         """
-        sent = 0
         while True:
             upto = self.feed.position
             if self.feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
-                return after, sent
+                return after, catch_up.sent
+            before = catch_up.sent
             for doc, op, seq in await self.feed.backlog(epoch, after, upto):
                 await catch_up.document_sent_async(doc, op, seq)
-                sent += 1
-                self.caught_up += 1
+            self.caught_up += catch_up.sent - before
             after = upto
 
 

@@ -2,24 +2,35 @@
 handler that speaks :mod:`broadcast_server.protocol` over it."""
 from __future__ import annotations
 
+import collections
 import errno
+import inspect
 import logging
-from typing import Any, Callable, Iterable
+import time
+from typing import Any, Awaitable, Callable, Iterable
 
 import broadcast
 from tolva_engine import AuthorizationError
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
+from websockets.http11 import Request, Response
 from websockets.protocol import State
 
 from . import config, protocol, web
 from .acl import AclLookup
 from .errors import CannotListen, Refused, Unavailable
 from .sender import Sender
+from .watch import Watch
 
-__all__ = ["WebsocketBroadcaster", "BroadcastServer", "subscribe_client"]
+__all__ = ["WebsocketBroadcaster", "BroadcastServer", "subscribe_client", "Route"]
 
 logger = logging.getLogger("broadcast.server")
+
+Route = Callable[[ServerConnection, Request], Awaitable[Response] | Response]
+"""What answers one path of a plain HTTP GET on the websocket port."""
+
+REFUSALS_KEPT = 100
+"""Refusals a server keeps in ``refusals`` (the most recent), for a program's own look."""
 
 
 class WebsocketBroadcaster(broadcast.Broadcaster):
@@ -58,9 +69,11 @@ async def subscribe_client(broadcaster, websocket, subscriptions, *, acl):
 class BroadcastServer:
     """The websocket server, its broadcaster and its link to the authentication service.
 
-    Each server gets a broadcaster class (and so a registry) of its own. ``log``, when set, is
-    called with one line of text per connection opened or closed, subscription, refusal and bad
-    request.
+    Each server gets a broadcaster class (and so a registry) of its own, and metrics of its own
+    (:class:`~broadcast_server.watch.Watch`). ``log``, when set, is called with one line of text
+    per connection opened or closed, subscription, refusal and bad request. Plain HTTP GETs on
+    its port are answered by ``routes`` (path to handler): ``/healthz`` (and ``/health``) and
+    ``/metrics``.
     """
 
     def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
@@ -70,7 +83,8 @@ class BroadcastServer:
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
                  log: Callable[[str], None] | None = None):
-        self.lookup_acl = AclLookup(auth_root, app_name)
+        self.watch = Watch(self)
+        self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
         self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
@@ -79,8 +93,17 @@ class BroadcastServer:
             "doc_classes": tuple(doc_classes),
         })
         self.compression = "deflate" if compression else None
-        self.refusals: list[tuple[str, str]] = []  # (api key, reason), in order
+        self.refusals: list[tuple[str, str]] = []  # (api key, reason), the latest, in order
+        self.turned_down: collections.Counter[str] = collections.Counter()  # requests, by why
+        self.events = 0  # events given to publish()
+        self.fanned_out = 0  # events whose fan-out has ended
+        self.last_seq: str | None = None  # of the last event given to publish()
         self.log = log
+        self.routes: dict[str, Route] = {
+            "/healthz": self.watch.healthz,
+            "/health": self.watch.healthz,  # the name load balancers were first given
+            "/metrics": self.watch.metrics,
+        }
         self._server = None
 
     # -- life cycle ---------------------------------------------------------------------------
@@ -97,10 +120,35 @@ class BroadcastServer:
         self.port = self._server.sockets[0].getsockname()[1]
         return self
 
-    def process_request(self, connection, request):
-        """Answer a plain HTTP request on the websocket port (None: go on with the handshake):
-        the browser page (:mod:`broadcast_server.web`)."""
-        return web.respond(request)
+    async def process_request(self, connection: ServerConnection,
+                              request: Request) -> Response | None:
+        """Answer a plain HTTP GET on the websocket port through ``routes`` (None: go on with
+        the websocket handshake)."""
+        if request.headers.get("Upgrade", "").lower() == "websocket":
+            return None  # a websocket client, whatever the path
+        route = self.routes.get(request.path.partition("?")[0])
+        if route is None:
+            # The browser page; None elsewhere: the library answers with its own 426.
+            return web.respond(request)
+        response = route(connection, request)
+        return await response if inspect.isawaitable(response) else response
+
+    async def health(self) -> tuple[list[str], dict[str, Any]]:
+        """(what keeps this server from serving, empty when nothing does; what ``GET /healthz``
+        shows of it)."""
+        return [], {
+            "connections": len(self._server.connections) if self._server is not None else 0,
+            "subscribed": self.subscriber_count(),
+            "subscriptions": self.subscriptions(),
+            "last_seq": self.last_seq,
+        }
+
+    def subscriptions(self) -> dict[str, int]:
+        """Connections subscribed to each class served (0 for a class nobody subscribed to)."""
+        counts = dict.fromkeys(self.broadcaster.doc_classes, 0)
+        counts.update((doc_class, len(subscribers))
+                      for doc_class, subscribers in self.broadcaster.active_connections.items())
+        return counts
 
     async def stop(self) -> None:
         if self._server is not None:
@@ -121,7 +169,12 @@ class BroadcastServer:
     # -- publishing -----------------------------------------------------------------------------
     async def publish(self, doc, op: str, seq: str) -> None:
         """Send one document event to every subscriber of its class."""
+        self.events += 1
+        self.last_seq = seq
+        started = time.perf_counter()
         await self.broadcaster.document_sent_async(doc, op, seq)
+        self.watch.fan_out.observe(time.perf_counter() - started)
+        self.fanned_out += 1
 
     def subscriber_count(self, doc_class: str | None = None) -> int:
         registry = self.broadcaster.active_connections
@@ -148,6 +201,7 @@ class BroadcastServer:
             async for raw in websocket:
                 wait = limit.take()
                 if wait:
+                    self.turned_down["rate_limited"] += 1
                     self._note(websocket, "bad request: too many requests")
                     reply_with(websocket, protocol.frame(protocol.error(
                         protocol.too_many_requests(wait))))
@@ -158,13 +212,17 @@ class BroadcastServer:
                 except ValueError as exc:
                     # The module's own messages may quote a client's values: cut short.
                     reason = protocol.quote(str(exc), 300, repr_=False)
+                    self.turned_down["bad_request"] += 1
                     self._note(websocket, f"bad request: {reason}")
                     reply_with(websocket, protocol.frame(protocol.error(reason)))
                 except Unavailable as exc:
+                    self.turned_down["unavailable"] += 1
                     self._note(websocket, f"error: {exc}")
                     reply_with(websocket, protocol.frame(protocol.error(str(exc))))
                 except Refused as exc:
+                    self.turned_down[exc.kind] += 1
                     self.refusals.append((exc.api_key, str(exc)))
+                    del self.refusals[:-REFUSALS_KEPT]
                     self._note(websocket, f"refused: {exc}")
                     reply_with(websocket, protocol.frame(protocol.refused(str(exc))))
                     await broadcaster.sender.flushed(websocket, websocket.close_timeout or
@@ -172,6 +230,7 @@ class BroadcastServer:
                     await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
                     break
                 except Exception as exc:  # a fault of ours: this client keeps its connection
+                    self.turned_down["failed"] += 1
                     logger.exception("request failed: %s", type(exc).__name__)
                     reply_with(websocket, protocol.frame(protocol.error(
                         f"the request failed ({type(exc).__name__}); try again later")))
@@ -197,4 +256,5 @@ class BroadcastServer:
         try:
             await subscribe_client(broadcaster, websocket, request.subscriptions, acl=acl)
         except AuthorizationError as exc:
-            raise Refused(protocol.empty_acl(request.api_key, exc), request.api_key) from None
+            raise Refused(protocol.empty_acl(request.api_key, exc), request.api_key,
+                          kind="empty_acl") from None

@@ -4,14 +4,16 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import time
 from typing import Any, Awaitable, Callable, Mapping
 
 from redis.asyncio.retry import Retry
+from redis.exceptions import RedisError
 
 from .. import config
 from ..protocol import is_stream_seq, quote
-from .connection import connect, last_generated, retrying
-from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id, rewound
+from .connection import DOWN, connect, last_generated, retrying
+from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id, id_number, rewound
 from .scripts import ENSURE_EPOCH, NEXT_EPOCH, epoch_key, new_epoch
 
 __all__ = ["Feed"]
@@ -65,6 +67,11 @@ class Feed:
         self.outages = 0  # times Redis went away while the feed was reading
         self.resets = 0  # times the stream was found made anew
         self.connected = False
+        self.down_since: float | None = None  # time.monotonic() when it last stopped reading
+        self.restarting = False  # failed, and not reading again yet
+        self.lag: int | None = None  # events behind the stream's last, as last read
+        self._lag_read: asyncio.Future | None = None
+        self._lag_at = 0.0
         self.started = asyncio.Event()
         self._tried = asyncio.Event()  # set once the first read has succeeded or failed
         self._task: asyncio.Task | None = None
@@ -99,7 +106,8 @@ class Feed:
             except Exception as exc:
                 if not self.started.is_set():
                     raise  # failing to start is the caller's to know
-                self.connected = False
+                self._down()
+                self.restarting = True
                 self.restarts += 1
                 if asyncio.get_running_loop().time() - began > config.RETRY_MOST:
                     delay = config.RETRY_FIRST  # it ran a while: a new fault, not the same one
@@ -109,7 +117,43 @@ class Feed:
                 await asyncio.sleep(delay)
                 delay = min(2 * delay, config.RETRY_MOST)
 
+    @property
+    def running(self) -> bool:
+        """Whether the feed's task is alive (reading, retrying or about to restart)."""
+        return self._task is not None and not self._task.done()
+
+    def _down(self) -> None:
+        self.connected = False
+        if self.down_since is None:
+            self.down_since = time.monotonic()
+
+    async def read_lag(self, cache: float = config.LAG_CACHE) -> int | None:
+        """How many events the feed is behind the stream's last entry (None while it does not
+        read the stream). Read from Redis at most once per ``cache`` seconds, however many ask."""
+        if not self.connected:
+            self.lag = None
+            return None
+        if self._lag_read is None or (self._lag_read.done()
+                                      and time.monotonic() - self._lag_at > cache):
+            self._lag_at = time.monotonic()
+            self._lag_read = asyncio.ensure_future(self._read_lag())
+        return await asyncio.shield(self._lag_read)
+
+    async def _read_lag(self) -> int | None:
+        try:
+            top = await asyncio.wait_for(self.client.xrevrange(self.stream, count=1),
+                                         config.REDIS_CONNECT_TIMEOUT)
+        except (*DOWN, RedisError):  # the feed tells of what befell Redis itself
+            self.lag = None
+        else:
+            # Stream IDs are the seqs: the difference counts the events still to read.
+            last = self.last_id or FIRST_ID
+            self.lag = max(0, id_number(top[0][0]) - id_number(last)) if top else 0
+        return self.lag
+
     async def stop(self) -> None:
+        if self._lag_read is not None:
+            self._lag_read.cancel()
         if self._task is not None:
             self._task.cancel()
             try:
@@ -172,16 +216,18 @@ class Feed:
             self.outages += 1
             log.warning("Redis unreachable (%s: %s); retrying from %s",
                         type(exc).__name__, exc, self.last_id)
-        self.connected = False
+        self._down()
         self._tried.set()
 
     async def run(self) -> None:
         while True:
             epoch, reply = await self.retry.call_with_retry(self._read, self._lost)
             if not self.connected:
-                if self.outages:
+                if self.restarting:
+                    log.warning("the feed reads again, after %s", self.last_id)
+                elif self.outages:
                     log.warning("Redis reachable again; reading after %s", self.last_id)
-                self.connected = True
+                self.connected, self.restarting, self.down_since = True, False, None
             if epoch != self.epoch:
                 self._reset(epoch)
                 continue
