@@ -41,6 +41,10 @@ FAN_OUT_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0
                    0.5, 1.0, 2.5)
 """Seconds, for the fan-out of one event: from a few clients to many thousands."""
 
+REFUSAL_REASONS = ("unknown_key", "empty_acl", "not_accepted", "bad_request", "rate_limited",
+                   "unavailable", "failed")
+"""Why a request is turned down, as ``broadcast_refusals_total`` labels it."""
+
 ACL_LOOKUP_BUCKETS = (0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0)
 """Seconds, for one ACL lookup: up to and past its timeout."""
 
@@ -123,8 +127,10 @@ class _Counters(Collector):
                      sender.waiting())
         refusals = CounterMetricFamily(f"{PREFIX}_refusals", "Requests turned down, by reason",
                                        labels=["reason"])
-        for reason, count in sorted(server.turned_down.items()):
-            refusals.add_metric([reason], count)
+        # Every reason from the start, at 0 until it happens: a rate over a series that appears
+        # only with its first refusal misses that refusal.
+        for reason in sorted(set(REFUSAL_REASONS) | set(server.turned_down)):
+            refusals.add_metric([reason], server.turned_down[reason])
         yield refusals
         yield from _node_metrics(server)
 
