@@ -6,6 +6,7 @@ each connection its frames in order, so what came before the marker is all that 
 """
 import asyncio
 import base64
+import http
 import json
 import os
 import socket
@@ -558,4 +559,27 @@ def test_each_server_answers_health_and_metrics_of_its_own(run, auth_root):
             assert other_[("broadcast_events_received_total", ())] == 0
             assert all(name.startswith("broadcast_") for name, _ in one_)
             await reader.close()
+    run(body)
+
+
+# Plain HTTP requests on the websocket port that are not a GET of a page or a route:
+# (method, path, status).
+HTTP_REQUESTS = [
+    ("HEAD", "/", 405),  # a HEAD answered with the page's body would break the client's reading
+    ("DELETE", "/healthz", 405),
+    ("OPTIONS", "/page.js", 405),
+]
+
+
+@pytest.mark.parametrize("method, path, status", HTTP_REQUESTS)
+def test_only_gets_are_answered_on_the_websocket_port(run, auth_root, method, path, status):
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+            reader, writer = await asyncio.open_connection(server.host, server.port)
+            writer.write(f"{method} {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+            reply = await reader.read()
+            writer.close()
+            assert reply.split(b"\r\n", 1)[0] == f"HTTP/1.1 {status} ".encode() + \
+                http.HTTPStatus(status).phrase.encode()
+            assert b"\r\nAllow: GET\r\n" in reply
     run(body)

@@ -126,6 +126,8 @@ class BroadcastServer:
         the websocket handshake)."""
         if request.headers.get("Upgrade", "").lower() == "websocket":
             return None  # a websocket client, whatever the path
+        if request.method != "GET":
+            return None  # HEAD, POST, ...: the library answers 405 (Allow: GET)
         route = self.routes.get(request.path.partition("?")[0])
         if route is None:
             # The browser page; None elsewhere: the library answers with its own 426.
