@@ -257,6 +257,14 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_FROM_START": "maybe"}, [], "BROADCAST_FROM_START='maybe': expected"),
     ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["--documents", "shop"],
      "the following arguments are required: --redis"),
+    # An empty --host listens on every interface; an empty variable is a mistake, not a value.
+    (NODE_ENV | {"BROADCAST_HOST": ""}, [], "BROADCAST_HOST='': empty; give a value or unset it"),
+    # The system wraps a port past 65535 round to another one.
+    (NODE_ENV | {"BROADCAST_PORT": "70000"}, [],
+     "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
+    (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, [], "nan is not a number of seconds"),
+    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, [], "0 digits: at least 1 (for --seq-width)"),
+    (NODE_ENV, ["--send-queue", "-1"], "argument --send-queue: -1 is negative"),
 ]
 
 
