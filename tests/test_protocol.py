@@ -1,5 +1,7 @@
 """The server's protocol without I/O: requests read, replies built, seqs compared."""
+import io
 import json
+import logging
 
 import pytest
 from broadcast_server import protocol
@@ -279,3 +281,18 @@ def test_a_node_reads_its_options_from_flags_then_the_environment(environ, argv,
         return
     args = command_line(environ).parse_args(["node", *argv])
     assert {name: getattr(args, name) for name in expected} == expected
+
+
+def test_a_node_name_with_a_percent_sign_is_logged_as_it_is():
+    from broadcast_server import logs
+    root, ours = logging.getLogger(), logging.getLogger("broadcast")
+    handlers, levels = root.handlers[:], (root.level, ours.level)
+    stream = io.StringIO()
+    try:
+        logs.configure("info", "text", node="eu-50%", stream=stream)
+        logging.getLogger("broadcast.node").warning("Redis unreachable")
+    finally:
+        root.handlers[:] = handlers
+        root.setLevel(levels[0])
+        ours.setLevel(levels[1])
+    assert stream.getvalue().endswith(" eu-50% WARNING Redis unreachable\n")
