@@ -338,3 +338,13 @@ def test_errors_raised_by_decoding(recorder, error, raised):
     with pytest.raises(raised) as info:
         c.get_api_acl("k", "a")
     assert raised is Stop or info.value.__context__ is error
+
+
+def test_the_service_command_keeps_no_request_however_long_it_runs():
+    from broadcast_demo.auth_service import from_command_line
+    _, service = from_command_line(["--account", "k-mine=7:Order"])
+    with service:
+        client = broadcast.AuthClient(service.base_url)
+        for key in ("k-mine", "k-other-" + "x" * 60_000):
+            client.get_api_acl(key, "app")
+        assert service.requests == []
