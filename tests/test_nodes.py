@@ -22,6 +22,7 @@ from broadcast_demo.shop import Acl, expected_view
 from broadcast_server.client import ResumingClient
 from broadcast_server.errors import Refused, Unavailable
 from broadcast_server import config
+from broadcast_server.protocol import fingerprint
 from broadcast_server.stream import Publisher
 from broadcast_server.stream.scripts import epoch_key
 from redis.asyncio import Redis
@@ -641,7 +642,7 @@ NODE_HOSTILE = [
 
 
 def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, nodes):
-    urls = nodes.start(1).urls
+    urls = nodes.start(1, env={"BROADCAST_LOG_LEVEL": "debug"}).urls
 
     async def body():
         async with connect(urls[0]) as ws:
@@ -657,6 +658,8 @@ def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, 
     run(body)
     log = nodes.log(0)
     assert "Traceback" not in log and "k-secret" not in log
+    # A line per request at debug level, the subscription's too, keys by fingerprint only.
+    assert f"subscribed with {fingerprint('k-all')} after 0 (0 caught up) to Order" in log
 
 
 def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_server, nodes):
