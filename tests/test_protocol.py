@@ -266,7 +266,8 @@ COMMAND_LINES = [
      "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
     (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, [], "nan is not a number of seconds"),
     (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, [], "0 digits: at least 1 (for --seq-width)"),
-    (NODE_ENV, ["--send-queue", "-1"], "argument --send-queue: -1 is negative"),
+    (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, [], "0 bytes: at least 1 (no outbox is unbounded)"),
+    (NODE_ENV, ["--max-lag", "-1"], "argument --max-lag: -1 is negative"),
 ]
 
 

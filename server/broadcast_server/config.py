@@ -268,9 +268,13 @@ def _checked(kind, holds, why):
 
 # A port past 65535 would be wrapped round by the system into another one, a negative size or
 # time would make every client too slow or every node unhealthy, NaN never unhealthy.
-port = _checked(int, lambda v: 0 <= v <= 65535, lambda v: f"port {v} is out of range (0 to 65535)")
+port = _checked(int, lambda v: 0 <= v <= 65535,
+                lambda v: f"port {v} is out of range (0 to 65535)")
 count = _checked(int, lambda v: v >= 0, lambda v: f"{v} is negative")
 width = _checked(int, lambda v: v >= 1, lambda v: f"{v} digits: at least 1")
+# 0 is no "unbounded": every client would be closed at the first burst that fills its socket.
+outbox = _checked(int, lambda v: v >= 1,
+                  lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
 
@@ -306,7 +310,7 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
                              "events, e.g. broadcast_demo.shop")
     parser.add_argument("--from-start", action="store_true",
                         help="deliver the whole stream, not only what is appended from now on")
-    parser.add_argument("--send-queue", type=count, default=SEND_QUEUE_BYTES, metavar="BYTES",
+    parser.add_argument("--send-queue", type=outbox, default=SEND_QUEUE_BYTES, metavar="BYTES",
                         help="bytes that may wait for one slow client before it is closed with "
                              "1013 (default: %(default)s)")
     parser.add_argument("--compression", action="store_true", default=COMPRESSION,
