@@ -42,6 +42,8 @@ import signal
 import threading
 from typing import Any
 
+from broadcast_server.config import port
+
 __all__ = ["AuthService", "CannedReply", "ReceivedRequest"]
 
 _UNSET = object()
@@ -296,7 +298,7 @@ def from_command_line(argv: list[str] | None = None) -> tuple[argparse.ArgumentP
         prog="python -m broadcast_demo.auth_service",
         description="Run the stand-in authentication service on 127.0.0.1 until Ctrl-C or "
                     "SIGTERM; it prints the API root to give a node's --auth.")
-    parser.add_argument("--port", type=int, default=0, help="0 picks a free port (the default)")
+    parser.add_argument("--port", type=port, default=0, help="0 picks a free port (the default)")
     parser.add_argument("--root", default="/api/", help="the API root's path (default: /api/)")
     parser.add_argument("--demo-keys", action="store_true",
                         help="know the demo's API keys and ACLs (key-ops-eu, key-finance, ...)")
@@ -304,7 +306,10 @@ def from_command_line(argv: list[str] | None = None) -> tuple[argparse.ArgumentP
                         help="a known API key, its id and the document classes it may read; "
                              "repeatable")
     args = parser.parse_args(argv)
-    service = AuthService(root=args.root, port=args.port, record=False)
+    try:
+        service = AuthService(root=args.root, port=args.port, record=False)
+    except ValueError as exc:
+        parser.error(f"--root {args.root!r}: {exc}")
     if args.demo_keys:
         from .scenario import ACCOUNTS
         for key, (ident, acl) in ACCOUNTS.items():
