@@ -284,6 +284,18 @@ def test_a_node_reads_its_options_from_flags_then_the_environment(environ, argv,
     assert {name: getattr(args, name) for name in expected} == expected
 
 
+@pytest.mark.parametrize("argv, error", [
+    (["--documents", "no_such_documents"],
+     "node: --documents no_such_documents: No module named 'no_such_documents'"),
+    (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
+])
+def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
+    from broadcast_server.__main__ import main
+    with pytest.raises(SystemExit) as info:
+        main(["node", *argv], environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"})
+    assert info.value.code == 2 and error in capsys.readouterr().err
+
+
 def test_a_node_name_with_a_percent_sign_is_logged_as_it_is():
     from broadcast_server import logs
     root, ours = logging.getLogger(), logging.getLogger("broadcast")
