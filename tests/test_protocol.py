@@ -49,6 +49,8 @@ HOSTILE_REQUESTS = [
     (req([{"doc_class": "Order"}], api_key="k" * 70_000), "longer than 65536 characters"),
     (req([{"doc_class": "Order" * 1000}]), "unknown doc_class '" + "Order" * 8 + "...'"),
     (req([{"doc_class": "Order", "x" * 5000: 1}]), "unknown subscription field(s): " + "x" * 40),
+    (req([{"doc_class": "Order", "a\n12:00 ERROR forged": 1}]),
+     "unknown subscription field(s): 'a\\n12:00 ERROR forged'"),
     (req([{"doc_class": "Order", "start_seq": "zzz"}]), '"start_seq" must be a string of decimal'),
     (req([{"doc_class": "Order", "start_seq": "0" * 5000 + "z"}]), "'" + "0" * 40 + "...'"),
 ]

@@ -154,7 +154,10 @@ class Subscription:
             raise BadRequest("each subscription must be a JSON object")
         unknown = set(sub) - SUBSCRIPTION_FIELDS
         if unknown:
-            names = quote(", ".join(sorted(unknown)), repr_=False)
+            # A name with a line break or other control character is shown escaped: the reason
+            # goes to the log too, where it must not start a line of its own.
+            names = quote(", ".join(name if name.isprintable() else repr(name)
+                                    for name in sorted(unknown)), repr_=False)
             raise BadRequest(f"unknown subscription field(s): {names}")
         doc_class = sub.get("doc_class")
         if doc_class is None:
