@@ -53,6 +53,7 @@ def auth_root():
         service.add_account("k-empty", [], id="empty")
         service.reply("k-broken", 500, body="<html>Internal Server Error</html>",
                       content_type="text/html")
+        service.reply("k-echoed", 403, json={"message": "API key k-echoed is disabled"})
         yield service.base_url
 
 
@@ -169,6 +170,7 @@ def test_each_client_sees_its_own_view(run, auth_root):
     ("k-nobody", f"unknown API key {fingerprint('k-nobody')}"),
     ("k-empty", "has an empty ACL (User has empty ACL)"),
     ("k-broken", "not accepted by the authentication service (500"),
+    ("k-echoed", f"(403: API key {fingerprint('k-echoed')} is disabled)"),
 ])
 def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key, reason):
     async def body():

@@ -357,7 +357,9 @@ def empty_acl(api_key: str, exc: Exception) -> str:
 
 
 def not_accepted(api_key: str, status: int, message: str | None) -> str:
-    reason = quote(str(message), 200, repr_=False) if message else "no reason given"
+    # The service's own message may name the key it was asked about.
+    told = str(message).replace(api_key, fingerprint(api_key)) if message else ""
+    reason = quote(told, 200, repr_=False) if told else "no reason given"
     return (f"API key {fingerprint(api_key)} not accepted by the authentication service "
             f"({status}: {reason})")
 
