@@ -564,24 +564,29 @@ def test_each_server_answers_health_and_metrics_of_its_own(run, auth_root):
     run(body)
 
 
-# Plain HTTP requests on the websocket port that are not a GET of a page or a route:
-# (method, path, status).
+# Plain HTTP requests on the websocket port but GETs: (method, path, status). A HEAD gets the
+# GET's status and headers and no body; the other methods 405, allowing GET.
 HTTP_REQUESTS = [
-    ("HEAD", "/", 405),  # a HEAD answered with the page's body would break the client's reading
+    ("HEAD", "/", 200),
+    ("HEAD", "/healthz", 200),
     ("DELETE", "/healthz", 405),
     ("OPTIONS", "/page.js", 405),
 ]
 
 
 @pytest.mark.parametrize("method, path, status", HTTP_REQUESTS)
-def test_only_gets_are_answered_on_the_websocket_port(run, auth_root, method, path, status):
+def test_plain_http_but_get_on_the_websocket_port(run, auth_root, method, path, status):
     async def body():
         async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
             reader, writer = await asyncio.open_connection(server.host, server.port)
             writer.write(f"{method} {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
             reply = await reader.read()
             writer.close()
-            assert reply.split(b"\r\n", 1)[0] == f"HTTP/1.1 {status} ".encode() + \
+            head, _, rest = reply.partition(b"\r\n\r\n")
+            assert head.split(b"\r\n", 1)[0] == f"HTTP/1.1 {status} ".encode() + \
                 http.HTTPStatus(status).phrase.encode()
-            assert b"\r\nAllow: GET\r\n" in reply
+            if method == "HEAD":
+                assert rest == b"" and b"\r\nContent-Length: 0\r\n" not in head
+            else:
+                assert b"\r\nAllow: GET" in head
     run(body)
