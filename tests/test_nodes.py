@@ -9,6 +9,7 @@ import json
 import os
 import pathlib
 import signal
+import socket
 import subprocess
 import sys
 import urllib.error
@@ -370,9 +371,15 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
 
 
 def test_demo_across_three_nodes_serves_every_client():
-    proc = subprocess.run([sys.executable, "-m", "broadcast_demo", "--nodes", "3", "--delay",
-                           "0"], cwd=ROOT, env=dict(os.environ, NO_COLOR="1", COLUMNS="80"),
-                          capture_output=True, text=True, timeout=180)
+    # The demo's --port, given by the environment (and busy), is none of its nodes' ports.
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        env = dict(os.environ, NO_COLOR="1", COLUMNS="80",
+                   BROADCAST_PORT=str(busy.getsockname()[1]))
+        proc = subprocess.run([sys.executable, "-m", "broadcast_demo", "--nodes", "3", "--delay",
+                               "0"], cwd=ROOT, env=env, capture_output=True, text=True,
+                              timeout=180)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "node n2 stopped" in proc.stdout
     # finance had 0004 when its node stopped; of 0005 to 0007 its subscription lets one through
