@@ -338,3 +338,24 @@ def test_errors_raised_by_decoding(recorder, error, raised):
     with pytest.raises(raised) as info:
         c.get_api_acl("k", "a")
     assert raised is Stop or info.value.__context__ is error
+
+
+def test_the_service_command_keeps_no_request_however_long_it_runs():
+    from broadcast_demo.auth_service import from_command_line
+    _, service = from_command_line(["--account", "k-mine=7:Order"])
+    with service:
+        client = broadcast.AuthClient(service.base_url)
+        for key in ("k-mine", "k-other-" + "x" * 60_000):
+            client.get_api_acl(key, "app")
+        assert service.requests == []
+
+
+@pytest.mark.parametrize("argv, error", [
+    (["--port", "70000"], "argument --port: port 70000 is out of range (0 to 65535)"),
+    (["--root", "api"], "--root 'api': root must start and end with '/'"),
+])
+def test_the_service_command_refuses_bad_arguments_with_a_message(argv, error, capsys):
+    from broadcast_demo.auth_service import from_command_line
+    with pytest.raises(SystemExit) as info:
+        from_command_line(argv)
+    assert info.value.code == 2 and error in capsys.readouterr().err

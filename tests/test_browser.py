@@ -208,6 +208,35 @@ def test_an_unknown_key_shows_the_refusal_and_is_not_tried_again(browser, demo):
     assert console_errors(browser) == []
 
 
+# broadcast-client.js with a WebSocket whose every connection fails at once, and its options
+# given as undefined (as JSON cannot): the URLs it tried within 300 ms.
+UNDEFINED_OPTIONS = """
+const done = arguments[0];
+import("/broadcast-client.js").then(({ connect }) => {
+  const tried = [];
+  class Failing {
+    constructor(url) {
+      tried.push(String(url));
+      setTimeout(() => this.onclose?.({ code: 1006, reason: "" }), 0);
+    }
+    send() {}
+    close() {}
+  }
+  const events = connect(["ws://first", "ws://second"], {
+    apiKey: "k", subscriptions: [{ doc_class: "Order" }], WebSocket: Failing,
+    start: undefined, retryDelay: undefined, retryMost: undefined, openTimeout: undefined });
+  setTimeout(() => { events.close(); done(tried); }, 300);
+});
+"""
+
+
+def test_the_client_keeps_its_defaults_for_options_given_as_undefined(browser, demo):
+    browser.get(demo.page_url.split("?")[0])
+    tried = browser.execute_async_script(UNDEFINED_OPTIONS)
+    # From the first URL, then the next, the waits doubling from the default 100 ms.
+    assert tried[:2] == ["ws://first", "ws://second"] and len(tried) <= 3, tried
+
+
 # -- across nodes -------------------------------------------------------------------------------
 @pytest.fixture
 def redis_server():

@@ -6,6 +6,7 @@ each connection its frames in order, so what came before the marker is all that 
 """
 import asyncio
 import base64
+import http
 import json
 import os
 import socket
@@ -52,6 +53,7 @@ def auth_root():
         service.add_account("k-empty", [], id="empty")
         service.reply("k-broken", 500, body="<html>Internal Server Error</html>",
                       content_type="text/html")
+        service.reply("k-echoed", 403, json={"message": "API key k-echoed is disabled"})
         yield service.base_url
 
 
@@ -168,6 +170,7 @@ def test_each_client_sees_its_own_view(run, auth_root):
     ("k-nobody", f"unknown API key {fingerprint('k-nobody')}"),
     ("k-empty", "has an empty ACL (User has empty ACL)"),
     ("k-broken", "not accepted by the authentication service (500"),
+    ("k-echoed", f"(403: API key {fingerprint('k-echoed')} is disabled)"),
 ])
 def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key, reason):
     async def body():
@@ -559,4 +562,32 @@ def test_each_server_answers_health_and_metrics_of_its_own(run, auth_root):
             assert other_[("broadcast_events_received_total", ())] == 0
             assert all(name.startswith("broadcast_") for name, _ in one_)
             await reader.close()
+    run(body)
+
+
+# Plain HTTP requests on the websocket port but GETs: (method, path, status). A HEAD gets the
+# GET's status and headers and no body; the other methods 405, allowing GET.
+HTTP_REQUESTS = [
+    ("HEAD", "/", 200),
+    ("HEAD", "/healthz", 200),
+    ("DELETE", "/healthz", 405),
+    ("OPTIONS", "/page.js", 405),
+]
+
+
+@pytest.mark.parametrize("method, path, status", HTTP_REQUESTS)
+def test_plain_http_but_get_on_the_websocket_port(run, auth_root, method, path, status):
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
+            reader, writer = await asyncio.open_connection(server.host, server.port)
+            writer.write(f"{method} {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+            reply = await reader.read()
+            writer.close()
+            head, _, rest = reply.partition(b"\r\n\r\n")
+            assert head.split(b"\r\n", 1)[0] == f"HTTP/1.1 {status} ".encode() + \
+                http.HTTPStatus(status).phrase.encode()
+            if method == "HEAD":
+                assert rest == b"" and b"\r\nContent-Length: 0\r\n" not in head
+            else:
+                assert b"\r\nAllow: GET" in head
     run(body)

@@ -9,6 +9,7 @@ import json
 import os
 import pathlib
 import signal
+import socket
 import subprocess
 import sys
 import urllib.error
@@ -22,6 +23,7 @@ from broadcast_demo.shop import Acl, expected_view
 from broadcast_server.client import ResumingClient
 from broadcast_server.errors import Refused, Unavailable
 from broadcast_server import config
+from broadcast_server.protocol import fingerprint
 from broadcast_server.stream import Publisher
 from broadcast_server.stream.scripts import epoch_key
 from redis.asyncio import Redis
@@ -369,9 +371,15 @@ def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
 
 
 def test_demo_across_three_nodes_serves_every_client():
-    proc = subprocess.run([sys.executable, "-m", "broadcast_demo", "--nodes", "3", "--delay",
-                           "0"], cwd=ROOT, env=dict(os.environ, NO_COLOR="1", COLUMNS="80"),
-                          capture_output=True, text=True, timeout=180)
+    # The demo's --port, given by the environment (and busy), is none of its nodes' ports.
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        env = dict(os.environ, NO_COLOR="1", COLUMNS="80",
+                   BROADCAST_PORT=str(busy.getsockname()[1]))
+        proc = subprocess.run([sys.executable, "-m", "broadcast_demo", "--nodes", "3", "--delay",
+                               "0"], cwd=ROOT, env=env, capture_output=True, text=True,
+                              timeout=180)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "node n2 stopped" in proc.stdout
     # finance had 0004 when its node stopped; of 0005 to 0007 its subscription lets one through
@@ -641,7 +649,7 @@ NODE_HOSTILE = [
 
 
 def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, nodes):
-    urls = nodes.start(1).urls
+    urls = nodes.start(1, env={"BROADCAST_LOG_LEVEL": "debug"}).urls
 
     async def body():
         async with connect(urls[0]) as ws:
@@ -657,6 +665,8 @@ def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, 
     run(body)
     log = nodes.log(0)
     assert "Traceback" not in log and "k-secret" not in log
+    # A line per request at debug level, the subscription's too, keys by fingerprint only.
+    assert f"subscribed with {fingerprint('k-all')} after 0 (0 caught up) to Order" in log
 
 
 def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_server, nodes):

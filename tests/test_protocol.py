@@ -1,5 +1,7 @@
 """The server's protocol without I/O: requests read, replies built, seqs compared."""
+import io
 import json
+import logging
 
 import pytest
 from broadcast_server import protocol
@@ -47,6 +49,8 @@ HOSTILE_REQUESTS = [
     (req([{"doc_class": "Order"}], api_key="k" * 70_000), "longer than 65536 characters"),
     (req([{"doc_class": "Order" * 1000}]), "unknown doc_class '" + "Order" * 8 + "...'"),
     (req([{"doc_class": "Order", "x" * 5000: 1}]), "unknown subscription field(s): " + "x" * 40),
+    (req([{"doc_class": "Order", "a\n12:00 ERROR forged": 1}]),
+     "unknown subscription field(s): 'a\\n12:00 ERROR forged'"),
     (req([{"doc_class": "Order", "start_seq": "zzz"}]), '"start_seq" must be a string of decimal'),
     (req([{"doc_class": "Order", "start_seq": "0" * 5000 + "z"}]), "'" + "0" * 40 + "...'"),
 ]
@@ -257,6 +261,15 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_FROM_START": "maybe"}, [], "BROADCAST_FROM_START='maybe': expected"),
     ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["--documents", "shop"],
      "the following arguments are required: --redis"),
+    # An empty --host listens on every interface; an empty variable is a mistake, not a value.
+    (NODE_ENV | {"BROADCAST_HOST": ""}, [], "BROADCAST_HOST='': empty; give a value or unset it"),
+    # The system wraps a port past 65535 round to another one.
+    (NODE_ENV | {"BROADCAST_PORT": "70000"}, [],
+     "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
+    (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, [], "nan is not a number of seconds"),
+    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, [], "0 digits: at least 1 (for --seq-width)"),
+    (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, [], "0 bytes: at least 1 (no outbox is unbounded)"),
+    (NODE_ENV, ["--max-lag", "-1"], "argument --max-lag: -1 is negative"),
 ]
 
 
@@ -271,3 +284,30 @@ def test_a_node_reads_its_options_from_flags_then_the_environment(environ, argv,
         return
     args = command_line(environ).parse_args(["node", *argv])
     assert {name: getattr(args, name) for name in expected} == expected
+
+
+@pytest.mark.parametrize("argv, error", [
+    (["--documents", "no_such_documents"],
+     "node: --documents no_such_documents: No module named 'no_such_documents'"),
+    (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
+])
+def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
+    from broadcast_server.__main__ import main
+    with pytest.raises(SystemExit) as info:
+        main(["node", *argv], environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"})
+    assert info.value.code == 2 and error in capsys.readouterr().err
+
+
+def test_a_node_name_with_a_percent_sign_is_logged_as_it_is():
+    from broadcast_server import logs
+    root, ours = logging.getLogger(), logging.getLogger("broadcast")
+    handlers, levels = root.handlers[:], (root.level, ours.level)
+    stream = io.StringIO()
+    try:
+        logs.configure("info", "text", node="eu-50%", stream=stream)
+        logging.getLogger("broadcast.node").warning("Redis unreachable")
+    finally:
+        root.handlers[:] = handlers
+        root.setLevel(levels[0])
+        ours.setLevel(levels[1])
+    assert stream.getvalue().endswith(" eu-50% WARNING Redis unreachable\n")

@@ -45,7 +45,7 @@ def main(argv=None) -> int:
                            formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--serve", action="store_true",
                         help="after the scripted run keep the server running (Ctrl-C stops it)")
-    parser.add_argument("--port", type=int, default=None,
+    parser.add_argument("--port", type=config.port, default=None,
                         help="websocket port (default: a free one; 8765 with --serve)")
     parser.add_argument("--delay", type=float, default=0.25,
                         help="pause between events of the scripted run, in seconds")

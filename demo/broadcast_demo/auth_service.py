@@ -1,7 +1,8 @@
 """A small authentication service on 127.0.0.1, standing in for the real one in the demo and tests.
 
 It answers ``POST <root>role/_/get_api_acl`` (the request that ``broadcast.AuthClient`` makes)
-and records every request it receives, whatever its method or path.
+and records every request it receives, whatever its method or path (run as a command, it runs for
+good and records none).
 
 What it answers for an API key, first match wins:
 
@@ -40,6 +41,8 @@ import json
 import signal
 import threading
 from typing import Any
+
+from broadcast_server.config import port
 
 __all__ = ["AuthService", "CannedReply", "ReceivedRequest"]
 
@@ -92,7 +95,8 @@ def _json_reply(status: int, value: Any) -> CannedReply:
 class AuthService:
     """The service; ``start()`` runs it in a daemon thread on a free port."""
 
-    def __init__(self, root: str = "/api/", host: str = "127.0.0.1", port: int = 0):
+    def __init__(self, root: str = "/api/", host: str = "127.0.0.1", port: int = 0, *,
+                 record: bool = True):
         if not root.startswith("/") or not root.endswith("/"):
             raise ValueError("root must start and end with '/'")
         self.root = root
@@ -103,6 +107,8 @@ class AuthService:
         self._replies: dict[str | None, CannedReply] = {}
         self._accounts: dict[str, dict[str, Any]] = {}
         self._requests: list[ReceivedRequest] = []
+        # Off for a service that runs for good (the command): each request would be kept.
+        self._record = record
         self._server: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
         self._stalled: set[str | None] = set()
@@ -232,7 +238,8 @@ class AuthService:
         except ValueError:
             decoded = None
         with self._lock:
-            self._requests.append(ReceivedRequest(method, path, headers, body, decoded))
+            if self._record:
+                self._requests.append(ReceivedRequest(method, path, headers, body, decoded))
             if path.split("?", 1)[0] != self.endpoint:
                 return _json_reply(404, {"message": "No such endpoint"})
             if method != "POST":
@@ -283,12 +290,15 @@ def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandl
     return Handler
 
 
-def _main(argv: list[str] | None = None) -> None:
+def from_command_line(argv: list[str] | None = None) -> tuple[argparse.ArgumentParser,
+                                                                 AuthService]:
+    """The command's parser, and the service its arguments describe (not started yet). It
+    records no request: it runs until stopped, and nobody reads them."""
     parser = argparse.ArgumentParser(
         prog="python -m broadcast_demo.auth_service",
         description="Run the stand-in authentication service on 127.0.0.1 until Ctrl-C or "
                     "SIGTERM; it prints the API root to give a node's --auth.")
-    parser.add_argument("--port", type=int, default=0, help="0 picks a free port (the default)")
+    parser.add_argument("--port", type=port, default=0, help="0 picks a free port (the default)")
     parser.add_argument("--root", default="/api/", help="the API root's path (default: /api/)")
     parser.add_argument("--demo-keys", action="store_true",
                         help="know the demo's API keys and ACLs (key-ops-eu, key-finance, ...)")
@@ -296,7 +306,10 @@ def _main(argv: list[str] | None = None) -> None:
                         help="a known API key, its id and the document classes it may read; "
                              "repeatable")
     args = parser.parse_args(argv)
-    service = AuthService(root=args.root, port=args.port)
+    try:
+        service = AuthService(root=args.root, port=args.port, record=False)
+    except ValueError as exc:
+        parser.error(f"--root {args.root!r}: {exc}")
     if args.demo_keys:
         from .scenario import ACCOUNTS
         for key, (ident, acl) in ACCOUNTS.items():
@@ -307,10 +320,15 @@ def _main(argv: list[str] | None = None) -> None:
         if not key:
             parser.error(f"--account {spec!r}: expected KEY=ID:CLASS,...")
         service.add_account(key, [c for c in classes.split(",") if c], id=ident or None)
+    return parser, service
+
+
+def _main(argv: list[str] | None = None) -> None:
+    parser, service = from_command_line(argv)
     try:
         print(service.start(), flush=True)
     except OSError as exc:
-        parser.exit(2, f"{parser.prog}: port {args.port} cannot be listened on "
+        parser.exit(2, f"{parser.prog}: port {service._port} cannot be listened on "
                        f"({exc.strerror or exc})\n")
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

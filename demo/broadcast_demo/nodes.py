@@ -59,7 +59,8 @@ class NodeProcesses:
                 self.processes.append(subprocess.Popen(
                     [sys.executable, "-m", "broadcast_server", "node", "--redis", redis_url,
                      "--auth", auth_root, "--name", name, "--documents", "broadcast_demo.shop",
-                     "--seq-width", str(SEQ_WIDTH)],
+                     # a free port each, whatever BROADCAST_PORT says (the demo's own --port)
+                     "--seq-width", str(SEQ_WIDTH), "--port", "0"],
                     stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL))
         for name, process in zip(self.names, self.processes):
             line = process.stdout.readline()

@@ -94,7 +94,10 @@ export class Subscription {
       throw new TypeError("connect() needs a non-empty list of subscriptions");
     }
     this.#urls = list;
-    this.#options = { ...DEFAULTS, ...options };
+    // An option given as undefined (`start: settings.start`) keeps its default: spread as it is,
+    // it would make NaN of the waits (a reconnection loop without a pause) or of the first URL.
+    const given = Object.entries(options).filter(([, value]) => value !== undefined);
+    this.#options = { ...DEFAULTS, ...Object.fromEntries(given) };
     this.#WebSocket = this.#options.WebSocket ?? globalThis.WebSocket;
     this.#index = Math.abs(Math.trunc(this.#options.start)) % list.length;
     this.#open();

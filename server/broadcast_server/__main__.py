@@ -21,6 +21,8 @@ import os
 import signal
 import sys
 
+import redis.asyncio as aioredis
+
 from . import config, logs
 from .acl import bound_acl_lookups
 from .errors import CannotListen, Unavailable
@@ -107,11 +109,15 @@ def main(argv=None, environ=None) -> int:
         except (Unavailable, ValueError) as exc:
             parser.exit(1, f"{parser.prog} publish: {exc}\n")
     cfg = config.NodeConfig.from_args(args)
+    # A setting that cannot work is told in one line, before anything starts.
     try:
         documents = load_documents(cfg.documents)
-    except (ImportError, OSError, AttributeError) as exc:  # a name mistyped, a file not there
-        parser.exit(2, f"{parser.prog} node: cannot load DOCUMENT_CLASSES from --documents "
-                       f"{cfg.documents!r}: {type(exc).__name__}: {exc}\n")
+    except (ImportError, OSError, AttributeError) as exc:
+        parser.exit(2, f"{parser.prog} node: --documents {cfg.documents}: {exc}\n")
+    try:
+        aioredis.ConnectionPool.from_url(cfg.redis)  # reads the URL, connects to nothing
+    except ValueError as exc:  # its text names no password
+        parser.exit(2, f"{parser.prog} node: --redis: {exc}\n")
     logs.configure(cfg.log_level, cfg.log_format, node=cfg.name)
     try:
         with asyncio.Runner(loop_factory=event_loop_factory()) as runner:

@@ -12,6 +12,7 @@ import argparse
 import dataclasses
 import functools
 import logging
+import math
 import os
 from typing import Any, Mapping
 
@@ -229,6 +230,11 @@ class Parser(argparse.ArgumentParser):
 
     def _from_env(self, action: argparse.Action, value: _FromEnv) -> Any:
         text = value.text.strip()
+        if not text and action.nargs != 0:
+            # Set to nothing, by a template or a deployment whose own variable is unset: no
+            # option takes that for a value (an empty --host would listen on every interface).
+            self.error(f"{value.name}={value.text!r}: empty; give a value or unset it "
+                       f"(for {action.option_strings[0]})")
         if action.nargs == 0:  # a switch
             if text.lower() in TRUE:
                 return True
@@ -249,6 +255,30 @@ class Parser(argparse.ArgumentParser):
         return converted
 
 
+def _checked(kind, holds, why):
+    """An argument type: ``kind`` (int or float) whose value must satisfy ``holds``."""
+    def convert(text: str):
+        value = kind(text)
+        if not holds(value):
+            raise argparse.ArgumentTypeError(why(value))
+        return value
+    convert.__name__ = kind.__name__  # what argparse names in "invalid int value"
+    return convert
+
+
+# A port past 65535 would be wrapped round by the system into another one, a negative size or
+# time would make every client too slow or every node unhealthy, NaN never unhealthy.
+port = _checked(int, lambda v: 0 <= v <= 65535,
+                lambda v: f"port {v} is out of range (0 to 65535)")
+count = _checked(int, lambda v: v >= 0, lambda v: f"{v} is negative")
+width = _checked(int, lambda v: v >= 1, lambda v: f"{v} digits: at least 1")
+# 0 is no "unbounded": every client would be closed at the first burst that fills its socket.
+outbox = _checked(int, lambda v: v >= 1,
+                  lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
+seconds = _checked(float, lambda v: 0 <= v < math.inf,
+                   lambda v: f"{v} is not a number of seconds (0 or more)")
+
+
 def add_log_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, type=str.lower,
                         help="the least severe messages logged (default: %(default)s; debug "
@@ -264,7 +294,7 @@ def log_level(name: str) -> int:
 def add_redis_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--redis", required=True, help="Redis URL, e.g. redis://127.0.0.1:6379/0")
     parser.add_argument("--stream", default=STREAM, help="the Redis stream's key")
-    parser.add_argument("--seq-width", type=int, default=SEQ_WIDTH,
+    parser.add_argument("--seq-width", type=width, default=SEQ_WIDTH,
                         help="digits of the stream's seqs (default: %(default)s)")
 
 
@@ -273,22 +303,22 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--auth", required=True, help="the authentication service's API root")
     parser.add_argument("--name", default=f"node-{os.getpid()}")
     parser.add_argument("--host", default=HOST)
-    parser.add_argument("--port", type=int, default=PORT,
+    parser.add_argument("--port", type=port, default=PORT,
                         help="websocket port (default: a free one)")
     parser.add_argument("--documents", required=True,
                         help="the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
                              "events, e.g. broadcast_demo.shop")
     parser.add_argument("--from-start", action="store_true",
                         help="deliver the whole stream, not only what is appended from now on")
-    parser.add_argument("--send-queue", type=int, default=SEND_QUEUE_BYTES, metavar="BYTES",
+    parser.add_argument("--send-queue", type=outbox, default=SEND_QUEUE_BYTES, metavar="BYTES",
                         help="bytes that may wait for one slow client before it is closed with "
                              "1013 (default: %(default)s)")
     parser.add_argument("--compression", action="store_true", default=COMPRESSION,
                         help="offer per-message deflate to clients (default: off)")
-    parser.add_argument("--max-lag", type=int, default=MAX_LAG, metavar="EVENTS",
+    parser.add_argument("--max-lag", type=count, default=MAX_LAG, metavar="EVENTS",
                         help="events the feed may be behind the stream before GET /healthz "
                              "answers 503 (default: %(default)s)")
-    parser.add_argument("--unhealthy-after", type=float, default=UNHEALTHY_AFTER,
+    parser.add_argument("--unhealthy-after", type=seconds, default=UNHEALTHY_AFTER,
                         metavar="SECONDS",
                         help="seconds Redis may be unreachable before GET /healthz answers 503 "
                              "(default: %(default)s)")

@@ -46,7 +46,7 @@ def configure(level: str = "info", format: str = "text", *, node: str | None = N
     if format == "json":
         handler.setFormatter(JsonFormatter(node))
     else:
-        who = f" {node}" if node else ""
+        who = f" {node}".replace("%", "%%") if node else ""  # a name is no format
         handler.setFormatter(logging.Formatter(f"%(asctime)s{who} %(levelname)s %(message)s"))
     chosen = config.log_level(level)
     # The libraries' own lines (a connection opened, a health check answered, a frame sent)

@@ -154,9 +154,9 @@ class NodeServer(BroadcastServer):
         for sub in request.subscriptions:
             register_now(self.broadcaster.subscribe(
                 websocket, sub.doc_class, **sub.subscribe_args(acl, sub.start_after(after))))
-        self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} to "
-                   + ", ".join(sub.describe() for sub in request.subscriptions)
-                   + (f", resumed after {resume.seq} ({sent} caught up)" if resume else ""))
+        self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} after "
+                   f"{after} ({sent} caught up) to "
+                   + ", ".join(sub.describe() for sub in request.subscriptions))
         return protocol.subscribed(request, api_id, after, sent, epoch)
 
     async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:

@@ -154,7 +154,10 @@ class Subscription:
             raise BadRequest("each subscription must be a JSON object")
         unknown = set(sub) - SUBSCRIPTION_FIELDS
         if unknown:
-            names = quote(", ".join(sorted(unknown)), repr_=False)
+            # A name with a line break or other control character is shown escaped: the reason
+            # goes to the log too, where it must not start a line of its own.
+            names = quote(", ".join(name if name.isprintable() else repr(name)
+                                    for name in sorted(unknown)), repr_=False)
             raise BadRequest(f"unknown subscription field(s): {names}")
         doc_class = sub.get("doc_class")
         if doc_class is None:
@@ -354,7 +357,9 @@ def empty_acl(api_key: str, exc: Exception) -> str:
 
 
 def not_accepted(api_key: str, status: int, message: str | None) -> str:
-    reason = quote(str(message), 200, repr_=False) if message else "no reason given"
+    # The service's own message may name the key it was asked about.
+    told = str(message).replace(api_key, fingerprint(api_key)) if message else ""
+    reason = quote(told, 200, repr_=False) if told else "no reason given"
     return (f"API key {fingerprint(api_key)} not accepted by the authentication service "
             f"({status}: {reason})")
 

@@ -3,6 +3,7 @@ handler that speaks :mod:`broadcast_server.protocol` over it."""
 from __future__ import annotations
 
 import collections
+import dataclasses
 import errno
 import inspect
 import logging
@@ -122,16 +123,23 @@ class BroadcastServer:
 
     async def process_request(self, connection: ServerConnection,
                               request: Request) -> Response | None:
-        """Answer a plain HTTP GET on the websocket port through ``routes`` (None: go on with
-        the websocket handshake)."""
+        """Answer a plain HTTP GET (or HEAD) on the websocket port through ``routes`` (None: go
+        on with the websocket handshake)."""
         if request.headers.get("Upgrade", "").lower() == "websocket":
             return None  # a websocket client, whatever the path
+        if request.method not in ("GET", "HEAD"):
+            return None  # POST, ...: the library answers 405 (Allow: GET)
         route = self.routes.get(request.path.partition("?")[0])
         if route is None:
             # The browser page; None elsewhere: the library answers with its own 426.
-            return web.respond(request)
-        response = route(connection, request)
-        return await response if inspect.isawaitable(response) else response
+            response = web.respond(request)
+        else:
+            response = route(connection, request)
+            if inspect.isawaitable(response):
+                response = await response
+        if request.method == "HEAD" and response is not None:
+            response = dataclasses.replace(response, body=b"")  # its headers, without the body
+        return response
 
     async def health(self) -> tuple[list[str], dict[str, Any]]:
         """(what keeps this server from serving, empty when nothing does; what ``GET /healthz``
