@@ -286,6 +286,16 @@ def test_a_node_reads_its_options_from_flags_then_the_environment(environ, argv,
     assert {name: getattr(args, name) for name in expected} == expected
 
 
+def test_an_events_own_seq_and_id_never_come_from_the_environment():
+    """A variable left set from one publish would give every later event the same id, and an
+    event whose id was appended already is not added: it would be lost without a word."""
+    from broadcast_server.__main__ import command_line
+    environ = {"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",
+               "BROADCAST_EVENT_ID": "e-1", "BROADCAST_SEQ": "00000007"}
+    args = command_line(environ).parse_args(["publish", "--data", "{}"])
+    assert (args.doc_class, args.event_id, args.seq) == ("Order", None, None)
+
+
 @pytest.mark.parametrize("argv, error", [
     (["--documents", "no_such_documents"],
      "node: --documents no_such_documents: No module named 'no_such_documents'"),

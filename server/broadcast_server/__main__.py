@@ -93,8 +93,11 @@ def command_line(environ=None) -> config.Parser:
     one.add_argument("--class", dest="doc_class", required=True, help="the document's class")
     one.add_argument("--data", required=True, help="the document's data, a JSON object")
     one.add_argument("--op", default="update", help="create, update or delete")
-    one.add_argument("--seq", default=None, help="default: the one after the stream's last")
-    one.add_argument("--event-id", default=None,
+    # Never from the environment: a variable left set would give every later event the same
+    # seq, or the same id, and an event whose id was already appended is not added at all.
+    one.add_argument("--seq", default=None, from_env=False,
+                     help="default: the one after the stream's last")
+    one.add_argument("--event-id", default=None, from_env=False,
                      help="the event's own id (default: a new one); an event appended again "
                           "with the same id is not added twice")
     return parser

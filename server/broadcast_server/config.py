@@ -204,10 +204,12 @@ class Parser(argparse.ArgumentParser):
         kwargs.setdefault("parser_class", functools.partial(type(self), environ=self.environ))
         return super().add_subparsers(**kwargs)
 
-    def add_argument(self, *args, **kwargs):
+    def add_argument(self, *args, from_env: bool = True, **kwargs):
+        """As argparse's; ``from_env=False`` for a value that belongs to one run only (an
+        event's id, its seq), which a variable left over from an earlier run must not give."""
         action = super().add_argument(*args, **kwargs)
         switch = action.nargs == 0
-        if (not action.option_strings or action.dest == "help"
+        if (not from_env or not action.option_strings or action.dest == "help"
                 or (switch and action.const is not True)  # only store_true among switches
                 or isinstance(action, argparse._AppendAction)):
             return action

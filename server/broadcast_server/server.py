@@ -172,7 +172,7 @@ class BroadcastServer:
 
     @property
     def url(self) -> str:
-        return f"ws://{self.host}:{self.port}"
+        return f"ws://{web.url_host(self.host)}:{self.port}"
 
     # -- publishing -----------------------------------------------------------------------------
     async def publish(self, doc, op: str, seq: str) -> None:

@@ -18,7 +18,7 @@ import urllib.parse
 from websockets.datastructures import Headers
 from websockets.http11 import Request, Response
 
-__all__ = ["FILES", "respond", "page_url"]
+__all__ = ["FILES", "respond", "page_url", "url_host"]
 
 PAGE_DIR = pathlib.Path(__file__).with_name("page")
 
@@ -68,4 +68,9 @@ def page_url(host: str, port: int, **settings: str) -> str:
     """The page's URL on a server, opening with ``settings`` (``api_key``, ``doc_class``,
     ``data_scope``, ...) as its query string."""
     query = urllib.parse.urlencode(settings, safe=",")
-    return f"http://{host}:{port}/" + (f"?{query}" if query else "")
+    return f"http://{url_host(host)}:{port}/" + (f"?{query}" if query else "")
+
+
+def url_host(host: str) -> str:
+    """``host`` as a URL writes it: an IPv6 address in brackets."""
+    return f"[{host}]" if ":" in host else host
