@@ -16,6 +16,7 @@ import urllib.error
 import urllib.request
 
 import pytest
+from unittest import mock
 from broadcast_demo.auth_service import AuthService
 from prometheus_client.parser import text_string_to_metric_families
 from broadcast_demo.local_redis import LocalRedis
@@ -386,6 +387,23 @@ def test_demo_across_three_nodes_serves_every_client():
     assert "resumed after 0004 on n3, 1 caught up" in proc.stdout
     assert max(map(len, proc.stdout.splitlines())) <= 80
     assert "nothing missing, nothing twice, in order" in proc.stdout
+
+
+def test_nodes_that_cannot_all_start_leave_none_running(tmp_path):
+    """The first node serves, the second exits at once: the first is not left running."""
+    from broadcast_demo.nodes import NodeProcesses
+    started = []
+    real_popen = subprocess.Popen
+    serves = "print('{\"url\": \"ws://127.0.0.1:1\"}', flush=True); import time; time.sleep(60)"
+
+    def popen(args, **kwargs):
+        started.append(real_popen([sys.executable, "-c", "" if started else serves], **kwargs))
+        return started[-1]
+
+    with mock.patch.object(subprocess, "Popen", popen), pytest.raises(RuntimeError,
+                                                                      match="n2 did not start"):
+        NodeProcesses(2, "redis://127.0.0.1:9/0", "http://127.0.0.1:9/api/", tmp_path)
+    assert len(started) == 2 and all(p.poll() is not None for p in started)
 
 
 def test_publish_command_appends_after_the_streams_last(redis_server):

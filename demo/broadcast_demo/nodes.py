@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import json
 import pathlib
+import select
 import signal
 import subprocess
 import sys
@@ -47,6 +48,10 @@ async def registered(url: str) -> int:
     return json.loads(reply.partition(b"\r\n\r\n")[2])["subscribed"]
 
 
+NODE_START_TIMEOUT = 30.0
+"""Seconds a node may take to say it serves."""
+
+
 class NodeProcesses:
     """``count`` node processes serving the shop's documents, each logging to a file of its own."""
 
@@ -62,11 +67,21 @@ class NodeProcesses:
                      # a free port each, whatever BROADCAST_PORT says (the demo's own --port)
                      "--seq-width", str(SEQ_WIDTH), "--port", "0"],
                     stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL))
-        for name, process in zip(self.names, self.processes):
-            line = process.stdout.readline()
-            if not line:
-                raise RuntimeError(f"node {name} did not start: {self.log(name)}")
-            self.urls.append(json.loads(line)["url"])
+        try:
+            for name, process in zip(self.names, self.processes):
+                # A node that neither serves nor exits must not hold the demo up for ever.
+                ready, _, _ = select.select([process.stdout], [], [], NODE_START_TIMEOUT)
+                line = process.stdout.readline() if ready else b""
+                if not line:
+                    raise RuntimeError(f"node {name} did not start: {self.log(name)}")
+                self.urls.append(json.loads(line)["url"])
+        except BaseException:
+            # The nodes started so far are no use without the others: none is left running.
+            for process in self.processes:
+                process.kill()
+                process.wait()
+                process.stdout.close()
+            raise
 
     def log(self, name, lines=5):
         text = (self.log_dir / f"{name}.log").read_text(errors="replace").splitlines()
