@@ -359,3 +359,14 @@ def test_the_service_command_refuses_bad_arguments_with_a_message(argv, error, c
     with pytest.raises(SystemExit) as info:
         from_command_line(argv)
     assert info.value.code == 2 and error in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("length, status", [("abc", 400), ("-5", 400), (str(10**12), 413)])
+def test_the_service_answers_a_body_length_it_cannot_take_and_serves_on(service, client, length,
+                                                                          status):
+    host, port = urllib.parse.urlsplit(service.base_url).netloc.split(":")
+    with socket.create_connection((host, int(port)), timeout=5) as sock:
+        sock.sendall(f"POST /api/_/get_api_acl HTTP/1.1\r\nHost: x\r\n"
+                     f"Content-Length: {length}\r\n\r\n".encode())
+        assert sock.recv(100).startswith(f"HTTP/1.0 {status} ".encode())
+    assert client.get_api_acl("k-nobody", "app")[1] == 404

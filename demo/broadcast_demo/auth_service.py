@@ -261,13 +261,25 @@ class AuthService:
                                      **account["extra"]})
 
 
+MAX_BODY = 1 << 20
+"""Bytes a request's body may have: a lookup's JSON is a key and an application name."""
+
+
 def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandler]:
     class Handler(http.server.BaseHTTPRequestHandler):
         server_version = "auth-service/1"
 
         def _handle(self) -> None:
-            length = int(self.headers.get("Content-Length") or 0)
-            body = self.rfile.read(length) if length > 0 else b""
+            try:
+                length = int(self.headers.get("Content-Length") or 0)
+            except ValueError:
+                length = -1
+            if not 0 <= length <= MAX_BODY:
+                # Not a length, or more than any lookup needs: read nothing of it.
+                self.send_error(400 if length < 0 else 413)
+                self.close_connection = True
+                return
+            body = self.rfile.read(length)
             canned = service._answer(self.command, self.path, self.headers, body)
             if canned is _STALL:
                 service._stopping.wait()
