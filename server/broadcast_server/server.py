@@ -15,7 +15,7 @@ from tolva_engine import AuthorizationError
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
-from websockets.protocol import State
+from websockets.protocol import OPEN
 
 from . import config, protocol, web
 from .acl import AclLookup
@@ -52,7 +52,7 @@ class WebsocketBroadcaster(broadcast.Broadcaster):
 
     @classmethod
     def subscriber_is_connected(cls, websocket):
-        return websocket.state is State.OPEN
+        return websocket.protocol.state is OPEN
 
     @classmethod
     async def send_message_async(cls, websocket, message):
