@@ -137,22 +137,22 @@ PyObject* coro_await_method(PyObject* self, PyObject*) {
 PyObject* get_name(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->head.cr_name).release(); }
 PyObject* get_qualname(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->head.cr_qualname).release(); }
 
-int set_name(PyObject* self, PyObject* value, void*) {
+// A name slot of the interpreter's layout takes `value`, a string, or the setter fails with `message`.
+int set_text(PyObject*& slot, PyObject* value, const char* message) {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, messages::kNameNotString);
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(as_coroutine(self)->head.cr_name, Ref::borrow(value).release());
+    Py_SETREF(slot, Ref::borrow(value).release());
     return 0;
 }
 
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(as_coroutine(self)->head.cr_name, value, messages::kNameNotString);
+}
+
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, messages::kQualnameNotString);
-        return -1;
-    }
-    Py_SETREF(as_coroutine(self)->head.cr_qualname, Ref::borrow(value).release());
-    return 0;
+    return set_text(as_coroutine(self)->head.cr_qualname, value, messages::kQualnameNotString);
 }
 
 PyObject* get_await(PyObject* self, void*) {
