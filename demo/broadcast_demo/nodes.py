@@ -26,7 +26,7 @@ from broadcast_server.stream import Publisher
 from .local_redis import LocalRedis
 from .scenario import WAIT, Client, Run, expected_outcome, start_auth_service
 from .shop import sample_events
-from .table import Reporter, wrap
+from .table import Reporter
 
 __all__ = ["AcrossNodes", "NodeProcesses"]
 
@@ -248,10 +248,7 @@ class AcrossNodes(Run):
         exact = True
         for c in self.clients:
             if not c.subscribed:
-                head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
-                self.line(head.replace("refused", s.red("refused"), 1))
-                for line in rest:
-                    self.line(line)
+                self.refused_line(c)
                 continue
             rc = self.moving[c.name]
             wanted = [q for d, _, q in events if expected_outcome(c, d, q)[0] == "got"]

@@ -145,6 +145,13 @@ class Run:
         for line in wrap(text, self.width, indent):
             self.line(paint(line) if paint else line)
 
+    def refused_line(self, c) -> None:
+        """The summary's line for a client that was refused, and why (wrapped)."""
+        head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
+        self.line(head.replace("refused", self.style.red("refused"), 1))
+        for line in rest:
+            self.line(line)
+
     def arrival(self) -> None:
         self._arrived.set()
 

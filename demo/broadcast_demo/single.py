@@ -164,10 +164,7 @@ class SingleNode(Run):
         deliveries = expected_total = 0
         for c in self.clients:
             if not c.subscribed:
-                head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
-                self.line(head.replace("refused", s.red("refused"), 1))
-                for line in rest:
-                    self.line(line)
+                self.refused_line(c)
                 continue
             outcomes = [expected_outcome(c, d, q) for d, _, q in events]
             wanted = sum(1 for k, _ in outcomes if k == "got")
