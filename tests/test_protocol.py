@@ -248,52 +248,50 @@ NODE_ENV = {"BROADCAST_REDIS_URL": "redis://r:6379/0", "BROADCAST_AUTH_URL": "ht
 # (environment, arguments after "node", the settings read, or the error's text)
 COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "yes",
-                 "BROADCAST_LOG_FORMAT": "JSON", "BROADCAST_UNHEALTHY_AFTER": "1.5"}, [],
+                 "BROADCAST_LOG_FORMAT": "JSON", "BROADCAST_UNHEALTHY_AFTER": "1.5"}, ["node"],
      {"redis": "redis://r:6379/0", "auth": "http://a/api/", "documents": "shop", "port": 8766,
       "compression": True, "log_format": "json", "unhealthy_after": 1.5}),
     (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "0"},
-     ["--port", "9000", "--redis", "redis://other/1"],
+     ["node", "--port", "9000", "--redis", "redis://other/1"],
      {"port": 9000, "redis": "redis://other/1", "compression": False}),
-    (NODE_ENV | {"BROADCAST_PORT": "eighty"}, [],
+    (NODE_ENV | {"BROADCAST_PORT": "eighty"}, ["node"],
      "BROADCAST_PORT='eighty': invalid int value (for --port)"),
-    (NODE_ENV | {"BROADCAST_LOG_LEVEL": "loud"}, [],
+    (NODE_ENV | {"BROADCAST_LOG_LEVEL": "loud"}, ["node"],
      "BROADCAST_LOG_LEVEL='loud': expected one of debug, info, warning, error"),
-    (NODE_ENV | {"BROADCAST_FROM_START": "maybe"}, [], "BROADCAST_FROM_START='maybe': expected"),
-    ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["--documents", "shop"],
+    (NODE_ENV | {"BROADCAST_FROM_START": "maybe"}, ["node"],
+     "BROADCAST_FROM_START='maybe': expected"),
+    ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["node", "--documents", "shop"],
      "the following arguments are required: --redis"),
     # An empty --host listens on every interface; an empty variable is a mistake, not a value.
-    (NODE_ENV | {"BROADCAST_HOST": ""}, [], "BROADCAST_HOST='': empty; give a value or unset it"),
+    (NODE_ENV | {"BROADCAST_HOST": ""}, ["node"],
+     "BROADCAST_HOST='': empty; give a value or unset it"),
     # The system wraps a port past 65535 round to another one.
-    (NODE_ENV | {"BROADCAST_PORT": "70000"}, [],
+    (NODE_ENV | {"BROADCAST_PORT": "70000"}, ["node"],
      "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
-    (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, [], "nan is not a number of seconds"),
-    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, [], "0 digits: at least 1 (for --seq-width)"),
-    (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, [], "0 bytes: at least 1 (no outbox is unbounded)"),
-    (NODE_ENV, ["--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, ["node"], "nan is not a number of seconds"),
+    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: at least 1 (for --seq-width)"),
+    (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
+     "0 bytes: at least 1 (no outbox is unbounded)"),
+    (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    # An event's own seq and id: a variable left set from one publish would give every later
+    # event the same id, and an event whose id was appended already is not added, lost unsaid.
+    ({"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",
+      "BROADCAST_EVENT_ID": "e-1", "BROADCAST_SEQ": "00000007"}, ["publish", "--data", "{}"],
+     {"doc_class": "Order", "event_id": None, "seq": None}),
 ]
 
 
 @pytest.mark.parametrize("environ, argv, expected", COMMAND_LINES)
-def test_a_node_reads_its_options_from_flags_then_the_environment(environ, argv, expected,
-                                                                 capsys):
+def test_commands_read_their_options_from_flags_then_the_environment(environ, argv, expected,
+                                                                     capsys):
     from broadcast_server.__main__ import command_line
     if isinstance(expected, str):
         with pytest.raises(SystemExit) as info:
-            command_line(environ).parse_args(["node", *argv])
+            command_line(environ).parse_args(argv)
         assert info.value.code == 2 and expected in capsys.readouterr().err
         return
-    args = command_line(environ).parse_args(["node", *argv])
+    args = command_line(environ).parse_args(argv)
     assert {name: getattr(args, name) for name in expected} == expected
-
-
-def test_an_events_own_seq_and_id_never_come_from_the_environment():
-    """A variable left set from one publish would give every later event the same id, and an
-    event whose id was appended already is not added: it would be lost without a word."""
-    from broadcast_server.__main__ import command_line
-    environ = {"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",
-               "BROADCAST_EVENT_ID": "e-1", "BROADCAST_SEQ": "00000007"}
-    args = command_line(environ).parse_args(["publish", "--data", "{}"])
-    assert (args.doc_class, args.event_id, args.seq) == ("Order", None, None)
 
 
 @pytest.mark.parametrize("argv, error", [
