@@ -182,11 +182,12 @@ def test_a_client_request_reads_back_as_sent():
     (protocol.later_seq, ("9", "10"), "10"),
     # Where live events start: after what the client has or the feed handed over, whichever
     # comes later; "0" when neither has anything yet.
-    (protocol.live_after, (None, None), "0"),
-    (protocol.live_after, ("00000005", None), "00000005"),
-    (protocol.live_after, (None, "00000007"), "00000007"),
-    (protocol.live_after, ("00000009", "00000007"), "00000009"),
-    (protocol.live_after, ("00000007", "00000009"), "00000009"),
+    # Nothing yet is seq 0 of the stream's width: a position every node takes back.
+    (protocol.live_after, (None, None, 8), "00000000"),
+    (protocol.live_after, ("00000005", None, 8), "00000005"),
+    (protocol.live_after, (None, "00000007", 8), "00000007"),
+    (protocol.live_after, ("00000009", "00000007", 8), "00000009"),
+    (protocol.live_after, ("00000007", "00000009", 8), "00000009"),
 ])
 def test_seq_arithmetic(fn, args, expected):
     assert fn(*args) == expected
@@ -269,7 +270,7 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_PORT": "70000"}, ["node"],
      "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
     (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, ["node"], "nan is not a number of seconds"),
-    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: at least 1 (for --seq-width)"),
+    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: from 1 to 15 (for --seq-width)"),
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),

@@ -38,7 +38,8 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
                       from_start=cfg.from_start,
                       host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
                       compression=cfg.compression, max_lag=cfg.max_lag,
-                      unhealthy_after=cfg.unhealthy_after,
+                      unhealthy_after=cfg.unhealthy_after, catch_ups=cfg.catch_ups,
+                      catch_up_wait=cfg.catch_up_wait,
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups()

@@ -98,7 +98,23 @@ FEED_READ_SLACK = 1.0
 noticed at most this long after the read should have returned (2 s with the defaults)."""
 
 BACKLOG_PAGE = 1000
-"""Entries a catch-up reads from the stream at once."""
+"""Entries a catch-up reads from the stream at once. Pages start at multiples of it, so that
+catch-ups from nearby seqs read, and share, the same pages."""
+
+CATCH_UP_PAGES_KEPT = 8
+"""Pages of the stream (full ones, of the epoch a node reads) a node keeps for the catch-ups that
+come next: about 1.5 MB each with the demo's documents."""
+
+CATCH_UPS = 4
+"""Catch-ups a node runs at once; the others wait their turn, at most CATCH_UP_WAIT seconds."""
+
+CATCH_UP_WAIT = 30.0
+"""Seconds a resuming client waits for its catch-up's turn before it gets an ``error`` reply
+(and asks again later)."""
+
+CATCH_UP_SLICE = 0.005
+"""Seconds a catch-up reads, filters and sends before it lets the event loop in: what it may
+add to the latency of another client's live event."""
 
 CLIENT_RETRY_DELAY = 0.1
 """Longest first wait, in seconds, of a resuming client before trying again (another node, or
@@ -157,6 +173,8 @@ class NodeConfig:
     compression: bool = COMPRESSION
     max_lag: int = MAX_LAG
     unhealthy_after: float = UNHEALTHY_AFTER
+    catch_ups: int = CATCH_UPS
+    catch_up_wait: float = CATCH_UP_WAIT
     log_level: str = "info"
     log_format: str = "text"
 
@@ -273,7 +291,9 @@ def _checked(kind, holds, why):
 port = _checked(int, lambda v: 0 <= v <= 65535,
                 lambda v: f"port {v} is out of range (0 to 65535)")
 count = _checked(int, lambda v: v >= 0, lambda v: f"{v} is negative")
-width = _checked(int, lambda v: v >= 1, lambda v: f"{v} digits: at least 1")
+# Redis's scripts count in doubles: exact up to 2**53, past every seq of 15 digits.
+width = _checked(int, lambda v: 1 <= v <= 15, lambda v: f"{v} digits: from 1 to 15")
+at_least_one = _checked(int, lambda v: v >= 1, lambda v: f"{v}: at least 1")
 # 0 is no "unbounded": every client would be closed at the first burst that fills its socket.
 outbox = _checked(int, lambda v: v >= 1,
                   lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
@@ -324,4 +344,11 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
                         metavar="SECONDS",
                         help="seconds Redis may be unreachable before GET /healthz answers 503 "
                              "(default: %(default)s)")
+    parser.add_argument("--catch-ups", type=at_least_one, default=CATCH_UPS, metavar="N",
+                        help="catch-ups of resuming clients run at once; the others wait "
+                             "(default: %(default)s)")
+    parser.add_argument("--catch-up-wait", type=seconds, default=CATCH_UP_WAIT,
+                        metavar="SECONDS",
+                        help="seconds a catch-up may wait for its turn before the client is "
+                             "told to ask again (default: %(default)s)")
     add_log_arguments(parser)

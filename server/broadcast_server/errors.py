@@ -1,7 +1,8 @@
 """Every exception the server, the node, the stream and the client raise, in one place."""
 from __future__ import annotations
 
-__all__ = ["BadRequest", "Refused", "Unavailable", "TooOld", "CannotListen"]
+__all__ = ["BadRequest", "Refused", "Unavailable", "TooOld", "Ahead", "StreamMadeAnew",
+           "StreamMismatch", "CannotListen"]
 
 
 class BadRequest(ValueError):
@@ -41,6 +42,33 @@ class TooOld(Exception):
         super().__init__(f"{what} ({held}); subscribe again without resume_after to get the "
                          f"events from now on")
 
+
+class Ahead(Exception):
+    """A client resumed after a seq the stream has not reached (in its epoch): it cannot have
+    had that event, and would skip every event up to it. It subscribes from now instead."""
+
+    def __init__(self, after: str, latest: str | None, *, epoch: str | None = None):
+        self.after, self.latest, self.epoch = after, latest, epoch
+        held = f"its last seq is {latest}" if latest else "it holds nothing"
+        super().__init__(f"resume_after {after} is ahead of the stream ({held}, epoch {epoch}); "
+                         f"subscribe again without resume_after to get the events from now on")
+
+
+class StreamMadeAnew(Exception):
+    """An append found the stream made anew since the publisher's last one: the events it
+    had appended after ``last_seq`` (acknowledged in epoch ``old``) may be gone with the old
+    stream. Nothing was appended; the publisher now appends to epoch ``new``."""
+
+    def __init__(self, old: str, new: str, last_seq: str | None):
+        self.old, self.new, self.last_seq = old, new, last_seq
+        super().__init__(f"the stream was made anew (epoch {new}, was {old}): events "
+                         f"acknowledged in the old epoch may be lost, the last one was seq "
+                         f"{last_seq}; nothing was appended, publish again from your own records")
+
+
+class StreamMismatch(ValueError):
+    """A node or publisher set up otherwise than the stream it was pointed at (another seq
+    width, ...), or a Redis whose settings could lose the events it acknowledges."""
 
 
 class CannotListen(Exception):

@@ -19,8 +19,10 @@ import sys
 import time
 from typing import Any
 
+from websockets.protocol import OPEN
+
 from . import config, protocol
-from .errors import TooOld, Unavailable
+from .errors import Ahead, TooOld, Unavailable
 from .server import BroadcastServer, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
 
@@ -65,7 +67,9 @@ class NodeServer(BroadcastServer):
     def __init__(self, auth_root: str, redis_url: str, *, documents, stream: str = config.STREAM,
                  seq_width: int = config.SEQ_WIDTH, name: str = "node", from_start: bool = False,
                  max_lag: int = config.MAX_LAG,
-                 unhealthy_after: float = config.UNHEALTHY_AFTER, **kwargs):
+                 unhealthy_after: float = config.UNHEALTHY_AFTER,
+                 catch_ups: int = config.CATCH_UPS,
+                 catch_up_wait: float = config.CATCH_UP_WAIT, **kwargs):
         super().__init__(auth_root, doc_classes=documents, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
@@ -74,6 +78,13 @@ class NodeServer(BroadcastServer):
         self.resumed = 0  # clients that came back with resume_after
         self.caught_up = 0  # events sent from the stream's backlog
         self.too_old = 0  # of them, those told the stream no longer holds their events
+        self.ahead = 0  # of them, those told they resumed after a seq the stream never had
+        # Catch-ups run at most ``catch_ups`` at once; the others wait their turn.
+        self._catch_ups = asyncio.Semaphore(catch_ups)
+        self.catch_up_wait = catch_up_wait
+        self.catching_up = 0  # catch-ups running now
+        self.waiting_to_catch_up = 0  # and waiting for their turn
+        self.catch_ups_turned_away = 0  # told to ask again after waiting CATCH_UP_WAIT
         self._closing: set[asyncio.Task] = set()
 
     async def start(self) -> "NodeServer":
@@ -110,8 +121,8 @@ class NodeServer(BroadcastServer):
                     len(connections), new, old)
         for websocket in connections:
             self.broadcaster.disconnect(websocket)
-            task = asyncio.ensure_future(websocket.close(protocol.RESET_CLOSE_CODE,
-                                                         "stream reset"))
+            task = asyncio.ensure_future(websocket.close(
+                protocol.RESET_CLOSE_CODE, protocol.reset_reason(new, self.feed.width)))
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 
@@ -139,18 +150,22 @@ class NodeServer(BroadcastServer):
                 if resume.epoch != epoch:
                     # Another epoch than this node's: too old, unless it is the stream's own
                     # and this node has yet to see it.
-                    await self.feed.backlog(resume.epoch, resume.seq, resume.seq)
+                    await self.feed.check_ahead(resume.epoch, resume.seq)
                     raise Unavailable(protocol.node_behind())
-                after, sent = await self._catch_up(catch_up, epoch, resume.seq)
+                after, sent = await self._catch_up(catch_up, websocket, request, epoch,
+                                                   resume.seq)
             except TooOld as exc:
                 self.too_old += 1
                 return protocol.too_old(exc)
+            except Ahead as exc:
+                self.ahead += 1
+                return protocol.ahead(exc)
             except DOWN as exc:
                 raise Unavailable(protocol.stream_unavailable(exc)) from exc
         # From here to the registration nothing waits: the feed cannot move in between.
         if self.feed.epoch != epoch:  # made anew meanwhile; this connection is being closed
             raise Unavailable(protocol.stream_made_anew())
-        after = protocol.live_after(after, self.feed.position)
+        after = protocol.live_after(after, self.feed.position, self.feed.width)
         for sub in request.subscriptions:
             register_now(self.broadcaster.subscribe(
                 websocket, sub.doc_class, **sub.subscribe_args(acl, sub.start_after(after))))
@@ -159,23 +174,53 @@ class NodeServer(BroadcastServer):
                    + ", ".join(sub.describe() for sub in request.subscriptions))
         return protocol.subscribed(request, api_id, after, sent, epoch)
 
-    async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:
-        """Send the backlog after ``after`` up to the feed's position; returns (new after, events
-        sent to the client: those its subscriptions let through).
+    async def _catch_up(self, catch_up, websocket, request: protocol.Request, epoch: str,
+                        after: str) -> tuple[str, int]:
+        """Send the backlog after ``after`` up to the feed's position, once this catch-up's turn
+        has come; returns (new after, events sent to the client: those its subscriptions let
+        through). Raises :class:`Ahead` when ``after`` is past the stream's last seq.
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
         reached the feed's position.
         """
+        self.waiting_to_catch_up += 1
+        try:
+            await asyncio.wait_for(self._catch_ups.acquire(), self.catch_up_wait)
+        except asyncio.TimeoutError:
+            self.catch_ups_turned_away += 1
+            raise Unavailable(protocol.catch_ups_busy(self.catch_up_wait)) from None
+        finally:
+            self.waiting_to_catch_up -= 1
+        self.catching_up += 1
+        try:
+            return await self._send_backlog(catch_up, websocket, request, epoch, after)
+        finally:
+            self.catching_up -= 1
+            self._catch_ups.release()
+
+    async def _send_backlog(self, catch_up, websocket, request, epoch, after):
+        classes = frozenset(request.doc_classes)
+        sender = catch_up.sender
         while True:
             upto = self.feed.position
             if self.feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
+                if int(after) > int(upto or 0):  # past this node: is it past the stream too?
+                    await self.feed.check_ahead(epoch, after)
                 return after, catch_up.sent
             before = catch_up.sent
-            for doc, op, seq in await self.feed.backlog(epoch, after, upto):
-                await catch_up.document_sent_async(doc, op, seq)
-            self.caught_up += catch_up.sent - before
+            try:
+                async for doc, op, seq in self.feed.backlog(epoch, after, upto, classes=classes):
+                    await catch_up.document_sent_async(doc, op, seq)
+                    # Sent no faster than the client takes it: its outbox never fills up.
+                    outbox = sender.outboxes.get(websocket)
+                    if outbox is not None and outbox.size > sender.bound // 4:
+                        await sender.flushed(websocket, config.SEND_CLOSE_TIMEOUT)
+                    if websocket.protocol.state is not OPEN:  # gone, or fell behind
+                        return after, catch_up.sent
+            finally:
+                self.caught_up += catch_up.sent - before
             after = upto
 
 

@@ -157,6 +157,13 @@ def _node_metrics(server) -> Iterator[Metric]:
                    server.caught_up)
     yield _counter("too_old", "Requests answered too_old: their events are no longer held",
                    server.too_old)
+    yield _counter("ahead", "Requests answered ahead: they resumed after a seq the stream never "
+                   "had", server.ahead)
+    yield _gauge("catch_ups_running", "Catch-ups sending a backlog now", server.catching_up)
+    yield _gauge("catch_ups_waiting", "Catch-ups waiting for their turn",
+                 server.waiting_to_catch_up)
+    yield _counter("catch_ups_turned_away", "Catch-ups that waited too long for their turn "
+                   "(the client was told to ask again)", server.catch_ups_turned_away)
 
 
 def _gauge(name: str, documentation: str, value: Any) -> GaugeMetricFamily:

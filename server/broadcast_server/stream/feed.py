@@ -3,17 +3,20 @@ the backlog a resuming client missed."""
 from __future__ import annotations
 
 import asyncio
+import collections
 import logging
 import time
-from typing import Any, Awaitable, Callable, Mapping
+from typing import Any, AsyncIterator, Awaitable, Callable, Collection, Mapping
 
 from redis.asyncio.retry import Retry
 from redis.exceptions import RedisError
 
 from .. import config
-from ..protocol import is_stream_seq, quote
+from ..errors import Ahead, TooOld
+from ..protocol import is_stream_seq, quote, seq_number
 from .connection import DOWN, connect, last_generated, retrying
-from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id, id_number, rewound
+from .entries import (FIRST_ID, Entry, Rebuild, check_page, decode, entry_id, id_number,
+                      rewound)
 from .scripts import ENSURE_EPOCH, NEXT_EPOCH, epoch_key, new_epoch
 
 __all__ = ["Feed"]
@@ -75,6 +78,8 @@ class Feed:
         self.started = asyncio.Event()
         self._tried = asyncio.Event()  # set once the first read has succeeded or failed
         self._task: asyncio.Task | None = None
+        # Pages of the stream read for catch-ups, shared while they are read and kept a while.
+        self._pages: collections.OrderedDict[tuple, asyncio.Future] = collections.OrderedDict()
 
     async def start(self) -> "Feed":
         """Start reading; returns once the feed knows where it starts, or Redis failed to
@@ -248,6 +253,7 @@ class Feed:
                     "are closed to subscribe again, and the new stream is read from its start",
                     epoch, old, self.position)
         self.last_id, self.last_event, self.position = FIRST_ID, None, None
+        self._pages.clear()
         if self.on_reset is not None:
             self.on_reset(old, epoch)
 
@@ -274,34 +280,128 @@ class Feed:
         return doc, op, seq
 
     async def backlog(self, epoch: str, after: str, upto: str | None = None, *,
-                      page: int = config.BACKLOG_PAGE) -> list[tuple[Any, str, str]]:
-        """The events of ``epoch`` after seq ``after`` up to seq ``upto`` (inclusive).
+                      classes: Collection[str] | None = None,
+                      page: int = config.BACKLOG_PAGE,
+                      slice_: float = config.CATCH_UP_SLICE) -> AsyncIterator[tuple[Any, str, str]]:
+        """The events of ``epoch`` after seq ``after`` up to seq ``upto`` (inclusive), one by
+        one, read a page at a time (only those of ``classes``, when given: the others are not
+        even decoded).
 
         Raises :class:`TooOld` when the stream no longer holds every one of them, or holds
         another epoch. Every page is read in one transaction with the stream's epoch and
         checked on its own: events trimmed between two pages are found missing, never skipped.
+        The event loop is let in whenever the caller and this have worked ``slice_`` seconds
+        since it last was, so that a long catch-up delays nobody's live events.
         """
-        start = f"({entry_id(after)}"
-        high = "+" if upto is None else entry_id(upto)
-        events: list[tuple[Any, str, str]] = []
+        after_n, upto_n = seq_number(after), None if upto is None else seq_number(upto)
+        # Pages start at multiples of the page size: catch-ups from nearby seqs read the same
+        # pages, and those read at the same time share them (see _page).
+        start = f"{after_n // page * page}-0"
         follows = entry_id(after)
+        clock = time.perf_counter
+        began = clock()
         while True:
-            async with self.client.pipeline(transaction=True) as pipe:
-                pipe.xrange(self.stream, min=start, max=high, count=page)
-                pipe.get(self.epoch_key)
-                pipe.xrange(self.stream, count=1)
-                pipe.xrevrange(self.stream, count=1)
-                entries, current, first, last = await pipe.execute()
-            held = (first[0] if first else None, last[0] if last else None)
-            last_page = len(entries) < page
-            check_page(epoch, after, upto, current, entries, last_page, held, follows)
-            for _, fields in entries:
-                try:
-                    events.append(self._decode(fields))
-                except Exception:  # skipped, and told, by the feed when it read it
-                    pass
+            read = await self._page(epoch, start, page)
+            began = clock()
+            wanted = [i for i, (id_, _) in enumerate(read.entries)
+                      if id_number(id_) > after_n and (upto_n is None or id_number(id_) <= upto_n)]
+            past_upto = upto_n is not None and bool(read.entries) and (
+                id_number(read.entries[-1][0]) >= upto_n)
+            last_page = len(read.entries) < page or past_upto
+            check_page(epoch, after, upto, read.current, [read.entries[i] for i in wanted],
+                       last_page, read.held, follows)
+            for i in wanted:
+                fields = read.entries[i][1]
+                if classes is None or fields.get("class") in classes:
+                    event = read.event(i, self._decode)
+                    if event is not None:  # skipped, and told, by the feed when it read it
+                        yield event
+                if clock() - began > slice_:
+                    await asyncio.sleep(0)
+                    began = clock()
             if last_page:
-                return events
-            follows = entries[-1][0]
-            start = f"({entries[-1][0]}"
+                return
+            if wanted:
+                follows = read.entries[wanted[-1]][0]
+            start = read.entries[-1][0]
 
+    async def _page(self, epoch: str, start: str, page: int) -> "Page":
+        """The page of at most ``page`` entries after ID ``start``, with the stream's epoch and
+        ends read in the same transaction.
+
+        A read in flight is shared by every catch-up that asks for the same page meanwhile, and
+        the last full pages of the feed's epoch are kept (CATCH_UP_PAGES_KEPT of them): entries
+        are never added before the stream's last, so a full page only loses entries to trimming
+        afterwards, which the check of the page that follows it finds. A page that was not full
+        (the stream's end) is read again by the next catch-up, which may need more of it.
+        """
+        key = (epoch, start, page)
+        shared = self._pages.get(key)
+        if shared is not None:
+            self._pages.move_to_end(key)
+            return await asyncio.shield(shared)
+        shared = self._pages[key] = asyncio.ensure_future(self._read_page(start, page))
+        try:
+            read = await asyncio.shield(shared)
+        except BaseException:
+            if self._pages.get(key) is shared:
+                del self._pages[key]
+            raise
+        finally:
+            while len(self._pages) > config.CATCH_UP_PAGES_KEPT:
+                self._pages.popitem(last=False)
+        if len(read.entries) < page or read.current != epoch or epoch != self.epoch:
+            if self._pages.get(key) is shared:
+                del self._pages[key]
+        return read
+
+    async def _read_page(self, start: str, page: int) -> "Page":
+        async with self.client.pipeline(transaction=True) as pipe:
+            pipe.xrange(self.stream, min=f"({start}", max="+", count=page)
+            pipe.get(self.epoch_key)
+            pipe.xrange(self.stream, count=1)
+            pipe.xrevrange(self.stream, count=1)
+            entries, current, first, last = await pipe.execute()
+        return Page(entries, current, (first[0] if first else None, last[0] if last else None))
+
+    async def check_ahead(self, epoch: str, after: str) -> None:
+        """Raise :class:`Ahead` when the stream of ``epoch`` has not reached seq ``after`` (its
+        last ever seq is before it), :class:`TooOld` when the stream is of another epoch."""
+        async with self.client.pipeline(transaction=True) as pipe:
+            pipe.get(self.epoch_key)
+            pipe.xrange(self.stream, count=1)
+            pipe.xrevrange(self.stream, count=1)
+            current, first, last = await pipe.execute()
+        held = (first[0] if first else None, last[0] if last else None)
+        oldest, latest = (e[1].get("seq") if e else None for e in held)
+        if current != epoch:
+            raise TooOld(after, oldest, latest, epoch=current, reset=True)
+        top = await last_generated(self.client, self.stream)
+        if seq_number(after) > top:
+            raise Ahead(after, latest, epoch=current)
+
+
+class Page:
+    """One page of the stream as read, shared by the catch-ups that read it: its entries, the
+    stream's epoch and first and last entries read with it, and each entry's event, decoded the
+    first time a catch-up needs it (None for an entry that cannot be handed over)."""
+
+    __slots__ = ("entries", "current", "held", "events")
+
+    def __init__(self, entries: list[Entry], current: str | None,
+                 held: tuple[Entry | None, Entry | None]):
+        self.entries, self.current, self.held = entries, current, held
+        self.events: list[Any] = [_UNREAD] * len(entries)
+
+    def event(self, i: int, decode: Callable[[Mapping[str, str]], tuple[Any, str, str]]):
+        event = self.events[i]
+        if event is _UNREAD:
+            try:
+                event = decode(self.entries[i][1])
+            except Exception:
+                event = None
+            self.events[i] = event
+        return event
+
+
+_UNREAD = object()
