@@ -684,7 +684,7 @@ def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, 
     log = nodes.log(0)
     assert "Traceback" not in log and "k-secret" not in log
     # A line per request at debug level, the subscription's too, keys by fingerprint only.
-    assert f"subscribed with {fingerprint('k-all')} after 0 (0 caught up) to Order" in log
+    assert f"subscribed with {fingerprint('k-all')} after 00000000 (0 caught up) to Order" in log
 
 
 def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_server, nodes):

@@ -6,9 +6,9 @@ import statistics
 import pytest
 from broadcast_demo.shop import Order
 from broadcast_server import config
-from broadcast_server.errors import TooOld, Unavailable
+from broadcast_server.errors import StreamMadeAnew, StreamMismatch, TooOld, Unavailable
 from broadcast_server.stream import Feed, Publisher, decode, encode, rebuilder
-from broadcast_server.stream.connection import backoff, retrying
+from broadcast_server.stream.connection import Durability, backoff, retrying
 from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError
@@ -147,9 +147,15 @@ class FakeScript:
         return [seq, "e1", 1]
 
 
-def publish(script, seq=None, **options):
+def publish(script, seq=None, policy="noeviction", epoch=None, **options):
     publisher = Publisher("redis://127.0.0.1:1/0", width=8, retry=retrying(0, 0), **options)
     publisher.script = script
+    publisher.epoch, publisher.last = epoch, epoch and 41
+
+    async def read_durability(client):
+        return Durability(policy=policy, appendonly=True, appendfsync="everysec")
+
+    publisher.read_durability = read_durability
     order = Order(id="A-1", region="eu")
     return publisher, asyncio.run(publisher.publish(order, "update", seq))
 
@@ -254,8 +260,9 @@ def test_a_feed_that_fails_runs_again_after_a_backoff_and_is_down_meanwhile(capl
     feed = asyncio.run(main())
     assert seen == [False, False, False] and feed.restarts == 2
     told = [r.getMessage() for r in caplog.records if r.name == "broadcast.feed"]
-    assert [m.split(" from ")[0].split("); ")[1] for m in told] == ["restarting in 0.01 s",
-                                                                   "restarting in 0.02 s"]
+    # redis-py's backoff, as every Redis retry: up to 10 ms, then 20 ms, each with jitter.
+    waits = [float(m.split("restarting in ")[1].split(" s")[0]) for m in told]
+    assert 0.005 <= waits[0] <= 0.01 and 0.01 <= waits[1] <= 0.02, waits
     assert all(len(m) < 300 for m in told)
 
 
@@ -274,6 +281,51 @@ def test_a_feed_that_cannot_start_says_so_to_its_caller():
 
     with pytest.raises(RuntimeError, match="WRONGTYPE"):
         asyncio.run(main())
+
+
+class Refusing:
+    """An append script that answers with an error."""
+
+    def __init__(self, text):
+        self.text, self.calls = text, 0
+
+    async def __call__(self, keys, args):
+        self.calls += 1
+        raise ResponseError(self.text)
+
+
+# (what Redis answers, or its eviction policy; the exception; its text). Nothing is appended.
+REFUSED_APPENDS = {
+    "stream made anew": ("EPOCH e2", StreamMadeAnew, r"made anew \(epoch e2, was e1\): .* the "
+                         r"last one was seq 00000041; nothing was appended"),
+    "another width": ("MISMATCH the stream s has seqs of 10 digits, not 8: start with "
+                      "--seq-width 10", StreamMismatch, "seqs of 10 digits, not 8"),
+    "no seq left": ("FULL 99999999", OverflowError, "no seq of 8 digits is left after the "
+                    "stream's last, 99999999: start a wider stream"),
+    "evicting policy": ("allkeys-lru", StreamMismatch, "maxmemory-policy is allkeys-lru: .* "
+                        "--allow-eviction"),
+}
+
+
+@pytest.mark.parametrize("answer, error, text", REFUSED_APPENDS.values(), ids=REFUSED_APPENDS)
+def test_an_append_redis_refuses_raises_and_is_not_retried(answer, error, text):
+    policy = answer if answer.startswith("allkeys") else "noeviction"
+    script = Refusing(answer)
+    with pytest.raises(error, match=text):
+        publish(script, policy=policy, epoch="e1")
+    assert script.calls == (0 if policy != "noeviction" else 1)
+
+
+def test_an_evicting_policy_allowed_is_appended_to_and_told(caplog):
+    publisher, got = publish(FakeScript(0), policy="allkeys-random", allow_eviction=True)
+    assert got == "00000001" and "maxmemory-policy is allkeys-random" in caplog.text
+
+
+def test_a_publisher_told_of_a_new_epoch_appends_to_it_next():
+    publisher = Publisher("redis://127.0.0.1:1/0", retry=retrying(0, 0))
+    publisher.epoch, publisher.last = "e1", 41
+    assert isinstance(publisher._refusal("EPOCH e2"), StreamMadeAnew)
+    assert (publisher.epoch, publisher.last) == ("e2", None)
 
 
 def test_an_unreachable_redis_ends_in_unavailable():

@@ -25,7 +25,7 @@ import redis.asyncio as aioredis
 
 from . import config, logs
 from .acl import bound_acl_lookups
-from .errors import CannotListen, Unavailable
+from .errors import CannotListen, StreamMadeAnew, StreamMismatch, Unavailable
 from .node import NodeServer, load_documents
 from .stream import Publisher
 
@@ -62,7 +62,9 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
 
 
 async def publish(args: argparse.Namespace) -> int:
-    publisher = Publisher(args.redis, args.stream, width=args.seq_width)
+    publisher = Publisher(args.redis, args.stream, width=args.seq_width,
+                          allow_eviction=args.allow_eviction)
+    publisher.epoch = args.epoch
     try:
         print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq,
                                      event_id=args.event_id))
@@ -101,6 +103,12 @@ def command_line(environ=None) -> config.Parser:
     one.add_argument("--event-id", default=None, from_env=False,
                      help="the event's own id (default: a new one); an event appended again "
                           "with the same id is not added twice")
+    one.add_argument("--epoch", default=None, from_env=False,
+                     help="the stream's epoch as the caller last knew it: nothing is appended, "
+                          "and the command fails, when the stream was made anew since")
+    one.add_argument("--allow-eviction", action="store_true", default=config.ALLOW_EVICTION,
+                     help="append even when Redis's maxmemory-policy may evict the stream "
+                          "(default: refuse)")
     return parser
 
 
@@ -110,7 +118,7 @@ def main(argv=None, environ=None) -> int:
     if args.command == "publish":
         try:
             return asyncio.run(publish(args))
-        except (Unavailable, ValueError) as exc:
+        except (Unavailable, ValueError, OverflowError, StreamMadeAnew) as exc:
             parser.exit(1, f"{parser.prog} publish: {exc}\n")
     cfg = config.NodeConfig.from_args(args)
     # A setting that cannot work is told in one line, before anything starts.
@@ -128,6 +136,8 @@ def main(argv=None, environ=None) -> int:
             return runner.run(serve(cfg, documents))
     except CannotListen as exc:
         parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
+    except StreamMismatch as exc:
+        parser.exit(2, f"{parser.prog} node: {exc}\n")
     except KeyboardInterrupt:
         return 0
 

@@ -70,6 +70,10 @@ PUBLISH_RETRY_FOR = 10.0
 """Seconds one publish may take in all, retries included: then it raises, telling the caller
 whether the event may still be in the stream."""
 
+ALLOW_EVICTION = False
+"""Whether a publisher appends to a Redis whose maxmemory policy may evict the stream (an
+``allkeys-`` one): events it acknowledged could then reach nobody. Off: it refuses."""
+
 EVENT_ID_TTL = 30
 """Seconds Redis remembers an appended event's id, so that an append retried after a lost reply
 is found rather than added twice: at least twice as long as a publish may take. Each id costs

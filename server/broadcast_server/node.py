@@ -100,7 +100,7 @@ class NodeServer(BroadcastServer):
         if not feed.running:
             reasons.append("the feed is not running")
         elif feed.restarting:
-            reasons.append("the feed failed and is restarting")
+            reasons.append(f"the feed failed and is restarting ({feed.failure})")
         elif feed.epoch is None:
             reasons.append("the feed has not read the stream yet: Redis cannot be reached")
         elif down_for is not None and down_for > self.unhealthy_after:
@@ -109,7 +109,9 @@ class NodeServer(BroadcastServer):
             reasons.append(f"the feed is {lag} events behind the stream (at most {self.max_lag})")
         body.update(node=self.name, last_seq=feed.position, feed={
             "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
-            "down_for": round(down_for, 1) if down_for is not None else None})
+            "down_for": round(down_for, 1) if down_for is not None else None,
+            "seq_width": feed.width, "seqs_left": feed.seqs_left},
+            redis=feed.durability.describe() if feed.durability is not None else None)
         return reasons, body
 
     def _stream_reset(self, old: str | None, new: str) -> None:

@@ -145,6 +145,19 @@ def _node_metrics(server) -> Iterator[Metric]:
     if feed.lag is not None:
         yield _gauge("feed_lag_events", "Events in the stream the feed has yet to hand over",
                      feed.lag)
+    yield _gauge("stream_seqs_left", "Seqs of the stream's width left after its last one: "
+                 "appends past the last are refused", feed.seqs_left)
+    if feed.durability is not None:
+        yield _gauge("redis_evicting", "1 when Redis's maxmemory-policy may evict the stream",
+                     feed.durability.evicting)
+        persistence = GaugeMetricFamily(f"{PREFIX}_redis_persistence",
+                                        "What an acknowledged append survives (1 for the "
+                                        "level Redis is set to)", labels=["level"])
+        persistence.add_metric([feed.durability.persistence], 1)
+        yield persistence
+        if feed.durability.replicas is not None:
+            yield _gauge("redis_replicas", "Replicas connected to Redis",
+                         feed.durability.replicas)
     yield _counter("stream_entries_skipped", "Stream entries that could not be handed over",
                    feed.skipped)
     yield _counter("feed_restarts", "Times the feed failed and was started again",

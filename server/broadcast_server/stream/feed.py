@@ -9,15 +9,16 @@ import time
 from typing import Any, AsyncIterator, Awaitable, Callable, Collection, Mapping
 
 from redis.asyncio.retry import Retry
-from redis.exceptions import RedisError
+from redis.exceptions import RedisError, ResponseError
 
 from .. import config
-from ..errors import Ahead, TooOld
+from ..errors import Ahead, StreamMismatch, TooOld
 from ..protocol import is_stream_seq, quote, seq_number
-from .connection import DOWN, connect, last_generated, retrying
+from .connection import (DOWN, Durability, backoff, connect, last_generated, read_durability,
+                         retrying)
 from .entries import (FIRST_ID, Entry, Rebuild, check_page, decode, entry_id, id_number,
                       rewound)
-from .scripts import ENSURE_EPOCH, NEXT_EPOCH, epoch_key, new_epoch
+from .scripts import ENSURE_EPOCH, NEXT_EPOCH, epoch_key, meta_key, new_epoch
 
 __all__ = ["Feed"]
 
@@ -73,6 +74,9 @@ class Feed:
         self.down_since: float | None = None  # time.monotonic() when it last stopped reading
         self.restarting = False  # failed, and not reading again yet
         self.lag: int | None = None  # events behind the stream's last, as last read
+        self.top: int | None = None  # the stream's last seq, as last read
+        self.durability: Durability | None = None  # read at start and at each reconnection
+        self.failure: str | None = None  # why the feed last failed, while it is restarting
         self._lag_read: asyncio.Future | None = None
         self._lag_at = 0.0
         self.started = asyncio.Event()
@@ -101,9 +105,10 @@ class Feed:
 
     async def _supervise(self) -> None:
         """Run the feed; when it fails once it has started, log it and run it again after a
-        backoff, from its last ID. Until it reads again it is not connected: the node says it is
-        unhealthy."""
-        delay = config.RETRY_FIRST
+        backoff (the policy of every Redis retry: :func:`~.connection.backoff`), from its last
+        ID. Until it reads again it is not connected: the node says it is unhealthy."""
+        policy = backoff(config.RETRY_FIRST, config.RETRY_MOST)
+        failures = 0
         while True:
             began = asyncio.get_running_loop().time()
             try:
@@ -114,13 +119,14 @@ class Feed:
                 self._down()
                 self.restarting = True
                 self.restarts += 1
+                self.failure = f"{type(exc).__name__}: {quote(str(exc), 200, repr_=False)}"
                 if asyncio.get_running_loop().time() - began > config.RETRY_MOST:
-                    delay = config.RETRY_FIRST  # it ran a while: a new fault, not the same one
-                log.error("the feed failed (%s: %s); restarting in %.2f s from %s",
-                          type(exc).__name__, quote(str(exc), 200, repr_=False), delay,
-                          self.last_id)
+                    failures = 0  # it ran a while: a new fault, not the same one
+                failures += 1
+                delay = policy.compute(failures)
+                log.error("the feed failed (%s); restarting in %.3f s from %s", self.failure,
+                          delay, self.last_id)
                 await asyncio.sleep(delay)
-                delay = min(2 * delay, config.RETRY_MOST)
 
     @property
     def running(self) -> bool:
@@ -154,7 +160,40 @@ class Feed:
             # Stream IDs are the seqs: the difference counts the events still to read.
             last = self.last_id or FIRST_ID
             self.lag = max(0, id_number(top[0][0]) - id_number(last)) if top else 0
+            self.top = id_number(top[0][0]) if top else None
         return self.lag
+
+    @property
+    def seqs_left(self) -> int:
+        """Seqs of the stream's width left after its last one (as last read): appends past the
+        last are refused."""
+        last = max(self.top or 0, int(self.position) if self.position else 0)
+        return max(0, 10 ** self.width - 1 - last)
+
+    async def _ensure(self) -> str:
+        """The stream's epoch, made when there is none; :class:`StreamMismatch` when its seqs
+        are of another width than the feed's."""
+        try:
+            return await self.ensure_epoch(
+                keys=[self.stream, self.epoch_key, meta_key(self.stream)],
+                args=[new_epoch(), self.width])
+        except ResponseError as exc:
+            word, _, rest = str(exc).partition(" ")
+            if word == "MISMATCH":
+                raise StreamMismatch(rest) from None
+            raise
+
+    async def _read_durability(self) -> None:
+        durability = await read_durability(self.client)
+        if durability != self.durability:
+            if durability.evicting:
+                log.warning("%s (publishers refuse to append unless allowed)",
+                            durability.eviction_warning())
+            if durability.persistence == "none":
+                log.warning("Redis keeps nothing across a restart (no append-only file, no "
+                            "snapshots): a restart makes the stream anew, and its clients miss "
+                            "what was appended before")
+        self.durability = durability
 
     async def stop(self) -> None:
         if self._lag_read is not None:
@@ -172,7 +211,8 @@ class Feed:
 
     async def _find_start(self) -> None:
         """Start after the stream's last entry (or at its beginning with ``from_start``)."""
-        epoch = await self.ensure_epoch(keys=[self.stream, self.epoch_key], args=[new_epoch()])
+        epoch = await self._ensure()
+        await self._read_durability()
         last = await self.client.xrevrange(self.stream, count=1)
         self.epoch = epoch
         if self.from_start:
@@ -190,6 +230,7 @@ class Feed:
             self.started.set()
             self._tried.set()
         if not self.connected:
+            await self._read_durability()
             await self._check_kept()
         # The epoch is read with each blocking read: a stream made anew behind the feed's last
         # ID is noticed within one read's time.
@@ -198,8 +239,7 @@ class Feed:
             pipe.xread({self.stream: self.last_id}, count=self.batch, block=self.block_ms)
             epoch, reply = await pipe.execute()
         if epoch is None:  # the stream is gone and nobody has appended since
-            epoch = await self.ensure_epoch(keys=[self.stream, self.epoch_key],
-                                            args=[new_epoch()])
+            epoch = await self._ensure()
         return epoch, reply
 
     async def _check_kept(self) -> None:
@@ -233,7 +273,9 @@ class Feed:
                 elif self.outages:
                     log.warning("Redis reachable again; reading after %s", self.last_id)
                 self.connected, self.restarting, self.down_since = True, False, None
+                self.failure = None
             if epoch != self.epoch:
+                await self._ensure()  # a new stream may have been made with another width
                 self._reset(epoch)
                 continue
             for _, entries in reply or ():
