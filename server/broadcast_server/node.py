@@ -114,9 +114,9 @@ class NodeServer(BroadcastServer):
             redis=feed.durability.describe() if feed.durability is not None else None)
         return reasons, body
 
-    def _stream_reset(self, old: str | None, new: str) -> None:
-        """Close every connection: what the clients have belongs to a stream that is gone, and
-        they subscribe again for the new one."""
+    def _stream_reset(self, old: str | None, new: str, start: str) -> None:
+        """Close every connection: what the clients have belongs to a stream that is gone; the
+        close names the new epoch and the seq its events come after, which they resume after."""
         server = self._server
         connections = list(server.connections) if server is not None else []
         log.warning("closing %d connections: the stream's epoch is now %s (was %s)",
@@ -124,7 +124,7 @@ class NodeServer(BroadcastServer):
         for websocket in connections:
             self.broadcaster.disconnect(websocket)
             task = asyncio.ensure_future(websocket.close(
-                protocol.RESET_CLOSE_CODE, protocol.reset_reason(new, self.feed.width)))
+                protocol.RESET_CLOSE_CODE, protocol.reset_reason(new, start)))
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 

@@ -320,10 +320,10 @@ def ahead(exc: Ahead) -> dict[str, Any]:
     return {"type": "ahead", "reason": str(exc), "latest_seq": exc.latest, "epoch": exc.epoch}
 
 
-def reset_reason(epoch: str, width: int) -> str:
+def reset_reason(epoch: str, start: str) -> str:
     """The reason of the 4001 close when the stream was made anew: the new epoch, and the
-    position before its first event, which the client resumes after."""
-    return f"stream made anew: epoch {epoch} after {format_seq(0, width)}"
+    position before its first event (``start``), which the client resumes after."""
+    return f"stream made anew: epoch {epoch} after {start}"
 
 
 def parse_reset_reason(reason: str) -> Position | None:

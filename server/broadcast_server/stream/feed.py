@@ -13,7 +13,7 @@ from redis.exceptions import RedisError, ResponseError
 
 from .. import config
 from ..errors import Ahead, StreamMismatch, TooOld
-from ..protocol import is_stream_seq, quote, seq_number
+from ..protocol import format_seq, is_stream_seq, quote, seq_number
 from .connection import (DOWN, Durability, backoff, connect, last_generated, read_durability,
                          retrying)
 from .entries import (FIRST_ID, Entry, Rebuild, check_page, decode, entry_id, id_number,
@@ -25,7 +25,7 @@ __all__ = ["Feed"]
 log = logging.getLogger("broadcast.feed")
 
 Deliver = Callable[[Any, str, str], Awaitable[None]]
-OnReset = Callable[[str | None, str], None]
+OnReset = Callable[[str | None, str, str], None]
 
 
 def why(exc: BaseException) -> str:
@@ -42,7 +42,8 @@ class Feed:
     starts, so an event being fanned out counts as delivered), ``epoch`` the epoch of the
     stream it reads. While Redis is unreachable the feed retries with backoff and then goes on
     from its last ID: the node keeps serving the connections it has meanwhile. When it finds the
-    stream made anew (another epoch), it calls ``on_reset(old, new)`` (which must not wait: no
+    stream made anew (another epoch), it calls ``on_reset(old, new, start)`` (``start``: the seq
+    the new epoch's events come after; it must not wait: no
     event may be handed over in between) and reads the new stream from its start.
     """
 
@@ -97,9 +98,9 @@ class Feed:
             self._task.result()
         return self
 
-    @staticmethod
-    def _ended(task: asyncio.Task) -> None:
-        if not task.cancelled() and task.exception() is not None:
+    def _ended(self, task: asyncio.Task) -> None:
+        # Failing to start is told to the caller of start() instead.
+        if not task.cancelled() and task.exception() is not None and self.started.is_set():
             log.error("the feed stopped: %s: %s", type(task.exception()).__name__,
                       task.exception())
 
@@ -170,13 +171,15 @@ class Feed:
         last = max(self.top or 0, int(self.position) if self.position else 0)
         return max(0, 10 ** self.width - 1 - last)
 
-    async def _ensure(self) -> str:
-        """The stream's epoch, made when there is none; :class:`StreamMismatch` when its seqs
-        are of another width than the feed's."""
+    async def _ensure(self) -> tuple[str, int]:
+        """The stream's epoch, made when there is none, and the number of the seq its events
+        come after; :class:`StreamMismatch` when its seqs are of another width than the
+        feed's."""
         try:
-            return await self.ensure_epoch(
+            epoch, start = await self.ensure_epoch(
                 keys=[self.stream, self.epoch_key, meta_key(self.stream)],
                 args=[new_epoch(), self.width])
+            return epoch, int(start)
         except ResponseError as exc:
             word, _, rest = str(exc).partition(" ")
             if word == "MISMATCH":
@@ -211,7 +214,7 @@ class Feed:
 
     async def _find_start(self) -> None:
         """Start after the stream's last entry (or at its beginning with ``from_start``)."""
-        epoch = await self._ensure()
+        epoch, _ = await self._ensure()
         await self._read_durability()
         last = await self.client.xrevrange(self.stream, count=1)
         self.epoch = epoch
@@ -239,7 +242,7 @@ class Feed:
             pipe.xread({self.stream: self.last_id}, count=self.batch, block=self.block_ms)
             epoch, reply = await pipe.execute()
         if epoch is None:  # the stream is gone and nobody has appended since
-            epoch = await self._ensure()
+            epoch, _ = await self._ensure()
         return epoch, reply
 
     async def _check_kept(self) -> None:
@@ -254,7 +257,8 @@ class Feed:
         if epoch == self.epoch and rewound(self.last_id, self.last_event, at_last, top):
             log.warning("the stream came back without entry %s, the last one delivered: it gets "
                         "a new epoch", self.last_id)
-            await self.next_epoch(keys=[self.epoch_key], args=[self.epoch, new_epoch()])
+            await self.next_epoch(keys=[self.epoch_key, self.stream, meta_key(self.stream)],
+                                  args=[self.epoch, new_epoch()])
 
     async def _lost(self, exc: Exception) -> None:
         if self.connected or not self.outages:
@@ -275,8 +279,9 @@ class Feed:
                 self.connected, self.restarting, self.down_since = True, False, None
                 self.failure = None
             if epoch != self.epoch:
-                await self._ensure()  # a new stream may have been made with another width
-                self._reset(epoch)
+                # Checks the width too: the new stream may have been made with another.
+                epoch, start = await self._ensure()
+                self._reset(epoch, start)
                 continue
             for _, entries in reply or ():
                 for entry_id_, fields in entries:
@@ -288,16 +293,19 @@ class Feed:
                         # read finds and then reads the stream again from its start.
                         self.last_id = entry_id_
 
-    def _reset(self, epoch: str) -> None:
+    def _reset(self, epoch: str, start: int) -> None:
         old, self.epoch = self.epoch, epoch
         self.resets += 1
         log.warning("the stream was made anew (epoch %s, was %s; last delivered %s): its clients "
                     "are closed to subscribe again, and the new stream is read from its start",
                     epoch, old, self.position)
-        self.last_id, self.last_event, self.position = FIRST_ID, None, None
+        # Nothing of the new epoch handed over yet: a client that subscribes now has every
+        # event up to the one the new epoch's events come after.
+        self.last_id, self.last_event = FIRST_ID, None
+        self.position = format_seq(start, self.width) if start else None
         self._pages.clear()
         if self.on_reset is not None:
-            self.on_reset(old, epoch)
+            self.on_reset(old, epoch, format_seq(start, self.width))
 
     async def _hand_over(self, entry_id_: str, fields: Mapping[str, str]) -> None:
         self.last_id, self.last_event = entry_id_, fields.get("id")

@@ -33,11 +33,25 @@ def new_epoch() -> str:
     return secrets.token_hex(8)
 
 
+_LAST_GENERATED = """
+local function last_generated(stream)
+  local info = redis.call('XINFO', 'STREAM', stream)
+  for i = 1, #info, 2 do
+    if info[i] == 'last-generated-id' then
+      return tonumber(string.match(info[i + 1], '^(%d+)'))
+    end
+  end
+  return 0
+end
+"""
+"""Lua: ``last_generated(stream)``, the number of the last ID the stream ever had."""
+
+
 def _epoch(meta: str, width: str) -> str:
     """The part every script starts with: the stream's epoch (``epoch``, made anew with an
     empty stream when there is none: ``made``), and the check of the caller's seq width
     against the one kept with the stream (in the hash ``meta``). ``width`` is the caller's."""
-    return f"""
+    return _LAST_GENERATED + f"""
 local META, WIDTH = {meta}, {width}
 local epoch = redis.call('GET', KEYS[2])
 local exists = redis.call('EXISTS', KEYS[1]) == 1
@@ -46,7 +60,10 @@ if not (epoch and exists) then
   epoch = ARGV[1]
   redis.call('SET', KEYS[2], epoch)
   redis.call('DEL', META)
-  if not exists then
+  if exists then
+    -- The epoch was lost, not the stream: the new epoch's events come after those it holds.
+    redis.call('HSET', META, 'epoch_start', last_generated(KEYS[1]))
+  else
     -- An empty stream, so that the next script keeps this epoch rather than making another.
     redis.call('XADD', KEYS[1], '0-1', 'made', epoch)
     redis.call('XDEL', KEYS[1], '0-1')
@@ -74,11 +91,12 @@ end
 
 
 ENSURE_EPOCH = _epoch("KEYS[3]", "ARGV[2]") + """
-return epoch
+return {epoch, redis.call('HGET', META, 'epoch_start') or '0'}
 """
 """KEYS: the stream, its epoch, its facts; ARGV: a new epoch, the caller's seq width. Returns the
-stream's epoch, made (with an empty stream) when there is none; an error ``MISMATCH ...`` when
-the stream's seqs are of another width."""
+stream's epoch, made (with an empty stream) when there is none, and the number of the seq its
+events come after (0 but for an epoch given to a stream that held events already); an error
+``MISMATCH ...`` when the stream's seqs are of another width."""
 
 APPEND = _epoch("KEYS[4]", "ARGV[3]") + """
 if ARGV[7] ~= '' and ARGV[7] ~= epoch then
@@ -95,13 +113,7 @@ if not made then
     end
   end
 end
-local top = 0
-local info = redis.call('XINFO', 'STREAM', KEYS[1])
-for i = 1, #info, 2 do
-  if info[i] == 'last-generated-id' then
-    top = tonumber(string.match(info[i + 1], '^(%d+)'))
-  end
-end
+local top = last_generated(KEYS[1])
 local seq = ARGV[2]
 local number
 if seq == '' then
@@ -130,13 +142,15 @@ already there); errors: ``MISMATCH ...`` (another seq width), ``EPOCH <epoch>`` 
 of another epoch than the one expected; nothing appended), ``FULL <last seq>`` (no seq of the
 width is left after the last one)."""
 
-NEXT_EPOCH = """
+NEXT_EPOCH = _LAST_GENERATED + """
 local epoch = redis.call('GET', KEYS[1])
 if epoch == ARGV[1] then
   redis.call('SET', KEYS[1], ARGV[2])
+  -- The stream is kept: the new epoch's events come after those it holds.
+  redis.call('HSET', KEYS[3], 'epoch_start', last_generated(KEYS[2]))
   return ARGV[2]
 end
 return epoch
 """
-"""KEYS: the stream's epoch; ARGV: the epoch the caller read, a new one. Makes the new one the
-stream's epoch unless it changed already; returns the stream's epoch."""
+"""KEYS: the stream's epoch, the stream, its facts; ARGV: the epoch the caller read, a new one.
+Makes the new one the stream's epoch unless it changed already; returns the stream's epoch."""
