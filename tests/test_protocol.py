@@ -75,6 +75,7 @@ def test_unreadable_requests_say_what_is_wrong(raw, reason):
     (None, "42", False),
     (None, "zzz", False),
     (None, "0000004٢", False),  # a digit, but not an ASCII one
+    (None, "0", True),  # what nodes once replied on an empty stream: seq 0 of any width
 ])
 def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, accepted):
     sub = {"doc_class": "Order"} if start_seq is None else {"doc_class": "Order",
@@ -82,7 +83,8 @@ def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, ac
     extra = {} if resume_after is None else {"resume_after": resume_after, "epoch": "e1"}
     raw = req([sub], **extra)
     if accepted:
-        protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        resume = protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        assert resume is None or int(resume.seq) == int(resume_after) and len(resume.seq) == 8
         return
     with pytest.raises(BadRequest, match='must be (a seq: )?a string of 8 decimal digits, '
                                          'zero-padded, such as "00000042"'):
@@ -181,13 +183,18 @@ def test_a_client_request_reads_back_as_sent():
     (protocol.later_seq, ("0007", "00007"), "0007"),  # a tie keeps the first
     (protocol.later_seq, ("9", "10"), "10"),
     # Where live events start: after what the client has or the feed handed over, whichever
-    # comes later; "0" when neither has anything yet.
-    # Nothing yet is seq 0 of the stream's width: a position every node takes back.
+    # comes later; seq 0 of the stream's width (a position every node takes back) when neither
+    # has anything yet.
     (protocol.live_after, (None, None, 8), "00000000"),
     (protocol.live_after, ("00000005", None, 8), "00000005"),
     (protocol.live_after, (None, "00000007", 8), "00000007"),
     (protocol.live_after, ("00000009", "00000007", 8), "00000009"),
     (protocol.live_after, ("00000007", "00000009", 8), "00000009"),
+    # A 4001 close names where the new stream's events start; another reason names nothing.
+    (protocol.parse_reset_reason, (protocol.reset_reason("9f0c", "00000030"),),
+     ("9f0c", "00000030")),
+    (protocol.parse_reset_reason, ("stream reset",), None),
+    (protocol.parse_reset_reason, ("stream made anew: epoch e after 3x",), None),
 ])
 def test_seq_arithmetic(fn, args, expected):
     assert fn(*args) == expected

@@ -70,8 +70,8 @@ export function laterSeq(a, b) {
  *
  * Options: apiKey, subscriptions (required); the callbacks onEvent(event, {catchingUp, url}),
  * onState(state, {url, code, retryIn}), onRefused(reason), onTooOld(reason, reply),
- * onAhead(reason, reply), onError(reason), onWelcome(welcome); retryDelay, retryMost, openTimeout (ms), start, and
- * WebSocket (another implementation of the browser's class).
+ * onAhead(reason, reply), onError(reason), onWelcome(welcome); retryDelay, retryMost,
+ * openTimeout (ms), start, and WebSocket (another implementation of the browser's class).
  *
  * Returns a Subscription: its state, url, after and epoch, and close().
  */
