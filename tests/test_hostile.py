@@ -569,6 +569,31 @@ CASES = {
         print("running", broadcast.auth_required(clear_caller)())
         sys.setprofile(None)
     """, "running RuntimeError: cannot clear an executing frame"),
+    # A guard finds `acl` as need_auth's kwargs dict would, by the names' own __hash__ and
+    # __eq__; get_api_acl compares the reply's id with api_id even when they are one object.
+    "keyword names and ids compared as Python compares them": ("""
+        class Named(str):
+            def __hash__(self):
+                return hash("acl")
+            def __eq__(self, other):
+                return other == "acl" or str.__eq__(self, other)
+        guarded = broadcast.auth_required(lambda **kwargs: sorted(kwargs))
+        for kwargs in ({Named("acl"): Acl()}, {Named("other"): Acl()}, {"x": 1, Named("q"): 2}, {"acl": Acl(["a"])}):
+            print(outcome(guarded, **kwargs))
+        nan = float("nan")
+        class Reply:
+            status_code, content = 200, b"{}"
+            def json(self):
+                return {"id": nan, "acl": {}}
+        broadcast.requests = type("Requests", (), {"post": staticmethod(lambda url, json: Reply())})
+        print(outcome(broadcast.AuthClient("http://127.0.0.1/").get_api_acl, "key", "app", nan))
+    """, """
+        AuthorizationError: User has empty ACL
+        AuthorizationError: User has empty ACL
+        AttributeError: 'int' object has no attribute 'content'
+        ['acl']
+        ({'message': "API ID nan and nan don't match"}, 401)
+    """),
     # The check of json.dumps compares names in json.encoder's namespace: a key there whose
     # comparison rebinds json.dumps and sends gets, inside and after, what json.dumps gives.
     "json.dumps rebound and sent from inside its own check": ("""
