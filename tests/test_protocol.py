@@ -368,7 +368,7 @@ def test_a_refused_key_is_told_why_then_the_connection_closes(refusal):
     else:
         actions = serve(session, req([{"doc_class": "Order"}], api_key="k-1"), acl=refusal)
         reason, kind = str(refusal), "unknown_key"
-    assert actions[-4:] == [protocol.TurnDown(kind, "k-1", reason, refused=True),
+    assert actions[-4:] == [protocol.TurnDown(kind, reason, "k-1"),
                             protocol.Log(f"refused: {reason}"),
                             protocol.Send(protocol.refused(reason)),
                             protocol.Close(protocol.REFUSED_CLOSE_CODE, "refused")]

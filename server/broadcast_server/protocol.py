@@ -49,7 +49,7 @@ import time
 from typing import Any, Iterable, Mapping, NamedTuple
 
 from . import config
-from .errors import BadRequest, Refused, TooOld, Unavailable
+from .errors import BadRequest, Refusal, Refused, TooOld, Unavailable
 
 __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
            "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request",
@@ -58,7 +58,7 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
            "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
            "node_behind", "quote", "fingerprint", "is_stream_seq", "RateLimit",
-           "too_many_requests", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp",
+           "too_many_requests", "Refusal", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp",
            "Register", "TurnDown", "Count", "Log", "Fault", "Close"]
 
 PROTOCOL = (
@@ -436,12 +436,11 @@ class Register(NamedTuple):
 
 
 class TurnDown(NamedTuple):
-    """Count a request turned down, by ``reason``; a refusal (``refused``) is kept among the
-    server's latest, with its key and text."""
-    reason: str
+    """Count a request turned down, by ``reason``; a final one is kept among the server's latest
+    refusals, with its key and text."""
+    reason: Refusal
+    text: str
     api_key: str | None = None
-    text: str = ""
-    refused: bool = False
 
 
 class Count(NamedTuple):
@@ -502,8 +501,7 @@ class Session:
         """A frame from the client."""
         wait = self.limit.take(now / 1000)
         if wait:
-            return [TurnDown("rate_limited"), Log("bad request: too many requests"),
-                    Send(error(too_many_requests(wait)))]
+            return self.turn_down(Refusal.RATE_LIMITED, too_many_requests(wait))
         try:
             request = parse_request(raw, self.doc_classes, self.width)
             resume = parse_resume(request, self.width) if self.stream is not None else None
@@ -525,7 +523,7 @@ class Session:
     def acl_refused(self, exc: Exception) -> list[Action]:
         """The module found the ACL empty."""
         api_key = self.request.api_key
-        return self.failed(Refused(empty_acl(api_key, exc), api_key, kind="empty_acl"))
+        return self.failed(Refused(empty_acl(api_key, exc), api_key, kind=Refusal.EMPTY_ACL))
 
     def admitted(self) -> list[Action]:
         request = self.request
@@ -559,18 +557,23 @@ class Session:
         # BadRequest, and any ValueError the module raises for a subscription's values.
         if isinstance(exc, ValueError):
             # The module's own messages may quote a client's values: cut short.
-            reason = quote(str(exc), 300, repr_=False)
-            return [TurnDown("bad_request"), Log(f"bad request: {reason}"), Send(error(reason))]
+            return self.turn_down(Refusal.BAD_REQUEST, quote(str(exc), 300, repr_=False))
         if isinstance(exc, Unavailable):
-            return [TurnDown("unavailable"), Log(f"error: {exc}"), Send(error(str(exc)))]
+            return self.turn_down(Refusal.UNAVAILABLE, str(exc))
         if isinstance(exc, Refused):
-            self.closed = True
-            return [TurnDown(exc.kind, exc.api_key, str(exc), refused=True),
-                    Log(f"refused: {exc}"), Send(refused(str(exc))),
-                    Close(REFUSED_CLOSE_CODE, "refused")]
+            return self.turn_down(Refusal(exc.kind), str(exc), exc.api_key)
         # A fault of ours: this client keeps its connection.
-        return [TurnDown("failed"), Fault(exc),
-                Send(error(f"the request failed ({type(exc).__name__}); try again later"))]
+        return [Fault(exc), *self.turn_down(
+            Refusal.FAILED, f"the request failed ({type(exc).__name__}); try again later")]
+
+    def turn_down(self, reason: Refusal, text: str, api_key: str | None = None) -> list[Action]:
+        """Count, log and tell why a request is turned down: the client may try again, or, for
+        a final refusal, is told so and hung up on."""
+        actions = [TurnDown(reason, text, api_key), Log(f"{reason.word}: {text}")]
+        if not reason.final:
+            return actions + [Send(error(text))]
+        self.closed = True
+        return actions + [Send(refused(text)), Close(REFUSED_CLOSE_CODE, "refused")]
 
     # -- a node's registration ------------------------------------------------------------------
     def _register(self, after: str | None, sent: int) -> list[Action]:

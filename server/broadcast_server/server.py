@@ -243,9 +243,9 @@ class BroadcastServer:
                 self.broadcaster.sender.send(websocket, protocol.frame(reply))
             case protocol.Log(text):
                 self._note(websocket, text)
-            case protocol.TurnDown(reason, api_key, text, refused):
+            case protocol.TurnDown(reason, text, api_key):
                 self.turned_down[reason] += 1
-                if refused:
+                if reason.final:
                     self.refusals.append((api_key, text))
                     del self.refusals[:-REFUSALS_KEPT]
             case protocol.Count(name):
