@@ -9,6 +9,7 @@ from broadcast_server import config
 from broadcast_server.errors import StreamMadeAnew, StreamMismatch, TooOld, Unavailable
 from broadcast_server.stream import Feed, Publisher, decode, encode, rebuilder
 from broadcast_server.stream.connection import Durability, backoff, retrying
+from broadcast_server.stream.feed import Page
 from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError
@@ -116,6 +117,41 @@ REWOUND = {
 def test_a_stream_that_came_back_with_less_than_the_feed_delivered(last_id, event_id, at_last,
                                                                   top, lost):
     assert rewound(last_id, event_id, at_last, top) is lost
+
+
+def test_catch_ups_at_the_same_time_share_the_pages_they_read():
+    entries = [(f"{n}-0", {"seq": f"{n:08d}", "prev": str(n - 1), "epoch": "e1",
+                           **encode("Order", {"id": f"A-{n}"}, "update")}) for n in range(1, 2501)]
+    reads = []
+
+    async def main():
+        feed = Feed("redis://127.0.0.1:1/0", None, rebuilder({"Order": Order}))
+        feed.epoch = "e1"
+
+        async def read_page(start, page):
+            reads.append(start)
+            await asyncio.sleep(0)
+            held = [e for e in entries if id_number(e[0]) > id_number(start)][:page]
+            return Page(held, "e1", (entries[0], entries[-1]))
+
+        async def catch_up(after, classes=None):
+            return [seq async for _, _, seq in feed.backlog("e1", after, "00002500",
+                                                            classes=classes)]
+
+        feed._read_page = read_page
+        together = await asyncio.gather(*(catch_up(after) for after in ("00000010", "00000420",
+                                                                           "00001999")))
+        later = await catch_up("00000500"), await catch_up("00000000", {"Shipment"})
+        await feed.client.aclose()
+        return together, later
+
+    together, (later, none) = asyncio.run(main())
+    for after, got in zip((10, 420, 1999, 500), together + [later]):
+        assert got == [f"{n:08d}" for n in range(after + 1, 2501)]
+    assert none == []
+    # Pages start at multiples of 1,000: read once, shared, and the full ones kept for later;
+    # the stream's end (a page not full) is read again by the catch-ups that come later.
+    assert reads.count("0-0") == reads.count("1000-0") == 1 and reads[-1] == "2000-0"
 
 
 # -- the publisher -------------------------------------------------------------------------------

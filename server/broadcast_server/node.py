@@ -5,8 +5,10 @@ Run several, on one machine or several, all pointing at the same Redis, behind a
 own clients. A client that comes back, to this node or another, adds the last seq it saw and its
 epoch to its request (``"resume_after"``, ``"epoch"``) and first gets the events after that seq
 which the stream still holds, filtered by its subscriptions like any event, then the live ones,
-with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` and no
-event (see :mod:`broadcast_server.protocol` for the replies).
+with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` (after
+the pages of the backlog sent before that was found), never a backlog with a hole; or ``ahead``
+when the stream never had that seq (see :mod:`broadcast_server.protocol` for the replies). A
+backlog is read, filtered and sent a page at a time, at most ``catch_ups`` of them at once.
 """
 from __future__ import annotations
 
