@@ -19,7 +19,7 @@ node's reading and filtering alone; ``--scope all`` sends them every event too.
 Usage, from the repository root with the package installed and the engine stand-in on the path
 (PYTHONPATH=engine_standin), which the node inherits:
   python3 bench/catch_up.py                  (about a minute)
-  python3 bench/catch_up.py --events 50000 --resumes 5 --json out.json
+  python3 bench/catch_up.py --events 50000 --resumes 5 --catch-ups 5 --json out.json
 """
 from __future__ import annotations
 
@@ -103,7 +103,7 @@ async def fill(publisher, events: int, at_once: int = 64) -> None:
     await asyncio.gather(*(appender() for _ in range(at_once)))
 
 
-async def measure(events: int, resumes: int, rate: float, scope: str) -> dict:
+async def measure(events: int, resumes: int, rate: float, scope: str, node_args: list[str]) -> dict:
     from broadcast_demo.auth_service import AuthService
     from broadcast_demo.local_redis import LocalRedis
     from broadcast_demo.shop import Order
@@ -116,7 +116,7 @@ async def measure(events: int, resumes: int, rate: float, scope: str) -> dict:
     auth_root = auth.start()
     node = subprocess.Popen(
         [sys.executable, "-m", "broadcast_server", "node", "--redis", redis.url, "--auth",
-         auth_root, "--name", "n1", "--documents", "broadcast_demo.shop"],
+         auth_root, "--name", "n1", "--documents", "broadcast_demo.shop", *node_args],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
     worker = None
     try:
@@ -203,6 +203,8 @@ def main(argv=None) -> int:
     parser.add_argument("--rate", type=float, default=50.0, help="live events/s meanwhile")
     parser.add_argument("--scope", choices=sorted(SCOPES), default="none",
                         help="what the resuming clients' scope lets through")
+    parser.add_argument("--catch-ups", type=int, default=None,
+                        help="the node's --catch-ups (default: the node's own)")
     parser.add_argument("--json", default=None, help="write every figure to this file")
     args = parser.parse_args(argv)
     if args.resumer_worker:
@@ -213,7 +215,9 @@ def main(argv=None) -> int:
     version = next((w.split("=")[1] for w in out.split() if w.startswith("v=")), "?")
     machine = describe(f"redis-server {version}")
     print(f"machine: {machine}")
-    row = asyncio.run(measure(args.events, args.resumes, args.rate, args.scope))
+    node_args = [] if args.catch_ups is None else ["--catch-ups", str(args.catch_ups)]
+    row = asyncio.run(measure(args.events, args.resumes, args.rate, args.scope, node_args))
+    row["catch_ups"] = args.catch_ups
     for key, value in row.items():
         print(f"{key:>15}: {value}")
     if args.json:

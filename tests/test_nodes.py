@@ -610,7 +610,7 @@ def test_trimming_during_a_paged_catch_up_leaves_each_client_exact_or_too_old(re
         await publish_all(publisher, events[:-1])
         urls = nodes.start(2).urls
         # Each client resumes from another point, so the trimming overtakes some of them
-        # between two pages (a page is 1,000 entries) rather than all before the first.
+        # between two pages (a page is 250 entries) rather than all before the first.
         clients = make_clients(40, urls)
         for i, c in enumerate(clients):
             c.after, c.epoch = f"{i * 100:08d}", publisher.epoch
