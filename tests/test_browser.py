@@ -12,6 +12,7 @@ import os
 import pathlib
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -177,6 +178,25 @@ class PythonClient:
         self.loop.close()
 
 
+def test_the_page_connects_only_to_the_nodes_its_host_names(browser, demo):
+    # A port that takes connections and never answers: a key sent there would be stolen.
+    with socket.create_server(("127.0.0.1", 0)) as elsewhere:
+        foreign = f"ws://127.0.0.1:{elsewhere.getsockname()[1]}"
+        host, port = demo.ws_url[5:].split(":")
+        browser.get(web.page_url(host, port, api_key="key-ops-eu", doc_class="Order",
+                                 nodes=foreign))
+        wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
+        assert text(browser, "node") == demo.ws_url
+        assert text(browser, "message") == f"Not a node of this host, left out: {foreign}"
+        # Past the page's own check, its policy holds: the browser connects nowhere else.
+        browser.execute_script("try { new WebSocket(arguments[0]); } catch {}", foreign)
+        wait_until(browser, lambda: console_errors(browser), "the policy's refusal")
+        time.sleep(0.3)
+        elsewhere.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            elsewhere.accept()
+
+
 def test_the_page_shows_the_events_and_fields_the_python_client_gets(browser, demo):
     subscriptions = [{"doc_class": name, "data_scope": [PAGE_SETTINGS["data_scope"]],
                       "show_hidden": True} for name in PAGE_SETTINGS["doc_class"].split(",")]
@@ -262,7 +282,10 @@ def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, 
     with AuthService() as auth:
         for api_key, (ident, content) in ACCOUNTS.items():
             auth.add_account(api_key, content, id=ident)
-        nodes = NodeProcesses(3, redis_server.url, auth.base_url, tmp_path)
+        ports = free_ports(3)
+        urls = ",".join(f"ws://127.0.0.1:{port}" for port in ports)
+        nodes = NodeProcesses(3, redis_server.url, auth.base_url, tmp_path, ports=ports,
+                              args=["--public-nodes", urls])
         try:
             host, port = nodes.urls[0][5:].split(":")
             browser.get(web.page_url(host, port, api_key=key, doc_class="Order,Shipment",
@@ -287,6 +310,14 @@ def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, 
     assert (on, moves) == (nodes.urls[1], "1")
     assert caught_up and set(caught_up) < {e["seq"] for e in shown}
     assert errors == []
+
+
+def free_ports(count):
+    sockets = [socket.create_server(("127.0.0.1", 0)) for _ in range(count)]
+    ports = [sock.getsockname()[1] for sock in sockets]
+    for sock in sockets:
+        sock.close()
+    return ports
 
 
 async def publish(redis_url, events, stop_node):

@@ -53,19 +53,20 @@ NODE_START_TIMEOUT = 30.0
 
 
 class NodeProcesses:
-    """``count`` node processes serving the shop's documents, each logging to a file of its own."""
+    """``count`` node processes serving the shop's documents, each logging to a file of its own:
+    on ``ports`` (by default a free port each, whatever BROADCAST_PORT says), with ``args`` added
+    to each one's command line."""
 
-    def __init__(self, count, redis_url, auth_root, log_dir):
+    def __init__(self, count, redis_url, auth_root, log_dir, *, ports=None, args=()):
         self.names = [f"n{i + 1}" for i in range(count)]
         self.log_dir = pathlib.Path(log_dir)
         self.processes, self.urls = [], []
-        for name in self.names:
+        for name, port in zip(self.names, ports or [0] * count):
             with open(self.log_dir / f"{name}.log", "wb") as log:
                 self.processes.append(subprocess.Popen(
                     [sys.executable, "-m", "broadcast_server", "node", "--redis", redis_url,
                      "--auth", auth_root, "--name", name, "--documents", "broadcast_demo.shop",
-                     # a free port each, whatever BROADCAST_PORT says (the demo's own --port)
-                     "--seq-width", str(SEQ_WIDTH), "--port", "0"],
+                     "--seq-width", str(SEQ_WIDTH), "--port", str(port), *args],
                     stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL))
         try:
             for name, process in zip(self.names, self.processes):

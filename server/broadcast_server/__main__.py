@@ -38,7 +38,7 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
                       from_start=cfg.from_start,
                       host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
                       compression=cfg.compression, max_lag=cfg.max_lag,
-                      unhealthy_after=cfg.unhealthy_after,
+                      unhealthy_after=cfg.unhealthy_after, public_nodes=cfg.public_nodes,
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups()

@@ -14,6 +14,8 @@ import functools
 import logging
 import math
 import os
+import re
+import urllib.parse
 from typing import Any, Mapping
 
 HOST = "127.0.0.1"
@@ -130,6 +132,10 @@ LAG_CACHE = 1.0
 """Seconds a node reuses the feed's lag it read from Redis for health checks and metrics, so that
 a flood of them costs Redis one command a second."""
 
+PUBLIC_NODES: tuple[str, ...] = ()
+"""The websocket URLs, as browsers reach them, that the page a node serves may connect to and
+send an API key to (its policy allows no other); none: the page's own host only."""
+
 ENV_PREFIX = "BROADCAST_"
 """What the environment variables of the command-line options begin with."""
 
@@ -157,6 +163,7 @@ class NodeConfig:
     compression: bool = COMPRESSION
     max_lag: int = MAX_LAG
     unhealthy_after: float = UNHEALTHY_AFTER
+    public_nodes: tuple[str, ...] = PUBLIC_NODES
     log_level: str = "info"
     log_format: str = "text"
 
@@ -280,6 +287,36 @@ outbox = _checked(int, lambda v: v >= 1,
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
 
+# What a node's URL may hold: it goes verbatim into the page's policy and into the page itself,
+# where a quote, a space, a comma or a semicolon would end it and start something else.
+_URL_TEXT = re.compile(r"[A-Za-z0-9._~:/%\[\]-]+")
+
+
+def websocket_url(url: str) -> str:
+    """``url`` when it is a ws:// or wss:// URL (a host, maybe a port and a path; no user, query
+    or fragment), else ValueError."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        parts.port  # a port that is not one raises
+        valid = (parts.scheme in ("ws", "wss") and bool(parts.hostname)
+                 and "@" not in parts.netloc and _URL_TEXT.fullmatch(url) is not None)
+    except ValueError:
+        valid = False
+    if not valid:
+        raise ValueError(f"{url!r} is not a websocket URL (ws://host:port or wss://host/path)")
+    return url
+
+
+def websocket_urls(text: str) -> tuple[str, ...]:
+    """An argument type: comma-separated websocket URLs (:func:`websocket_url`)."""
+    urls = [url.strip() for url in text.split(",") if url.strip()]
+    if not urls:
+        raise argparse.ArgumentTypeError("no URL given")
+    try:
+        return tuple(map(websocket_url, urls))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
 
 def add_log_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, type=str.lower,
@@ -324,4 +361,9 @@ def add_node_arguments(parser: argparse.ArgumentParser) -> None:
                         metavar="SECONDS",
                         help="seconds Redis may be unreachable before GET /healthz answers 503 "
                              "(default: %(default)s)")
+    parser.add_argument("--public-nodes", type=websocket_urls, default=PUBLIC_NODES,
+                        metavar="URLS",
+                        help="comma-separated websocket URLs of the nodes, as browsers reach "
+                             "them, that the page served on GET / may connect to (default: its "
+                             "own host only)")
     add_log_arguments(parser)
