@@ -135,8 +135,18 @@ function showState(state, detail) {
   if (state === LIVE && $("message").className === "error") tell("", "");
 }
 
+/** `value` as the host's JSON writes it: NaN, Infinity and -Infinity too (JSON.stringify would
+ * make null of them). */
+function jsonText(value) {
+  if (typeof value === "number") return String(value);
+  if (Array.isArray(value)) return `[${value.map(jsonText).join(",")}]`;
+  if (value === null || typeof value !== "object") return JSON.stringify(value);
+  const items = Object.entries(value).map(([key, item]) => [JSON.stringify(key), jsonText(item)]);
+  return `{${items.map((pair) => pair.join(":")).join(",")}}`;
+}
+
 function formatValue(value) {
-  return typeof value === "string" ? value : JSON.stringify(value);
+  return typeof value === "string" ? value : jsonText(value);
 }
 
 function showEvent(event, { catchingUp }) {
@@ -156,7 +166,7 @@ function showEvent(event, { catchingUp }) {
     const field = document.createElement("span");
     field.className = "field";
     field.dataset.key = key;
-    field.dataset.value = JSON.stringify(value);
+    field.dataset.value = jsonText(value);
     const name = document.createElement("span");
     name.className = "key";
     name.textContent = key;
