@@ -21,10 +21,10 @@ import threading
 import time
 
 import pytest
+from broadcast_demo.accounts import ACCOUNTS
 from broadcast_demo.auth_service import AuthService
 from broadcast_demo.local_redis import LocalRedis
 from broadcast_demo.nodes import NodeProcesses
-from broadcast_demo.scenario import ACCOUNTS
 from broadcast_demo.shop import Acl, Order, expected_view, sample_events
 from broadcast_demo.single import PAGE_SETTINGS
 from broadcast_server import protocol, web

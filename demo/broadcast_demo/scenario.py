@@ -11,25 +11,16 @@ import sys
 import time
 from typing import Any
 
+from .accounts import ACCOUNTS
 from .auth_service import AuthService
 from .shop import Acl, expected_view
 from .table import Reporter, Style, client_lines, describe_body, terminal_width, wrap
 
-__all__ = ["WAIT", "ACCOUNTS", "Client", "demo_clients", "start_auth_service",
+__all__ = ["WAIT", "Client", "demo_clients", "start_auth_service",
            "expected_outcome", "Run"]
 
 WAIT = 5.0
 """Seconds the demo waits for anything to arrive before calling it missing."""
-
-# API key -> (account id, ACL content). The ACL content maps an action to document classes.
-ACCOUNTS = {
-    "key-ops-eu": ("ops-eu", {"read": ["Order", "Shipment"], "read_restricted": ["Order"]}),
-    "key-finance": ("finance", {"read": ["Order"]}),
-    "key-us-desk": ("us-desk", {"read": ["Order", "Shipment"]}),
-    "key-courier": ("courier", {"read": ["Shipment"]}),
-    "key-wallboard": ("wallboard", {"read": ["*"]}),
-    "key-trainee": ("trainee", {}),  # known, but grants nothing
-}
 
 
 def sub(doc_class, **options):

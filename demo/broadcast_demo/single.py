@@ -14,7 +14,8 @@ from broadcast_server.server import BroadcastServer
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
 
-from .scenario import ACCOUNTS, WAIT, Client, Run, expected_outcome, start_auth_service
+from .accounts import ACCOUNTS
+from .scenario import WAIT, Client, Run, expected_outcome, start_auth_service
 from .shop import DOCUMENT_CLASSES, sample_events
 from .table import Reporter, wrap
 
