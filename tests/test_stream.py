@@ -136,7 +136,7 @@ def test_catch_ups_at_the_same_time_share_the_pages_they_read():
 
         async def catch_up(after, classes=None):
             return [seq async for _, _, seq in feed.backlog("e1", after, "00002500",
-                                                            classes=classes)]
+                                                            classes=classes, page=1000)]
 
         feed._read_page = read_page
         together = await asyncio.gather(*(catch_up(after) for after in ("00000010", "00000420",

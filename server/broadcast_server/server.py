@@ -74,7 +74,8 @@ class BroadcastServer:
     (:class:`~broadcast_server.watch.Watch`). ``log``, when set, is called with one line of text
     per connection opened or closed, subscription, refusal and bad request. Plain HTTP GETs on
     its port are answered by ``routes`` (path to handler): ``/healthz`` (and ``/health``) and
-    ``/metrics``.
+    ``/metrics``; the others by the browser page, which may connect to ``public_nodes`` (none:
+    its own host only).
     """
 
     def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
@@ -83,8 +84,10 @@ class BroadcastServer:
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
+                 public_nodes: Iterable[str] = config.PUBLIC_NODES,
                  log: Callable[[str], None] | None = None):
         self.watch = Watch(self)
+        self.page = web.Page(public_nodes)
         self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
@@ -133,7 +136,7 @@ class BroadcastServer:
         route = self.routes.get(request.path.partition("?")[0])
         if route is None:
             # The browser page; None elsewhere: the library answers with its own 426.
-            response = web.respond(request)
+            response = self.page.respond(request)
         else:
             response = route(connection, request)
             if inspect.isawaitable(response):
