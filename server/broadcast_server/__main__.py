@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import gc
 import json
 import logging
 import os
@@ -43,9 +42,6 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stopping.set)
     await node.start()
-    # What start-up made lives as long as the node: the collector's full passes, which catch-ups
-    # and fan-outs set off, need not walk it every time (they took up to 100 ms without this).
-    gc.freeze()
     print(json.dumps({"node": cfg.name, "url": node.url, "pid": os.getpid()}), flush=True)
     try:
         await stopping.wait()
