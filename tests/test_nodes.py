@@ -450,7 +450,8 @@ REFUSED_COMMANDS = {
     "a full Redis": ([("CONFIG", "SET", "maxmemory", "1")], PUBLISH, 1,
                      "Redis is out of memory (its maxmemory) and refused the append"),
     "a stream made anew since": ([], PUBLISH + ["--epoch", "0123456789abcdef"], 1,
-                                 "the stream was made anew (epoch "),
+                                 "was 0123456789abcdef): events acknowledged in the old epoch "
+                                 "may be lost, this publisher acknowledged none"),
 }
 
 

@@ -87,9 +87,11 @@ class StreamMadeAnew(Exception):
 
     def __init__(self, old: str, new: str, last_seq: str | None):
         self.old, self.new, self.last_seq = old, new, last_seq
+        last = (f"the last one was seq {last_seq}" if last_seq is not None
+                else "this publisher acknowledged none")
         super().__init__(f"the stream was made anew (epoch {new}, was {old}): events "
-                         f"acknowledged in the old epoch may be lost, the last one was seq "
-                         f"{last_seq}; nothing was appended, publish again from your own records")
+                         f"acknowledged in the old epoch may be lost, {last}; nothing was "
+                         f"appended, publish again from your own records")
 
 
 class StreamMismatch(ValueError):
