@@ -450,7 +450,7 @@ class Admit(NamedTuple):
 
 class CheckHeld(NamedTuple):
     """(A node) check that the stream still holds ``position`` (another epoch than the node's):
-    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld raised."""
+    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld or Ahead raised."""
     position: Position
 
 
