@@ -211,7 +211,7 @@ class NodeServer(BroadcastServer):
     async def _send_backlog(self, catch_up, websocket, request, epoch, after):
         classes = frozenset(request.doc_classes)
         sender = catch_up.sender
-        while True:
+        while websocket.protocol.state is OPEN:  # not gone while it waited for its turn
             upto = self.feed.position
             if self.feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
@@ -232,6 +232,7 @@ class NodeServer(BroadcastServer):
             finally:
                 self.caught_up += catch_up.sent - before
             after = upto
+        return after, catch_up.sent
 
 
 def load_documents(name: str):
