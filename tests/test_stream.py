@@ -319,6 +319,27 @@ def test_a_feed_that_cannot_start_says_so_to_its_caller():
         asyncio.run(main())
 
 
+# (what Redis's CONFIG GET told, None: nothing, CONFIG being disabled; may it evict the stream,
+# what an acknowledged append survives)
+DURABILITY = {
+    "the default": (dict(policy="noeviction", appendonly=False, snapshots=True), False,
+                    "snapshots"),
+    "an append-only file synced each second": (dict(appendonly=True, appendfsync="everysec"),
+                                               False, "everysec"),
+    "synced at each write": (dict(appendonly=True, appendfsync="always"), False, "always"),
+    "nothing kept": (dict(policy="allkeys-lru", appendonly=False, snapshots=False), True,
+                     "none"),
+    "only keys that expire evicted": (dict(policy="volatile-lru"), False, "unknown"),
+    "CONFIG disabled": (dict(), False, "unknown"),
+}
+
+
+@pytest.mark.parametrize("settings, evicting, persistence", DURABILITY.values(), ids=DURABILITY)
+def test_what_redis_keeps_of_the_stream(settings, evicting, persistence):
+    durability = Durability(**settings)
+    assert (durability.evicting, durability.persistence) == (evicting, persistence)
+
+
 class Refusing:
     """An append script that answers with an error."""
 
