@@ -319,27 +319,6 @@ def test_a_feed_that_cannot_start_says_so_to_its_caller():
         asyncio.run(main())
 
 
-# (what Redis's CONFIG GET told, None: nothing, CONFIG being disabled; may it evict the stream,
-# what an acknowledged append survives)
-DURABILITY = {
-    "the default": (dict(policy="noeviction", appendonly=False, snapshots=True), False,
-                    "snapshots"),
-    "an append-only file synced each second": (dict(appendonly=True, appendfsync="everysec"),
-                                               False, "everysec"),
-    "synced at each write": (dict(appendonly=True, appendfsync="always"), False, "always"),
-    "nothing kept": (dict(policy="allkeys-lru", appendonly=False, snapshots=False), True,
-                     "none"),
-    "only keys that expire evicted": (dict(policy="volatile-lru"), False, "unknown"),
-    "CONFIG disabled": (dict(), False, "unknown"),
-}
-
-
-@pytest.mark.parametrize("settings, evicting, persistence", DURABILITY.values(), ids=DURABILITY)
-def test_what_redis_keeps_of_the_stream(settings, evicting, persistence):
-    durability = Durability(**settings)
-    assert (durability.evicting, durability.persistence) == (evicting, persistence)
-
-
 class Refusing:
     """An append script that answers with an error."""
 
@@ -371,18 +350,6 @@ def test_an_append_redis_refuses_raises_and_is_not_retried(answer, error, text):
     with pytest.raises(error, match=text):
         publish(script, policy=policy, epoch="e1")
     assert script.calls == (0 if policy != "noeviction" else 1)
-
-
-def test_an_evicting_policy_allowed_is_appended_to_and_told(caplog):
-    publisher, got = publish(FakeScript(0), policy="allkeys-random", allow_eviction=True)
-    assert got == "00000001" and "maxmemory-policy is allkeys-random" in caplog.text
-
-
-def test_a_publisher_told_of_a_new_epoch_appends_to_it_next():
-    publisher = Publisher("redis://127.0.0.1:1/0", retry=retrying(0, 0))
-    publisher.epoch, publisher.last = "e1", 41
-    assert isinstance(publisher._refusal("EPOCH e2"), StreamMadeAnew)
-    assert (publisher.epoch, publisher.last) == ("e2", None)
 
 
 def test_an_unreachable_redis_ends_in_unavailable():
