@@ -35,6 +35,9 @@ def new_epoch() -> str:
 
 _LAST_GENERATED = """
 local function last_generated(stream)
+  if redis.call('EXISTS', stream) == 0 then
+    return 0
+  end
   local info = redis.call('XINFO', 'STREAM', stream)
   for i = 1, #info, 2 do
     if info[i] == 'last-generated-id' then
@@ -44,7 +47,8 @@ local function last_generated(stream)
   return 0
 end
 """
-"""Lua: ``last_generated(stream)``, the number of the last ID the stream ever had."""
+"""Lua: ``last_generated(stream)``, the number of the last ID the stream ever had (0 when there
+is no stream)."""
 
 
 def _epoch(meta: str, width: str) -> str:
