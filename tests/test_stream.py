@@ -121,8 +121,8 @@ def test_a_stream_that_came_back_with_less_than_the_feed_delivered(last_id, even
 
 def test_catch_ups_at_the_same_time_share_the_pages_they_read():
     entries = [(f"{n}-0", {"seq": f"{n:08d}", "prev": str(n - 1), "epoch": "e1",
-                           **encode("Order", {"id": f"A-{n}"}, "update")}) for n in range(1, 2501)]
-    reads = []
+                           **encode("Order", {"id": f"A-{n}"}, "update")}) for n in range(1, 2601)]
+    end, reads = [2500], []  # the stream holds entries[:end[0]]
 
     async def main():
         feed = Feed("redis://127.0.0.1:1/0", None, rebuilder({"Order": Order}))
@@ -130,28 +130,35 @@ def test_catch_ups_at_the_same_time_share_the_pages_they_read():
 
         async def read_page(start, page):
             reads.append(start)
-            await asyncio.sleep(0)
-            held = [e for e in entries if id_number(e[0]) > id_number(start)][:page]
-            return Page(held, "e1", (entries[0], entries[-1]))
+            held = [e for e in entries[:end[0]] if id_number(e[0]) > id_number(start)][:page]
+            await asyncio.sleep(0.01)  # in flight a while: others may ask for it meanwhile
+            return Page(held, "e1", (entries[0], entries[end[0] - 1]))
 
-        async def catch_up(after, classes=None):
-            return [seq async for _, _, seq in feed.backlog("e1", after, "00002500",
-                                                            classes=classes, page=1000)]
+        async def catch_up(after, upto=2500, classes=None):
+            return [int(seq) async for _, _, seq in feed.backlog(
+                "e1", f"{after:08d}", f"{upto:08d}", classes=classes, page=1000)]
 
         feed._read_page = read_page
-        together = await asyncio.gather(*(catch_up(after) for after in ("00000010", "00000420",
-                                                                           "00001999")))
-        later = await catch_up("00000500"), await catch_up("00000000", {"Shipment"})
+        together = await asyncio.gather(*(catch_up(after) for after in (10, 420, 1999)))
+        later = await catch_up(500), await catch_up(0, classes={"Shipment"})
+        # A catch-up that finds the stream's end being read since before its own end was
+        # appended reads it again.
+        mark = len(reads)
+        first = asyncio.create_task(catch_up(2400))
+        await asyncio.sleep(0.005)  # its read of the stream's end under way
+        end[0] = 2600
+        grown = await asyncio.gather(first, catch_up(2400, 2600))
         await feed.client.aclose()
-        return together, later
+        return together, later, grown, mark
 
-    together, (later, none) = asyncio.run(main())
+    together, (later, none), grown, mark = asyncio.run(main())
     for after, got in zip((10, 420, 1999, 500), together + [later]):
-        assert got == [f"{n:08d}" for n in range(after + 1, 2501)]
-    assert none == []
+        assert got == list(range(after + 1, 2501))
+    assert none == [] and grown == [list(range(2401, 2501)), list(range(2401, 2601))]
     # Pages start at multiples of 1,000: read once, shared, and the full ones kept for later;
-    # the stream's end (a page not full) is read again by the catch-ups that come later.
-    assert reads.count("0-0") == reads.count("1000-0") == 1 and reads[-1] == "2000-0"
+    # the stream's end (a page not full) is read again by the catch-ups that need more of it.
+    assert reads.count("0-0") == reads.count("1000-0") == 1
+    assert reads[mark:] == ["2000-0", "2000-0"]
 
 
 # -- the publisher -------------------------------------------------------------------------------

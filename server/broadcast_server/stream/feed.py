@@ -351,7 +351,7 @@ class Feed:
         clock = time.perf_counter
         began = clock()
         while True:
-            read = await self._page(epoch, start, page)
+            read = await self._page(epoch, start, page, upto_n)
             began = clock()
             wanted = [i for i, (id_, _) in enumerate(read.entries)
                       if id_number(id_) > after_n and (upto_n is None or id_number(id_) <= upto_n)]
@@ -375,9 +375,10 @@ class Feed:
                 follows = read.entries[wanted[-1]][0]
             start = read.entries[-1][0]
 
-    async def _page(self, epoch: str, start: str, page: int) -> "Page":
+    async def _page(self, epoch: str, start: str, page: int, reach: int | None) -> "Page":
         """The page of at most ``page`` entries after ID ``start``, with the stream's epoch and
-        ends read in the same transaction.
+        ends read in the same transaction; when it is not full, read since the stream held seq
+        ``reach``.
 
         A read in flight is shared by every catch-up that asks for the same page meanwhile, and
         the last full pages of the feed's epoch are kept (CATCH_UP_PAGES_KEPT of them): entries
@@ -389,7 +390,11 @@ class Feed:
         shared = self._pages.get(key)
         if shared is not None:
             self._pages.move_to_end(key)
-            return await asyncio.shield(shared)
+            read = await asyncio.shield(shared)
+            if len(read.entries) == page or reach is None or (
+                    read.entries and id_number(read.entries[-1][0]) >= reach):
+                return read
+            # The stream's end, read before it reached ``reach``: it is read again.
         shared = self._pages[key] = asyncio.ensure_future(self._read_page(start, page))
         try:
             read = await asyncio.shield(shared)
