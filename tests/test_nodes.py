@@ -12,6 +12,7 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 import urllib.error
 import urllib.request
 
@@ -743,3 +744,41 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
     lines = [json.loads(line) for line in nodes.log(0).splitlines()]
     assert any(line["level"] == "warning" and line["message"].startswith("Redis unreachable")
                and line["node"] == "n0" for line in lines)
+
+
+def test_a_node_says_when_its_auth_is_wrong_and_stops_at_once_whatever_its_lookups(redis_server,
+                                                                                   tmp_path):
+    with AuthService() as service:
+        service.drip(None, every=1.0)  # every lookup in flight for a minute, a byte a second
+        (tmp_path / "wrong").mkdir()
+        wrong = Nodes(redis_server.url, service.base_url.rstrip("/"), tmp_path / "wrong").start(1)
+        slow = Nodes(redis_server.url, service.base_url, tmp_path).start(
+            1, "--auth-timeout", "120")
+        try:
+            async def body():
+                clients = [await connect(slow.urls[0]) for _ in range(8)]
+                for i, ws in enumerate(clients):
+                    await ws.recv()  # welcome
+                    await ws.send(json.dumps({"api_key": f"k-{i}",
+                                              "subscribe": [{"doc_class": "Order"}]}))
+                await until(lambda: sum(r.json is not None and r.json["api_key"].startswith("k-")
+                                        for r in service.requests) == 8)
+                # 8 lookups in flight (past the 6 threads of a default pool): SIGTERM.
+                slow.processes[0].terminate()
+                await asyncio.to_thread(slow.processes[0].wait, 5)  # 2 s, with room for a busy CI
+                assert slow.processes[0].returncode == 0
+                for ws in clients:
+                    with pytest.raises(ConnectionClosed):
+                        await ws.recv()
+
+            run(body)
+            # The start-up probe: a web framework's 404 for the path, and what to check.
+            for _ in range(100):
+                if "without its own" in wrong.log(0):
+                    break
+                time.sleep(0.05)
+            assert "answered 404 without its own \"message\": is --auth its API root" in \
+                wrong.log(0)
+        finally:
+            wrong.close()
+            slow.close()

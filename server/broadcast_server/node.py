@@ -115,9 +115,14 @@ class NodeServer(BroadcastServer):
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 
-    async def stop(self) -> None:
-        await super().stop()
-        await self.feed.stop()
+    async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
+        try:
+            await super().stop(timeout)
+        finally:
+            try:
+                await asyncio.wait_for(self.feed.stop(), timeout / 2)
+            except TimeoutError:
+                log.warning("the feed did not stop within %g s", timeout / 2)
 
     async def handle_request(self, websocket, raw) -> dict[str, Any]:
         request = protocol.parse_request(raw, self.broadcaster.doc_classes, self.feed.width)
@@ -127,7 +132,7 @@ class NodeServer(BroadcastServer):
         epoch = self.feed.epoch
         if not self.feed.connected or epoch is None:
             raise Unavailable(protocol.stream_down())
-        acl, api_id = await self.lookup_acl(request.api_key)
+        acl, api_id = await self.lookup_acl(request.api_key, websocket)
         # Subscriptions replaced on the same connection start over from the catch-up.
         self.broadcaster.disconnect(websocket)
         catch_up = catch_up_broadcaster(self.broadcaster)

@@ -2,6 +2,7 @@
 handler that speaks :mod:`broadcast_server.protocol` over it."""
 from __future__ import annotations
 
+import asyncio
 import collections
 import dataclasses
 import errno
@@ -83,9 +84,12 @@ class BroadcastServer:
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
+                 auth_timeout: float = config.AUTH_TIMEOUT,
+                 auth_cache: float = config.AUTH_CACHE,
                  log: Callable[[str], None] | None = None):
         self.watch = Watch(self)
-        self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
+        self.lookup_acl = AclLookup(auth_root, app_name, timeout=auth_timeout,
+                                    cache_for=auth_cache, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
         self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
@@ -149,6 +153,7 @@ class BroadcastServer:
             "subscribed": self.subscriber_count(),
             "subscriptions": self.subscriptions(),
             "last_seq": self.last_seq,
+            "auth": self.lookup_acl.health(),
         }
 
     def subscriptions(self) -> dict[str, int]:
@@ -158,10 +163,23 @@ class BroadcastServer:
                       for doc_class, subscribers in self.broadcaster.active_connections.items())
         return counts
 
-    async def stop(self) -> None:
+    async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
+        """Close every connection with 1001 (going away); those whose clients have not answered
+        within ``timeout`` seconds are dropped, and their handlers get a quarter of that again
+        to end. ACL lookups in flight end at once."""
+        self.lookup_acl.close()
         if self._server is not None:
             self._server.close()
-            await self._server.wait_closed()
+            try:
+                await asyncio.wait_for(self._server.wait_closed(), timeout)
+            except TimeoutError:
+                for websocket in list(self._server.all_connections):
+                    websocket.transport.abort()
+                try:
+                    await asyncio.wait_for(self._server.wait_closed(), timeout / 4)
+                except TimeoutError:
+                    logger.warning("%d connection handlers still running, stopping all the same",
+                                   len(self._server.handler_tasks))
             self._server = None
 
     async def __aenter__(self) -> "BroadcastServer":
@@ -237,6 +255,8 @@ class BroadcastServer:
                                                      config.SEND_CLOSE_TIMEOUT)
                     await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
                     break
+                except ConnectionClosed:
+                    raise  # it hung up while its request was being served: nobody to answer
                 except Exception as exc:  # a fault of ours: this client keeps its connection
                     self.turned_down["failed"] += 1
                     logger.exception("request failed: %s", type(exc).__name__)
@@ -252,7 +272,7 @@ class BroadcastServer:
 
     async def handle_request(self, websocket, raw) -> dict[str, Any]:
         request = protocol.parse_request(raw, self.broadcaster.doc_classes)
-        acl, api_id = await self.lookup_acl(request.api_key)
+        acl, api_id = await self.lookup_acl(request.api_key, websocket)
         await self.admit(self.broadcaster, websocket, request, acl)
         self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} to "
                    + ", ".join(sub.describe() for sub in request.subscriptions))
