@@ -35,13 +35,7 @@ log = logging.getLogger("broadcast.node")
 
 
 async def serve(cfg: config.NodeConfig, documents) -> int:
-    node = NodeServer(cfg.auth, cfg.redis, documents=documents,
-                      stream=cfg.stream, seq_width=cfg.seq_width, name=cfg.name,
-                      from_start=cfg.from_start,
-                      host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
-                      compression=cfg.compression, max_lag=cfg.max_lag,
-                      unhealthy_after=cfg.unhealthy_after, auth_timeout=cfg.auth_timeout,
-                      auth_cache=cfg.auth_cache,
+    node = NodeServer(cfg.auth, cfg.redis, documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups(cfg.auth_timeout)

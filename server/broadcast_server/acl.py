@@ -39,7 +39,7 @@ import requests
 from tolva_engine import Acl
 
 from . import config, protocol
-from .errors import AuthServiceFault, Refused, Unavailable
+from .errors import AuthServiceFault, Refusal, Refused, Unavailable
 
 __all__ = ["BoundedRequests", "TimedRequests", "bound_acl_lookups", "Reply", "Call",
            "LookupPool", "Answers", "judge", "AclLookup"]
@@ -324,7 +324,7 @@ class Answer:
     __slots__ = ("acl", "api_id", "refused", "kind")
 
     def __init__(self, acl: Any = None, api_id: Any = None, *, refused: str | None = None,
-                 kind: str = ""):
+                 kind: Refusal = Refusal.NOT_ACCEPTED):
         self.acl, self.api_id, self.refused, self.kind = acl, api_id, refused, kind
 
     def give(self, api_key: str) -> tuple[Acl, Any]:
@@ -371,8 +371,9 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
         raise fault(f"it answered {status} without its own \"message\"{hint}",
                     f"it answered {status} without its own message")
     if status == 404:
-        return Answer(refused=protocol.unknown_key(api_key), kind="unknown_key")
-    return Answer(refused=protocol.not_accepted(api_key, status, message), kind="not_accepted")
+        return Answer(refused=protocol.unknown_key(api_key), kind=Refusal.UNKNOWN_KEY)
+    return Answer(refused=protocol.not_accepted(api_key, status, message),
+                  kind=Refusal.NOT_ACCEPTED)
 
 
 def fault(detail: str, short: str) -> AuthServiceFault:
