@@ -14,8 +14,10 @@ import urllib.error
 import urllib.request
 
 import pytest
+import requests
 from broadcast_demo.auth_service import AuthService
 from broadcast_demo.shop import Order, Shipment
+from broadcast_server.acl import BoundedRequests
 from broadcast_server.protocol import fingerprint
 from broadcast_server.server import BroadcastServer, WebsocketBroadcaster
 from websockets.asyncio.client import connect
@@ -303,8 +305,10 @@ def test_lookups_are_reused_for_a_while_and_dropped_when_their_clients_hang_up(r
                 assert [r.json["api_key"] for r in service.requests[2:]] == [
                     "k-all", "k-nobody"]  # each answer reused, known key or not
                 assert server.lookup_acl.health()["remembered"] == 5
+                assert isinstance(broadcast.requests, BoundedRequests)  # while it runs
                 for ws in clients:
                     await ws.close()
+            assert broadcast.requests is requests  # as it was, for the rest of the process
     run(body)
 
 

@@ -450,10 +450,13 @@ class AclLookup:
         self.failing_since: float | None = None
         self._logged: tuple[str, float] | None = None
         self.closed = False
-        if broadcast.requests is requests:
-            # Nobody chose how the module posts: the lookups of the workers get their deadline,
-            # the process's other callers the requests package as before.
-            broadcast.requests = BoundedRequests(timeout, elsewhere=requests)
+        self._bound = False
+
+    def open(self) -> None:
+        """Make sure the module posts through a :class:`BoundedRequests` while this runs."""
+        if not self._bound:
+            _Binding.take()
+            self._bound = True
 
     async def __call__(self, api_key: str, connection: Any = None) -> tuple[Acl, Any]:
         """(ACL, account id); raises :class:`Refused` for a key the service does not accept and
@@ -576,6 +579,33 @@ class AclLookup:
         for asking in list(self._asking.values()):
             asking.task.cancel()
         self.pool.close()
+        if self._bound:
+            _Binding.give_back()
+            self._bound = False
+
+
+class _Binding:
+    """``broadcast.requests`` bound to a :class:`BoundedRequests` while servers need it: by the
+    first one to start when nobody chose how the module posts (a node does, at start-up, with
+    :func:`bound_acl_lookups`), back to the ``requests`` package after the last one stops. The
+    process's other callers go through ``requests`` meanwhile, as before."""
+
+    bound: BoundedRequests | None = None
+    users = 0
+
+    @classmethod
+    def take(cls) -> None:
+        if cls.users == 0 and broadcast.requests is requests:
+            cls.bound = broadcast.requests = BoundedRequests(elsewhere=requests)
+        cls.users += 1
+
+    @classmethod
+    def give_back(cls) -> None:
+        cls.users -= 1
+        if cls.users == 0 and cls.bound is not None:
+            if broadcast.requests is cls.bound:
+                broadcast.requests = requests
+            cls.bound = None
 
 
 STOPPING = "the server is stopping; try again later"

@@ -124,6 +124,7 @@ class BroadcastServer:
                    else f"cannot be listened on ({exc.strerror or exc})")
             raise CannotListen(f"port {self.port} on {self.host} {why}") from exc
         self.port = self._server.sockets[0].getsockname()[1]
+        self.lookup_acl.open()
         return self
 
     async def process_request(self, connection: ServerConnection,
