@@ -479,6 +479,11 @@ COMMAND_LINES = [
      "argument --auth-timeout: 0.0 is not a number of seconds (more than 0)"),
     (NODE_ENV | {"BROADCAST_AUTH_CACHE": "0", "BROADCAST_AUTH_TIMEOUT": "0.5"}, ["node"],
      {"auth_cache": 0.0, "auth_timeout": 0.5}),
+    (NODE_ENV | {"BROADCAST_PUBLIC_NODES": "ws://n1:8765, wss://lb.example/ws"}, ["node"],
+     {"public_nodes": ("ws://n1:8765", "wss://lb.example/ws")}),
+    # Each URL goes into the page's policy: nothing in it may end one and begin another.
+    (NODE_ENV, ["node", "--public-nodes", "ws://n1:8765; script-src *"],
+     "'ws://n1:8765; script-src *' is not a websocket URL"),
     # An event's own seq and id: a variable left set from one publish would give every later
     # event the same id, and an event whose id was appended already is not added, lost unsaid.
     ({"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",
