@@ -749,8 +749,8 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
                and line["node"] == "n0" for line in lines)
 
 
-def test_a_node_says_when_its_auth_is_wrong_and_stops_at_once_whatever_its_lookups(redis_server,
-                                                                                   tmp_path):
+def test_a_node_says_when_its_auth_is_wrong_and_stops_at_once_whatever_else_does(
+        redis_server, tmp_path):
     with AuthService() as service:
         service.drip(None, every=1.0)  # every lookup in flight for a minute, a byte a second
         (tmp_path / "wrong").mkdir()
@@ -766,10 +766,22 @@ def test_a_node_says_when_its_auth_is_wrong_and_stops_at_once_whatever_its_looku
                                               "subscribe": [{"doc_class": "Order"}]}))
                 await until(lambda: sum(r.json is not None and r.json["api_key"].startswith("k-")
                                         for r in service.requests) == 8)
+                deaf = await connect(slow.urls[0])  # never answers the close
+                deaf.transport.pause_reading()
+                host, port = slow.urls[0].removeprefix("ws://").split(":")
+                opening = socket.create_connection((host, int(port)))  # a handshake half-sent
+                opening.sendall(b"GET / HTTP/1.1\r\n")
+                redis_server.process.send_signal(signal.SIGSTOP)  # Redis hung
                 # 8 lookups in flight (past the 6 threads of a default pool): SIGTERM.
-                slow.processes[0].terminate()
-                await asyncio.to_thread(slow.processes[0].wait, 5)  # 2 s, with room for a busy CI
+                try:
+                    slow.processes[0].terminate()
+                    # 2 s, with room for a busy machine
+                    await asyncio.to_thread(slow.processes[0].wait, 5)
+                finally:
+                    redis_server.process.send_signal(signal.SIGCONT)
                 assert slow.processes[0].returncode == 0
+                deaf.transport.abort()
+                opening.close()
                 for ws in clients:
                     with pytest.raises(ConnectionClosed):
                         await ws.recv()

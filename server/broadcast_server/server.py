@@ -170,22 +170,21 @@ class BroadcastServer:
 
     async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
         """Close every connection with 1001 (going away); those whose clients have not answered
-        within ``timeout`` seconds are dropped, and their handlers get a quarter of that again
-        to end. ACL lookups in flight end at once."""
+        within ``timeout`` seconds are dropped, and so are handshakes still under way. ACL lookups
+        in flight end at once."""
         self.lookup_acl.close()
         if self._server is not None:
-            self._server.close()
+            server, self._server = self._server, None
+            server.close()
             try:
-                await asyncio.wait_for(self._server.wait_closed(), timeout)
+                await asyncio.wait_for(server.wait_closed(), timeout)
             except TimeoutError:
-                for websocket in list(self._server.all_connections):
+                for websocket in list(server.all_connections):
                     websocket.transport.abort()
-                try:
-                    await asyncio.wait_for(self._server.wait_closed(), timeout / 4)
-                except TimeoutError:
-                    logger.warning("%d connection handlers still running, stopping all the same",
-                                   len(self._server.handler_tasks))
-            self._server = None
+                for task in list(server.handler_tasks):  # those still in their handshake too
+                    task.cancel()
+                if server.handler_tasks:
+                    await asyncio.wait(server.handler_tasks, timeout=timeout / 4)
 
     async def __aenter__(self) -> "BroadcastServer":
         return await self.start()
