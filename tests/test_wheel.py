@@ -22,7 +22,7 @@ def test_wheel_installs_and_imports_in_a_fresh_venv(tmp_path):
     pip = [sys.executable, "-m", "pip"]
     subprocess.run([*pip, "wheel", "-q", "--no-deps", "-w", str(tmp_path / "dist"), str(ROOT)],
                    check=True, cwd=tmp_path, timeout=600)
-    [wheel] = (tmp_path / "dist").glob("broadcast-*.whl")
+    [wheel] = (tmp_path / "dist").glob("acl_broadcast-*.whl")
     names = set(zipfile.ZipFile(wheel).namelist())
     assert {"broadcast.pyi", "broadcast-stubs/__init__.pyi"} <= names
     assert [n for n in names if n.startswith("broadcast.") and n.endswith(".so")]
