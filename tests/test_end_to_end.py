@@ -216,14 +216,17 @@ def test_refused_keys_are_told_why_and_never_registered(run, auth_root, api_key,
     ('{"api_key": "k-secret", "subscribe": [{"data_scope": ["eu"]}]}', "doc_class is required"),
     ('{"api_key": "k-secret", "subscribe": [{"doc_class": 7}]}', '"doc_class" must be a string'),
     ('{"api_key": "k-secret", "subscribe": [{"doc_class": "Order", "start_seq": "zzz"}]}',
-     '"start_seq" must be a string of decimal digits'),
+     '"start_seq" must be a string of 4 decimal digits'),
+    # As wide as the server's seqs, as on a node: "5" comes after "0009" as text.
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": "5"}]}',
+     '"start_seq" must be a string of 4 decimal digits, zero-padded, such as "0042", not \'5\''),
 ])
 def test_unreadable_requests_get_an_error_and_the_connection_stays(run, auth_root, request_text,
                                                                    reason, caplog):
     async def body():
         lines = []
-        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES,
-                                        log=lines.append) as server:
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES, seq_width=4,
+                                   log=lines.append) as server:
             async with connect(server.url) as ws:
                 await ws.recv()  # welcome
                 await ws.send(request_text)

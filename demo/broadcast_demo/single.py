@@ -15,7 +15,7 @@ from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
 
 from .scenario import ACCOUNTS, WAIT, Client, Run, expected_outcome, start_auth_service
-from .shop import DOCUMENT_CLASSES, sample_events
+from .shop import DOCUMENT_CLASSES, SEQ_WIDTH, sample_events
 from .table import Reporter, wrap
 
 __all__ = ["SingleNode", "PAGE_SETTINGS"]
@@ -39,7 +39,8 @@ class SingleNode(Run):
         started = time.perf_counter()
         auth, auth_root = start_auth_service()
         port = self.args.port if self.args.port is not None else (8765 if self.args.serve else 0)
-        server = self.server = BroadcastServer(auth_root, doc_classes=DOCUMENT_CLASSES, port=port)
+        server = self.server = BroadcastServer(auth_root, doc_classes=DOCUMENT_CLASSES, port=port,
+                                                   seq_width=SEQ_WIDTH)
         try:
             await server.start()
         except BaseException:
@@ -224,7 +225,7 @@ class SingleNode(Run):
         events = sample_events()
         for n in itertools.count(len(events) + 1):
             doc, op, _ = events[(n - 1) % len(events)]
-            seq = f"{n:04d}"
+            seq = protocol.format_seq(n, SEQ_WIDTH)
             before = server.broadcaster.sender.written
             await server.publish(doc, op, seq)
             sent = server.broadcaster.sender.written - before

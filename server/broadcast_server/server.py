@@ -83,6 +83,7 @@ class BroadcastServer:
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
+                 seq_width: int | None = None,
                  log: Callable[[str], None] | None = None):
         self.watch = Watch(self)
         self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
@@ -94,6 +95,9 @@ class BroadcastServer:
             "doc_classes": tuple(doc_classes),
         })
         self.compression = "deflate" if compression else None
+        # The width of the seqs it publishes, which a client's start_seq must have (the module
+        # compares seqs as text); None takes any.
+        self.seq_width = seq_width
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), the latest, in order
         self.turned_down: collections.Counter[str] = collections.Counter()  # requests, by why
         self.events = 0  # events given to publish()
@@ -251,7 +255,7 @@ class BroadcastServer:
             self._note(websocket, "disconnected")
 
     async def handle_request(self, websocket, raw) -> dict[str, Any]:
-        request = protocol.parse_request(raw, self.broadcaster.doc_classes)
+        request = protocol.parse_request(raw, self.broadcaster.doc_classes, self.seq_width)
         acl, api_id = await self.lookup_acl(request.api_key)
         await self.admit(self.broadcaster, websocket, request, acl)
         self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} to "
