@@ -2,11 +2,14 @@
 import io
 import json
 import logging
+import pathlib
 
 import pytest
-from broadcast_server import protocol
+from broadcast_server import config, protocol
 from broadcast_server.errors import BadRequest, TooOld
 from broadcast_server.protocol import Subscription
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 CLASSES = ("Order", "Shipment")
 
@@ -294,16 +297,41 @@ def test_commands_read_their_options_from_flags_then_the_environment(environ, ar
     assert {name: getattr(args, name) for name in expected} == expected
 
 
-@pytest.mark.parametrize("argv, error", [
-    (["--documents", "no_such_documents"],
+PUBLISH = ["publish", "--redis", "redis://127.0.0.1:9/0", "--class", "Invoice"]
+INVOICE = '{"id": "F-1", "region": "eu", "total": 1.5}'
+
+
+@pytest.mark.parametrize("argv, status, error", [
+    (["node", "--documents", "no_such_documents"], 2,
      "node: --documents no_such_documents: No module named 'no_such_documents'"),
-    (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
+    (["node", "--redis", "localhost:6379"], 2,
+     "node: --redis: Redis URL must specify one of the following"),
+    # What every node would skip is refused before it reaches the stream.
+    ([*PUBLISH, "--data", '{"id": "F-1"'], 2, "publish: --data: not JSON (Expecting"),
+    ([*PUBLISH, "--data", '["F-1"]'], 2, "publish: --data: a list is not a JSON object: every "
+                                         "node rebuilds the document as Invoice(**data)"),
+    ([*PUBLISH, "--data", INVOICE, "--class", "Order", "--documents", "examples/documents.py"],
+     2, "publish: --class: unknown document class 'Order' (the documents have Invoice); every "
+        "node would skip this event"),
+    ([*PUBLISH, "--data", '{"id": "F-1", "region": "eu", "total": 1, "colour": "red"}',
+      "--documents", "examples/documents.py"], 2,
+     "publish: --data: Invoice(**data) raised TypeError: Invoice.__init__() got an unexpected "
+     "keyword argument 'colour'; every node would skip this event"),
+    # Redis away for longer than a publish may take: the flag to know whether it is in.
+    ([*PUBLISH, "--data", INVOICE, "--event-id", "ev-7"], 1,
+     "Redis did not take the event within 0.2 s; it may or may not be in the stream: publish it "
+     "again with --event-id ev-7 to know"),
 ])
-def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
+def test_a_command_whose_settings_cannot_work_says_why_in_one_line(argv, status, error, capsys,
+                                                                   monkeypatch):
     from broadcast_server.__main__ import main
+    monkeypatch.setattr(config, "PUBLISH_RETRY_FOR", 0.2)
+    monkeypatch.chdir(ROOT)
     with pytest.raises(SystemExit) as info:
-        main(["node", *argv], environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"})
-    assert info.value.code == 2 and error in capsys.readouterr().err
+        main(argv, environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"}
+             if argv[0] == "node" else {})
+    err = capsys.readouterr().err
+    assert info.value.code == status and error in err and len(err.splitlines()) == 1, err
 
 
 def test_a_node_name_with_a_percent_sign_is_logged_as_it_is():

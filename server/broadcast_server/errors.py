@@ -1,7 +1,7 @@
 """Every exception the server, the node, the stream and the client raise, in one place."""
 from __future__ import annotations
 
-__all__ = ["BadRequest", "Refused", "Unavailable", "TooOld", "CannotListen"]
+__all__ = ["BadRequest", "Refused", "Unavailable", "TooOld", "CannotListen", "Unfit"]
 
 
 class BadRequest(ValueError):
@@ -48,3 +48,12 @@ class CannotListen(Exception):
 
     HINT = "choose another with --port PORT (--port 0 takes any free port)"
     """What a command line with a ``--port`` option adds to the text."""
+
+
+class Unfit(ValueError):
+    """An event no node can rebuild into a document (see :mod:`broadcast_server.documents`);
+    ``reason`` says why in a word, as a node's metrics count the entries it skips."""
+
+    def __init__(self, text: str, reason: str):
+        super().__init__(text)
+        self.reason = reason
