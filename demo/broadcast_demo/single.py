@@ -208,7 +208,9 @@ class SingleNode(Run):
         http_url = server.url.replace("ws://", "http://", 1)
         self.line(s.bold(f"Serving on {server.url}") + "  (Ctrl-C to stop)")
         page = web.page_url(server.host, server.port, **PAGE_SETTINGS)
-        self.line(f"  page:     {page}")
+        # The URL alone on its line: a terminal that wraps it still takes it for one link.
+        self.line("  page, to open in a browser:")
+        self.line(page)
         self.line(f"  connect:  {sys.executable} -m websockets {server.url}")
         self.line('  then type: {"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
                   '"data_scope": ["eu"], "show_hidden": true}]}')
