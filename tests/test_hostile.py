@@ -433,6 +433,10 @@ CASES = {
         calls = sorted((name, "async" if line == 20 else "", total) for (file, line, name), (_, total, *_) in
                        pstats.Stats(profile).stats.items() if file.endswith("broadcast.py"))
         print(calls)
+        # json.dumps called by each send, and nothing else of the standard library's on the way.
+        seen = pstats.Stats(profile).stats
+        print(sum(total for (file, _, name), (_, total, *_) in seen.items() if name == "dumps" and "json" in file),
+              [name for (file, _, name) in seen if file.endswith("posixpath.py")])
         events = []
         def tracer(frame, event, arg):
             if frame.f_code.co_filename.endswith("broadcast.py") and event in ("call", "return"):
@@ -445,6 +449,7 @@ CASES = {
         print(events)
     """, """
         [('check_subscriber_acl', '', 6), ('disconnect', '', 1), ('document_sent_async', '', 2), ('get_message_body', '', 6), ('need_auth', '', 4), ('need_auth', 'async', 7), ('send_json_async', '', 6), ('subscribe', '', 3), ('subscriber_is_connected', '', 6)]
+        6 []
         [('call', 'need_auth', None), ('return', 'need_auth', None), ('call', 'need_auth', None), ('return', 'need_auth', 2)]
     """),
     # A coroutine thrown into or closed while a profiler is set, before anything read its frame,
@@ -564,6 +569,91 @@ CASES = {
         print("running", broadcast.auth_required(clear_caller)())
         sys.setprofile(None)
     """, "running RuntimeError: cannot clear an executing frame"),
+    # A guard finds `acl` as need_auth's kwargs dict would, by the names' own __hash__ and
+    # __eq__; get_api_acl compares the reply's id with api_id even when they are one object.
+    "keyword names and ids compared as Python compares them": ("""
+        class Named(str):
+            def __hash__(self):
+                return hash("acl")
+            def __eq__(self, other):
+                return other == "acl" or str.__eq__(self, other)
+        guarded = broadcast.auth_required(lambda **kwargs: sorted(kwargs))
+        for kwargs in ({Named("acl"): Acl()}, {Named("other"): Acl()}, {"x": 1, Named("q"): 2}, {"acl": Acl(["a"])}):
+            print(outcome(guarded, **kwargs))
+        nan = float("nan")
+        class Reply:
+            status_code, content = 200, b"{}"
+            def json(self):
+                return {"id": nan, "acl": {}}
+        broadcast.requests = type("Requests", (), {"post": staticmethod(lambda url, json: Reply())})
+        print(outcome(broadcast.AuthClient("http://127.0.0.1/").get_api_acl, "key", "app", nan))
+    """, """
+        AuthorizationError: User has empty ACL
+        AuthorizationError: User has empty ACL
+        AttributeError: 'int' object has no attribute 'content'
+        ['acl']
+        ({'message': "API ID nan and nan don't match"}, 401)
+    """),
+    # The check of json.dumps compares names in json.encoder's namespace: a key there whose
+    # comparison rebinds json.dumps and sends gets, inside and after, what json.dumps gives.
+    "json.dumps rebound and sent from inside its own check": ("""
+        import json, json.encoder
+        async def deliver(cls, ws, message):
+            print("sent", message)
+        Host = host(send_message_async=classmethod(deliver))
+        real = json.dumps
+        class Sneaky:
+            armed = True
+            def __hash__(self):
+                return hash("isinstance")
+            def __eq__(self, other):
+                if Sneaky.armed:
+                    Sneaky.armed = False
+                    json.dumps = lambda obj, **kw: "patched " + real(obj)
+                    drive(Host.send_json_async(Socket(), {"inner": 1}))
+                return False
+        drive(Host.send_json_async(Socket(), {"before": 1}))
+        vars(json.encoder)[Sneaky()] = 1
+        drive(Host.send_json_async(Socket(), {"outer": 1}))
+        drive(Host.send_json_async(Socket(), {"after": 1}))
+    """, """
+        sent {"before": 1}
+        sent patched {"inner": 1}
+        sent {"outer": 1}
+        sent patched {"after": 1}
+    """),
+    # Threads that send from their first use on while the other rebinds json.dumps, with a
+    # collection (which switches threads) at every allocation it can happen at.
+    "json.dumps rebound by another thread during sends": ("""
+        import json, threading, time
+        sent = []
+        async def deliver(cls, ws, message):
+            sent.append(message)
+        Host = host(send_message_async=classmethod(deliver))
+        real = json.dumps
+        gc.callbacks.append(lambda phase, info: time.sleep(0))
+        gc.set_threshold(1)
+        done = False
+        start = threading.Barrier(3)
+        def send_many():
+            start.wait()
+            while not done:
+                drive(Host.send_json_async(Socket(), {"a": [1, 2]}))
+        threads = [threading.Thread(target=send_many) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        start.wait()
+        for i in range(300):
+            json.dumps = (lambda obj, **kw: "patched") if i % 2 == 0 else real
+            time.sleep(0.0005)
+        json.dumps = lambda obj, **kw: "patched"
+        done = True
+        for thread in threads:
+            thread.join()
+        sent.clear()
+        drive(Host.send_json_async(Socket(), {"a": 1}))
+        print(sent)
+    """, "['patched']"),
     # A profiler a hook starts in the middle of a subscriber's turn sees the rest of that turn's
     # calls of the module's own methods.
     "profiler started by a hook during a turn": ("""

@@ -6,7 +6,7 @@ import pathlib
 
 import pytest
 from broadcast_server import config, protocol
-from broadcast_server.errors import BadRequest, TooOld
+from broadcast_server.errors import BadRequest, Refused, TooOld, Unavailable
 from broadcast_server.protocol import Subscription
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -244,6 +244,210 @@ def test_replies():
                                              " try again later")
 
 
+# -- a connection's session: frames in, actions out, time in milliseconds ------------------------
+class Stream:
+    """What a node's session reads of its feed."""
+
+    def __init__(self, connected=True, epoch="e1", position="00000007", width=8):
+        self.connected, self.epoch, self.position, self.width = connected, epoch, position, width
+
+
+def serve(session, raw, now=0.0, *, acl=("ACL", "ops"), outcomes=None):
+    """The actions one frame leads to, the waiting ones ended as a driver would: the ACL found
+    (or ``acl`` raised), admitted, and ``outcomes`` (action type -> a callable of the session and
+    the action) for the node's own."""
+    outcomes = {protocol.CatchUp: lambda s, a: s.caught_up("00000009", 2),
+                protocol.CheckHeld: lambda s, a: s.held()} | (outcomes or {})
+    done, pending = [], session.received(raw, now)
+    while pending:
+        action = pending.pop(0)
+        done.append(action)
+        if isinstance(action, protocol.LookUp):
+            more = (session.failed(acl) if isinstance(acl, Exception)
+                    else session.looked_up(*acl))
+        elif isinstance(action, protocol.Admit):
+            more = session.admitted()
+        else:
+            more = outcomes.get(type(action), lambda s, a: [])(session, action)
+        pending[:0] = more
+    return done
+
+
+def sent(actions):
+    return [a.reply for a in actions if isinstance(a, protocol.Send)]
+
+
+def logged(actions):
+    return [a.text for a in actions if isinstance(a, protocol.Log)]
+
+
+def turned_down(actions):
+    return [a.reason for a in actions if isinstance(a, protocol.TurnDown)]
+
+
+def test_a_session_welcomes_then_serves_a_request():
+    session = protocol.Session(CLASSES)
+    assert session.connected(0) == [protocol.Log("connected"),
+                                    protocol.Send(protocol.welcome(CLASSES))]
+    actions = serve(session, req([{"doc_class": "Order", "data_scope": ["eu"]}], api_key="k-1"))
+    request = actions[1].request
+    assert actions == [protocol.LookUp("k-1"), protocol.Admit(request, "ACL"),
+                       protocol.Log(f"subscribed with {protocol.fingerprint('k-1')} to "
+                                    "Order ['eu']"),
+                       protocol.Send(protocol.subscribed(request, "ops"))]
+    assert not session.closed
+
+
+# Moved from the socket tests: each frame gets its error reply and a log line, nothing is asked of
+# the authentication service, and the connection stays for the next request.
+@pytest.mark.parametrize("request_text, reason", [
+    ("not json", "not JSON"),
+    ('["a list"]', "JSON object"),
+    ('{"subscribe": [{"doc_class": "Order"}]}', '"api_key"'),
+    ('{"api_key": "k-all", "subscribe": []}', '"subscribe"'),
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Invoice"}]}', "unknown doc_class"),
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "scope": ["eu"]}]}', "scope"),
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": 5}]}', "start_seq"),
+    ("[" * 200_000, "longer than 65536 characters"),
+    ("[" * 60_000, "nested too deeply"),
+    (json.dumps({"api_key": "k-secret-" + "x" * 900_000, "subscribe": []}), "longer than 65536"),
+    ('{"api_key": "k-secret", "subscribe": [{"data_scope": ["eu"]}]}', "doc_class is required"),
+    ('{"api_key": "k-secret", "subscribe": [{"doc_class": 7}]}', '"doc_class" must be a string'),
+    ('{"api_key": "k-secret", "subscribe": [{"doc_class": "Order", "start_seq": "zzz"}]}',
+     '"start_seq" must be a string of 4 decimal digits'),
+    # As wide as the seqs the server publishes, as on a node: "5" comes after "0009" as text.
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": "5"}]}',
+     '"start_seq" must be a string of 4 decimal digits, zero-padded, such as "0042", not \'5\''),
+])
+def test_unreadable_requests_get_an_error_and_the_connection_stays(request_text, reason):
+    session = protocol.Session(CLASSES, seq_width=4)
+    session.connected(0)
+    actions = serve(session, request_text)
+    (reply,) = sent(actions)
+    assert reply["type"] == "error" and reason in reply["reason"] and len(reply["reason"]) < 200
+    assert turned_down(actions) == ["bad_request"]
+    assert logged(actions) == [f"bad request: {reply['reason']}"]
+    assert "k-secret" not in repr(actions) and not session.closed
+    assert sent(serve(session, req([{"doc_class": "Order"}])))[0]["type"] == "subscribed"
+
+
+def test_subscribe_requests_beyond_the_burst_wait_their_turn():
+    session = protocol.Session(CLASSES, rate=2.0, burst=5)
+    session.connected(1_000)
+    frame = req([{"doc_class": "Order"}])
+    replies = [sent(serve(session, frame, 1_000))[0] for _ in range(7)]
+    assert [r["type"] for r in replies] == ["subscribed"] * 5 + ["error"] * 2
+    assert replies[-1]["reason"] == "too many requests, retry in 1 s"
+    assert turned_down(serve(session, frame, 1_499)) == ["rate_limited"]
+    assert sent(serve(session, frame, 1_600))[0]["type"] == "subscribed"
+
+
+@pytest.mark.parametrize("failure, reply, counted", [
+    (Unavailable("the authentication service is unavailable (ConnectionError); try again"),
+     {"type": "error", "reason": "the authentication service is unavailable (ConnectionError);"
+                                 " try again"}, "unavailable"),
+    (KeyError("x"), {"type": "error", "reason": "the request failed (KeyError); try again later"},
+     "failed"),
+    # the module's own ValueError for a subscription's values, cut short
+    (ValueError("bad scope " + "x" * 1000), {"type": "error", "reason": "bad scope " + "x" * 290
+                                              + "..."}, "bad_request"),
+])
+def test_a_failed_lookup_gets_an_error_and_the_connection_stays(failure, reply, counted):
+    session = protocol.Session(CLASSES)
+    actions = serve(session, req([{"doc_class": "Order"}]), acl=failure)
+    assert sent(actions) == [reply] and turned_down(actions) == [counted]
+    assert any(isinstance(a, protocol.Fault) for a in actions) == (counted == "failed")
+    assert not session.closed
+
+
+@pytest.mark.parametrize("refusal", [
+    Refused("unknown API key key#1", "k-1", kind="unknown_key"),
+    "empty",  # the module found the ACL empty
+])
+def test_a_refused_key_is_told_why_then_the_connection_closes(refusal):
+    session = protocol.Session(CLASSES)
+    if refusal == "empty":
+        session.received(req([{"doc_class": "Order"}], api_key="k-1"), 0)
+        actions = session.acl_refused(ValueError("User has empty ACL"))
+        reason, kind = (f"API key {protocol.fingerprint('k-1')} has an empty ACL (User has empty"
+                        " ACL)"), "empty_acl"
+    else:
+        actions = serve(session, req([{"doc_class": "Order"}], api_key="k-1"), acl=refusal)
+        reason, kind = str(refusal), "unknown_key"
+    assert actions[-4:] == [protocol.TurnDown(kind, reason, "k-1"),
+                            protocol.Log(f"refused: {reason}"),
+                            protocol.Send(protocol.refused(reason)),
+                            protocol.Close(protocol.REFUSED_CLOSE_CODE, "refused")]
+    assert session.closed
+
+
+def too_old(session, action):
+    return session.failed(TooOld("00000003", "00000005", "00000009", epoch="e1"))
+
+
+RESUME = {"resume_after": "00000003", "epoch": "e1"}
+
+
+# A node's session: (the stream, the request's extra fields, how its waits end, the actions of
+# interest: Send, Count, CatchUp, CheckHeld, Register and LookUp, reduced to what tells them apart)
+@pytest.mark.parametrize("stream, extra, outcomes, expected", [
+    # a new client: its live events start after the feed's position
+    (Stream(), {}, {}, ["LookUp", "Register 00000007", "subscribed 00000007 0"]),
+    (Stream(position=None), {}, {}, ["LookUp", "Register 0", "subscribed 0 0"]),
+    # one coming back: the backlog first, then live events after what it was sent
+    (Stream(), RESUME, {}, ["LookUp", "resumed", "CatchUp 00000003", "Register 00000009",
+                            "subscribed 00000009 2"]),
+    (Stream(), RESUME, {protocol.CatchUp: too_old}, ["LookUp", "resumed", "CatchUp 00000003",
+                                                     "too_old", "too_old"]),
+    (Stream(), RESUME, {protocol.CatchUp: lambda s, a: s.stream_failed(OSError())},
+     ["LookUp", "resumed", "CatchUp 00000003",
+      "error the event stream is unavailable (OSError); try again later"]),
+    # another epoch: too old, or the stream's own that this node has yet to read
+    (Stream(epoch="e2"), RESUME, {}, ["LookUp", "resumed", "CheckHeld", "error this node is"
+                                      " still reading the stream's previous epoch; try again"
+                                      " shortly"]),
+    (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: too_old},
+     ["LookUp", "resumed", "CheckHeld", "too_old", "too_old"]),
+    # no stream: the authentication service is not even asked
+    (Stream(connected=False), {}, {}, ["error the event stream is unavailable (Redis cannot be"
+                                       " reached); try again later"]),
+    (Stream(epoch=None), RESUME, {}, ["error the event stream is unavailable (Redis cannot be"
+                                      " reached); try again later"]),
+])
+def test_a_node_session_catches_up_then_registers(stream, extra, outcomes, expected):
+    session = protocol.Session(CLASSES, stream)
+    got = []
+    for action in serve(session, req([{"doc_class": "Order"}], **extra), outcomes=outcomes):
+        match action:
+            case protocol.Send({"type": "subscribed", **reply}):
+                got.append(f"subscribed {reply['after_seq']} {reply['caught_up']}")
+                assert reply["epoch"] == stream.epoch
+            case protocol.Send({"type": kind, **reply}):
+                got.append(f"{kind} {reply['reason']}" if kind == "error" else kind)
+            case protocol.Count(name):
+                got.append(name)
+            case protocol.CatchUp(_, after):
+                got.append(f"CatchUp {after}")
+            case protocol.Register(_, _, after):
+                got.append(f"Register {after}")
+            case protocol.LookUp() | protocol.CheckHeld():
+                got.append(type(action).__name__)
+    assert got == expected
+
+
+def test_a_stream_made_anew_during_the_catch_up_registers_nothing():
+    stream = Stream()
+
+    def renewed(session, action):
+        stream.epoch = "e2"
+        return session.caught_up("00000009", 2)
+
+    actions = serve(protocol.Session(CLASSES, stream), req([{"doc_class": "Order"}], **RESUME),
+                    outcomes={protocol.CatchUp: renewed})
+    assert not any(isinstance(a, protocol.Register) for a in actions)
+    assert sent(actions) == [protocol.error(protocol.stream_made_anew())]
+
+
 # -- the node's command line ----------------------------------------------------------------------
 NODE_ENV = {"BROADCAST_REDIS_URL": "redis://r:6379/0", "BROADCAST_AUTH_URL": "http://a/api/",
             "BROADCAST_DOCUMENTS": "shop"}
@@ -276,6 +480,11 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    (NODE_ENV | {"BROADCAST_PUBLIC_NODES": "ws://n1:8765, wss://lb.example/ws"}, ["node"],
+     {"public_nodes": ("ws://n1:8765", "wss://lb.example/ws")}),
+    # Each URL goes into the page's policy: nothing in it may end one and begin another.
+    (NODE_ENV, ["node", "--public-nodes", "ws://n1:8765; script-src *"],
+     "'ws://n1:8765; script-src *' is not a websocket URL"),
     # An event's own seq and id: a variable left set from one publish would give every later
     # event the same id, and an event whose id was appended already is not added, lost unsaid.
     ({"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",

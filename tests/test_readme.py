@@ -23,3 +23,14 @@ def test_readme_example_runs(code):
     proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=env, capture_output=True,
                           text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
+
+
+def test_readme_tables_are_the_declared_ones():
+    """The settings table is the one the declarations give, and the refusals' labels are the
+    enum's: a new setting or reason cannot be left out of the README."""
+    from broadcast_server import config
+    from broadcast_server.errors import Refusal
+    table = config.settings_table()
+    assert table in README, "paste `python -m broadcast_server.config` into the README:\n" + table
+    (row,) = re.findall(r"^\| `broadcast_refusals_total\{reason\}` \|.*$", README, flags=re.M)
+    assert set(re.findall(r"`(\w+)`", row.split("|")[2])) == {r.value for r in Refusal}

@@ -24,7 +24,6 @@ import logging
 import os
 import signal
 import sys
-
 import uuid
 
 import redis.asyncio as aioredis
@@ -43,12 +42,7 @@ ENGINE = "tolva_engine"
 async def serve(cfg: config.NodeConfig, documents) -> int:
     from .acl import bound_acl_lookups
     from .node import NodeServer
-    node = NodeServer(cfg.auth, cfg.redis, documents=documents,
-                      stream=cfg.stream, seq_width=cfg.seq_width, name=cfg.name,
-                      from_start=cfg.from_start,
-                      host=cfg.host, port=cfg.port, send_queue=cfg.send_queue,
-                      compression=cfg.compression, max_lag=cfg.max_lag,
-                      unhealthy_after=cfg.unhealthy_after,
+    node = NodeServer(cfg.auth, cfg.redis, documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups()

@@ -15,7 +15,7 @@ import requests
 from tolva_engine import Acl
 
 from . import config, protocol
-from .errors import Refused, Unavailable
+from .errors import Refusal, Refused, Unavailable
 
 __all__ = ["TimedRequests", "bound_acl_lookups", "AclLookup"]
 
@@ -74,7 +74,7 @@ class AclLookup:
         if status != 200 or not isinstance(reply, dict):
             message = reply.get("message") if isinstance(reply, dict) else None
             if status == 404:
-                raise Refused(protocol.unknown_key(api_key), api_key, kind="unknown_key")
+                raise Refused(protocol.unknown_key(api_key), api_key, kind=Refusal.UNKNOWN_KEY)
             raise Refused(protocol.not_accepted(api_key, status, message), api_key,
-                          kind="not_accepted")
+                          kind=Refusal.NOT_ACCEPTED)
         return Acl(reply.get("acl") or ()), reply.get("id")

@@ -1,7 +1,9 @@
 """Every setting of the server, the node and the stream, with its default, in one place.
 
-The node's command line is built from :class:`NodeConfig` (see :func:`add_node_arguments`); the
-library classes take the same values as keyword arguments and default to the constants here.
+Each option of the node's command line is declared once, a :class:`Setting` in
+:data:`NODE_SETTINGS`: its flag, variable, default, help and the README's row come from there
+(``python -m broadcast_server.config`` prints that table). The library classes take the same
+values as keyword arguments and default to the constants here.
 Every option of a command built with :class:`Parser` (the node's, the publisher's, the demo's)
 may also come from an environment variable, ``BROADCAST_<OPTION>`` (see :func:`env_name`); an
 option on the command line wins.
@@ -14,7 +16,9 @@ import functools
 import logging
 import math
 import os
-from typing import Any, Mapping
+import re
+import urllib.parse
+from typing import Any, Callable, Mapping
 
 HOST = "127.0.0.1"
 """Address the websocket server listens on: loopback unless told otherwise."""
@@ -130,6 +134,10 @@ LAG_CACHE = 1.0
 """Seconds a node reuses the feed's lag it read from Redis for health checks and metrics, so that
 a flood of them costs Redis one command a second."""
 
+PUBLIC_NODES: tuple[str, ...] = ()
+"""The websocket URLs, as browsers reach them, that the page a node serves may connect to and
+send an API key to (its policy allows no other); none: the page's own host only."""
+
 ENV_PREFIX = "BROADCAST_"
 """What the environment variables of the command-line options begin with."""
 
@@ -138,31 +146,6 @@ ENV_NAMES = {"redis": "BROADCAST_REDIS_URL", "auth": "BROADCAST_AUTH_URL"}
 
 LOG_LEVELS = ("debug", "info", "warning", "error")
 LOG_FORMATS = ("text", "json")
-
-
-@dataclasses.dataclass
-class NodeConfig:
-    """What one node process is told to do (its command line)."""
-
-    redis: str
-    auth: str
-    documents: str
-    name: str = dataclasses.field(default_factory=lambda: f"node-{os.getpid()}")
-    host: str = HOST
-    port: int = PORT
-    stream: str = STREAM
-    seq_width: int = SEQ_WIDTH
-    from_start: bool = False
-    send_queue: int = SEND_QUEUE_BYTES
-    compression: bool = COMPRESSION
-    max_lag: int = MAX_LAG
-    unhealthy_after: float = UNHEALTHY_AFTER
-    log_level: str = "info"
-    log_format: str = "text"
-
-    @classmethod
-    def from_args(cls, args: argparse.Namespace) -> "NodeConfig":
-        return cls(**{f.name: getattr(args, f.name) for f in dataclasses.fields(cls)})
 
 
 def env_name(dest: str) -> str:
@@ -280,13 +263,131 @@ outbox = _checked(int, lambda v: v >= 1,
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
 
+# What a node's URL may hold: it goes verbatim into the page's policy and into the page itself,
+# where a quote, a space, a comma or a semicolon would end it and start something else.
+_URL_TEXT = re.compile(r"[A-Za-z0-9._~:/%\[\]-]+")
+
+
+def websocket_url(url: str) -> str:
+    """``url`` when it is a ws:// or wss:// URL (a host, maybe a port and a path; no user, query
+    or fragment), else ValueError."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        parts.port  # a port that is not one raises
+        valid = (parts.scheme in ("ws", "wss") and bool(parts.hostname)
+                 and "@" not in parts.netloc and _URL_TEXT.fullmatch(url) is not None)
+    except ValueError:
+        valid = False
+    if not valid:
+        raise ValueError(f"{url!r} is not a websocket URL (ws://host:port or wss://host/path)")
+    return url
+
+
+def websocket_urls(text: str) -> tuple[str, ...]:
+    """An argument type: comma-separated websocket URLs (:func:`websocket_url`)."""
+    urls = [url.strip() for url in text.split(",") if url.strip()]
+    if not urls:
+        raise argparse.ArgumentTypeError("no URL given")
+    try:
+        return tuple(map(websocket_url, urls))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+# -- the settings of the commands, each declared once ---------------------------------------------
+@dataclasses.dataclass(frozen=True)
+class Setting:
+    """One option of a command: its flag, and from it its variable (:func:`env_name`), its
+    default, its line in ``--help`` and its row in the README's table (:func:`settings_table`).
+    ``server`` says that the node hands it to its server as the keyword of the same name."""
+
+    flag: str
+    help: str
+    default: Any = None
+    type: Callable[[str], Any] | None = None
+    metavar: str | None = None
+    required: bool = False
+    switch: bool = False
+    choices: tuple[str, ...] | None = None
+    shown: str | None = None  # the default as --help and the README say it, when not its value
+    server: bool = False
+
+    @property
+    def dest(self) -> str:
+        return self.flag[2:].replace("-", "_")
+
+    @property
+    def env(self) -> str:
+        return env_name(self.dest)
+
+    def value(self) -> Any:
+        return self.default() if callable(self.default) else self.default
+
+    def said(self) -> str:
+        """The default, in words."""
+        if self.shown is not None:
+            return self.shown
+        if self.switch:
+            return "off" if not self.value() else "on"
+        return f"{self.value():g}" if isinstance(self.value(), float) else str(self.value())
+
+    def add_to(self, parser: argparse.ArgumentParser) -> None:
+        # %(default)s: a value from the environment shows as such ("8766 from BROADCAST_PORT").
+        default = self.said() if self.shown is not None or self.switch else "%(default)s"
+        help = self.help if self.required else f"{self.help} (default: {default})"
+        if self.switch:
+            parser.add_argument(self.flag, action="store_true", default=self.value(), help=help)
+            return
+        parser.add_argument(self.flag, default=self.value(), type=self.type, required=self.required,
+                            metavar=self.metavar, choices=self.choices, help=help)
+
+
+REDIS_SETTINGS = (
+    Setting("--redis", "Redis URL, e.g. redis://127.0.0.1:6379/0", metavar="URL", required=True),
+    Setting("--stream", "the Redis stream's key", STREAM, server=True),
+    Setting("--seq-width", "digits of the stream's seqs", SEQ_WIDTH, width, server=True),
+)
+"""The settings of every command that reads or writes the stream."""
+
+LOG_SETTINGS = (
+    Setting("--log-level", "the least severe messages logged (debug adds a line per connection "
+            "and request)", "info", str.lower, choices=LOG_LEVELS),
+    Setting("--log-format", "text lines, or one JSON object per line", "text", str.lower,
+            choices=LOG_FORMATS),
+)
+
+NODE_SETTINGS = REDIS_SETTINGS + (
+    Setting("--auth", "the authentication service's API root", metavar="URL", required=True),
+    Setting("--documents", "the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
+            "events, e.g. broadcast_demo.shop", metavar="MODULE", required=True),
+    Setting("--name", "the node's name, in its logs and health", lambda: f"node-{os.getpid()}",
+            shown="node-PID", server=True),
+    Setting("--host", "the address to listen on", HOST, server=True),
+    Setting("--port", "websocket port", PORT, port, shown="a free one", server=True),
+    Setting("--from-start", "deliver the whole stream, not only what is appended from now on",
+            switch=True, shown="off: from the stream's end", server=True),
+    Setting("--send-queue", "bytes that may wait for one slow client before it is closed with "
+            "1013", SEND_QUEUE_BYTES, outbox, "BYTES", server=True),
+    Setting("--compression", "offer per-message deflate to clients", COMPRESSION, switch=True,
+            server=True),
+    Setting("--max-lag", "events the feed may be behind the stream before GET /healthz answers "
+            "503", MAX_LAG, count, "EVENTS", server=True),
+    Setting("--unhealthy-after", "seconds Redis may be unreachable before GET /healthz answers "
+            "503", UNHEALTHY_AFTER, seconds, "SECONDS", server=True),
+    Setting("--public-nodes", "comma-separated websocket URLs of the nodes, as browsers reach "
+            "them, that the page served on GET / may connect to", PUBLIC_NODES, websocket_urls,
+            "URLS", shown="the page's own host only", server=True),
+) + LOG_SETTINGS
+"""Every setting of a node, in the order of its ``--help``."""
+
+
+def add_settings(parser: argparse.ArgumentParser, settings: tuple[Setting, ...]) -> None:
+    for setting in settings:
+        setting.add_to(parser)
+
 
 def add_log_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, type=str.lower,
-                        help="the least severe messages logged (default: %(default)s; debug "
-                             "adds a line per connection and request)")
-    parser.add_argument("--log-format", default="text", choices=LOG_FORMATS, type=str.lower,
-                        help="text lines, or one JSON object per line (default: %(default)s)")
+    add_settings(parser, LOG_SETTINGS)
 
 
 def log_level(name: str) -> int:
@@ -294,34 +395,46 @@ def log_level(name: str) -> int:
 
 
 def add_redis_argument(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--redis", required=True, help="Redis URL, e.g. redis://127.0.0.1:6379/0")
-    parser.add_argument("--stream", default=STREAM, help="the Redis stream's key")
-    parser.add_argument("--seq-width", type=width, default=SEQ_WIDTH,
-                        help="digits of the stream's seqs (default: %(default)s)")
+    add_settings(parser, REDIS_SETTINGS)
 
 
 def add_node_arguments(parser: argparse.ArgumentParser) -> None:
-    add_redis_argument(parser)
-    parser.add_argument("--auth", required=True, help="the authentication service's API root")
-    parser.add_argument("--name", default=f"node-{os.getpid()}")
-    parser.add_argument("--host", default=HOST)
-    parser.add_argument("--port", type=port, default=PORT,
-                        help="websocket port (default: a free one)")
-    parser.add_argument("--documents", required=True,
-                        help="the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
-                             "events, e.g. broadcast_demo.shop")
-    parser.add_argument("--from-start", action="store_true",
-                        help="deliver the whole stream, not only what is appended from now on")
-    parser.add_argument("--send-queue", type=outbox, default=SEND_QUEUE_BYTES, metavar="BYTES",
-                        help="bytes that may wait for one slow client before it is closed with "
-                             "1013 (default: %(default)s)")
-    parser.add_argument("--compression", action="store_true", default=COMPRESSION,
-                        help="offer per-message deflate to clients (default: off)")
-    parser.add_argument("--max-lag", type=count, default=MAX_LAG, metavar="EVENTS",
-                        help="events the feed may be behind the stream before GET /healthz "
-                             "answers 503 (default: %(default)s)")
-    parser.add_argument("--unhealthy-after", type=seconds, default=UNHEALTHY_AFTER,
-                        metavar="SECONDS",
-                        help="seconds Redis may be unreachable before GET /healthz answers 503 "
-                             "(default: %(default)s)")
-    add_log_arguments(parser)
+    add_settings(parser, NODE_SETTINGS)
+
+
+class NodeConfig(argparse.Namespace):
+    """What one node process is told to do: an attribute per setting of :data:`NODE_SETTINGS`."""
+
+    def __init__(self, **values: Any):
+        settings = {setting.dest: setting for setting in NODE_SETTINGS}
+        unknown = set(values) - set(settings)
+        if unknown:
+            raise TypeError(f"no such node setting: {', '.join(sorted(unknown))}")
+        missing = [s.flag for s in NODE_SETTINGS if s.required and s.dest not in values]
+        if missing:
+            raise TypeError(f"required node settings missing: {', '.join(missing)}")
+        super().__init__(**{dest: setting.value() for dest, setting in settings.items()} | values)
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> "NodeConfig":
+        return cls(**{s.dest: getattr(args, s.dest) for s in NODE_SETTINGS})
+
+    def server_options(self) -> dict[str, Any]:
+        """The keywords of the node's server that come from its settings."""
+        return {s.dest: getattr(self, s.dest) for s in NODE_SETTINGS if s.server}
+
+
+def settings_table(settings: tuple[Setting, ...] = NODE_SETTINGS) -> str:
+    """The README's table of a node's settings, in Markdown."""
+    rows = ["| option | environment variable | default | what it sets |", "|---|---|---|---|"]
+    for s in settings:
+        flag = f"`{s.flag} {s.metavar}`" if s.metavar else f"`{s.flag}`"
+        default = ("(required)" if s.required else s.shown if s.shown is not None
+                   else f"`{s.said()}`")
+        choices = f": one of {', '.join(s.choices)}" if s.choices else ""
+        rows.append(f"| {flag} | `{s.env}` | {default} | {s.help}{choices} |")
+    return "\n".join(rows) + "\n"
+
+
+if __name__ == "__main__":
+    print(settings_table(), end="")

@@ -1,7 +1,34 @@
 """Every exception the server, the node, the stream and the client raise, in one place."""
 from __future__ import annotations
 
-__all__ = ["BadRequest", "Refused", "Unavailable", "TooOld", "CannotListen", "Unfit"]
+import enum
+
+__all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "TooOld", "CannotListen",
+           "Unfit"]
+
+
+class Refusal(enum.StrEnum):
+    """Why a server turns a request down, in a word: each member is a label of the
+    ``broadcast_refusals_total`` metric (its value), says how the connection's log line begins
+    (``word``) and whether the client is refused for good (``final``: a ``refused`` reply, then
+    the connection is closed) or may try again (an ``error`` reply, the connection stays)."""
+
+    word: str
+    final: bool
+
+    def __new__(cls, label: str, word: str, final: bool = False) -> "Refusal":
+        member = str.__new__(cls, label)
+        member._value_ = label
+        member.word, member.final = word, final
+        return member
+
+    UNKNOWN_KEY = "unknown_key", "refused", True
+    EMPTY_ACL = "empty_acl", "refused", True
+    NOT_ACCEPTED = "not_accepted", "refused", True
+    BAD_REQUEST = "bad_request", "bad request"
+    RATE_LIMITED = "rate_limited", "bad request"
+    UNAVAILABLE = "unavailable", "error"
+    FAILED = "failed", "error"
 
 
 class BadRequest(ValueError):
@@ -13,11 +40,11 @@ class Refused(Exception):
 
     On the server the text goes to the client, then the server hangs up; a client that is
     refused stops. ``api_key`` is the key that was refused, when there was one; ``kind`` says
-    why in a word, as the server's metrics count refusals (``unknown_key``, ``empty_acl``,
-    ``not_accepted``).
+    why (a final :class:`Refusal`).
     """
 
-    def __init__(self, reason: str, api_key: str | None = None, *, kind: str = "refused"):
+    def __init__(self, reason: str, api_key: str | None = None, *,
+                 kind: Refusal = Refusal.NOT_ACCEPTED):
         super().__init__(reason)
         self.api_key, self.kind = api_key, kind
 

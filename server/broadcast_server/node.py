@@ -15,10 +15,12 @@ import logging
 import time
 from typing import Any
 
+from tolva_engine import AuthorizationError
+
 from . import config, protocol
 from .documents import load_documents
-from .errors import TooOld, Unavailable
-from .server import BroadcastServer, WebsocketBroadcaster
+from .errors import Unavailable
+from .server import BroadcastServer, Link, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
 
 __all__ = ["NodeServer", "load_documents"]
@@ -68,10 +70,18 @@ class NodeServer(BroadcastServer):
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
                          width=seq_width, from_start=from_start, on_reset=self._stream_reset)
-        self.resumed = 0  # clients that came back with resume_after
         self.caught_up = 0  # events sent from the stream's backlog
-        self.too_old = 0  # of them, those told the stream no longer holds their events
         self._closing: set[asyncio.Task] = set()
+
+    @property
+    def resumed(self) -> int:
+        """Clients that came back with resume_after."""
+        return self.counted["resumed"]
+
+    @property
+    def too_old(self) -> int:
+        """Of them, those told the stream no longer holds their events."""
+        return self.counted["too_old"]
 
     async def start(self) -> "NodeServer":
         await self.feed.start()
@@ -116,45 +126,39 @@ class NodeServer(BroadcastServer):
         await super().stop()
         await self.feed.stop()
 
-    async def handle_request(self, websocket, raw) -> dict[str, Any]:
-        request = protocol.parse_request(raw, self.broadcaster.doc_classes, self.feed.width)
-        resume = protocol.parse_resume(request, self.feed.width)
-        # Nothing can be served without the stream: refused before the ACL is asked for, so
-        # clients retrying through an outage cost the authentication service nothing.
-        epoch = self.feed.epoch
-        if not self.feed.connected or epoch is None:
-            raise Unavailable(protocol.stream_down())
-        acl, api_id = await self.lookup_acl(request.api_key)
-        # Subscriptions replaced on the same connection start over from the catch-up.
-        self.broadcaster.disconnect(websocket)
-        catch_up = catch_up_broadcaster(self.broadcaster)
-        await self.admit(catch_up, websocket, request, acl)
-        after, sent = None, 0
-        if resume is not None:
-            self.resumed += 1
-            try:
-                if resume.epoch != epoch:
-                    # Another epoch than this node's: too old, unless it is the stream's own
-                    # and this node has yet to see it.
-                    await self.feed.backlog(resume.epoch, resume.seq, resume.seq)
-                    raise Unavailable(protocol.node_behind())
-                after, sent = await self._catch_up(catch_up, epoch, resume.seq)
-            except TooOld as exc:
-                self.too_old += 1
-                return protocol.too_old(exc)
-            except DOWN as exc:
-                raise Unavailable(protocol.stream_unavailable(exc)) from exc
-        # From here to the registration nothing waits: the feed cannot move in between.
-        if self.feed.epoch != epoch:  # made anew meanwhile; this connection is being closed
-            raise Unavailable(protocol.stream_made_anew())
-        after = protocol.live_after(after, self.feed.position)
-        for sub in request.subscriptions:
-            register_now(self.broadcaster.subscribe(
-                websocket, sub.doc_class, **sub.subscribe_args(acl, sub.start_after(after))))
-        self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} after "
-                   f"{after} ({sent} caught up) to "
-                   + ", ".join(sub.describe() for sub in request.subscriptions))
-        return protocol.subscribed(request, api_id, after, sent, epoch)
+    def session(self) -> protocol.Session:
+        return protocol.Session(self.broadcaster.doc_classes, self.feed)
+
+    async def act(self, link: Link, action: protocol.Action) -> list[protocol.Action] | None:
+        websocket, session = link.websocket, link.session
+        match action:
+            case protocol.Admit(request, acl):
+                # Subscriptions replaced on the same connection start over from the catch-up.
+                self.broadcaster.disconnect(websocket)
+                link.catch_up = catch_up_broadcaster(self.broadcaster)
+                try:
+                    await self.admit(link.catch_up, websocket, request, acl)
+                except AuthorizationError as exc:
+                    return session.acl_refused(exc)
+                return session.admitted()
+            case protocol.CheckHeld(position):
+                try:
+                    await self.feed.backlog(position.epoch, position.seq, position.seq)
+                except DOWN as exc:
+                    return session.stream_failed(exc)
+                return session.held()
+            case protocol.CatchUp(epoch, after):
+                try:
+                    after, sent = await self._catch_up(link.catch_up, epoch, after)
+                except DOWN as exc:
+                    return session.stream_failed(exc)
+                return session.caught_up(after, sent)
+            case protocol.Register(request, acl, after):
+                for sub in request.subscriptions:
+                    args = sub.subscribe_args(acl, sub.start_after(after))
+                    register_now(self.broadcaster.subscribe(websocket, sub.doc_class, **args))
+                return None
+        return await super().act(link, action)
 
     async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:
         """Send the backlog after ``after`` up to the feed's position; returns (new after, events

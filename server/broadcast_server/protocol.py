@@ -48,7 +48,8 @@ import math
 import time
 from typing import Any, Iterable, Mapping, NamedTuple
 
-from .errors import BadRequest, TooOld
+from . import config
+from .errors import BadRequest, Refusal, Refused, TooOld, Unavailable
 
 __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
            "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request",
@@ -57,7 +58,8 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
            "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
            "node_behind", "quote", "fingerprint", "is_stream_seq", "RateLimit",
-           "too_many_requests"]
+           "too_many_requests", "Refusal", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp",
+           "Register", "TurnDown", "Count", "Log", "Fault", "Close"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -327,13 +329,14 @@ def fingerprint(api_key: str) -> str:
 class RateLimit:
     """A token bucket: ``burst`` requests at once, then ``rate`` a second."""
 
-    def __init__(self, rate: float, burst: int, clock=time.monotonic):
+    def __init__(self, rate: float, burst: int, clock=time.monotonic, now: float | None = None):
         self.rate, self.burst, self.clock = rate, burst, clock
-        self.tokens, self.at = float(burst), clock()
+        self.tokens, self.at = float(burst), clock() if now is None else now
 
-    def take(self) -> float:
-        """0 when a request may go now (and counts it), else the seconds until one may."""
-        now = self.clock()
+    def take(self, now: float | None = None) -> float:
+        """0 when a request may go now (and counts it), else the seconds until one may (``now``:
+        the time in seconds, from the clock when not given)."""
+        now = self.clock() if now is None else now
         self.tokens = min(self.burst, self.tokens + (now - self.at) * self.rate)
         self.at = now
         if self.tokens >= 1:
@@ -387,3 +390,201 @@ def stream_made_anew() -> str:
 
 def node_behind() -> str:
     return "this node is still reading the stream's previous epoch; try again shortly"
+
+
+# -- one connection -----------------------------------------------------------------------------
+# What a session asks its driver to do. The driver performs each in order; the ones that wait on
+# something (an ACL, the stream) end with a call back into the session, which returns what to do
+# next. A driver's time is in milliseconds (``now``), as the session is told it.
+class Send(NamedTuple):
+    """Send this reply to the client, in its place among the events queued for it."""
+    reply: dict[str, Any]
+
+
+class LookUp(NamedTuple):
+    """Look the key's ACL up; then :meth:`Session.looked_up`, or :meth:`Session.failed`."""
+    api_key: str
+
+
+class Admit(NamedTuple):
+    """Register the request's subscriptions under ``acl``: a server for its live events, a node
+    in a registry of the connection's own, for its backlog. Then :meth:`Session.admitted`;
+    :meth:`Session.acl_refused` when the ACL is empty."""
+    request: Request
+    acl: Any
+
+
+class CheckHeld(NamedTuple):
+    """(A node) check that the stream still holds ``position`` (another epoch than the node's):
+    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld raised."""
+    position: Position
+
+
+class CatchUp(NamedTuple):
+    """(A node) send the backlog of ``epoch`` after ``after`` up to the feed's position through
+    the registry :class:`Admit` filled: then :meth:`Session.caught_up`."""
+    epoch: str
+    after: str
+
+
+class Register(NamedTuple):
+    """(A node) register the request's subscriptions for live events, each starting after
+    ``after``, with nothing waited on since the session read the feed's position."""
+    request: Request
+    acl: Any
+    after: str
+
+
+class TurnDown(NamedTuple):
+    """Count a request turned down, by ``reason``; a final one is kept among the server's latest
+    refusals, with its key and text."""
+    reason: Refusal
+    text: str
+    api_key: str | None = None
+
+
+class Count(NamedTuple):
+    """Add one to the driver's counter ``name``."""
+    name: str
+
+
+class Log(NamedTuple):
+    """Log one line about this connection."""
+    text: str
+
+
+class Fault(NamedTuple):
+    """A fault of ours while serving a request: log it with its traceback."""
+    exc: BaseException
+
+
+class Close(NamedTuple):
+    """Close the connection, once what was sent before has gone out (or a while has passed)."""
+    code: int
+    reason: str
+
+
+Action = Send | LookUp | Admit | CheckHeld | CatchUp | Register | TurnDown | Count | Log | Fault \
+    | Close
+
+
+class Session:
+    """One client connection's state and every rule of the protocol for it, without I/O.
+
+    A driver tells it the connection opened (:meth:`connected`), each frame received
+    (:meth:`received`) and how each action that waits ended (:meth:`looked_up`, ...); each call
+    returns the actions to perform, in order. A node's session is given its ``stream`` (an
+    object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written);
+    a server's, the width of the seqs it publishes (``seq_width``; None takes any).
+    One request is served at a time: the driver reads the next frame once the actions of the
+    last one are done.
+    """
+
+    def __init__(self, doc_classes: Iterable[str] = (), stream: Any = None, *,
+                 seq_width: int | None = None, rate: float = config.SUBSCRIBE_RATE,
+                 burst: int = config.SUBSCRIBE_BURST):
+        self.doc_classes = tuple(doc_classes)
+        self.stream = stream
+        self.width = stream.width if stream is not None else seq_width
+        self.limit = RateLimit(rate, burst, now=0.0)
+        self.closed = False  # refused: the driver reads no more
+        self.request: Request | None = None  # the request being served
+        self.resume: Position | None = None
+        self.epoch: str | None = None  # the stream's, when the request came
+        self.acl: Any = None
+        self.api_id: Any = None
+
+    # -- what happened ----------------------------------------------------------------------
+    def connected(self, now: float) -> list[Action]:
+        self.limit.at = now / 1000
+        return [Log("connected"), Send(welcome(self.doc_classes))]
+
+    def received(self, raw: Any, now: float) -> list[Action]:
+        """A frame from the client."""
+        wait = self.limit.take(now / 1000)
+        if wait:
+            return self.turn_down(Refusal.RATE_LIMITED, too_many_requests(wait))
+        try:
+            request = parse_request(raw, self.doc_classes, self.width)
+            resume = parse_resume(request, self.width) if self.stream is not None else None
+        except BadRequest as exc:
+            return self.failed(exc)
+        self.request, self.resume = request, resume
+        if self.stream is not None:
+            # Nothing can be served without the stream: refused before the ACL is asked for, so
+            # clients retrying through an outage cost the authentication service nothing.
+            self.epoch = self.stream.epoch
+            if not self.stream.connected or self.epoch is None:
+                return self.failed(Unavailable(stream_down()))
+        return [LookUp(request.api_key)]
+
+    def looked_up(self, acl: Any, api_id: Any) -> list[Action]:
+        self.acl, self.api_id = acl, api_id
+        return [Admit(self.request, acl)]
+
+    def acl_refused(self, exc: Exception) -> list[Action]:
+        """The module found the ACL empty."""
+        api_key = self.request.api_key
+        return self.failed(Refused(empty_acl(api_key, exc), api_key, kind=Refusal.EMPTY_ACL))
+
+    def admitted(self) -> list[Action]:
+        request = self.request
+        if self.stream is None:
+            return [Log(f"subscribed with {fingerprint(request.api_key)} to "
+                        + ", ".join(sub.describe() for sub in request.subscriptions)),
+                    Send(subscribed(request, self.api_id))]
+        resume = self.resume
+        if resume is None:
+            return self._register(None, 0)
+        if resume.epoch != self.epoch:
+            # Another epoch than this node's: too old, unless it is the stream's own and this
+            # node has yet to see it.
+            return [Count("resumed"), CheckHeld(resume)]
+        return [Count("resumed"), CatchUp(self.epoch, resume.seq)]
+
+    def held(self) -> list[Action]:
+        return self.failed(Unavailable(node_behind()))
+
+    def caught_up(self, after: str, sent: int) -> list[Action]:
+        return self._register(after, sent)
+
+    def stream_failed(self, exc: Exception) -> list[Action]:
+        """Reading the stream failed (Redis went away)."""
+        return self.failed(Unavailable(stream_unavailable(exc)))
+
+    def failed(self, exc: Exception) -> list[Action]:
+        """What the request being served raised."""
+        if isinstance(exc, TooOld):
+            return [Count("too_old"), Send(too_old(exc))]
+        # BadRequest, and any ValueError the module raises for a subscription's values.
+        if isinstance(exc, ValueError):
+            # The module's own messages may quote a client's values: cut short.
+            return self.turn_down(Refusal.BAD_REQUEST, quote(str(exc), 300, repr_=False))
+        if isinstance(exc, Unavailable):
+            return self.turn_down(Refusal.UNAVAILABLE, str(exc))
+        if isinstance(exc, Refused):
+            return self.turn_down(Refusal(exc.kind), str(exc), exc.api_key)
+        # A fault of ours: this client keeps its connection.
+        return [Fault(exc), *self.turn_down(
+            Refusal.FAILED, f"the request failed ({type(exc).__name__}); try again later")]
+
+    def turn_down(self, reason: Refusal, text: str, api_key: str | None = None) -> list[Action]:
+        """Count, log and tell why a request is turned down: the client may try again, or, for
+        a final refusal, is told so and hung up on."""
+        actions = [TurnDown(reason, text, api_key), Log(f"{reason.word}: {text}")]
+        if not reason.final:
+            return actions + [Send(error(text))]
+        self.closed = True
+        return actions + [Send(refused(text)), Close(REFUSED_CLOSE_CODE, "refused")]
+
+    # -- a node's registration ------------------------------------------------------------------
+    def _register(self, after: str | None, sent: int) -> list[Action]:
+        stream, request = self.stream, self.request
+        # From here to the registration nothing waits: the feed cannot move in between.
+        if stream.epoch != self.epoch:  # made anew meanwhile; this connection is being closed
+            return self.failed(Unavailable(stream_made_anew()))
+        after = live_after(after, stream.position)
+        return [Register(request, self.acl, after),
+                Log(f"subscribed with {fingerprint(request.api_key)} after {after} ({sent} "
+                    f"caught up) to " + ", ".join(sub.describe() for sub in request.subscriptions)),
+                Send(subscribed(request, self.api_id, after, sent, self.epoch))]

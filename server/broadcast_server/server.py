@@ -19,7 +19,7 @@ from websockets.protocol import OPEN
 
 from . import config, protocol, web
 from .acl import AclLookup
-from .errors import CannotListen, Refused, Unavailable
+from .errors import CannotListen
 from .sender import Sender
 from .watch import Watch
 
@@ -74,7 +74,8 @@ class BroadcastServer:
     (:class:`~broadcast_server.watch.Watch`). ``log``, when set, is called with one line of text
     per connection opened or closed, subscription, refusal and bad request. Plain HTTP GETs on
     its port are answered by ``routes`` (path to handler): ``/healthz`` (and ``/health``) and
-    ``/metrics``.
+    ``/metrics``; the others by the browser page, which may connect to ``public_nodes`` (none:
+    its own host only).
     """
 
     def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
@@ -84,8 +85,10 @@ class BroadcastServer:
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
                  seq_width: int | None = None,
+                 public_nodes: Iterable[str] = config.PUBLIC_NODES,
                  log: Callable[[str], None] | None = None):
         self.watch = Watch(self)
+        self.page = web.Page(public_nodes)
         self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
@@ -100,6 +103,7 @@ class BroadcastServer:
         self.seq_width = seq_width
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), the latest, in order
         self.turned_down: collections.Counter[str] = collections.Counter()  # requests, by why
+        self.counted: collections.Counter[str] = collections.Counter()  # a session's Count
         self.events = 0  # events given to publish()
         self.fanned_out = 0  # events whose fan-out has ended
         self.last_seq: str | None = None  # of the last event given to publish()
@@ -136,7 +140,7 @@ class BroadcastServer:
         route = self.routes.get(request.path.partition("?")[0])
         if route is None:
             # The browser page; None elsewhere: the library answers with its own 426.
-            response = web.respond(request)
+            response = self.page.respond(request)
         else:
             response = route(connection, request)
             if inspect.isawaitable(response):
@@ -195,6 +199,16 @@ class BroadcastServer:
         return len({ws for subscribers in registry.values() for ws in subscribers})
 
     # -- one connection -------------------------------------------------------------------------
+    # Every rule of the protocol is the session's (protocol.Session): this part only reads
+    # frames, tells the session, and performs what it returns.
+    @staticmethod
+    def clock() -> float:
+        """The time the sessions are told, in milliseconds."""
+        return time.monotonic() * 1000
+
+    def session(self) -> protocol.Session:
+        return protocol.Session(self.broadcaster.doc_classes, seq_width=self.seq_width)
+
     def _note(self, websocket, text: str) -> None:
         if self.log is not None:
             peer = websocket.remote_address
@@ -202,71 +216,77 @@ class BroadcastServer:
             self.log(f"{who} {text}")
 
     async def handler(self, websocket: ServerConnection) -> None:
-        broadcaster = self.broadcaster
-        # Replies take the events' path, so they keep their place among the events queued for
-        # this client (a node's backlog goes out before the reply that ends it).
-        reply_with = broadcaster.sender.send
-        limit = protocol.RateLimit(config.SUBSCRIBE_RATE, config.SUBSCRIBE_BURST)
-        self._note(websocket, "connected")
+        link = Link(websocket, self.session())
         try:
-            await broadcaster.accept(websocket)
+            await self.perform(link, link.session.connected(self.clock()))
             async for raw in websocket:
-                wait = limit.take()
-                if wait:
-                    self.turned_down["rate_limited"] += 1
-                    self._note(websocket, "bad request: too many requests")
-                    reply_with(websocket, protocol.frame(protocol.error(
-                        protocol.too_many_requests(wait))))
-                    continue
-                try:
-                    reply = await self.handle_request(websocket, raw)
-                # BadRequest, and any ValueError the module raises for a subscription's values.
-                except ValueError as exc:
-                    # The module's own messages may quote a client's values: cut short.
-                    reason = protocol.quote(str(exc), 300, repr_=False)
-                    self.turned_down["bad_request"] += 1
-                    self._note(websocket, f"bad request: {reason}")
-                    reply_with(websocket, protocol.frame(protocol.error(reason)))
-                except Unavailable as exc:
-                    self.turned_down["unavailable"] += 1
-                    self._note(websocket, f"error: {exc}")
-                    reply_with(websocket, protocol.frame(protocol.error(str(exc))))
-                except Refused as exc:
-                    self.turned_down[exc.kind] += 1
-                    self.refusals.append((exc.api_key, str(exc)))
-                    del self.refusals[:-REFUSALS_KEPT]
-                    self._note(websocket, f"refused: {exc}")
-                    reply_with(websocket, protocol.frame(protocol.refused(str(exc))))
-                    await broadcaster.sender.flushed(websocket, websocket.close_timeout or
-                                                     config.SEND_CLOSE_TIMEOUT)
-                    await websocket.close(protocol.REFUSED_CLOSE_CODE, "refused")
+                await self.perform(link, link.session.received(raw, self.clock()))
+                if link.session.closed:
                     break
-                except Exception as exc:  # a fault of ours: this client keeps its connection
-                    self.turned_down["failed"] += 1
-                    logger.exception("request failed: %s", type(exc).__name__)
-                    reply_with(websocket, protocol.frame(protocol.error(
-                        f"the request failed ({type(exc).__name__}); try again later")))
-                else:
-                    reply_with(websocket, protocol.frame(reply))
         except ConnectionClosed:
             pass
         finally:
-            broadcaster.disconnect(websocket)
+            self.broadcaster.disconnect(websocket)
             self._note(websocket, "disconnected")
 
-    async def handle_request(self, websocket, raw) -> dict[str, Any]:
-        request = protocol.parse_request(raw, self.broadcaster.doc_classes, self.seq_width)
-        acl, api_id = await self.lookup_acl(request.api_key)
-        await self.admit(self.broadcaster, websocket, request, acl)
-        self._note(websocket, f"subscribed with {protocol.fingerprint(request.api_key)} to "
-                   + ", ".join(sub.describe() for sub in request.subscriptions))
-        return protocol.subscribed(request, api_id)
+    async def perform(self, link: "Link", actions: list[protocol.Action]) -> None:
+        """Perform ``actions`` in order, and those the session returns as each one ends."""
+        pending = collections.deque(actions)
+        while pending:
+            action = pending.popleft()
+            try:
+                more = await self.act(link, action)
+            except Exception as exc:
+                more = link.session.failed(exc)
+            pending.extendleft(reversed(more or ()))
+
+    async def act(self, link: "Link", action: protocol.Action) -> list[protocol.Action] | None:
+        """Perform one action; returns what the session says to do next, if anything."""
+        websocket, session = link.websocket, link.session
+        match action:
+            case protocol.Send(reply):
+                # Replies take the events' path, so they keep their place among the events
+                # queued for this client (a node's backlog goes out before the reply ending it).
+                self.broadcaster.sender.send(websocket, protocol.frame(reply))
+            case protocol.Log(text):
+                self._note(websocket, text)
+            case protocol.TurnDown(reason, text, api_key):
+                self.turned_down[reason] += 1
+                if reason.final:
+                    self.refusals.append((api_key, text))
+                    del self.refusals[:-REFUSALS_KEPT]
+            case protocol.Count(name):
+                self.counted[name] += 1
+            case protocol.Fault(exc):
+                logger.error("request failed: %s", type(exc).__name__, exc_info=exc)
+            case protocol.LookUp(api_key):
+                return session.looked_up(*await self.lookup_acl(api_key))
+            case protocol.Admit(request, acl):
+                try:
+                    await self.admit(self.broadcaster, websocket, request, acl)
+                except AuthorizationError as exc:
+                    return session.acl_refused(exc)
+                return session.admitted()
+            case protocol.Close(code, reason):
+                await self.broadcaster.sender.flushed(
+                    websocket, websocket.close_timeout or config.SEND_CLOSE_TIMEOUT)
+                await websocket.close(code, reason)
+            case _:
+                raise TypeError(f"{type(self).__name__} cannot perform {action!r}")
+        return None
 
     @staticmethod
     async def admit(broadcaster, websocket, request: protocol.Request, acl) -> None:
-        """Register the request's subscriptions in ``broadcaster``; an empty ACL is refused."""
-        try:
-            await subscribe_client(broadcaster, websocket, request.subscriptions, acl=acl)
-        except AuthorizationError as exc:
-            raise Refused(protocol.empty_acl(request.api_key, exc), request.api_key,
-                          kind="empty_acl") from None
+        """Register the request's subscriptions in ``broadcaster`` (AuthorizationError when the
+        ACL is empty)."""
+        await subscribe_client(broadcaster, websocket, request.subscriptions, acl=acl)
+
+
+@dataclasses.dataclass
+class Link:
+    """One connection as its driver holds it: the socket, its session, and (a node) the
+    registry its backlog goes through."""
+
+    websocket: ServerConnection
+    session: protocol.Session
+    catch_up: Any = None

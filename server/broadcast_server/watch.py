@@ -24,6 +24,7 @@ from prometheus_client.exposition import generate_latest
 from prometheus_client.registry import Collector
 
 from .documents import Skip
+from .errors import Refusal
 
 if TYPE_CHECKING:
     from websockets.asyncio.server import ServerConnection
@@ -42,10 +43,6 @@ TEXT_FORMAT = "text/plain; version=0.0.4; charset=utf-8"
 FAN_OUT_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                    0.5, 1.0, 2.5)
 """Seconds, for the fan-out of one event: from a few clients to many thousands."""
-
-REFUSAL_REASONS = ("unknown_key", "empty_acl", "not_accepted", "bad_request", "rate_limited",
-                   "unavailable", "failed")
-"""Why a request is turned down, as ``broadcast_refusals_total`` labels it."""
 
 ACL_LOOKUP_BUCKETS = (0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0)
 """Seconds, for one ACL lookup: up to and past its timeout."""
@@ -131,8 +128,8 @@ class _Counters(Collector):
                                        labels=["reason"])
         # Every reason from the start, at 0 until it happens: a rate over a series that appears
         # only with its first refusal misses that refusal.
-        for reason in sorted(set(REFUSAL_REASONS) | set(server.turned_down)):
-            refusals.add_metric([reason], server.turned_down[reason])
+        for reason in sorted(Refusal):
+            refusals.add_metric([reason.value], server.turned_down[reason])
         yield refusals
         yield from _node_metrics(server)
 

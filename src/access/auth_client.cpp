@@ -29,15 +29,17 @@ Ref body_text(PyObject* reply) {
     return Ref::steal(PyObject_CallMethod(content.get(), "decode", "ss", "utf-8", "replace"));
 }
 
-// `left <op> right`, as an `if` takes it
-int compare(PyObject* left, PyObject* right, int op) { return PyObject_RichCompareBool(left, right, op); }
+// `left <op> right`, as an `if` takes it: the comparison is made even of an object with itself.
+int compare(PyObject* left, PyObject* right, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
 
 int status_is(PyObject* reply, long value, int op) {
     Ref status = attr(reply, names::status_code);
     Ref number = Ref::steal(PyLong_FromLong(value));
     if (!status || !number) return -1;
-    Ref result = Ref::steal(PyObject_RichCompare(status.get(), number.get(), op));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    return compare(status.get(), number.get(), op);
 }
 
 PyObject* pair(Ref first, Ref second) {

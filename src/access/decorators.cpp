@@ -4,6 +4,7 @@
 #include "access/names.hpp"
 #include "engine/engine.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/handling.hpp"
 #include "runtime/name.hpp"
 #include "runtime/placement.hpp"
 
@@ -44,27 +45,48 @@ PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt:
     return PyObject_CallOneArg(decorator.get(), need_auth.get());
 }
 
-// kwargs.get("acl"), over a call's keyword names; borrowed, null when absent.
-RT_HOT PyObject* find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* acl = names::acl.get();
-    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < count; ++i)
-        if (PyTuple_GET_ITEM(kwnames, i) == acl) return args[nargs + i];
-    for (Py_ssize_t i = 0; i < count; ++i)
-        if (PyUnicode_Check(PyTuple_GET_ITEM(kwnames, i)) && PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), acl) == 0)
-            return args[nargs + i];
-    return nullptr;
+// kwargs.get("acl") when some keyword name is a str of a subclass: looked up in a dict of the
+// names, made as need_auth's kwargs would be, so that a name's own __hash__ and __eq__ decide.
+RT_COLD bool find_acl_keyword_in_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& acl) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return false;
+    Ref names = Ref::borrow(kwnames);  // held: a name's __hash__ or __eq__ runs code
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i)
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(names.get(), i), args[nargs + i]) < 0) return false;
+    PyObject* value = PyDict_GetItemWithError(kwargs.get(), names::acl.get());
+    if (!value) return !PyErr_Occurred();
+    // The value is one of the call's arguments, which outlive the call; the dict goes here.
+    acl = value;
+    return true;
 }
 
-inline PyObject* acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kwnames ? find_acl_keyword(args, nargs, kwnames) : nullptr;
+// kwargs.get("acl") over a call's keyword names, as a dict of them finds it: `acl` is the value
+// (borrowed from the call's arguments) or stays null when absent; false with the exception set
+// when a name's own comparison raised.
+RT_HOT bool find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject*& acl) {
+    PyObject* name = names::acl.get();
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t found = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (keyword == name) found = i;
+        else if (!PyUnicode_CheckExact(keyword)) return find_acl_keyword_in_dict(args, nargs, kwnames, acl);
+    }
+    for (Py_ssize_t i = 0; found < 0 && i < count; ++i)
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, i), name) == 0) found = i;
+    if (found >= 0) acl = args[nargs + found];
+    return true;
 }
 
 bool check_acl_content(rt::Function* fn, PyObject* acl);
 
-// The ACL check: true when the call may go on; false with AuthorizationError (or the error of
-// reading the ACL's content) set.
-inline bool acl_allows(rt::Function* fn, PyObject* acl) { return !acl || acl == Py_None || check_acl_content(fn, acl); }
+// The ACL check of a call: true when it may go on; false with AuthorizationError (or the error of
+// finding or reading the ACL) set.
+RT_HOT inline bool acl_allows(rt::Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* acl = nullptr;
+    if (kwnames && !find_acl_keyword(args, nargs, kwnames, acl)) return false;
+    return !acl || acl == Py_None || check_acl_content(fn, acl);
+}
 
 RT_HOT bool check_acl_content(rt::Function* fn, PyObject* acl) {
     Ref content = Ref::steal(PyObject_GetAttr(acl, names::content.get()));
@@ -94,8 +116,12 @@ enum class AclRead : bool { not_yet, read };
 rt::FrameLocals need_auth_locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames, AclRead acl_read) {
     rt::FrameLocals locals = rt::call_locals(args, nargsf, kwnames, fn->closure.get());
     if (acl_read == AclRead::read) {
-        PyObject* acl = acl_keyword(args, PyVectorcall_NARGS(nargsf), kwnames);
+        // Asked for on error paths too: the exception leaving the call stays pending.
+        rt::ErrorTriple leaving = rt::ErrorTriple::fetch();
+        PyObject* acl = nullptr;
+        if (kwnames && !find_acl_keyword(args, PyVectorcall_NARGS(nargsf), kwnames, acl)) PyErr_Clear();
         locals.set(kAclLocal, Ref::borrow(acl ? acl : Py_None));
+        leaving.restore();
     }
     return locals;
 }
@@ -121,7 +147,7 @@ public:
         called_ = true;
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
         auto* fn = reinterpret_cast<rt::Function*>(fn_.get());
-        if (!acl_allows(fn, acl_keyword(call_args, nargs_, kwnames_.get()))) return Step::error();
+        if (!acl_allows(fn, call_args, nargs_, kwnames_.get())) return Step::error();
         Ref func = Ref::borrow(wrapped_func(fn));  // read when the body gets there, as `func` is
         if (!func) return Step::error();
         Ref awaitable = rt::call(func.get(), call_args, nargs_, kwnames_.get());
@@ -153,7 +179,7 @@ struct NeedAuthCall {
     static constexpr bool kMakesCoroutine = false;
     [[gnu::always_inline]] static PyObject* work(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (!acl_allows(fn, acl_keyword(args, nargs, kwnames))) return nullptr;
+        if (!acl_allows(fn, args, nargs, kwnames)) return nullptr;
         Ref func = Ref::borrow(wrapped_func(fn));
         if (!func) return nullptr;
         return rt::call(func.get(), args, nargsf, kwnames).release();

@@ -5,12 +5,14 @@
 #include "broadcaster/delivery.hpp"
 #include "broadcaster/names.hpp"
 
+#include "runtime/frames.hpp"
 #include "runtime/json_text.hpp"
 #include "runtime/layout.hpp"
 #include "runtime/name.hpp"
 #include "runtime/placement.hpp"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -33,23 +35,49 @@ const char* const kEncoderGlobals[] = {"isinstance", "str", "list", "tuple", "fl
 
 PyObject* ensure_ascii_keyword() {
     static PyObject* names = nullptr;  // process-wide, as module/init.cpp lists
-    if (!names && names::ensure_ascii.get()) names = PyTuple_Pack(1, names::ensure_ascii.get());
+    if (!names && names::ensure_ascii.get()) {
+        // Making the tuple can run a collection, and so a nested call that makes one too.
+        Ref made = Ref::steal(PyTuple_Pack(1, names::ensure_ascii.get()));
+        if (!names) names = made.release();
+    }
     return names;
 }
 
-// Where the standard library's json/__init__.py and json/encoder.py are: beside os.py.
+// `key`'s value in a dict whose keys are all exact strs, where looking it up compares strings
+// only and so runs no code; null, with no exception, for any other dict or an absent key.
+PyObject* string_keyed_item(PyObject* dict, PyObject* key) {
+    if (!dict || !key || !PyDict_CheckExact(dict) || !rt::has_string_keys_only(dict)) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    PyErr_Clear();
+    return value;
+}
+
+// Where the standard library's json/__init__.py and json/encoder.py are: beside os.py, as
+// os.path.dirname and os.path.join would say, worked out here so that no Python code runs.
 bool standard_files(Ref& package_file, Ref& encoder_file) {
     static PyObject* files[2] = {};  // process-wide, as module/init.cpp lists
     if (!files[0]) {
-        Ref os = Ref::steal(PyImport_ImportModule("os"));
-        Ref os_file = os ? Ref::steal(PyObject_GetAttrString(os.get(), "__file__")) : Ref();
-        Ref path = os ? Ref::steal(PyObject_GetAttrString(os.get(), "path")) : Ref();
-        Ref dir = os_file && path ? Ref::steal(PyObject_CallMethod(path.get(), "dirname", "O", os_file.get())) : Ref();
-        Ref init = dir ? Ref::steal(PyObject_CallMethod(path.get(), "join", "Oss", dir.get(), "json", "__init__.py")) : Ref();
-        Ref encoder = dir ? Ref::steal(PyObject_CallMethod(path.get(), "join", "Oss", dir.get(), "json", "encoder.py")) : Ref();
-        if (!init || !encoder || !PyUnicode_CheckExact(init.get()) || !PyUnicode_CheckExact(encoder.get())) return false;
-        files[0] = init.release();
-        files[1] = encoder.release();
+        Ref os_name = Ref::steal(PyUnicode_InternFromString("os"));
+        Ref file_name = Ref::steal(PyUnicode_InternFromString("__file__"));
+        PyObject* os = string_keyed_item(PyImport_GetModuleDict(), os_name.get());
+        PyObject* os_file = os && PyModule_CheckExact(os) ? string_keyed_item(PyModule_GetDict(os), file_name.get()) : nullptr;
+        if (!os_file || !PyUnicode_CheckExact(os_file)) return false;
+        Ref path = Ref::borrow(os_file);  // held: the strings made below can run a collection
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(path.get());
+        Py_ssize_t end = PyUnicode_FindChar(path.get(), '/', 0, length, -1) + 1;  // the head, its slashes included
+        if (end <= 0) return false;
+        Py_ssize_t stripped = end;
+        while (stripped > 0 && PyUnicode_READ_CHAR(path.get(), stripped - 1) == '/') --stripped;
+        if (stripped > 0) end = stripped;  // dirname keeps a head that is all slashes
+        Ref head = Ref::steal(PyUnicode_Substring(path.get(), 0, end));
+        const char* sep = stripped > 0 ? "/" : "";
+        Ref init = head ? Ref::steal(PyUnicode_FromFormat("%U%sjson/__init__.py", head.get(), sep)) : Ref();
+        Ref encoder = head ? Ref::steal(PyUnicode_FromFormat("%U%sjson/encoder.py", head.get(), sep)) : Ref();
+        if (!init || !encoder) return false;
+        if (!files[0]) {  // unless a nested call, run by a collection above, found them first
+            files[0] = init.release();
+            files[1] = encoder.release();
+        }
     }
     package_file = Ref::borrow(files[0]);
     encoder_file = Ref::borrow(files[1]);
@@ -70,9 +98,10 @@ bool is_str(PyObject* value, const char* text) {
     return value && PyUnicode_CheckExact(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
 }
 
+// The same by name, for a dict whose keys were checked to be all exact strs.
 PyObject* item(PyObject* dict, const char* name) {
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    return key ? PyDict_GetItemWithError(dict, key.get()) : nullptr;
+    return string_keyed_item(dict, key.get());
 }
 
 // _json's module definition, when `function` is its own encode_basestring: an entry of that
@@ -169,76 +198,205 @@ private:
 // - anything set on the C encoder's class (its __call__, __new__, __init__, __del__, ...): its
 //   version tag, and its slots compared with those of a copy no host can reach.
 // Everything compared by identity is held, so no address can come back as another object.
-class JsonDumps {
-public:
-    // Null with an exception set when `json` or its `dumps` cannot be had.
-    Ref get(PyObject* globals, PyObject* builtins, bool& standard) {
-        if (holds(globals)) [[likely]] {
-            standard = standard_;
-            return Ref::borrow(dumps_.get());
-        }
-        return find(globals, builtins, standard);
+//
+// A search reads names from dicts only where every key is an exact str, so that no lookup runs
+// a host's __eq__ (a dict with any other key leaves json.dumps to be called, as Python would,
+// and a namespace with one is not trusted to stay as it was). Code can still run during a search
+// (a collection, whose callbacks may switch threads; _json's copy being made), and that code may
+// rebind json.dumps and send: a search therefore fills a record of its own, and the record in use
+// is replaced whole, only once the new one is complete and still holds. A nested or concurrent
+// search meanwhile finds the names as they are then, and calls what they give.
+struct Found {
+    Ref globals, json, json_ns, dumps;
+    uint64_t globals_version = 0, json_version = 0;
+    bool standard = false;
+    // What find_standard() read, empty from where it stopped:
+    Ref dumps_code, dumps_defaults, dumps_kwdefaults, encoder, encoder_ns, encoder_builtins, c_encoder;
+    Ref methods[kMethodCount], method_codes[kMethodCount];
+    uint64_t kwdefaults_version = 0, encoder_ns_version = 0, builtins_version = 0;
+    unsigned int encoder_tag = 0, c_encoder_tag = 0;
+
+    // Runs no code.
+    bool holds(PyObject* in_globals) const {
+        if (in_globals != globals.get() || rt::dict_version(in_globals) != globals_version ||
+            !Py_IS_TYPE(json.get(), &PyModule_Type) || rt::dict_version(json_ns.get()) != json_version)
+            return false;
+        if (standard) [[likely]]
+            return read_unchanged<kAllRead>();
+        return read_so_far_unchanged();
     }
+
+    // Whether dumps is the standard library's json.dumps, with what it runs untouched; records
+    // what read_unchanged() compares, each before what it covers is read.
+    bool find_standard(CEncoderSlots& c_encoder_slots);
 
 private:
-    Ref globals_, json_, json_ns_, dumps_;
-    uint64_t globals_version_ = 0, json_version_ = 0;
-    bool standard_ = false;
-    // What find_standard() read, empty from where it stopped:
-    Ref dumps_code_, dumps_defaults_, dumps_kwdefaults_, encoder_, encoder_ns_, encoder_builtins_, c_encoder_;
-    Ref methods_[kMethodCount], method_codes_[kMethodCount];
-    uint64_t kwdefaults_version_ = 0, encoder_ns_version_ = 0, builtins_version_ = 0;
-    unsigned int encoder_tag_ = 0, c_encoder_tag_ = 0;
-    CEncoderSlots c_encoder_slots_;
+    // A standard verdict read everything, so its check skips the tests of what was read.
+    static constexpr bool kAllRead = true, kReadSoFar = false;
 
-    // A class's version tag, given to it if it has none yet; 0 when it cannot have one.
-    static unsigned int version_tag(PyTypeObject* type, PyObject* name) {
-        if (!name || !_PyType_Lookup(type, name)) return 0;
-        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-    }
+    static PyFunctionObject* function(const Ref& ref) { return reinterpret_cast<PyFunctionObject*>(ref.get()); }
 
     static bool same_tag(PyObject* type, unsigned int tag) {
         auto* t = reinterpret_cast<PyTypeObject*>(type);
         return t->tp_version_tag == tag && PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
     }
 
-    static PyFunctionObject* function(const Ref& ref) { return reinterpret_cast<PyFunctionObject*>(ref.get()); }
-
-    bool holds(PyObject* globals) const {
-        if (globals != globals_.get() || rt::dict_version(globals) != globals_version_ ||
-            !Py_IS_TYPE(json_.get(), &PyModule_Type) || rt::dict_version(json_ns_.get()) != json_version_)
-            return false;
-        if (standard_) [[likely]]
-            return read_unchanged<kAllRead>();
-        return read_so_far_unchanged();
-    }
-
     RT_COLD [[gnu::noinline]] bool read_so_far_unchanged() const { return read_unchanged<kReadSoFar>(); }
 
-    // A standard verdict read everything, so its check skips the tests of what was read.
-    static constexpr bool kAllRead = true, kReadSoFar = false;
     template <bool all_read>
     [[gnu::always_inline]] bool read_unchanged() const {
-        if (all_read || dumps_code_) {
-            PyFunctionObject* dumps = function(dumps_);
-            if (dumps->func_code != dumps_code_.get() || dumps->func_defaults != dumps_defaults_.get() ||
-                dumps->func_kwdefaults != dumps_kwdefaults_.get() ||
-                ((all_read || dumps_kwdefaults_) && rt::dict_version(dumps_kwdefaults_.get()) != kwdefaults_version_))
+        if (all_read || dumps_code) {
+            PyFunctionObject* fn = function(dumps);
+            if (fn->func_code != dumps_code.get() || fn->func_defaults != dumps_defaults.get() ||
+                fn->func_kwdefaults != dumps_kwdefaults.get() ||
+                ((all_read || dumps_kwdefaults) && rt::dict_version(dumps_kwdefaults.get()) != kwdefaults_version))
                 return false;
         }
-        if ((all_read || encoder_) && (!Py_IS_TYPE(encoder_.get(), &PyType_Type) || !same_tag(encoder_.get(), encoder_tag_)))
+        if ((all_read || encoder) && (!Py_IS_TYPE(encoder.get(), &PyType_Type) || !same_tag(encoder.get(), encoder_tag)))
             return false;
         for (int i = 0; i < kMethodCount; ++i)
-            if ((all_read || methods_[i]) && function(methods_[i])->func_code != method_codes_[i].get()) return false;
-        if ((all_read || encoder_ns_) && (rt::dict_version(encoder_ns_.get()) != encoder_ns_version_ ||
-                                          rt::dict_version(encoder_builtins_.get()) != builtins_version_))
+            if ((all_read || methods[i]) && function(methods[i])->func_code != method_codes[i].get()) return false;
+        if ((all_read || encoder_ns) && (rt::dict_version(encoder_ns.get()) != encoder_ns_version ||
+                                         rt::dict_version(encoder_builtins.get()) != builtins_version))
             return false;
-        return (!all_read && !c_encoder_) || same_tag(c_encoder_.get(), c_encoder_tag_);
+        return (!all_read && !c_encoder) || same_tag(c_encoder.get(), c_encoder_tag);
     }
+
+    // A class's version tag, given to it if it has none yet; 0 when it cannot have one. Only for
+    // a class whose own dict and bases' dicts have str keys alone: the lookup then runs no code.
+    static unsigned int version_tag(PyTypeObject* type, PyObject* name) {
+        if (!name || !_PyType_Lookup(type, name)) return 0;
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    }
+
+    // A class derived from object alone whose dict has str keys alone.
+    static bool plain_class(PyObject* candidate) {
+        if (!Py_IS_TYPE(candidate, &PyType_Type)) return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(candidate);
+        return type->tp_base == &PyBaseObject_Type && type->tp_mro && PyTuple_GET_SIZE(type->tp_mro) == 2 &&
+               type->tp_dict && PyDict_CheckExact(type->tp_dict) && rt::has_string_keys_only(type->tp_dict);
+    }
+
+    static bool standard_defaults(PyObject* kwdefaults);
+    bool standard_encoder_globals(CEncoderSlots& c_encoder_slots);
+};
+
+bool Found::find_standard(CEncoderSlots& c_encoder_slots) {
+    Ref package_file, encoder_file;  // found first: the first time, making them can run a collection
+    if (!standard_files(package_file, encoder_file) || !Py_IS_TYPE(dumps.get(), &PyFunction_Type)) return false;
+    PyFunctionObject* fn = function(dumps);
+    dumps_defaults = Ref::borrow(fn->func_defaults);
+    dumps_kwdefaults = Ref::borrow(fn->func_kwdefaults);
+    kwdefaults_version = dumps_kwdefaults ? rt::dict_version(dumps_kwdefaults.get()) : 0;
+    dumps_code = Ref::borrow(fn->func_code);
+    if (!standard_function(dumps.get(), "dumps", package_file.get())) return false;
+    if (fn->func_globals != json_ns.get() || fn->func_defaults || !dumps_kwdefaults ||
+        !PyDict_CheckExact(dumps_kwdefaults.get()) || !rt::has_string_keys_only(dumps_kwdefaults.get()))
+        return false;
+    if (!standard_defaults(dumps_kwdefaults.get())) return false;
+
+    // JSONEncoder, as dumps reads it, and what of it dumps runs.
+    PyObject* found_encoder = string_keyed_item(json_ns.get(), names::json_encoder.get());
+    if (!found_encoder || !plain_class(found_encoder)) return false;
+    auto* encoder_type = reinterpret_cast<PyTypeObject*>(found_encoder);
+    encoder_tag = version_tag(encoder_type, names::encode.get());
+    if (!encoder_tag) return false;
+    encoder = Ref::borrow(found_encoder);
+    PyObject* class_dict = encoder_type->tp_dict;
+    constexpr Py_ssize_t kClassNames = sizeof(kEncoderClassNames) / sizeof(kEncoderClassNames[0]);
+    if (PyDict_GET_SIZE(class_dict) != kClassNames) return false;
+    for (const char* name : kEncoderClassNames)
+        if (!item(class_dict, name)) return false;
+    if (!is_str(string_keyed_item(class_dict, names::item_separator.get()), ", ") ||
+        !is_str(string_keyed_item(class_dict, names::key_separator.get()), ": "))
+        return false;
+    for (int i = 0; i < kMethodCount; ++i) {
+        PyObject* method = string_keyed_item(class_dict, kEncoderMethods[i]->get());
+        if (!method || !Py_IS_TYPE(method, &PyFunction_Type)) return false;
+        methods[i] = Ref::borrow(method);
+        method_codes[i] = Ref::borrow(function(methods[i])->func_code);
+        if (!standard_function(method, kEncoderMethodQualnames[i], encoder_file.get())) return false;
+    }
+
+    // json.encoder's namespace and builtins, as those methods read them.
+    PyFunctionObject* first = function(methods[0]);
+    for (const Ref& method : methods)
+        if (function(method)->func_globals != first->func_globals || function(method)->func_builtins != first->func_builtins)
+            return false;
+    if (!PyDict_CheckExact(first->func_globals) || !PyDict_CheckExact(first->func_builtins)) return false;
+    encoder_ns_version = rt::dict_version(first->func_globals);
+    builtins_version = rt::dict_version(first->func_builtins);
+    encoder_ns = Ref::borrow(first->func_globals);
+    encoder_builtins = Ref::borrow(first->func_builtins);
+    if (!rt::has_string_keys_only(encoder_ns.get()) || !rt::has_string_keys_only(encoder_builtins.get())) return false;
+    return standard_encoder_globals(c_encoder_slots);
+}
+
+// dumps's keyword defaults, exactly as the standard library gives them.
+bool Found::standard_defaults(PyObject* kwdefaults) {
+    const std::pair<const char*, PyObject*> expected[] = {
+        {"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+        {"allow_nan", Py_True}, {"cls", Py_None},          {"indent", Py_None},
+        {"separators", Py_None}, {"default", Py_None},     {"sort_keys", Py_False},
+    };
+    if (PyDict_GET_SIZE(kwdefaults) != static_cast<Py_ssize_t>(sizeof(expected) / sizeof(expected[0]))) return false;
+    for (const auto& [name, value] : expected)
+        if (item(kwdefaults, name) != value) return false;
+    return true;
+}
+
+// What encode and iterencode read from json.encoder's namespace and the builtins: _json's own
+// C encoder and string escaper, an exact float INFINITY (iterencode only negates it, which
+// then runs no code; the C encoder writes infinities itself), and the builtins themselves.
+// Both dicts and the class are held (by this record): making _json's copy can run a
+// collection, and so code.
+bool Found::standard_encoder_globals(CEncoderSlots& c_encoder_slots) {
+    PyObject* ns = encoder_ns.get();
+    PyObject* builtins = encoder_builtins.get();
+    PyModuleDef* c_json = c_json_definition(item(ns, "encode_basestring"));
+    Ref make_encoder = Ref::borrow(item(ns, "c_make_encoder"));
+    if (!c_json || !make_encoder || !plain_class(make_encoder.get())) return false;
+    c_encoder_tag = version_tag(reinterpret_cast<PyTypeObject*>(make_encoder.get()), names::dunder_new.get());
+    if (!c_encoder_tag) return false;
+    c_encoder = make_encoder;
+    if (!c_encoder_slots.match(make_encoder.get(), c_json)) return false;
+    PyObject* infinity = item(ns, "INFINITY");
+    if (!infinity || !PyFloat_CheckExact(infinity)) return false;
+    for (const char* name : kEncoderGlobals)
+        if (item(ns, name)) return false;
+    if (item(builtins, "str") != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
+        item(builtins, "list") != reinterpret_cast<PyObject*>(&PyList_Type) ||
+        item(builtins, "tuple") != reinterpret_cast<PyObject*>(&PyTuple_Type) ||
+        item(builtins, "float") != reinterpret_cast<PyObject*>(&PyFloat_Type))
+        return false;
+    PyObject* isinstance = item(builtins, "isinstance");
+    if (!isinstance || !PyCFunction_CheckExact(isinstance)) return false;
+    auto* builtin = reinterpret_cast<PyCFunctionObject*>(isinstance);
+    PyObject* owner = builtin->m_self;
+    if (std::strcmp(builtin->m_ml->ml_name, "isinstance") != 0 || !owner || !PyModule_CheckExact(owner)) return false;
+    const char* owner_name = PyModule_GetName(owner);
+    return owner_name && std::strcmp(owner_name, "builtins") == 0;
+}
+
+class JsonDumps {
+public:
+    // Null with an exception set when `json` or its `dumps` cannot be had.
+    Ref get(PyObject* globals, PyObject* builtins, bool& standard) {
+        if (const Found* found = found_.get(); found && found->holds(globals)) [[likely]] {
+            standard = found->standard;
+            return Ref::borrow(found->dumps.get());
+        }
+        return find(globals, builtins, standard);
+    }
+
+private:
+    std::unique_ptr<Found> found_;
+    CEncoderSlots c_encoder_slots_;
 
     RT_COLD Ref find(PyObject* globals, PyObject* builtins, bool& standard) {
         standard = false;
-        globals_ = Ref();
+        // The record in use goes at once: it no longer holds, and what replaces it is not known yet.
+        std::unique_ptr<Found> stale = std::move(found_);
         const uint64_t globals_version = rt::dict_version(globals);
         Ref json = rt::load_global(globals, builtins, names::json.get());
         if (!json) return {};
@@ -246,126 +404,28 @@ private:
         const uint64_t json_version = json_ns ? rt::dict_version(json_ns.get()) : 0;
         Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names::dumps.get()));
         if (!dumps) return {};
-        if (json_ns && PyDict_CheckExact(json_ns.get()) && PyDict_GetItemWithError(globals, names::json.get()) == json.get() &&
-            PyDict_GetItemWithError(json_ns.get(), names::dumps.get()) == dumps.get()) {
-            json_ = json;
-            json_ns_ = json_ns;
-            dumps_ = dumps;
-            globals_version_ = globals_version;
-            json_version_ = json_version;
-            forget_read();
-            standard_ = find_standard();
-            globals_ = Ref::borrow(globals);
-            // Found from what it was found from, unchanged by the lookups themselves.
-            if (!holds(globals)) globals_ = Ref();
-            standard = globals_ && standard_;
-        }
+        // Only names that were found where they are looked up, in namespaces that compare keys as
+        // strings, are kept for the next call.
+        if (!json_ns || string_keyed_item(globals, names::json.get()) != json.get() ||
+            string_keyed_item(json_ns.get(), names::dumps.get()) != dumps.get())
+            return dumps;
+        std::unique_ptr<Found> fresh(new (std::nothrow) Found);
+        if (!fresh) return dumps;  // not kept: dumps is called
+        fresh->globals = Ref::borrow(globals);
+        fresh->globals_version = globals_version;
+        fresh->json = json;
+        fresh->json_ns = json_ns;
+        fresh->json_version = json_version;
+        fresh->dumps = dumps;
+        fresh->standard = fresh->find_standard(c_encoder_slots_);
         PyErr_Clear();
-        return dumps;
-    }
-
-    void forget_read() {
-        dumps_code_ = dumps_defaults_ = dumps_kwdefaults_ = encoder_ = encoder_ns_ = encoder_builtins_ = c_encoder_ = Ref();
-        for (int i = 0; i < kMethodCount; ++i) methods_[i] = method_codes_[i] = Ref();
-    }
-
-    // Whether dumps_ is the standard library's json.dumps, with what it runs untouched; records
-    // what read_unchanged() compares, each before what it covers is read.
-    bool find_standard() {
-        Ref package_file, encoder_file;  // found first: the first time, finding them runs Python code
-        if (!standard_files(package_file, encoder_file) || !Py_IS_TYPE(dumps_.get(), &PyFunction_Type)) return false;
-        PyFunctionObject* dumps = function(dumps_);
-        Ref kwdefaults = Ref::borrow(dumps->func_kwdefaults);  // held: a key's __eq__ can run code below
-        dumps_defaults_ = Ref::borrow(dumps->func_defaults);
-        dumps_kwdefaults_ = kwdefaults;
-        kwdefaults_version_ = kwdefaults ? rt::dict_version(kwdefaults.get()) : 0;
-        dumps_code_ = Ref::borrow(dumps->func_code);
-        if (!standard_function(dumps_.get(), "dumps", package_file.get())) return false;
-        if (dumps->func_globals != json_ns_.get() || dumps->func_defaults || !kwdefaults || !PyDict_CheckExact(kwdefaults.get()))
-            return false;
-        if (!standard_defaults(kwdefaults.get())) return false;
-
-        // JSONEncoder, as dumps reads it, and what of it dumps runs.
-        PyObject* encoder = PyDict_GetItemWithError(json_ns_.get(), names::json_encoder.get());
-        if (!encoder || !Py_IS_TYPE(encoder, &PyType_Type)) return false;
-        auto* encoder_type = reinterpret_cast<PyTypeObject*>(encoder);
-        encoder_tag_ = version_tag(encoder_type, names::encode.get());
-        if (!encoder_tag_) return false;
-        encoder_ = Ref::borrow(encoder);
-        if (encoder_type->tp_base != &PyBaseObject_Type || !encoder_type->tp_mro || PyTuple_GET_SIZE(encoder_type->tp_mro) != 2)
-            return false;
-        PyObject* class_dict = encoder_type->tp_dict;
-        constexpr Py_ssize_t kClassNames = sizeof(kEncoderClassNames) / sizeof(kEncoderClassNames[0]);
-        if (!class_dict || PyDict_GET_SIZE(class_dict) != kClassNames) return false;
-        for (const char* name : kEncoderClassNames)
-            if (!item(class_dict, name)) return false;
-        if (!is_str(PyDict_GetItemWithError(class_dict, names::item_separator.get()), ", ") ||
-            !is_str(PyDict_GetItemWithError(class_dict, names::key_separator.get()), ": "))
-            return false;
-        for (int i = 0; i < kMethodCount; ++i) {
-            PyObject* method = kEncoderMethods[i]->get() ? PyDict_GetItemWithError(class_dict, kEncoderMethods[i]->get()) : nullptr;
-            if (!method || !Py_IS_TYPE(method, &PyFunction_Type)) return false;
-            methods_[i] = Ref::borrow(method);
-            method_codes_[i] = Ref::borrow(function(methods_[i])->func_code);
-            if (!standard_function(method, kEncoderMethodQualnames[i], encoder_file.get())) return false;
+        // Kept when nothing it was found from changed while it was being found (a collection, or
+        // another thread, may have run code meanwhile); the swap itself runs no code.
+        if (fresh->holds(globals)) {
+            standard = fresh->standard;
+            found_.swap(fresh);
         }
-
-        // json.encoder's namespace and builtins, as those methods read them.
-        PyFunctionObject* first = function(methods_[0]);
-        for (const Ref& method : methods_)
-            if (function(method)->func_globals != first->func_globals || function(method)->func_builtins != first->func_builtins)
-                return false;
-        if (!PyDict_CheckExact(first->func_globals) || !PyDict_CheckExact(first->func_builtins)) return false;
-        encoder_ns_version_ = rt::dict_version(first->func_globals);
-        builtins_version_ = rt::dict_version(first->func_builtins);
-        encoder_ns_ = Ref::borrow(first->func_globals);
-        encoder_builtins_ = Ref::borrow(first->func_builtins);
-        return standard_encoder_globals(encoder_ns_, encoder_builtins_);
-    }
-
-    // dumps's keyword defaults, exactly as the standard library gives them.
-    static bool standard_defaults(PyObject* kwdefaults) {
-        const std::pair<const char*, PyObject*> expected[] = {
-            {"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
-            {"allow_nan", Py_True}, {"cls", Py_None},          {"indent", Py_None},
-            {"separators", Py_None}, {"default", Py_None},     {"sort_keys", Py_False},
-        };
-        if (PyDict_GET_SIZE(kwdefaults) != static_cast<Py_ssize_t>(sizeof(expected) / sizeof(expected[0]))) return false;
-        for (const auto& [name, value] : expected)
-            if (item(kwdefaults, name) != value) return false;
-        return true;
-    }
-
-    // What encode and iterencode read from json.encoder's namespace and the builtins: _json's own
-    // C encoder and string escaper, an exact float INFINITY (iterencode only negates it, which
-    // then runs no code; the C encoder writes infinities itself), and the builtins themselves.
-    // Both dicts and the class are held: making _json's copy can run a collection, and so code.
-    bool standard_encoder_globals(Ref ns_held, Ref builtins_held) {
-        PyObject* ns = ns_held.get();
-        PyObject* builtins = builtins_held.get();
-        PyModuleDef* c_json = c_json_definition(item(ns, "encode_basestring"));
-        Ref make_encoder = Ref::borrow(item(ns, "c_make_encoder"));
-        if (!c_json || !make_encoder || !Py_IS_TYPE(make_encoder.get(), &PyType_Type)) return false;
-        c_encoder_tag_ = version_tag(reinterpret_cast<PyTypeObject*>(make_encoder.get()), names::dunder_new.get());
-        if (!c_encoder_tag_) return false;
-        c_encoder_ = make_encoder;
-        if (!c_encoder_slots_.match(make_encoder.get(), c_json)) return false;
-        PyObject* infinity = item(ns, "INFINITY");
-        if (!infinity || !PyFloat_CheckExact(infinity)) return false;
-        for (const char* name : kEncoderGlobals)
-            if (item(ns, name) || PyErr_Occurred()) return false;
-        if (item(builtins, "str") != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
-            item(builtins, "list") != reinterpret_cast<PyObject*>(&PyList_Type) ||
-            item(builtins, "tuple") != reinterpret_cast<PyObject*>(&PyTuple_Type) ||
-            item(builtins, "float") != reinterpret_cast<PyObject*>(&PyFloat_Type))
-            return false;
-        PyObject* isinstance = item(builtins, "isinstance");
-        if (!isinstance || !PyCFunction_CheckExact(isinstance)) return false;
-        auto* builtin = reinterpret_cast<PyCFunctionObject*>(isinstance);
-        PyObject* owner = builtin->m_self;
-        if (std::strcmp(builtin->m_ml->ml_name, "isinstance") != 0 || !owner || !PyModule_CheckExact(owner)) return false;
-        const char* owner_name = PyModule_GetName(owner);
-        return owner_name && std::strcmp(owner_name, "builtins") == 0;
+        return dumps;  // `stale` and `fresh` go here, after found_ is whole: their release may run code
     }
 };
 
@@ -377,7 +437,8 @@ Ref json_text(rt::Function* fn, PyObject* content) {
     bool standard = false;
     Ref dumps = json_dumps.get(fn->globals.get(), fn->builtins.get(), standard);
     if (!dumps) return {};
-    if (standard) [[likely]]
+    // A profile or trace function sees json.dumps called, as it would from Python code.
+    if (standard && !rt::tracing(PyThreadState_Get())) [[likely]]
         if (Ref text = rt::standard_json_text(content)) return text;
     PyObject* keywords = ensure_ascii_keyword();
     if (!keywords) return {};
