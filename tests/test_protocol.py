@@ -458,6 +458,7 @@ COMMAND_LINES = [
                  "BROADCAST_LOG_FORMAT": "JSON", "BROADCAST_UNHEALTHY_AFTER": "1.5"}, ["node"],
      {"redis": "redis://r:6379/0", "auth": "http://a/api/", "documents": "shop", "port": 8766,
       "compression": True, "log_format": "json", "unhealthy_after": 1.5}),
+    (NODE_ENV | {"BROADCAST_APP_NAME": "invoicing"}, ["node"], {"app_name": "invoicing"}),
     (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "0"},
      ["node", "--port", "9000", "--redis", "redis://other/1"],
      {"port": 9000, "redis": "redis://other/1", "compression": False}),

@@ -75,7 +75,7 @@ def test_the_wheels_install_together_in_a_fresh_venv_and_run_a_node(tmp_path):
     with LocalRedis() as redis, AuthService() as auth:
         auth.add_account("k-invoices", {"read": ["Invoice"]}, id="ops")
         node_args = ["node", "--redis", redis.url, "--auth", auth.base_url,
-                     "--documents", DOCUMENTS, "--port", "0"]
+                     "--app-name", "invoicing", "--documents", DOCUMENTS, "--port", "0"]
         # Without the engine: help, and one line naming what to install.
         for args in (["node", "--help"], ["publish", "--help"]):
             assert command(*args).returncode == 0
@@ -92,6 +92,7 @@ def test_the_wheels_install_together_in_a_fresh_venv_and_run_a_node(tmp_path):
             assert line, node.stderr.read()
             url = json.loads(line)["url"]
             got, skipped = asyncio.run(subscribe_and_publish(url, redis.url, command))
+            assert auth.last_request.json["app_name"] == "invoicing"
         finally:
             node.terminate()
             assert node.wait(10) == 0
