@@ -63,7 +63,8 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
-    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}'
+    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}; to a node, '
+    'add "resume_after": the last seq received, "epoch": the subscribed reply\'s, to catch up'
 )
 """The one-line reminder of the request that every welcome carries."""
 
