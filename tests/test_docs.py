@@ -118,8 +118,7 @@ def test_the_pages_tables_are_the_declared_ones():
     """The settings table is the one the declarations give, and the refusals' and the skipped
     entries' labels are their enums': a new setting or reason cannot be left out."""
     from broadcast_server import config
-    from broadcast_server.documents import Skip
-    from broadcast_server.errors import Refusal
+    from broadcast_server.errors import Refusal, Skip
     operations = TEXT["docs/operations.md"]
     table = config.settings_table()
     assert table in operations, ("paste `python -m broadcast_server.config` into "

@@ -5,14 +5,13 @@ the ``DOCUMENT_CLASSES`` of the module given with ``--documents`` (a dict from e
 ``__name__`` to the class) and calls that class with the event's data, a JSON object, as keyword
 arguments: ``cls(**data)``. :func:`rebuild` is that rule, for the nodes and for ``publish
 --documents``, which refuses an event before it reaches the stream when no node could rebuild it.
-A node skips such an event, logs it and counts it by :class:`Skip` (the label of
-``broadcast_stream_entries_skipped_total``).
+A node skips such an event, logs it and counts it by :class:`~broadcast_server.errors.Skip`
+(the label of ``broadcast_stream_entries_skipped_total``).
 
 Nothing here imports the engine or the module: ``publish`` runs without them.
 """
 from __future__ import annotations
 
-import enum
 import importlib
 import importlib.util
 import json
@@ -20,29 +19,10 @@ import pathlib
 import sys
 from typing import Any, Callable, Mapping
 
-from .errors import Unfit
+from .errors import Skip, Unfit
 from .protocol import quote
 
-__all__ = ["Skip", "load_documents", "rebuild"]
-
-
-class Skip(enum.Enum):
-    """Why a node skipped an entry of the stream: the word its log line and its metric's label
-    give."""
-
-    UNKNOWN_CLASS = "unknown_class"
-    """The event's class is not in ``DOCUMENT_CLASSES``."""
-
-    NOT_AN_OBJECT = "not_an_object"
-    """The event's data is not a JSON object, so it cannot be the class's keyword arguments."""
-
-    REFUSED_BY_CLASS = "refused_by_class"
-    """``cls(**data)`` raised: a field the class does not take, one it needs and did not get, a
-    value it refuses."""
-
-    BAD_ENTRY = "bad_entry"
-    """Anything else: an entry the publisher does not write (a field missing, data that is not
-    JSON, a seq of another width)."""
+__all__ = ["load_documents", "rebuild", "json_kind", "read_data"]
 
 
 def load_documents(name: str) -> Mapping[str, Callable[..., Any]]:
@@ -67,23 +47,23 @@ def load_documents(name: str) -> Mapping[str, Callable[..., Any]]:
 def rebuild(classes: Mapping[str, Callable[..., Any]], class_name: str, data: Any) -> Any:
     """The document of one event, as every node rebuilds it: ``classes[class_name](**data)``.
 
-    Raises :class:`~broadcast_server.errors.Unfit`, whose ``reason`` is a :class:`Skip` value.
+    Raises :class:`~broadcast_server.errors.Unfit`, whose ``reason`` says why (a :class:`~broadcast_server.errors.Skip`).
     """
     cls = classes.get(class_name) if isinstance(class_name, str) else None
     if cls is None:
         known = ", ".join(sorted(map(str, classes))) or "none"
         raise Unfit(f"unknown document class {quote(str(class_name))} (the documents have "
-                    f"{quote(known, 200, repr_=False)})", Skip.UNKNOWN_CLASS.value)
+                    f"{quote(known, 200, repr_=False)})", Skip.UNKNOWN_CLASS)
     if not isinstance(data, dict):
         kind = json_kind(data)
         raise Unfit(f"the data of a {class_name} is {kind}, not a JSON object: a document is "
-                    f"rebuilt as {class_name}(**data)", Skip.NOT_AN_OBJECT.value)
+                    f"rebuilt as {class_name}(**data)", Skip.NOT_AN_OBJECT)
     try:
         return cls(**data)
     except Exception as exc:
         raise Unfit(f"{class_name}(**data) raised {type(exc).__name__}: "
                     f"{quote(str(exc), 200, repr_=False)}",
-                    Skip.REFUSED_BY_CLASS.value) from exc
+                    Skip.REFUSED_BY_CLASS) from exc
 
 
 def json_kind(value: Any) -> str:

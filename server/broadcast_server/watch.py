@@ -23,8 +23,7 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import generate_latest
 from prometheus_client.registry import Collector
 
-from .documents import Skip
-from .errors import Refusal
+from .errors import Refusal, Skip
 
 if TYPE_CHECKING:
     from websockets.asyncio.server import ServerConnection
@@ -148,7 +147,7 @@ def _node_metrics(server) -> Iterator[Metric]:
                                   "Stream entries that could not be handed over, by reason",
                                   labels=["reason"])
     for reason in Skip:  # each from the start, as the refusals
-        skipped.add_metric([reason.value], feed.skipped_by[reason.value])
+        skipped.add_metric([reason.value], feed.skipped_by[reason])
     yield skipped
     yield _counter("feed_restarts", "Times the feed failed and was started again",
                    feed.restarts)
