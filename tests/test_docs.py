@@ -47,12 +47,13 @@ SHOWN = {
     "./run-demo": "tests/test_demo.py and tests/test_browser.py (--serve)",
     "BROADCAST_IMPL=reference .venv/bin/python -m pytest": "the suite itself",
     "git clone": "this checkout",
-    "redis-server ": "tests/test_wheel.py (a throw-away redis-server, as this one)",
     "cd ": "this checkout",
     "scripts/build-wheels": "tests/test_wheel.py",
     "python3.11 -m venv": "tests/test_wheel.py",
     "~/my-app/bin/pip install": "tests/test_wheel.py (the same wheels, in a fresh venv)",
     "~/my-app/bin/python -m broadcast_server": "tests/test_wheel.py",
+    "~/my-app/bin/python -m broadcast_demo": "tests/test_wheel.py; the quick start's script runs "
+                                             "both in this repository's .venv",
     ".venv/bin/python -m websockets": "interactive; tests/test_end_to_end.py speaks the protocol",
     ".venv/bin/python -m broadcast_demo.local_redis": "a terminal of a session by hand; the "
                                                       "quick start's script runs it",
