@@ -175,16 +175,19 @@ class SingleNode(Run):
         http_url = server.url.replace("ws://", "http://", 1)
         self.line(s.bold(f"Serving on {server.url}") + "  (Ctrl-C to stop)")
         page = web.page_url(server.host, server.port, **PAGE_SETTINGS)
-        # The URL alone on its line: a terminal that wraps it still takes it for one link.
+        # What is to be copied (a URL, a command, a request) alone on its line: a terminal that
+        # wraps it still takes it for one; the prose around it is wrapped to the width.
         self.line("  page, to open in a browser:")
         self.line(page)
-        self.line(f"  connect:  {sys.executable} -m websockets {server.url}")
-        self.line('  then type: {"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
+        self.line("  a client of your own: connect, then type the request")
+        self.line(f"{sys.executable} -m websockets {server.url}")
+        self.line('{"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
                   '"data_scope": ["eu"], "show_hidden": true}]}')
-        self.line(f"  health:   {http_url}/healthz    metrics: {http_url}/metrics")
-        self.line("  keys: " + ", ".join(f"{k} ({json.dumps(v[1])})" for k, v in ACCOUNTS.items()))
-        self.line(f"  an event is published every {self.args.interval:g} s; classes: "
-                  + ", ".join(DOCUMENT_CLASSES) + "; the scripted clients have left")
+        self.line(f"  health:   {http_url}/healthz")
+        self.line(f"  metrics:  {http_url}/metrics")
+        self.lines("  keys: " + ", ".join(f"{k} ({json.dumps(v[1])})" for k, v in ACCOUNTS.items()))
+        self.lines(f"  an event is published every {self.args.interval:g} s; classes: "
+                   + ", ".join(DOCUMENT_CLASSES) + "; the scripted clients have left")
         self.line("  connections, subscriptions, refusals and bad requests are logged as they come")
         self.line()
         if self.args.log_format == "json":
