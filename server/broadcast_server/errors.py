@@ -4,7 +4,8 @@ from __future__ import annotations
 import enum
 
 __all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "AuthServiceFault",
-           "TooOld", "Ahead", "StreamMadeAnew", "StreamMismatch", "CannotListen"]
+           "TooOld", "Ahead", "StreamMadeAnew", "StreamMismatch", "RedisFull", "CannotListen",
+           "Skip", "Unfit"]
 
 
 class Refusal(enum.StrEnum):
@@ -104,6 +105,11 @@ class StreamMadeAnew(Exception):
                          f"appended, publish again from your own records")
 
 
+class RedisFull(Unavailable):
+    """Redis refused an append for want of memory (its maxmemory, with ``noeviction``): the
+    event is not in the stream."""
+
+
 class StreamMismatch(ValueError):
     """A node or publisher set up otherwise than the stream it was pointed at (another seq
     width, ...), or a Redis whose settings could lose the events it acknowledges."""
@@ -114,3 +120,31 @@ class CannotListen(Exception):
 
     HINT = "choose another with --port PORT (--port 0 takes any free port)"
     """What a command line with a ``--port`` option adds to the text."""
+
+
+class Skip(enum.StrEnum):
+    """Why a node skipped an entry of the stream, in a word: the label of the
+    ``broadcast_stream_entries_skipped_total`` metric and the word of its log line."""
+
+    UNKNOWN_CLASS = "unknown_class"
+    """The event's class is not in ``DOCUMENT_CLASSES``."""
+
+    NOT_AN_OBJECT = "not_an_object"
+    """The event's data is not a JSON object, so it cannot be the class's keyword arguments."""
+
+    REFUSED_BY_CLASS = "refused_by_class"
+    """``cls(**data)`` raised: a field the class does not take, one it needs and did not get, a
+    value it refuses."""
+
+    BAD_ENTRY = "bad_entry"
+    """Anything else: an entry the publisher does not write (a field missing, data that is not
+    JSON, a seq of another width)."""
+
+
+class Unfit(ValueError):
+    """An event no node can rebuild into a document (see :mod:`broadcast_server.documents`);
+    ``reason`` says why, as a node's metrics count the entries it skips."""
+
+    def __init__(self, text: str, reason: Skip):
+        super().__init__(text)
+        self.reason = reason

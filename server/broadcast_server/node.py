@@ -13,11 +13,7 @@ backlog is read, filtered and sent a page at a time, at most ``catch_ups`` of th
 from __future__ import annotations
 
 import asyncio
-import importlib
-import importlib.util
 import logging
-import pathlib
-import sys
 import time
 from typing import Any
 
@@ -25,6 +21,7 @@ from tolva_engine import AuthorizationError
 from websockets.protocol import OPEN
 
 from . import config, protocol
+from .documents import load_documents
 from .errors import Unavailable
 from .server import BroadcastServer, Link, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
@@ -73,7 +70,7 @@ class NodeServer(BroadcastServer):
                  unhealthy_after: float = config.UNHEALTHY_AFTER,
                  catch_ups: int = config.CATCH_UPS,
                  catch_up_wait: float = config.CATCH_UP_WAIT, **kwargs):
-        super().__init__(auth_root, doc_classes=documents, **kwargs)
+        super().__init__(auth_root, doc_classes=documents, seq_width=seq_width, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
@@ -238,16 +235,3 @@ class NodeServer(BroadcastServer):
                 self.caught_up += catch_up.sent - before
             after = upto
         return after, catch_up.sent
-
-
-def load_documents(name: str):
-    """The ``DOCUMENT_CLASSES`` of a module, given by its import name or as a Python file."""
-    if name.endswith(".py") or "/" in name:
-        path = pathlib.Path(name).resolve()
-        found = importlib.util.spec_from_file_location(f"node_documents_{path.stem}", path)
-        module = importlib.util.module_from_spec(found)
-        sys.modules[found.name] = module
-        found.loader.exec_module(module)
-    else:
-        module = importlib.import_module(name)
-    return module.DOCUMENT_CLASSES

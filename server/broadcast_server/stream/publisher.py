@@ -10,7 +10,7 @@ from redis.asyncio.retry import Retry
 from redis.exceptions import OutOfMemoryError, ResponseError
 
 from .. import config
-from ..errors import StreamMadeAnew, StreamMismatch, Unavailable
+from ..errors import RedisFull, StreamMadeAnew, StreamMismatch, Unavailable
 from ..protocol import format_seq, is_stream_seq, quote
 from .connection import Durability, connect, read_durability, retrying
 from .entries import encode
@@ -35,7 +35,7 @@ class Publisher:
     publisher's last append (:class:`StreamMadeAnew`, naming the last seq it acknowledged: the
     events up to it may be gone with the old stream), when its seqs are of another width than
     ``width`` (:class:`StreamMismatch`), when no seq of the width is left (OverflowError), when
-    Redis is full (:class:`Unavailable`), and when Redis may evict the stream (an ``allkeys-``
+    Redis is full (:class:`RedisFull`, an :class:`Unavailable`), and when Redis may evict the stream (an ``allkeys-``
     maxmemory policy, read at the first append and after every reconnection) unless
     ``allow_eviction``.
     """
@@ -65,6 +65,9 @@ class Publisher:
         if seq and not is_stream_seq(seq, self.width):
             # Nodes compare seqs as text, and skip an entry whose seq is of another width.
             raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
+        if not isinstance(data, dict):
+            # Every node would skip it: a document is rebuilt as cls(**data).
+            raise TypeError(f"data must be a dict (a JSON object), not {type(data).__name__}")
         event_id = event_id or uuid.uuid4().hex
         fields = [v for pair in encode(class_name, data, op).items() for v in pair]
         keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id),
@@ -80,7 +83,7 @@ class Publisher:
             try:
                 return await self.script(keys=keys, args=args)
             except OutOfMemoryError:
-                raise Unavailable(f"Redis is out of memory (its maxmemory) and refused the "
+                raise RedisFull(f"Redis is out of memory (its maxmemory) and refused the "
                                   f"append: event {event_id} is not in the stream") from None
             except ResponseError as exc:
                 raise self._refusal(str(exc)) from None
