@@ -230,6 +230,9 @@ def test_replies():
     too_old = TooOld("00000042", "00000990", "00101000", epoch="e1")
     assert protocol.welcome(["Shipment", "Order"]) == {
         "type": "welcome", "doc_classes": ["Order", "Shipment"], "protocol": protocol.PROTOCOL}
+    # the reminder's start_seq is one the server takes: as wide as its seqs
+    welcomed = protocol.Session(CLASSES, seq_width=8).connected(0)[1].reply
+    assert '"start_seq": "00000005"' in welcomed["protocol"]
     assert protocol.subscribed(request, "ops") == {
         "type": "subscribed", "doc_classes": ["Shipment", "Order"], "api_id": "ops"}
     assert list(protocol.subscribed(request, "ops", "00000050", 8, "e1").items()) == [

@@ -292,8 +292,13 @@ def request(api_key: str, subscriptions: list[dict], resume_after: str | None = 
 
 
 # -- replies ------------------------------------------------------------------------------------
-def welcome(doc_classes: Iterable[str]) -> dict[str, Any]:
-    return {"type": "welcome", "doc_classes": sorted(doc_classes), "protocol": PROTOCOL}
+def welcome(doc_classes: Iterable[str], seq_width: int | None = None) -> dict[str, Any]:
+    """The greeting; its reminder shows a ``start_seq`` as wide as the server's seqs, since a
+    seq of another width is refused."""
+    hint = PROTOCOL
+    if seq_width is not None:
+        hint = hint.replace('"0005"', f'"{format_seq(5, seq_width)}"')
+    return {"type": "welcome", "doc_classes": sorted(doc_classes), "protocol": hint}
 
 
 def subscribed(request: Request, api_id: Any, after_seq: str | None = None,
@@ -532,7 +537,7 @@ class Session:
     # -- what happened ----------------------------------------------------------------------
     def connected(self, now: float) -> list[Action]:
         self.limit.at = now / 1000
-        return [Log("connected"), Send(welcome(self.doc_classes))]
+        return [Log("connected"), Send(welcome(self.doc_classes, self.width))]
 
     def received(self, raw: Any, now: float) -> list[Action]:
         """A frame from the client."""
