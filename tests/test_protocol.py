@@ -517,6 +517,10 @@ COMMAND_LINES = [
     ({"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",
       "BROADCAST_EVENT_ID": "e-1", "BROADCAST_SEQ": "00000007"}, ["publish", "--data", "{}"],
      {"doc_class": "Order", "event_id": None, "seq": None}),
+    # The op goes to every client as it is: one they do not know is refused here.
+    ({"BROADCAST_OP": "remove"}, ["publish", "--redis", "redis://r/0", "--class", "Order",
+                                  "--data", "{}"],
+     "BROADCAST_OP='remove': expected one of create, update, delete (for --op)"),
 ]
 
 
@@ -555,6 +559,9 @@ INVOICE = '{"id": "F-1", "region": "eu", "total": 1.5}'
       "--documents", "examples/documents.py"], 2,
      "publish: --data: Invoice(**data) raised TypeError: Invoice.__init__() got an unexpected "
      "keyword argument 'colour'; every node would skip this event"),
+    # A seq that no node could take, before Redis is asked.
+    ([*PUBLISH, "--data", INVOICE, "--seq", "5"], 2,
+     "publish: --seq: '5' is not 8 decimal digits (the stream's --seq-width)"),
     # Redis away for longer than a publish may take: the flag to know whether it is in.
     ([*PUBLISH, "--data", INVOICE, "--event-id", "ev-7"], 1,
      "Redis did not take the event within 0.2 s; it may or may not be in the stream: publish it "

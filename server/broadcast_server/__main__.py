@@ -34,7 +34,8 @@ from . import config, logs
 from .documents import json_kind, load_documents, read_data, rebuild
 from .errors import (CannotListen, RedisFull, StreamMadeAnew, StreamMismatch, Unavailable,
                      Unfit)
-from .stream import Publisher
+from .protocol import is_stream_seq, quote
+from .stream import OPS, Publisher
 
 log = logging.getLogger("broadcast.node")
 
@@ -164,7 +165,7 @@ def command_line(environ=None) -> config.Parser:
     config.add_redis_argument(one)
     one.add_argument("--class", dest="doc_class", required=True, help="the document's class")
     one.add_argument("--data", required=True, help="the document's data, a JSON object")
-    one.add_argument("--op", default="update", help="create, update or delete")
+    one.add_argument("--op", default="update", choices=OPS, help="create, update or delete")
     one.add_argument("--documents", default=None,
                      help="the nodes' documents module (or Python file): the event is refused "
                           "here, not skipped by every node, when its class cannot be rebuilt "
@@ -190,6 +191,9 @@ def main(argv=None, environ=None) -> int:
     args = parser.parse_args(argv)
     if args.command == "publish":
         data = event_data(parser, args)
+        if args.seq is not None and not is_stream_seq(args.seq, args.seq_width):
+            parser.exit(2, f"{parser.prog} publish: --seq: {quote(args.seq)} is not "
+                           f"{args.seq_width} decimal digits (the stream's --seq-width)\n")
         event_id = args.event_id or uuid.uuid4().hex
         try:
             return asyncio.run(publish(args, data, event_id))

@@ -5,6 +5,6 @@ machines only need to point at the same Redis."""
 from .connection import DOWN, connect
 from .entries import decode, encode, rebuilder
 from .feed import Feed
-from .publisher import Publisher
+from .publisher import OPS, Publisher
 
-__all__ = ["DOWN", "connect", "decode", "encode", "rebuilder", "Feed", "Publisher"]
+__all__ = ["DOWN", "connect", "decode", "encode", "rebuilder", "Feed", "OPS", "Publisher"]

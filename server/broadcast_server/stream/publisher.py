@@ -16,7 +16,10 @@ from .connection import Durability, connect, read_durability, retrying
 from .entries import encode
 from .scripts import APPEND, epoch_key, event_key, meta_key, new_epoch
 
-__all__ = ["Publisher"]
+__all__ = ["OPS", "Publisher"]
+
+OPS = ("create", "update", "delete")
+"""The operations an event may carry: what every client is told to expect."""
 
 log = logging.getLogger("broadcast.publisher")
 
@@ -65,6 +68,9 @@ class Publisher:
         if seq and not is_stream_seq(seq, self.width):
             # Nodes compare seqs as text, and skip an entry whose seq is of another width.
             raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
+        if op not in OPS:
+            # The op goes out to every subscriber as it is: a typo would reach them all.
+            raise ValueError(f"op must be create, update or delete, not {quote(str(op))}")
         if not isinstance(data, dict):
             # Every node would skip it: a document is rebuilt as cls(**data).
             raise TypeError(f"data must be a dict (a JSON object), not {type(data).__name__}")
