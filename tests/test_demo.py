@@ -66,3 +66,18 @@ def test_on_a_terminal_the_table_keeps_its_header_in_sight_and_ends_whole():
     piped = Region(live=False, out=plain)
     piped.add("0001  ")
     assert plain.getvalue() == "0001\n"
+
+
+def test_local_redis_takes_a_port_back_from_a_server_just_stopped_there():
+    from broadcast_demo.local_redis import check_port
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    client = socket.create_connection(("127.0.0.1", port))
+    listener.accept()[0].close()  # the server closes first: its side lingers on the port
+    listener.close()
+    try:
+        check_port(port)
+        with socket.create_server(("127.0.0.1", port)), pytest.raises(OSError):
+            check_port(port)  # one listening there is still found
+    finally:
+        client.close()

@@ -160,6 +160,15 @@ class LocalRedis:
         self.close()
 
 
+def check_port(port: int) -> None:
+    """Raise OSError when ``port`` on 127.0.0.1 cannot be listened on. It binds as redis-server
+    does, reusing the address: the connections of a Redis just stopped there linger for a
+    minute, and would otherwise keep the next one from starting."""
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("127.0.0.1", port))
+
+
 def _main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m broadcast_demo.local_redis",
@@ -173,8 +182,7 @@ def _main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # ends as Ctrl-C does: cleaned up
     if args.port:
         try:  # another server there would answer for this one
-            with socket.socket() as s:
-                s.bind(("127.0.0.1", args.port))
+            check_port(args.port)
         except OSError as exc:
             parser.exit(2, f"{parser.prog}: port {args.port} on 127.0.0.1 cannot be listened on "
                            f"({exc.strerror or exc}); choose another with --port PORT\n")
