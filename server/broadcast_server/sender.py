@@ -114,7 +114,7 @@ class Sender:
             outbox = self.outboxes[websocket] = Outbox()
             outbox.task = asyncio.get_running_loop().create_task(self._drain(websocket, outbox))
         if outbox.size + len(frame) > self.bound:
-            self._close_fallen_behind(websocket, outbox)
+            self._close_fallen_behind(websocket, outbox, len(frame))
             return
         outbox.frames.append(frame)
         outbox.size += len(frame)
@@ -141,11 +141,13 @@ class Sender:
             if self.outboxes.get(websocket) is outbox:
                 del self.outboxes[websocket]
 
-    def _close_fallen_behind(self, websocket, outbox: Outbox) -> None:
+    def _close_fallen_behind(self, websocket, outbox: Outbox, more: int) -> None:
         self.fell_behind += 1
         self.dropped += len(outbox.frames) + 1
-        log.warning("%s fell behind: %d bytes waiting, bound %d; closing it with %d",
-                    _peer(websocket), outbox.size, self.bound, FELL_BEHIND_CLOSE_CODE)
+        # The message that did not fit is named too: one larger than the bound does it alone.
+        log.warning("%s fell behind: %d bytes waiting and a message of %d, bound %d; closing it "
+                    "with %d", _peer(websocket), outbox.size, more, self.bound,
+                    FELL_BEHIND_CLOSE_CODE)
         outbox.frames.clear()
         outbox.size = 0
         # The close frame goes behind what the transport holds; the state is no longer OPEN,
