@@ -336,6 +336,71 @@ def test_subscribe_requests_beyond_the_burst_wait_their_turn():
     assert sent(serve(session, frame, 1_600))[0]["type"] == "subscribed"
 
 
+SMALL = protocol.Limits(scope_items=3, catalog_keys=2, subscriptions=2, subscribe_within=10)
+
+
+# What one client may ask: (the requests' subscriptions, one list per frame, to a server or a
+# node; the last frame's label and the start of its error reply). Those before the last are granted.
+@pytest.mark.parametrize("frames, node, label, reason", [
+    ([[{"doc_class": "Order", "data_scope": [0] * 21_000}]], False,
+     "data_scope_too_long", '"data_scope" lists 21000 values; at most 3'),
+    ([[{"doc_class": "Order", "catalog": {"id": 1, "total": 1, "margin": 1}}]], True,
+     "catalog_too_long", '"catalog" names 3 fields; at most 2'),
+    ([[{"doc_class": "Order"}] * 3], True,
+     "too_many_subscriptions", "3 subscriptions on one connection; at most 2"),
+    # A server keeps adding classes to a connection: the one too many is turned down ...
+    ([[{"doc_class": "Order"}], [{"doc_class": "Shipment"}], [{"doc_class": "Invoice"}]], False,
+     "too_many_subscriptions", "3 subscriptions on one connection; at most 2"),
+    # ... a node starts over at each request, and subscribing again to a class replaces it.
+    ([[{"doc_class": "Order"}], [{"doc_class": "Shipment"}], [{"doc_class": "Invoice"}]], True,
+     None, None),
+    ([[{"doc_class": "Order"}], [{"doc_class": "Order"}], [{"doc_class": "Shipment"}]], False,
+     None, None),
+    ([[{"doc_class": "Order", "data_scope": list(range(3)), "catalog": {"id": 1, "x": 1}}]],
+     False, None, None),
+])
+def test_what_one_client_may_ask_is_bounded(frames, node, label, reason):
+    session = protocol.Session((), Stream() if node else None, limits=SMALL)
+    session.connected(0)
+    for subscriptions in frames:
+        actions = serve(session, req(subscriptions))
+    if label is None:
+        assert sent(actions)[0]["type"] == "subscribed"
+        return
+    (reply,) = sent(actions)
+    assert reply == {"type": "error", "reason": reply["reason"]}
+    assert reply["reason"].startswith(reason) and turned_down(actions) == [label]
+    assert not any(isinstance(a, protocol.LookUp) for a in actions) and not session.closed
+
+
+@pytest.mark.parametrize("node", [False, True])
+def test_a_connection_not_subscribed_in_time_is_closed(node):
+    stream = Stream() if node else None
+    idle = protocol.Session(CLASSES, stream, limits=SMALL)
+    idle.connected(5_000)
+    assert idle.wake_at == 15_000 and idle.timed_out(14_999) == []
+    # A request turned down does not count: the deadline stands.
+    serve(idle, req([{"doc_class": "Invoice"}]), 6_000)
+    assert idle.wake_at == 15_000
+    reason = "no subscription within 10 s of connecting; connect again to subscribe"
+    assert idle.timed_out(15_000) == [
+        protocol.TurnDown("not_subscribed_in_time", reason),
+        protocol.Log(f"not subscribed: {reason}"), protocol.Send(protocol.error(reason)),
+        protocol.Close(protocol.REFUSED_CLOSE_CODE, "not subscribed")]
+    assert idle.closed and idle.wake_at is None and idle.timed_out(99_000) == []
+    busy = protocol.Session(CLASSES, stream, limits=SMALL)
+    busy.connected(5_000)
+    serve(busy, req([{"doc_class": "Order"}]), 6_000)
+    assert busy.wake_at is None and busy.timed_out(99_000) == [] and not busy.closed
+
+
+def test_a_subscription_is_logged_with_the_clients_values_cut_short():
+    session = protocol.Session()
+    actions = serve(session, req([{"doc_class": "C" * 5000, "data_scope": ["x" * 60_000]}]))
+    (line,) = logged(actions)
+    assert len(line) < 150 and line.endswith("...")
+
+
 @pytest.mark.parametrize("failure, reply, counted", [
     (Unavailable("the authentication service is unavailable (ConnectionError); try again"),
      {"type": "error", "reason": "the authentication service is unavailable (ConnectionError);"

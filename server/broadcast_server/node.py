@@ -130,7 +130,7 @@ class NodeServer(BroadcastServer):
         await self.feed.stop()
 
     def session(self) -> protocol.Session:
-        return protocol.Session(self.broadcaster.doc_classes, self.feed)
+        return protocol.Session(self.broadcaster.doc_classes, self.feed, limits=self.limits)
 
     async def act(self, link: Link, action: protocol.Action) -> list[protocol.Action] | None:
         websocket, session = link.websocket, link.session
