@@ -16,6 +16,8 @@ import functools
 import logging
 import math
 import os
+import re
+import urllib.parse
 from typing import Any, Callable, Mapping
 
 HOST = "127.0.0.1"
@@ -150,6 +152,10 @@ LAG_CACHE = 1.0
 """Seconds a node reuses the feed's lag it read from Redis for health checks and metrics, so that
 a flood of them costs Redis one command a second."""
 
+PUBLIC_NODES: tuple[str, ...] = ()
+"""The websocket URLs, as browsers reach them, that the page a node serves may connect to and
+send an API key to (its policy allows no other); none: the page's own host only."""
+
 ENV_PREFIX = "BROADCAST_"
 """What the environment variables of the command-line options begin with."""
 
@@ -279,6 +285,36 @@ seconds = _checked(float, lambda v: 0 <= v < math.inf,
 deadline = _checked(float, lambda v: 0 < v < math.inf,
                     lambda v: f"{v} is not a number of seconds (more than 0)")
 
+# What a node's URL may hold: it goes verbatim into the page's policy and into the page itself,
+# where a quote, a space, a comma or a semicolon would end it and start something else.
+_URL_TEXT = re.compile(r"[A-Za-z0-9._~:/%\[\]-]+")
+
+
+def websocket_url(url: str) -> str:
+    """``url`` when it is a ws:// or wss:// URL (a host, maybe a port and a path; no user, query
+    or fragment), else ValueError."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        parts.port  # a port that is not one raises
+        valid = (parts.scheme in ("ws", "wss") and bool(parts.hostname)
+                 and "@" not in parts.netloc and _URL_TEXT.fullmatch(url) is not None)
+    except ValueError:
+        valid = False
+    if not valid:
+        raise ValueError(f"{url!r} is not a websocket URL (ws://host:port or wss://host/path)")
+    return url
+
+
+def websocket_urls(text: str) -> tuple[str, ...]:
+    """An argument type: comma-separated websocket URLs (:func:`websocket_url`)."""
+    urls = [url.strip() for url in text.split(",") if url.strip()]
+    if not urls:
+        raise argparse.ArgumentTypeError("no URL given")
+    try:
+        return tuple(map(websocket_url, urls))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
 
 # -- the settings of the commands, each declared once ---------------------------------------------
 @dataclasses.dataclass(frozen=True)
@@ -370,6 +406,9 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             MAX_SCOPE_ITEMS, positive, "N", server=True),
     Setting("--max-catalog-keys", "fields one subscription's catalog may name",
             MAX_CATALOG_KEYS, positive, "N", server=True),
+    Setting("--public-nodes", "comma-separated websocket URLs of the nodes, as browsers reach "
+            "them, that the page served on GET / may connect to", PUBLIC_NODES, websocket_urls,
+            "URLS", shown="the page's own host only", server=True),
 ) + LOG_SETTINGS
 """Every setting of a node, in the order of its ``--help``."""
 

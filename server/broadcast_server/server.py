@@ -123,7 +123,8 @@ class BroadcastServer:
     (:class:`~broadcast_server.watch.Watch`). ``log``, when set, is called with one line of text
     per connection opened or closed, subscription, refusal and bad request. Plain HTTP GETs on
     its port are answered by ``routes`` (path to handler): ``/healthz`` (and ``/health``) and
-    ``/metrics``.
+    ``/metrics``; the others by the browser page, which may connect to ``public_nodes`` (none:
+    its own host only).
     """
 
     def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
@@ -137,8 +138,10 @@ class BroadcastServer:
                  max_subscriptions: int = config.MAX_SUBSCRIPTIONS,
                  max_scope_items: int = config.MAX_SCOPE_ITEMS,
                  max_catalog_keys: int = config.MAX_CATALOG_KEYS,
+                 public_nodes: Iterable[str] = config.PUBLIC_NODES,
                  log: Callable[[str], None] | None = None):
         self.watch = Watch(self)
+        self.page = web.Page(public_nodes)
         self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
@@ -193,7 +196,7 @@ class BroadcastServer:
         route = self.routes.get(request.path.partition("?")[0])
         if route is None:
             # The browser page; None elsewhere: the library answers with its own 426.
-            response = web.respond(request)
+            response = self.page.respond(request)
         else:
             response = route(connection, request)
             if inspect.isawaitable(response):

@@ -185,6 +185,70 @@ constexpr bool each_hook_once(const std::vector<Callable>& rows) {
     return true;
 }
 
+// The name of a row's variable `index`, in the code's order: parameters, `*args`, `**kwargs`,
+// then the further locals; empty past the end.
+constexpr std::string_view variable(const Callable& row, Py_ssize_t index) {
+    std::vector<const char*> names;
+    for (const Param& param : row.params) names.push_back(param.name);
+    if (row.varargs) names.push_back(row.varargs);
+    if (row.varkw) names.push_back(row.varkw);
+    names.insert(names.end(), row.locals.begin(), row.locals.end());
+    return index >= 0 && index < static_cast<Py_ssize_t>(names.size()) ? names[static_cast<size_t>(index)] : "";
+}
+
+constexpr std::string_view variable(const std::vector<Callable>& rows, std::string_view method, Py_ssize_t index) {
+    for (const Callable& row : rows)
+        if (row.name == method) return variable(row, index);
+    return "";
+}
+
+// Each member of a body's Args enum names the variable it reads: two members swapped, or one
+// missing, fail the build here.
+#define READS(rows, method, Args, member) static_assert(variable(rows, method, Args::member) == #member)
+static_assert(variable(auth_required_row(), access_control::DecoratorArgs::func) == "func");
+static_assert(variable(auth_required_async_row(), access_control::DecoratorArgs::func) == "func");
+READS(auth_client_table(), "__init__", access_control::AuthClientInitArgs, self);
+READS(auth_client_table(), "__init__", access_control::AuthClientInitArgs, api_root);
+READS(auth_client_table(), "get_api_acl", access_control::GetApiAclArgs, self);
+READS(auth_client_table(), "get_api_acl", access_control::GetApiAclArgs, api_key);
+READS(auth_client_table(), "get_api_acl", access_control::GetApiAclArgs, app_name);
+READS(auth_client_table(), "get_api_acl", access_control::GetApiAclArgs, api_id);
+READS(auth_client_table(), "get_api_acl", access_control::GetApiAclArgs, r);
+READS(broadcaster_table(), "accept", broadcaster::AcceptArgs, cls);
+READS(broadcaster_table(), "accept", broadcaster::AcceptArgs, websocket);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, cls);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, websocket);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, class_name);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, data_scope);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, catalog);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, show_hidden);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, start_seq);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, acl);
+READS(broadcaster_table(), "subscribe", broadcaster::SubscribeArgs, kwargs);
+READS(broadcaster_table(), "disconnect", broadcaster::DisconnectArgs, cls);
+READS(broadcaster_table(), "disconnect", broadcaster::DisconnectArgs, websocket);
+READS(broadcaster_table(), "subscriber_is_connected", broadcaster::SubscriberIsConnectedArgs, cls);
+READS(broadcaster_table(), "subscriber_is_connected", broadcaster::SubscriberIsConnectedArgs, websocket);
+READS(broadcaster_table(), "send_message_async", broadcaster::SendMessageArgs, cls);
+READS(broadcaster_table(), "send_message_async", broadcaster::SendMessageArgs, websocket);
+READS(broadcaster_table(), "send_message_async", broadcaster::SendMessageArgs, message);
+READS(broadcaster_table(), "send_json_async", broadcaster::SendJsonArgs, cls);
+READS(broadcaster_table(), "send_json_async", broadcaster::SendJsonArgs, websocket);
+READS(broadcaster_table(), "send_json_async", broadcaster::SendJsonArgs, content);
+READS(broadcaster_table(), "get_message_body", broadcaster::MessageBodyArgs, cls);
+READS(broadcaster_table(), "get_message_body", broadcaster::MessageBodyArgs, doc);
+READS(broadcaster_table(), "get_message_body", broadcaster::MessageBodyArgs, data_scope);
+READS(broadcaster_table(), "get_message_body", broadcaster::MessageBodyArgs, catalog);
+READS(broadcaster_table(), "get_message_body", broadcaster::MessageBodyArgs, show_hidden);
+READS(broadcaster_table(), "check_subscriber_acl", broadcaster::CheckAclArgs, cls);
+READS(broadcaster_table(), "check_subscriber_acl", broadcaster::CheckAclArgs, doc);
+READS(broadcaster_table(), "check_subscriber_acl", broadcaster::CheckAclArgs, acl);
+READS(broadcaster_table(), "document_sent_async", broadcaster::DocumentSentArgs, cls);
+READS(broadcaster_table(), "document_sent_async", broadcaster::DocumentSentArgs, doc);
+READS(broadcaster_table(), "document_sent_async", broadcaster::DocumentSentArgs, op);
+READS(broadcaster_table(), "document_sent_async", broadcaster::DocumentSentArgs, seq);
+#undef READS
+
 static_assert(binds_what_body_reads(auth_required_row()));
 static_assert(binds_what_body_reads(auth_required_async_row()));
 static_assert(binds_what_body_reads(need_auth_row()));
