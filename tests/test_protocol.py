@@ -394,6 +394,15 @@ def test_a_connection_not_subscribed_in_time_is_closed(node):
     assert busy.wake_at is None and busy.timed_out(99_000) == [] and not busy.closed
 
 
+def test_handshakes_past_the_connection_limit_are_turned_away_and_filling_up_is_told_once():
+    door = protocol.Door(2)
+    got = [[type(a).__name__ for a in door.knock(live)] for live in (0, 1, 2, 3, 1, 2)]
+    away = ["TurnDown", "Log", "TurnAway"]
+    assert got == [[], [], ["Warn"] + away, away, [], ["Warn"] + away]
+    assert door.knock(2)[0] == protocol.TurnDown("too_many_connections",
+                                                 "2 connections open already")
+
+
 def test_a_subscription_is_logged_with_the_clients_values_cut_short():
     session = protocol.Session()
     actions = serve(session, req([{"doc_class": "C" * 5000, "data_scope": ["x" * 60_000]}]))

@@ -64,7 +64,7 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
            "node_behind", "quote", "fingerprint", "is_stream_seq", "RateLimit",
            "too_many_requests", "too_many_subscriptions", "not_subscribed", "Refusal", "Limits",
            "LIMITS", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp", "Register",
-           "TurnDown", "Count", "Log", "Fault", "Close"]
+           "TurnDown", "Count", "Log", "Fault", "Close", "Warn", "TurnAway", "Door", "RETRY_AFTER"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -502,8 +502,49 @@ class Close(NamedTuple):
     reason: str
 
 
+class Warn(NamedTuple):
+    """Tell the operator: one line in the server's own log, at warning level."""
+    text: str
+
+
+class TurnAway(NamedTuple):
+    """Answer a websocket handshake with 503, asking the client to come back ``retry_after``
+    seconds on (or to another node)."""
+    text: str
+    retry_after: int
+
+
 Action = Send | LookUp | Admit | CheckHeld | CatchUp | Register | TurnDown | Count | Log | Fault \
-    | Close
+    | Close | Warn | TurnAway
+
+RETRY_AFTER = 5
+"""Seconds a client turned away at the handshake is asked to wait."""
+
+
+class Door:
+    """Which websocket handshakes a server lets through: while ``limit`` connections are open,
+    none. Filling up is told to the operator once, each handshake turned away in the connection
+    log."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self.full = False  # as the last handshake found
+
+    def knock(self, open_connections: int) -> list[Action]:
+        """The actions for a handshake while ``open_connections`` are open: none to let it on."""
+        full = open_connections >= self.limit
+        actions: list[Action] = []
+        if full and not self.full:
+            actions.append(Warn(f"{open_connections} connections open, as many as "
+                                f"--max-connections: new ones get 503 until some close"))
+        self.full = full
+        if full:
+            text = f"{self.limit} connections open already"
+            actions += [TurnDown(Refusal.TOO_MANY_CONNECTIONS, text),
+                        Log(f"{Refusal.TOO_MANY_CONNECTIONS.word} at the handshake: {text}"),
+                        TurnAway("Too many connections; try again later or another node.\n",
+                                 RETRY_AFTER)]
+        return actions
 
 
 class Session:

@@ -33,9 +33,6 @@ logger = logging.getLogger("broadcast.server")
 Route = Callable[[ServerConnection, Request], Awaitable[Response] | Response]
 """What answers one path of a plain HTTP GET on the websocket port."""
 
-RETRY_AFTER = 5
-"""Seconds a client turned away at the handshake (503) is told to wait."""
-
 REFUSALS_KEPT = 100
 """Refusals a server keeps in ``refusals`` (the most recent), for a program's own look."""
 
@@ -153,9 +150,8 @@ class BroadcastServer:
         self.compression = "deflate" if compression else None
         self.limits = protocol.Limits(max_scope_items, max_catalog_keys, max_subscriptions,
                                       subscribe_within)
-        self.max_connections = max_connections
+        self.door = protocol.Door(max_connections)
         self.live = 0  # connections in the handler: past their handshake, not yet gone
-        self.full = False  # whether the last handshake found max_connections reached
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), the latest, in order
         self.turned_down: collections.Counter[str] = collections.Counter()  # requests, by why
         self.counted: collections.Counter[str] = collections.Counter()  # a session's Count
@@ -190,7 +186,7 @@ class BroadcastServer:
         """Answer a plain HTTP GET (or HEAD) on the websocket port through ``routes`` (None: go
         on with the websocket handshake)."""
         if request.headers.get("Upgrade", "").lower() == "websocket":
-            return self.handshake(connection)  # a websocket client, whatever the path
+            return await self.handshake(connection)  # a websocket client, whatever the path
         if request.method not in ("GET", "HEAD"):
             return None  # POST, ...: the library answers 405 (Allow: GET)
         route = self.routes.get(request.path.partition("?")[0])
@@ -205,22 +201,16 @@ class BroadcastServer:
             response = dataclasses.replace(response, body=b"")  # its headers, without the body
         return response
 
-    def handshake(self, connection: ServerConnection) -> Response | None:
-        """None: go on with the websocket handshake; 503 when the server has as many connections
-        as it takes (logged once each time it fills up, and each one in the connection log)."""
-        full = self.live >= self.max_connections
-        if full and not self.full:
-            logger.warning("%d connections open, as many as --max-connections: new ones get 503 "
-                           "until some close", self.live)
-        self.full = full
-        if not full:
-            return None
-        self.turned_down[protocol.Refusal.TOO_MANY_CONNECTIONS] += 1
-        self._note(connection, f"refused at the handshake: {self.max_connections} connections "
-                               "open already")
-        response = connection.respond(http.HTTPStatus.SERVICE_UNAVAILABLE,
-                                      "Too many connections; try again later or another node.\n")
-        response.headers["Retry-After"] = str(RETRY_AFTER)
+    async def handshake(self, connection: ServerConnection) -> Response | None:
+        """None: go on with the websocket handshake; else the answer that turns it away."""
+        response = None
+        for action in self.door.knock(self.live):
+            match action:
+                case protocol.TurnAway(text, retry_after):
+                    response = connection.respond(http.HTTPStatus.SERVICE_UNAVAILABLE, text)
+                    response.headers["Retry-After"] = str(retry_after)
+                case _:
+                    await self.act(Link(connection, None), action)
         return response
 
     async def health(self) -> tuple[list[str], dict[str, Any]]:
@@ -352,6 +342,8 @@ class BroadcastServer:
                 except AuthorizationError as exc:
                     return session.acl_refused(exc)
                 return session.admitted()
+            case protocol.Warn(text):
+                logger.warning("%s", text)
             case protocol.Close(code, reason):
                 await self.broadcaster.sender.flushed(
                     websocket, websocket.close_timeout or config.SEND_CLOSE_TIMEOUT)
@@ -373,5 +365,5 @@ class Link:
     registry its backlog goes through."""
 
     websocket: ServerConnection
-    session: protocol.Session
+    session: protocol.Session | None  # None during the handshake
     catch_up: Any = None
