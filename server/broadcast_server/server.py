@@ -338,7 +338,7 @@ class BroadcastServer:
                 return session.looked_up(*await self.lookup_acl(api_key))
             case protocol.Admit(request, acl):
                 try:
-                    await self.admit(self.broadcaster, websocket, request, acl)
+                    await self.admit(self.admission(link), websocket, request, acl)
                 except AuthorizationError as exc:
                     return session.acl_refused(exc)
                 return session.admitted()
@@ -351,6 +351,10 @@ class BroadcastServer:
             case _:
                 raise TypeError(f"{type(self).__name__} cannot perform {action!r}")
         return None
+
+    def admission(self, link: "Link") -> type[WebsocketBroadcaster]:
+        """The registry a connection's granted request is registered in."""
+        return self.broadcaster
 
     @staticmethod
     async def admit(broadcaster, websocket, request: protocol.Request, acl) -> None:
