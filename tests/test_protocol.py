@@ -548,6 +548,11 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    # What one client may ask: every bound at least 1; a deadline of 0 would close everyone.
+    (NODE_ENV | {"BROADCAST_MAX_SCOPE_ITEMS": "50", "BROADCAST_SUBSCRIBE_WITHIN": "2.5"}, ["node"],
+     {"max_scope_items": 50, "subscribe_within": 2.5, "max_connections": 10_000}),
+    (NODE_ENV | {"BROADCAST_SUBSCRIBE_WITHIN": "0"}, ["node"], "0.0 is not a number of seconds"),
+    (NODE_ENV, ["node", "--max-subscriptions", "0"], "argument --max-subscriptions: 0: at least 1"),
     (NODE_ENV | {"BROADCAST_PUBLIC_NODES": "ws://n1:8765, wss://lb.example/ws"}, ["node"],
      {"public_nodes": ("ws://n1:8765", "wss://lb.example/ws")}),
     # Each URL goes into the page's policy: nothing in it may end one and begin another.
@@ -572,6 +577,17 @@ def test_commands_read_their_options_from_flags_then_the_environment(environ, ar
         return
     args = command_line(environ).parse_args(argv)
     assert {name: getattr(args, name) for name in expected} == expected
+
+
+def test_every_setting_a_node_hands_its_server_is_a_keyword_of_it():
+    import inspect
+    from broadcast_server import config
+    from broadcast_server.node import NodeServer
+    from broadcast_server.server import BroadcastServer
+    taken = {*inspect.signature(NodeServer).parameters,
+             *inspect.signature(BroadcastServer).parameters}
+    options = config.NodeConfig(redis="r", auth="a", documents="d").server_options()
+    assert set(options) <= taken and "max_scope_items" in options
 
 
 @pytest.mark.parametrize("argv, error", [
