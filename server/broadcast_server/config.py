@@ -74,7 +74,8 @@ closed (1008), so that idle connections cannot pile up until the node runs out o
 
 MAX_CONNECTIONS = 10_000
 """Open websocket connections a server takes; a handshake past that is answered 503 (and
-logged). Keep it under the process's open-file limit (``ulimit -n``)."""
+logged). A node raises its open-file limit to fit them (up to the hard limit, ``ulimit -Hn``) and
+warns when it cannot."""
 
 STREAM = "broadcast:events"
 """Key of the Redis stream that holds the document events. Its epoch is kept beside it, under
