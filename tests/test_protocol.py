@@ -428,20 +428,20 @@ def test_a_failed_lookup_gets_an_error_and_the_connection_stays(failure, reply, 
     assert not session.closed
 
 
-@pytest.mark.parametrize("refusal", [
-    Refused("unknown API key key#1", "k-1", kind="unknown_key"),
-    "empty",  # the module found the ACL empty
+@pytest.mark.parametrize("refusal, kind", [
+    (Refused("unknown API key key#1", "k-1", kind="unknown_key"), "unknown_key"),
+    (Refused("disabled", "k-1", kind="disabled"), "not_accepted"),  # a word the enum lacks
+    ("empty", "empty_acl"),  # the module found the ACL empty
 ])
-def test_a_refused_key_is_told_why_then_the_connection_closes(refusal):
+def test_a_refused_key_is_told_why_then_the_connection_closes(refusal, kind):
     session = protocol.Session(CLASSES)
     if refusal == "empty":
         session.received(req([{"doc_class": "Order"}], api_key="k-1"), 0)
         actions = session.acl_refused(ValueError("User has empty ACL"))
-        reason, kind = (f"API key {protocol.fingerprint('k-1')} has an empty ACL (User has empty"
-                        " ACL)"), "empty_acl"
+        reason = f"API key {protocol.fingerprint('k-1')} has an empty ACL (User has empty ACL)"
     else:
         actions = serve(session, req([{"doc_class": "Order"}], api_key="k-1"), acl=refusal)
-        reason, kind = str(refusal), "unknown_key"
+        reason = str(refusal)
     assert actions[-4:] == [protocol.TurnDown(kind, reason, "k-1"),
                             protocol.Log(f"refused: {reason}"),
                             protocol.Send(protocol.refused(reason)),

@@ -661,7 +661,11 @@ class Session:
         if isinstance(exc, Unavailable):
             return self.turn_down(Refusal.UNAVAILABLE, str(exc))
         if isinstance(exc, Refused):
-            return self.turn_down(Refusal(exc.kind), str(exc), exc.api_key)
+            try:
+                kind = Refusal(exc.kind)
+            except ValueError:  # a word of its own: counted as the service not accepting the key
+                kind = Refusal.NOT_ACCEPTED
+            return self.turn_down(kind, str(exc), exc.api_key)
         # A fault of ours: this client keeps its connection.
         return [Fault(exc), *self.turn_down(
             Refusal.FAILED, f"the request failed ({type(exc).__name__}); try again later")]
