@@ -456,6 +456,183 @@ RESUME = {"resume_after": "00000003", "epoch": "e1"}
                                       " shortly"]),
     (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: too_old},
      ["LookUp", "resumed", "CheckHeld", "too_old", "too_old"]),
+    # the stream made anew while the backlog went out: nothing registered
+    (Stream(), RESUME, {protocol.CatchUp: lambda s, a: (setattr(s.stream, "epoch", "e2"),
+                                                        s.caught_up("00000009", 2))[1]},
+     ["LookUp", "resumed", "CatchUp 00000003", "error the event stream was made anew meanwhile;"
+                                               " subscribe again without resume_after"]),
+    # no stream: the authentication service is not even asked
+    (Stream(connected=False), {}, {}, ["error the event stream is unavailable (Redis cannot be"
+                                       " reached); try again later"]),
+    (Stream(epoch=None), RESUME, {}, ["error the event stream is unavailable (Redis cannot be"
+                                      " reached); try again later"]),
+])
+def test_a_node_session_catches_up_then_registers(stream, extra, outcomes, expected):
+    session = protocol.Session(CLASSES, stream)
+    got = []
+    for action in serve(session, req([{"doc_class": "Order"}], **extra), outcomes=outcomes):
+        match action:
+            case protocol.Send({"type": "subscribed", **reply}):
+                got.append(f"subscribed {reply['after_seq']} {reply['caught_up']}")
+                assert reply["epoch"] == stream.epoch
+            case protocol.Send({"type": kind, **reply}):
+                got.append(f"{kind} {reply['reason']}" if kind == "error" else kind)
+            case protocol.Count(name):
+                got.append(name)
+            case protocol.CatchUp(_, after):
+                got.append(f"CatchUp {after}")
+            case protocol.Register(_, _, after):
+                got.append(f"Register {after}")
+            case protocol.LookUp() | protocol.CheckHeld():
+                got.append(type(action).__name__)
+    assert got == expected
+
+
+SMALL = protocol.Limits(scope_items=3, catalog_keys=2, subscriptions=2, subscribe_within=10)
+
+
+# What one client may ask: (the requests' subscriptions, one list per frame, to a server or a
+# node; the last frame's label and the start of its error reply). Those before the last are granted.
+@pytest.mark.parametrize("frames, node, label, reason", [
+    ([[{"doc_class": "Order", "data_scope": [0] * 21_000}]], False,
+     "data_scope_too_long", '"data_scope" lists 21000 values; at most 3'),
+    ([[{"doc_class": "Order", "catalog": {"id": 1, "total": 1, "margin": 1}}]], True,
+     "catalog_too_long", '"catalog" names 3 fields; at most 2'),
+    ([[{"doc_class": "Order"}] * 3], True,
+     "too_many_subscriptions", "3 subscriptions on one connection; at most 2"),
+    # A server keeps adding classes to a connection: the one too many is turned down ...
+    ([[{"doc_class": "Order"}], [{"doc_class": "Shipment"}], [{"doc_class": "Invoice"}]], False,
+     "too_many_subscriptions", "3 subscriptions on one connection; at most 2"),
+    # ... a node starts over at each request, and subscribing again to a class replaces it.
+    ([[{"doc_class": "Order"}], [{"doc_class": "Shipment"}], [{"doc_class": "Invoice"}]], True,
+     None, None),
+    ([[{"doc_class": "Order"}], [{"doc_class": "Order"}], [{"doc_class": "Shipment"}]], False,
+     None, None),
+    ([[{"doc_class": "Order", "data_scope": list(range(3)), "catalog": {"id": 1, "x": 1}}]],
+     False, None, None),
+])
+def test_what_one_client_may_ask_is_bounded(frames, node, label, reason):
+    session = protocol.Session((), Stream() if node else None, limits=SMALL)
+    session.connected(0)
+    for subscriptions in frames:
+        actions = serve(session, req(subscriptions))
+    if label is None:
+        assert sent(actions)[0]["type"] == "subscribed"
+        return
+    (reply,) = sent(actions)
+    assert reply == {"type": "error", "reason": reply["reason"]}
+    assert reply["reason"].startswith(reason) and turned_down(actions) == [label]
+    assert not any(isinstance(a, protocol.LookUp) for a in actions) and not session.closed
+
+
+@pytest.mark.parametrize("node", [False, True])
+def test_a_connection_not_subscribed_in_time_is_closed(node):
+    stream = Stream() if node else None
+    idle = protocol.Session(CLASSES, stream, limits=SMALL)
+    idle.connected(5_000)
+    assert idle.wake_at == 15_000 and idle.timed_out(14_999) == []
+    # A request turned down does not count: the deadline stands.
+    serve(idle, req([{"doc_class": "Invoice"}]), 6_000)
+    assert idle.wake_at == 15_000
+    reason = "no subscription within 10 s of connecting; connect again to subscribe"
+    assert idle.timed_out(15_000) == [
+        protocol.TurnDown("not_subscribed_in_time", reason),
+        protocol.Log(f"not subscribed: {reason}"), protocol.Send(protocol.error(reason)),
+        protocol.Close(protocol.REFUSED_CLOSE_CODE, "not subscribed")]
+    assert idle.closed and idle.wake_at is None and idle.timed_out(99_000) == []
+    busy = protocol.Session(CLASSES, stream, limits=SMALL)
+    busy.connected(5_000)
+    serve(busy, req([{"doc_class": "Order"}]), 6_000)
+    assert busy.wake_at is None and busy.timed_out(99_000) == [] and not busy.closed
+
+
+def test_handshakes_past_the_connection_limit_are_turned_away_and_filling_up_is_told_once():
+    door = protocol.Door(2)
+    got = [[type(a).__name__ for a in door.knock(live)] for live in (0, 1, 2, 3, 1, 2)]
+    away = ["TurnDown", "Log", "TurnAway"]
+    assert got == [[], [], ["Warn"] + away, away, [], ["Warn"] + away]
+    assert door.knock(2)[0] == protocol.TurnDown("too_many_connections",
+                                                 "2 connections open already")
+
+
+def test_a_subscription_is_logged_with_the_clients_values_cut_short():
+    session = protocol.Session()
+    actions = serve(session, req([{"doc_class": "C" * 5000, "data_scope": ["x" * 60_000]}]))
+    (line,) = logged(actions)
+    assert len(line) < 150 and line.endswith("...")
+
+
+@pytest.mark.parametrize("failure, reply, counted", [
+    (Unavailable("the authentication service is unavailable (ConnectionError); try again"),
+     {"type": "error", "reason": "the authentication service is unavailable (ConnectionError);"
+                                 " try again"}, "unavailable"),
+    (KeyError("x"), {"type": "error", "reason": "the request failed (KeyError); try again later"},
+     "failed"),
+    # the module's own ValueError for a subscription's values, cut short
+    (ValueError("bad scope " + "x" * 1000), {"type": "error", "reason": "bad scope " + "x" * 290
+                                              + "..."}, "bad_request"),
+])
+def test_a_failed_lookup_gets_an_error_and_the_connection_stays(failure, reply, counted):
+    session = protocol.Session(CLASSES)
+    actions = serve(session, req([{"doc_class": "Order"}]), acl=failure)
+    assert sent(actions) == [reply] and turned_down(actions) == [counted]
+    assert any(isinstance(a, protocol.Fault) for a in actions) == (counted == "failed")
+    assert not session.closed
+
+
+@pytest.mark.parametrize("refusal, kind", [
+    (Refused("unknown API key key#1", "k-1", kind="unknown_key"), "unknown_key"),
+    (Refused("disabled", "k-1", kind="disabled"), "not_accepted"),  # a word the enum lacks
+    ("empty", "empty_acl"),  # the module found the ACL empty
+])
+def test_a_refused_key_is_told_why_then_the_connection_closes(refusal, kind):
+    session = protocol.Session(CLASSES)
+    if refusal == "empty":
+        session.received(req([{"doc_class": "Order"}], api_key="k-1"), 0)
+        actions = session.acl_refused(ValueError("User has empty ACL"))
+        reason = f"API key {protocol.fingerprint('k-1')} has an empty ACL (User has empty ACL)"
+    else:
+        actions = serve(session, req([{"doc_class": "Order"}], api_key="k-1"), acl=refusal)
+        reason = str(refusal)
+    assert actions[-4:] == [protocol.TurnDown(kind, reason, "k-1"),
+                            protocol.Log(f"refused: {reason}"),
+                            protocol.Send(protocol.refused(reason)),
+                            protocol.Close(protocol.REFUSED_CLOSE_CODE, "refused")]
+    assert session.closed
+
+
+def too_old(session, action):
+    return session.failed(TooOld("00000003", "00000005", "00000009", epoch="e1"))
+
+
+RESUME = {"resume_after": "00000003", "epoch": "e1"}
+
+
+# A node's session: (the stream, the request's extra fields, how its waits end, the actions of
+# interest: Send, Count, CatchUp, CheckHeld, Register and LookUp, reduced to what tells them apart)
+@pytest.mark.parametrize("stream, extra, outcomes, expected", [
+    # a new client: its live events start after the feed's position
+    (Stream(), {}, {}, ["LookUp", "Register 00000007", "subscribed 00000007 0"]),
+    (Stream(position=None), {}, {}, ["LookUp", "Register 0", "subscribed 0 0"]),
+    # one coming back: the backlog first, then live events after what it was sent
+    (Stream(), RESUME, {}, ["LookUp", "resumed", "CatchUp 00000003", "Register 00000009",
+                            "subscribed 00000009 2"]),
+    (Stream(), RESUME, {protocol.CatchUp: too_old}, ["LookUp", "resumed", "CatchUp 00000003",
+                                                     "too_old", "too_old"]),
+    (Stream(), RESUME, {protocol.CatchUp: lambda s, a: s.stream_failed(OSError())},
+     ["LookUp", "resumed", "CatchUp 00000003",
+      "error the event stream is unavailable (OSError); try again later"]),
+    # another epoch: too old, or the stream's own that this node has yet to read
+    (Stream(epoch="e2"), RESUME, {}, ["LookUp", "resumed", "CheckHeld", "error this node is"
+                                      " still reading the stream's previous epoch; try again"
+                                      " shortly"]),
+    (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: too_old},
+     ["LookUp", "resumed", "CheckHeld", "too_old", "too_old"]),
+    # the stream made anew while the backlog went out: nothing registered
+    (Stream(), RESUME, {protocol.CatchUp: lambda s, a: (setattr(s.stream, "epoch", "e2"),
+                                                        s.caught_up("00000009", 2))[1]},
+     ["LookUp", "resumed", "CatchUp 00000003", "error the event stream was made anew meanwhile;"
+                                               " subscribe again without resume_after"]),
     # no stream: the authentication service is not even asked
     (Stream(connected=False), {}, {}, ["error the event stream is unavailable (Redis cannot be"
                                        " reached); try again later"]),
