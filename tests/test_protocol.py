@@ -710,6 +710,11 @@ COMMAND_LINES = [
      {"max_scope_items": 50, "subscribe_within": 2.5, "max_connections": 10_000}),
     (NODE_ENV | {"BROADCAST_SUBSCRIBE_WITHIN": "0"}, ["node"], "0.0 is not a number of seconds"),
     (NODE_ENV, ["node", "--max-subscriptions", "0"], "argument --max-subscriptions: 0: at least 1"),
+    # A lookup with no time at all would fail before it is sent; no reuse is a choice.
+    (NODE_ENV | {"BROADCAST_AUTH_CACHE": "0"}, ["node", "--auth-timeout", "0"],
+     "argument --auth-timeout: 0.0 is not a number of seconds (more than 0)"),
+    (NODE_ENV | {"BROADCAST_AUTH_CACHE": "0", "BROADCAST_AUTH_TIMEOUT": "0.5"}, ["node"],
+     {"auth_cache": 0.0, "auth_timeout": 0.5}),
     (NODE_ENV | {"BROADCAST_PUBLIC_NODES": "ws://n1:8765, wss://lb.example/ws"}, ["node"],
      {"public_nodes": ("ws://n1:8765", "wss://lb.example/ws")}),
     # Each URL goes into the page's policy: nothing in it may end one and begin another.
@@ -751,6 +756,7 @@ def test_every_setting_a_node_hands_its_server_is_a_keyword_of_it():
     (["--documents", "no_such_documents"],
      "node: --documents no_such_documents: No module named 'no_such_documents'"),
     (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
+    (["--auth", "127.0.0.1:8001/api/"], "node: --auth: expected the authentication service's API"),
 ])
 def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
     from broadcast_server.__main__ import main

@@ -20,6 +20,8 @@ import logging
 import os
 import signal
 import sys
+import threading
+import urllib.parse
 
 import redis.asyncio as aioredis
 
@@ -65,16 +67,19 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
     node = NodeServer(cfg.auth, cfg.redis, documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
-    bound_acl_lookups()
+    bound_acl_lookups(cfg.auth_timeout)
     stopping = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stopping.set)
     await node.start()
     print(json.dumps({"node": cfg.name, "url": node.url, "pid": os.getpid()}), flush=True)
+    probe = asyncio.create_task(node.lookup_acl.probe())  # logs what it finds
     try:
         await stopping.wait()
     finally:
+        exit_anyway(EXIT_AFTER)
+        probe.cancel()
         await node.stop()
         log.info("%s stopped: %d events from the feed, %d stream entries skipped, %d feed "
                  "restarts, %d clients resumed, %d caught-up events, %d clients closed for "
@@ -82,6 +87,23 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
                  node.feed.restarts, node.resumed, node.caught_up,
                  node.broadcaster.sender.fell_behind)
     return 0
+
+
+EXIT_AFTER = 1.9
+"""Seconds after SIGTERM by which a node's process ends, stopped or not: stopping is bounded well
+within that (``config.STOP_TIMEOUT``), and nothing else may keep it."""
+
+
+def exit_anyway(after: float) -> None:
+    """End the process in ``after`` seconds, whatever is still running then."""
+    def end() -> None:
+        log.warning("still stopping after %g s: exiting now", after)
+        logging.shutdown()
+        os._exit(1)
+
+    timer = threading.Timer(after, end)
+    timer.daemon = True
+    timer.start()
 
 
 async def publish(args: argparse.Namespace) -> int:
@@ -145,6 +167,10 @@ def main(argv=None, environ=None) -> int:
         aioredis.ConnectionPool.from_url(cfg.redis)  # reads the URL, connects to nothing
     except ValueError as exc:  # its text names no password
         parser.exit(2, f"{parser.prog} node: --redis: {exc}\n")
+    auth = urllib.parse.urlsplit(cfg.auth)
+    if auth.scheme not in ("http", "https") or not auth.hostname:
+        parser.exit(2, f"{parser.prog} node: --auth: expected the authentication service's API "
+                       f"root, an http:// or https:// URL such as http://127.0.0.1:8001/api/\n")
     logs.configure(cfg.log_level, cfg.log_format, node=cfg.name)
     try:
         with asyncio.Runner(loop_factory=event_loop_factory()) as runner:

@@ -123,9 +123,14 @@ class NodeServer(BroadcastServer):
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 
-    async def stop(self) -> None:
-        await super().stop()
-        await self.feed.stop()
+    async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
+        try:
+            await super().stop(timeout)
+        finally:
+            try:
+                await asyncio.wait_for(self.feed.stop(), timeout / 2)
+            except TimeoutError:
+                log.warning("the feed did not stop within %g s", timeout / 2)
 
     def session(self) -> protocol.Session:
         return protocol.Session(self.broadcaster.doc_classes, self.feed, limits=self.limits)

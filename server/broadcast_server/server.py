@@ -135,11 +135,14 @@ class BroadcastServer:
                  max_subscriptions: int = config.MAX_SUBSCRIPTIONS,
                  max_scope_items: int = config.MAX_SCOPE_ITEMS,
                  max_catalog_keys: int = config.MAX_CATALOG_KEYS,
+                 auth_timeout: float = config.AUTH_TIMEOUT,
+                 auth_cache: float = config.AUTH_CACHE,
                  public_nodes: Iterable[str] = config.PUBLIC_NODES,
                  log: Callable[[str], None] | None = None):
         self.watch = Watch(self)
         self.page = web.Page(public_nodes)
-        self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
+        self.lookup_acl = AclLookup(auth_root, app_name, timeout=auth_timeout,
+                                    cache_for=auth_cache, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
         self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
@@ -179,6 +182,7 @@ class BroadcastServer:
                    else f"cannot be listened on ({exc.strerror or exc})")
             raise CannotListen(f"port {self.port} on {self.host} {why}") from exc
         self.port = self._server.sockets[0].getsockname()[1]
+        self.lookup_acl.open()
         return self
 
     async def process_request(self, connection: ServerConnection,
@@ -221,6 +225,7 @@ class BroadcastServer:
             "subscribed": self.subscriber_count(),
             "subscriptions": self.subscriptions(),
             "last_seq": self.last_seq,
+            "auth": self.lookup_acl.health(),
         }
 
     def subscriptions(self) -> dict[str, int]:
@@ -230,11 +235,23 @@ class BroadcastServer:
                       for doc_class, subscribers in self.broadcaster.active_connections.items())
         return counts
 
-    async def stop(self) -> None:
+    async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
+        """Close every connection with 1001 (going away); those whose clients have not answered
+        within ``timeout`` seconds are dropped, and so are handshakes still under way. ACL lookups
+        in flight end at once."""
+        self.lookup_acl.close()
         if self._server is not None:
-            self._server.close()
-            await self._server.wait_closed()
-            self._server = None
+            server, self._server = self._server, None
+            server.close()
+            try:
+                await asyncio.wait_for(server.wait_closed(), timeout)
+            except TimeoutError:
+                for websocket in list(server.all_connections):
+                    websocket.transport.abort()
+                for task in list(server.handler_tasks):  # those still in their handshake too
+                    task.cancel()
+                if server.handler_tasks:
+                    await asyncio.wait(server.handler_tasks, timeout=timeout / 4)
 
     async def __aenter__(self) -> "BroadcastServer":
         return await self.start()
@@ -311,6 +328,8 @@ class BroadcastServer:
             action = pending.popleft()
             try:
                 more = await self.act(link, action)
+            except ConnectionClosed:
+                raise  # it hung up while its request was being served: nobody to answer
             except Exception as exc:
                 more = link.session.failed(exc)
             pending.extendleft(reversed(more or ()))
@@ -335,7 +354,7 @@ class BroadcastServer:
             case protocol.Fault(exc):
                 logger.error("request failed: %s", type(exc).__name__, exc_info=exc)
             case protocol.LookUp(api_key):
-                return session.looked_up(*await self.lookup_acl(api_key))
+                return session.looked_up(*await self.lookup_acl(api_key, websocket))
             case protocol.Admit(request, acl):
                 try:
                     await self.admit(self.admission(link), websocket, request, acl)
