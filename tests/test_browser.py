@@ -155,7 +155,7 @@ def demo():
     serving = ServingDemo()
     try:
         serving.ws_url = serving.line_after("Serving on")
-        serving.page_url = serving.line_after("page:")
+        serving.page_url = "http://" + serving.line_after("http://")  # on a line of its own
         yield serving
     finally:
         serving.close()

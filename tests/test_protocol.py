@@ -2,11 +2,14 @@
 import io
 import json
 import logging
+import pathlib
 
 import pytest
-from broadcast_server import protocol
+from broadcast_server import config, protocol
 from broadcast_server.errors import BadRequest, Refused, TooOld, Unavailable
 from broadcast_server.protocol import Subscription
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 CLASSES = ("Order", "Shipment")
 
@@ -303,6 +306,26 @@ def test_a_session_welcomes_then_serves_a_request():
                                     "Order ['eu']"),
                        protocol.Send(protocol.subscribed(request, "ops"))]
     assert not session.closed
+
+
+# A server takes a client's start_seq only as wide as the seqs it publishes, as a node does: "5"
+# comes after "0009" as text. (The other unreadable requests are the parser's table above.)
+@pytest.mark.parametrize("request_text, reason", [
+    ('{"api_key": "k-secret", "subscribe": [{"doc_class": "Order", "start_seq": "zzz"}]}',
+     '"start_seq" must be a string of 4 decimal digits'),
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": "5"}]}',
+     '"start_seq" must be a string of 4 decimal digits, zero-padded, such as "0042", not \'5\''),
+])
+def test_unreadable_requests_get_an_error_and_the_connection_stays(request_text, reason):
+    session = protocol.Session(CLASSES, seq_width=4)
+    session.connected(0)
+    actions = serve(session, request_text)
+    (reply,) = sent(actions)
+    assert reply["type"] == "error" and reason in reply["reason"] and len(reply["reason"]) < 200
+    assert turned_down(actions) == ["bad_request"]
+    assert logged(actions) == [f"bad request: {reply['reason']}"]
+    assert "k-secret" not in repr(actions) and not session.closed
+    assert sent(serve(session, req([{"doc_class": "Order"}])))[0]["type"] == "subscribed"
 
 
 def test_subscribe_requests_beyond_the_burst_wait_their_turn():
@@ -683,6 +706,7 @@ COMMAND_LINES = [
                  "BROADCAST_LOG_FORMAT": "JSON", "BROADCAST_UNHEALTHY_AFTER": "1.5"}, ["node"],
      {"redis": "redis://r:6379/0", "auth": "http://a/api/", "documents": "shop", "port": 8766,
       "compression": True, "log_format": "json", "unhealthy_after": 1.5}),
+    (NODE_ENV | {"BROADCAST_APP_NAME": "invoicing"}, ["node"], {"app_name": "invoicing"}),
     (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "0"},
      ["node", "--port", "9000", "--redis", "redis://other/1"],
      {"port": 9000, "redis": "redis://other/1", "compression": False}),
@@ -752,17 +776,43 @@ def test_every_setting_a_node_hands_its_server_is_a_keyword_of_it():
     assert set(options) <= taken and "max_scope_items" in options
 
 
-@pytest.mark.parametrize("argv, error", [
-    (["--documents", "no_such_documents"],
+PUBLISH = ["publish", "--redis", "redis://127.0.0.1:9/0", "--class", "Invoice"]
+INVOICE = '{"id": "F-1", "region": "eu", "total": 1.5}'
+
+
+@pytest.mark.parametrize("argv, status, error", [
+    (["node", "--documents", "no_such_documents"], 2,
      "node: --documents no_such_documents: No module named 'no_such_documents'"),
-    (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
-    (["--auth", "127.0.0.1:8001/api/"], "node: --auth: expected the authentication service's API"),
+    (["node", "--redis", "localhost:6379"], 2,
+     "node: --redis: Redis URL must specify one of the following"),
+    (["node", "--auth", "127.0.0.1:8001/api/"], 2,
+     "node: --auth: expected the authentication service's API"),
+    # What every node would skip is refused before it reaches the stream.
+    ([*PUBLISH, "--data", '{"id": "F-1"'], 2, "publish: --data: not JSON (Expecting"),
+    ([*PUBLISH, "--data", '["F-1"]'], 2, "publish: --data: a list is not a JSON object: every "
+                                         "node rebuilds the document as Invoice(**data)"),
+    ([*PUBLISH, "--data", INVOICE, "--class", "Order", "--documents", "examples/documents.py"],
+     2, "publish: --class: unknown document class 'Order' (the documents have Invoice); every "
+        "node would skip this event"),
+    ([*PUBLISH, "--data", '{"id": "F-1", "region": "eu", "total": 1, "colour": "red"}',
+      "--documents", "examples/documents.py"], 2,
+     "publish: --data: Invoice(**data) raised TypeError: Invoice.__init__() got an unexpected "
+     "keyword argument 'colour'; every node would skip this event"),
+    # Redis away for longer than a publish may take: the flag to know whether it is in.
+    ([*PUBLISH, "--data", INVOICE, "--event-id", "ev-7"], 1,
+     "Redis did not take the event within 0.2 s; it may or may not be in the stream: publish it "
+     "again with --event-id ev-7 to know"),
 ])
-def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
+def test_a_command_whose_settings_cannot_work_says_why_in_one_line(argv, status, error, capsys,
+                                                                   monkeypatch):
     from broadcast_server.__main__ import main
+    monkeypatch.setattr(config, "PUBLISH_RETRY_FOR", 0.2)
+    monkeypatch.chdir(ROOT)
     with pytest.raises(SystemExit) as info:
-        main(["node", *argv], environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"})
-    assert info.value.code == 2 and error in capsys.readouterr().err
+        main(argv, environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"}
+             if argv[0] == "node" else {})
+    err = capsys.readouterr().err
+    assert info.value.code == status and error in err and len(err.splitlines()) == 1, err
 
 
 def test_a_node_name_with_a_percent_sign_is_logged_as_it_is():

@@ -1,17 +1,22 @@
 """The Redis side without Redis: entry ids, entries, the check of each catch-up page, the
 publisher's retries and the backoff between them."""
 import asyncio
+import json
+import pathlib
 import statistics
 
 import pytest
 from broadcast_demo.shop import Order
 from broadcast_server import config
+from broadcast_server.documents import load_documents
 from broadcast_server.errors import TooOld, Unavailable
 from broadcast_server.stream import Feed, Publisher, decode, encode, rebuilder
 from broadcast_server.stream.connection import backoff, retrying
 from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.parametrize("fn, arg, expected", [
@@ -194,26 +199,31 @@ GOOD = encode("Order", {"id": "A-1", "region": "eu"}, "update") | {"seq": "00000
 
 # Entries no feed can hand over: each is skipped, told in one short line without the payload,
 # and the feed hands over the next good one.
+# (fields, the reason it is counted under)
 POISON = {
-    "deep JSON": GOOD | {"data": "[" * 100_000 + "]" * 100_000},
-    "bad seq": GOOD | {"seq": "abc"},
-    "seq of another width": GOOD | {"seq": "42"},
-    "unknown class": GOOD | {"class": "Nope" * 1000},
-    "missing field": {k: v for k, v in GOOD.items() if k != "op"},
-    "data not an object": GOOD | {"data": "[1, 2]"},
-    "data not JSON": GOOD | {"data": "{" + "x" * 10_000},
+    "deep JSON": (GOOD | {"data": "[" * 100_000 + "]" * 100_000}, "bad_entry"),
+    "bad seq": (GOOD | {"seq": "abc"}, "bad_entry"),
+    "seq of another width": (GOOD | {"seq": "42"}, "bad_entry"),
+    "unknown class": (GOOD | {"class": "Nope" * 1000}, "unknown_class"),
+    "missing field": ({k: v for k, v in GOOD.items() if k != "op"}, "bad_entry"),
+    "data not an object": (GOOD | {"data": "[1, 2]"}, "not_an_object"),
+    "data not JSON": (GOOD | {"data": "{" + "x" * 10_000}, "bad_entry"),
+    # The example documents' invoice takes its fields by name, and no other.
+    "a field the class does not take": (GOOD | {"class": "Invoice", "data": json.dumps(
+        {"id": "F-1", "region": "eu", "total": 1.0, "colour": "red"})}, "refused_by_class"),
 }
 
 
-@pytest.mark.parametrize("fields", POISON.values(), ids=POISON)
-def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, caplog):
+@pytest.mark.parametrize("fields, reason", POISON.values(), ids=POISON)
+def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, reason, caplog):
     delivered = []
 
     async def deliver(doc, op, seq):
         delivered.append((type(doc), op, seq))
 
     async def main():
-        feed = Feed("redis://127.0.0.1:1/0", deliver, rebuilder({"Order": Order}))
+        classes = {"Order": Order, **load_documents(str(ROOT / "examples" / "documents.py"))}
+        feed = Feed("redis://127.0.0.1:1/0", deliver, rebuilder(classes))
         await feed._hand_over("8-0", fields)
         await feed._hand_over("9-0", GOOD)
         await feed.client.aclose()
@@ -221,6 +231,7 @@ def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, capl
 
     feed = asyncio.run(main())
     assert feed.skipped == 1 and delivered == [(Order, "update", "00000009")]
+    assert feed.skipped_by == {reason: 1}
     assert feed.position == "00000009" and feed.last_id == "9-0"
     [record] = [r for r in caplog.records if r.name == "broadcast.feed"]
     assert record.getMessage().startswith("stream entry 8-0 skipped: ")

@@ -44,7 +44,8 @@ the host more than it saves on loopback and local networks, and it keeps each ev
 shared by every client it goes to."""
 
 APP_NAME = "broadcast-demo"
-"""The application name sent with every ACL lookup."""
+"""The application name sent with every ACL lookup, unless a node is given another
+(``--app-name``)."""
 
 AUTH_TIMEOUT = 5.0
 """Seconds an ACL lookup may take in all: waiting for its turn, connecting, and reading the reply
@@ -401,6 +402,8 @@ LOG_SETTINGS = (
 
 NODE_SETTINGS = REDIS_SETTINGS + (
     Setting("--auth", "the authentication service's API root", metavar="URL", required=True),
+    Setting("--app-name", "the application's name, sent with every ACL lookup to the "
+            "authentication service", APP_NAME, metavar="NAME", server=True),
     Setting("--documents", "the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
             "events, e.g. broadcast_demo.shop", metavar="MODULE", required=True),
     Setting("--name", "the node's name, in its logs and health", lambda: f"node-{os.getpid()}",

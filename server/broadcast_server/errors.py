@@ -4,7 +4,7 @@ from __future__ import annotations
 import enum
 
 __all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "AuthServiceFault",
-           "TooOld", "CannotListen"]
+           "TooOld", "CannotListen", "Skip", "Unfit"]
 
 
 class Refusal(enum.StrEnum):
@@ -98,3 +98,31 @@ class CannotListen(Exception):
 
     HINT = "choose another with --port PORT (--port 0 takes any free port)"
     """What a command line with a ``--port`` option adds to the text."""
+
+
+class Skip(enum.StrEnum):
+    """Why a node skipped an entry of the stream, in a word: the label of the
+    ``broadcast_stream_entries_skipped_total`` metric and the word of its log line."""
+
+    UNKNOWN_CLASS = "unknown_class"
+    """The event's class is not in ``DOCUMENT_CLASSES``."""
+
+    NOT_AN_OBJECT = "not_an_object"
+    """The event's data is not a JSON object, so it cannot be the class's keyword arguments."""
+
+    REFUSED_BY_CLASS = "refused_by_class"
+    """``cls(**data)`` raised: a field the class does not take, one it needs and did not get, a
+    value it refuses."""
+
+    BAD_ENTRY = "bad_entry"
+    """Anything else: an entry the publisher does not write (a field missing, data that is not
+    JSON, a seq of another width)."""
+
+
+class Unfit(ValueError):
+    """An event no node can rebuild into a document (see :mod:`broadcast_server.documents`);
+    ``reason`` says why, as a node's metrics count the entries it skips."""
+
+    def __init__(self, text: str, reason: Skip):
+        super().__init__(text)
+        self.reason = reason

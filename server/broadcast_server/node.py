@@ -11,15 +11,12 @@ event (see :mod:`broadcast_server.protocol` for the replies).
 from __future__ import annotations
 
 import asyncio
-import importlib
-import importlib.util
 import logging
-import pathlib
-import sys
 import time
 from typing import Any
 
 from . import config, protocol
+from .documents import load_documents
 from .errors import Unavailable
 from .server import BroadcastServer, Link, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
@@ -66,7 +63,7 @@ class NodeServer(BroadcastServer):
                  seq_width: int = config.SEQ_WIDTH, name: str = "node", from_start: bool = False,
                  max_lag: int = config.MAX_LAG,
                  unhealthy_after: float = config.UNHEALTHY_AFTER, **kwargs):
-        super().__init__(auth_root, doc_classes=documents, **kwargs)
+        super().__init__(auth_root, doc_classes=documents, seq_width=seq_width, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
@@ -182,16 +179,3 @@ class NodeServer(BroadcastServer):
                 await catch_up.document_sent_async(doc, op, seq)
             self.caught_up += catch_up.sent - before
             after = upto
-
-
-def load_documents(name: str):
-    """The ``DOCUMENT_CLASSES`` of a module, given by its import name or as a Python file."""
-    if name.endswith(".py") or "/" in name:
-        path = pathlib.Path(name).resolve()
-        found = importlib.util.spec_from_file_location(f"node_documents_{path.stem}", path)
-        module = importlib.util.module_from_spec(found)
-        sys.modules[found.name] = module
-        found.loader.exec_module(module)
-    else:
-        module = importlib.import_module(name)
-    return module.DOCUMENT_CLASSES

@@ -68,7 +68,8 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
-    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}'
+    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}; to a node, '
+    'add "resume_after": the last seq received, "epoch": the subscribed reply\'s, to catch up'
 )
 """The one-line reminder of the request that every welcome carries."""
 
@@ -553,17 +554,18 @@ class Session:
     A driver tells it the connection opened (:meth:`connected`), each frame received
     (:meth:`received`) and how each action that waits ended (:meth:`looked_up`, ...); each call
     returns the actions to perform, in order. A node's session is given its ``stream`` (an
-    object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written).
+    object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written);
+    a server's, the width of the seqs it publishes (``seq_width``; None takes any).
     One request is served at a time: the driver reads the next frame once the actions of the
     last one are done.
     """
 
     def __init__(self, doc_classes: Iterable[str] = (), stream: Any = None, *,
-                 limits: Limits = LIMITS, rate: float = config.SUBSCRIBE_RATE,
-                 burst: int = config.SUBSCRIBE_BURST):
+                 limits: Limits = LIMITS, seq_width: int | None = None,
+                 rate: float = config.SUBSCRIBE_RATE, burst: int = config.SUBSCRIBE_BURST):
         self.doc_classes = tuple(doc_classes)
         self.stream = stream
-        self.width = stream.width if stream is not None else None
+        self.width = stream.width if stream is not None else seq_width
         self.limits = limits
         self.limit = RateLimit(rate, burst, now=0.0)
         self.closed = False  # refused or timed out: the driver reads no more

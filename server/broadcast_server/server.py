@@ -135,6 +135,7 @@ class BroadcastServer:
                  max_subscriptions: int = config.MAX_SUBSCRIPTIONS,
                  max_scope_items: int = config.MAX_SCOPE_ITEMS,
                  max_catalog_keys: int = config.MAX_CATALOG_KEYS,
+                 seq_width: int | None = None,
                  auth_timeout: float = config.AUTH_TIMEOUT,
                  auth_cache: float = config.AUTH_CACHE,
                  public_nodes: Iterable[str] = config.PUBLIC_NODES,
@@ -155,6 +156,9 @@ class BroadcastServer:
                                       subscribe_within)
         self.door = protocol.Door(max_connections)
         self.live = 0  # connections in the handler: past their handshake, not yet gone
+        # The width of the seqs it publishes, which a client's start_seq must have (the module
+        # compares seqs as text); None takes any.
+        self.seq_width = seq_width
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), the latest, in order
         self.turned_down: collections.Counter[str] = collections.Counter()  # requests, by why
         self.counted: collections.Counter[str] = collections.Counter()  # a session's Count
@@ -288,7 +292,8 @@ class BroadcastServer:
         return time.monotonic() * 1000
 
     def session(self) -> protocol.Session:
-        return protocol.Session(self.broadcaster.doc_classes, limits=self.limits)
+        return protocol.Session(self.broadcaster.doc_classes, limits=self.limits,
+                                seq_width=self.seq_width)
 
     def _note(self, websocket, text: str) -> None:
         if self.log is not None:

@@ -27,7 +27,7 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import generate_latest
 from prometheus_client.registry import Collector
 
-from .errors import Refusal
+from .errors import Refusal, Skip
 
 if TYPE_CHECKING:
     from websockets.asyncio.server import ServerConnection
@@ -154,8 +154,12 @@ def _node_metrics(server) -> Iterator[Metric]:
     if feed.lag is not None:
         yield _gauge("feed_lag_events", "Events in the stream the feed has yet to hand over",
                      feed.lag)
-    yield _counter("stream_entries_skipped", "Stream entries that could not be handed over",
-                   feed.skipped)
+    skipped = CounterMetricFamily(f"{PREFIX}_stream_entries_skipped",
+                                  "Stream entries that could not be handed over, by reason",
+                                  labels=["reason"])
+    for reason in Skip:  # each from the start, as the refusals
+        skipped.add_metric([reason.value], feed.skipped_by[reason])
+    yield skipped
     yield _counter("feed_restarts", "Times the feed failed and was started again",
                    feed.restarts)
     yield _counter("redis_outages", "Times Redis went away while the feed was reading",

@@ -3,6 +3,7 @@ the backlog a resuming client missed."""
 from __future__ import annotations
 
 import asyncio
+import collections
 import logging
 import time
 from typing import Any, Awaitable, Callable, Mapping
@@ -11,6 +12,7 @@ from redis.asyncio.retry import Retry
 from redis.exceptions import RedisError
 
 from .. import config
+from ..errors import Skip, Unfit
 from ..protocol import is_stream_seq, quote
 from .connection import DOWN, connect, last_generated, retrying
 from .entries import FIRST_ID, Rebuild, check_page, decode, entry_id, id_number, rewound
@@ -26,6 +28,8 @@ OnReset = Callable[[str | None, str], None]
 
 def why(exc: BaseException) -> str:
     """One short line for an exception: never a payload dump."""
+    if isinstance(exc, Unfit):
+        return f"{exc.reason}: {quote(str(exc), 300, repr_=False)}"
     if isinstance(exc, KeyError):
         return f"no field {quote(str(exc.args[0]) if exc.args else '')}"
     return f"{type(exc).__name__}: {quote(str(exc), 200, repr_=False)}"
@@ -63,6 +67,7 @@ class Feed:
         self.epoch: str | None = None
         self.delivered = 0
         self.skipped = 0  # entries that could not be handed over, each logged once
+        self.skipped_by: collections.Counter[str] = collections.Counter()  # by why
         self.restarts = 0  # times the feed's task failed and was started again
         self.outages = 0  # times Redis went away while the feed was reading
         self.resets = 0  # times the stream was found made anew
@@ -257,6 +262,7 @@ class Feed:
             doc, op, seq = self._decode(fields)
         except Exception as exc:  # one entry must not stop the feed: RecursionError included
             self.skipped += 1
+            self.skipped_by[exc.reason if isinstance(exc, Unfit) else Skip.BAD_ENTRY] += 1
             log.error("stream entry %s skipped: %s", entry_id_, why(exc))
             return
         self.position = seq

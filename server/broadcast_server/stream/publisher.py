@@ -51,6 +51,9 @@ class Publisher:
         if seq and not is_stream_seq(seq, self.width):
             # Nodes compare seqs as text, and skip an entry whose seq is of another width.
             raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
+        if not isinstance(data, dict):
+            # Every node would skip it: a document is rebuilt as cls(**data).
+            raise TypeError(f"data must be a dict (a JSON object), not {type(data).__name__}")
         event_id = event_id or uuid.uuid4().hex
         fields = [v for pair in encode(class_name, data, op).items() for v in pair]
         keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id)]
