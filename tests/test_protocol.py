@@ -6,7 +6,7 @@ import pathlib
 
 import pytest
 from broadcast_server import config, protocol
-from broadcast_server.errors import BadRequest, Refused, TooOld, Unavailable
+from broadcast_server.errors import Ahead, BadRequest, Refused, TooOld, Unavailable
 from broadcast_server.protocol import Subscription
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -88,6 +88,7 @@ def test_unreadable_requests_say_what_is_wrong_and_the_connection_stays(raw, rea
     (None, "42", False),
     (None, "zzz", False),
     (None, "0000004٢", False),  # a digit, but not an ASCII one
+    (None, "0", True),  # what nodes once replied on an empty stream: seq 0 of any width
 ])
 def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, accepted):
     sub = {"doc_class": "Order"} if start_seq is None else {"doc_class": "Order",
@@ -95,7 +96,8 @@ def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, ac
     extra = {} if resume_after is None else {"resume_after": resume_after, "epoch": "e1"}
     raw = req([sub], **extra)
     if accepted:
-        protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        resume = protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        assert resume is None or int(resume.seq) == int(resume_after) and len(resume.seq) == 8
         return
     with pytest.raises(BadRequest, match='must be (a seq: )?a string of 8 decimal digits, '
                                          'zero-padded, such as "00000042"'):
@@ -194,12 +196,18 @@ def test_a_client_request_reads_back_as_sent():
     (protocol.later_seq, ("0007", "00007"), "0007"),  # a tie keeps the first
     (protocol.later_seq, ("9", "10"), "10"),
     # Where live events start: after what the client has or the feed handed over, whichever
-    # comes later; "0" when neither has anything yet.
-    (protocol.live_after, (None, None), "0"),
-    (protocol.live_after, ("00000005", None), "00000005"),
-    (protocol.live_after, (None, "00000007"), "00000007"),
-    (protocol.live_after, ("00000009", "00000007"), "00000009"),
-    (protocol.live_after, ("00000007", "00000009"), "00000009"),
+    # comes later; seq 0 of the stream's width (a position every node takes back) when neither
+    # has anything yet.
+    (protocol.live_after, (None, None, 8), "00000000"),
+    (protocol.live_after, ("00000005", None, 8), "00000005"),
+    (protocol.live_after, (None, "00000007", 8), "00000007"),
+    (protocol.live_after, ("00000009", "00000007", 8), "00000009"),
+    (protocol.live_after, ("00000007", "00000009", 8), "00000009"),
+    # A 4001 close names where the new stream's events start; another reason names nothing.
+    (protocol.parse_reset_reason, (protocol.reset_reason("9f0c", "00000030"),),
+     ("9f0c", "00000030")),
+    (protocol.parse_reset_reason, ("stream reset",), None),
+    (protocol.parse_reset_reason, ("stream made anew: epoch e after 3x",), None),
 ])
 def test_seq_arithmetic(fn, args, expected):
     assert fn(*args) == expected
@@ -456,6 +464,10 @@ def too_old(session, action):
     return session.failed(TooOld("00000003", "00000005", "00000009", epoch="e1"))
 
 
+def ahead(session, action):
+    return session.failed(Ahead("00000003", "00000001", epoch="e1"))
+
+
 RESUME = {"resume_after": "00000003", "epoch": "e1"}
 
 
@@ -464,7 +476,8 @@ RESUME = {"resume_after": "00000003", "epoch": "e1"}
 @pytest.mark.parametrize("stream, extra, outcomes, expected", [
     # a new client: its live events start after the feed's position
     (Stream(), {}, {}, ["LookUp", "Register 00000007", "subscribed 00000007 0"]),
-    (Stream(position=None), {}, {}, ["LookUp", "Register 0", "subscribed 0 0"]),
+    # ... nothing yet: seq 0 of the stream's width, which every node takes back
+    (Stream(position=None), {}, {}, ["LookUp", "Register 00000000", "subscribed 00000000 0"]),
     # one coming back: the backlog first, then live events after what it was sent
     (Stream(), RESUME, {}, ["LookUp", "resumed", "CatchUp 00000003", "Register 00000009",
                             "subscribed 00000009 2"]),
@@ -484,6 +497,11 @@ RESUME = {"resume_after": "00000003", "epoch": "e1"}
                                                         s.caught_up("00000009", 2))[1]},
      ["LookUp", "resumed", "CatchUp 00000003", "error the event stream was made anew meanwhile;"
                                                " subscribe again without resume_after"]),
+    # a position past the stream's last seq, in this node's epoch or the stream's newer one
+    (Stream(), RESUME, {protocol.CatchUp: ahead}, ["LookUp", "resumed", "CatchUp 00000003",
+                                                   "ahead", "ahead"]),
+    (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: ahead},
+     ["LookUp", "resumed", "CheckHeld", "ahead", "ahead"]),
     # no stream: the authentication service is not even asked
     (Stream(connected=False), {}, {}, ["error the event stream is unavailable (Redis cannot be"
                                        " reached); try again later"]),
@@ -540,7 +558,7 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_PORT": "70000"}, ["node"],
      "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
     (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, ["node"], "nan is not a number of seconds"),
-    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: at least 1 (for --seq-width)"),
+    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: from 1 to 15 (for --seq-width)"),
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),

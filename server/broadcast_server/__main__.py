@@ -32,7 +32,8 @@ import redis.asyncio as aioredis
 
 from . import config, logs
 from .documents import json_kind, load_documents, read_data, rebuild
-from .errors import CannotListen, Unavailable, Unfit
+from .errors import (CannotListen, RedisFull, StreamMadeAnew, StreamMismatch, Unavailable,
+                     Unfit)
 from .stream import Publisher
 
 log = logging.getLogger("broadcast.node")
@@ -117,7 +118,8 @@ def exit_anyway(after: float) -> None:
 
 async def publish(args: argparse.Namespace, data, event_id: str) -> int:
     publisher = Publisher(args.redis, args.stream, width=args.seq_width,
-                          retry_for=config.PUBLISH_RETRY_FOR)
+                          retry_for=config.PUBLISH_RETRY_FOR, allow_eviction=args.allow_eviction)
+    publisher.epoch = args.epoch
     try:
         print(await publisher.append(args.doc_class, data, args.op, args.seq,
                                      event_id=event_id))
@@ -203,6 +205,12 @@ def command_line(environ=None) -> config.Parser:
     one.add_argument("--event-id", default=None, from_env=False,
                      help="the event's own id (default: a new one); an event appended again "
                           "with the same id is not added twice")
+    one.add_argument("--epoch", default=None, from_env=False,
+                     help="the stream's epoch as the caller last knew it: nothing is appended, "
+                          "and the command fails, when the stream was made anew since")
+    one.add_argument("--allow-eviction", action="store_true", default=config.ALLOW_EVICTION,
+                     help="append even when Redis's maxmemory-policy may evict the stream "
+                          "(default: refuse)")
     return parser
 
 
@@ -214,6 +222,8 @@ def main(argv=None, environ=None) -> int:
         event_id = args.event_id or uuid.uuid4().hex
         try:
             return asyncio.run(publish(args, data, event_id))
+        except (RedisFull, OverflowError, StreamMadeAnew) as exc:
+            parser.exit(1, f"{parser.prog} publish: {exc}\n")
         except Unavailable:
             parser.exit(1, f"{parser.prog} publish: Redis did not take the event within "
                            f"{config.PUBLISH_RETRY_FOR:g} s; it may or may not be in the stream: "
@@ -242,6 +252,8 @@ def main(argv=None, environ=None) -> int:
             return runner.run(serve(cfg, documents))
     except CannotListen as exc:
         parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
+    except StreamMismatch as exc:
+        parser.exit(2, f"{parser.prog} node: {exc}\n")
     except KeyboardInterrupt:
         return 0
 

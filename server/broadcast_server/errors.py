@@ -4,7 +4,8 @@ from __future__ import annotations
 import enum
 
 __all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "AuthServiceFault",
-           "TooOld", "CannotListen", "Skip", "Unfit"]
+           "TooOld", "Ahead", "StreamMadeAnew", "StreamMismatch", "RedisFull", "CannotListen",
+           "Skip", "Unfit"]
 
 
 class Refusal(enum.StrEnum):
@@ -91,6 +92,40 @@ class TooOld(Exception):
         super().__init__(f"{what} ({held}); subscribe again without resume_after to get the "
                          f"events from now on")
 
+
+class Ahead(Exception):
+    """A client resumed after a seq the stream has not reached (in its epoch): it cannot have
+    had that event, and would skip every event up to it. It subscribes from now instead."""
+
+    def __init__(self, after: str, latest: str | None, *, epoch: str | None = None):
+        self.after, self.latest, self.epoch = after, latest, epoch
+        held = f"its last seq is {latest}" if latest else "it holds nothing"
+        super().__init__(f"resume_after {after} is ahead of the stream ({held}, epoch {epoch}); "
+                         f"subscribe again without resume_after to get the events from now on")
+
+
+class StreamMadeAnew(Exception):
+    """An append found the stream made anew since the publisher's last one: the events it
+    had appended after ``last_seq`` (acknowledged in epoch ``old``) may be gone with the old
+    stream. Nothing was appended; the publisher now appends to epoch ``new``."""
+
+    def __init__(self, old: str, new: str, last_seq: str | None):
+        self.old, self.new, self.last_seq = old, new, last_seq
+        last = (f"the last one was seq {last_seq}" if last_seq is not None
+                else "this publisher acknowledged none")
+        super().__init__(f"the stream was made anew (epoch {new}, was {old}): events "
+                         f"acknowledged in the old epoch may be lost, {last}; nothing was "
+                         f"appended, publish again from your own records")
+
+
+class RedisFull(Unavailable):
+    """Redis refused an append for want of memory (its maxmemory, with ``noeviction``): the
+    event is not in the stream."""
+
+
+class StreamMismatch(ValueError):
+    """A node or publisher set up otherwise than the stream it was pointed at (another seq
+    width, ...), or a Redis whose settings could lose the events it acknowledges."""
 
 
 class CannotListen(Exception):

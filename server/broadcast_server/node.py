@@ -5,8 +5,10 @@ Run several, on one machine or several, all pointing at the same Redis, behind a
 own clients. A client that comes back, to this node or another, adds the last seq it saw and its
 epoch to its request (``"resume_after"``, ``"epoch"``) and first gets the events after that seq
 which the stream still holds, filtered by its subscriptions like any event, then the live ones,
-with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` and no
-event (see :mod:`broadcast_server.protocol` for the replies).
+with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` (after
+the pages of the backlog sent before that was found), never a backlog with a hole; or ``ahead``
+when the stream never had that seq (see :mod:`broadcast_server.protocol` for the replies). A
+backlog is read, filtered and sent a page at a time, at most ``catch_ups`` of them at once.
 """
 from __future__ import annotations
 
@@ -14,6 +16,8 @@ import asyncio
 import logging
 import time
 from typing import Any
+
+from websockets.protocol import OPEN
 
 from . import config, protocol
 from .documents import load_documents
@@ -62,13 +66,21 @@ class NodeServer(BroadcastServer):
     def __init__(self, auth_root: str, redis_url: str, *, documents, stream: str = config.STREAM,
                  seq_width: int = config.SEQ_WIDTH, name: str = "node", from_start: bool = False,
                  max_lag: int = config.MAX_LAG,
-                 unhealthy_after: float = config.UNHEALTHY_AFTER, **kwargs):
+                 unhealthy_after: float = config.UNHEALTHY_AFTER,
+                 catch_ups: int = config.CATCH_UPS,
+                 catch_up_wait: float = config.CATCH_UP_WAIT, **kwargs):
         super().__init__(auth_root, doc_classes=documents, seq_width=seq_width, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
         self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
                          width=seq_width, from_start=from_start, on_reset=self._stream_reset)
         self.caught_up = 0  # events sent from the stream's backlog
+        # Catch-ups run at most ``catch_ups`` at once; the others wait their turn.
+        self._catch_ups = asyncio.Semaphore(catch_ups)
+        self.catch_up_wait = catch_up_wait
+        self.catching_up = 0  # catch-ups running now
+        self.waiting_to_catch_up = 0  # and waiting for their turn
+        self.catch_ups_turned_away = 0  # told to ask again after waiting catch_up_wait
         self._closing: set[asyncio.Task] = set()
 
     @property
@@ -80,6 +92,11 @@ class NodeServer(BroadcastServer):
     def too_old(self) -> int:
         """Of them, those told the stream no longer holds their events."""
         return self.counted["too_old"]
+
+    @property
+    def ahead(self) -> int:
+        """Of them, those told they resumed after a seq the stream never had."""
+        return self.counted["ahead"]
 
     async def start(self) -> "NodeServer":
         await self.feed.start()
@@ -94,7 +111,7 @@ class NodeServer(BroadcastServer):
         if not feed.running:
             reasons.append("the feed is not running")
         elif feed.restarting:
-            reasons.append("the feed failed and is restarting")
+            reasons.append(f"the feed failed and is restarting ({feed.failure})")
         elif feed.epoch is None:
             reasons.append("the feed has not read the stream yet: Redis cannot be reached")
         elif down_for is not None and down_for > self.unhealthy_after:
@@ -103,20 +120,22 @@ class NodeServer(BroadcastServer):
             reasons.append(f"the feed is {lag} events behind the stream (at most {self.max_lag})")
         body.update(node=self.name, last_seq=feed.position, feed={
             "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
-            "down_for": round(down_for, 1) if down_for is not None else None})
+            "down_for": round(down_for, 1) if down_for is not None else None,
+            "seq_width": feed.width, "seqs_left": feed.seqs_left},
+            redis=feed.durability.describe() if feed.durability is not None else None)
         return reasons, body
 
-    def _stream_reset(self, old: str | None, new: str) -> None:
-        """Close every connection: what the clients have belongs to a stream that is gone, and
-        they subscribe again for the new one."""
+    def _stream_reset(self, old: str | None, new: str, start: str) -> None:
+        """Close every connection: what the clients have belongs to a stream that is gone; the
+        close names the new epoch and the seq its events come after, which they resume after."""
         server = self._server
         connections = list(server.connections) if server is not None else []
         log.warning("closing %d connections: the stream's epoch is now %s (was %s)",
                     len(connections), new, old)
         for websocket in connections:
             self.broadcaster.disconnect(websocket)
-            task = asyncio.ensure_future(websocket.close(protocol.RESET_CLOSE_CODE,
-                                                         "stream reset"))
+            task = asyncio.ensure_future(websocket.close(
+                protocol.RESET_CLOSE_CODE, protocol.reset_reason(new, start)))
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 
@@ -144,13 +163,16 @@ class NodeServer(BroadcastServer):
         match action:
             case protocol.CheckHeld(position):
                 try:
-                    await self.feed.backlog(position.epoch, position.seq, position.seq)
+                    # TooOld when the stream is of another epoch, Ahead when it is the
+                    # position's and has not reached its seq.
+                    await self.feed.check_ahead(position.epoch, position.seq)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.held()
             case protocol.CatchUp(epoch, after):
                 try:
-                    after, sent = await self._catch_up(link.catch_up, epoch, after)
+                    after, sent = await self._catch_up(link.catch_up, websocket,
+                                                       session.request, epoch, after)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.caught_up(after, sent)
@@ -161,21 +183,52 @@ class NodeServer(BroadcastServer):
                 return None
         return await super().act(link, action)
 
-    async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:
-        """Send the backlog after ``after`` up to the feed's position; returns (new after, events
-        sent to the client: those its subscriptions let through).
+    async def _catch_up(self, catch_up, websocket, request: protocol.Request, epoch: str,
+                        after: str) -> tuple[str, int]:
+        """Send the backlog after ``after`` up to the feed's position, once this catch-up's turn
+        has come; returns (new after, events sent to the client: those its subscriptions let
+        through). Raises :class:`Ahead` when ``after`` is past the stream's last seq.
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
         reached the feed's position.
         """
-        while True:
+        self.waiting_to_catch_up += 1
+        try:
+            await asyncio.wait_for(self._catch_ups.acquire(), self.catch_up_wait)
+        except asyncio.TimeoutError:
+            self.catch_ups_turned_away += 1
+            raise Unavailable(protocol.catch_ups_busy(self.catch_up_wait)) from None
+        finally:
+            self.waiting_to_catch_up -= 1
+        self.catching_up += 1
+        try:
+            return await self._send_backlog(catch_up, websocket, request, epoch, after)
+        finally:
+            self.catching_up -= 1
+            self._catch_ups.release()
+
+    async def _send_backlog(self, catch_up, websocket, request, epoch, after):
+        classes = frozenset(request.doc_classes)
+        sender = catch_up.sender
+        while websocket.protocol.state is OPEN:  # not gone while it waited for its turn
             upto = self.feed.position
             if self.feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
+                if int(after) > int(upto or 0):  # past this node: is it past the stream too?
+                    await self.feed.check_ahead(epoch, after)
                 return after, catch_up.sent
             before = catch_up.sent
-            for doc, op, seq in await self.feed.backlog(epoch, after, upto):
-                await catch_up.document_sent_async(doc, op, seq)
-            self.caught_up += catch_up.sent - before
+            try:
+                async for doc, op, seq in self.feed.backlog(epoch, after, upto, classes=classes):
+                    await catch_up.document_sent_async(doc, op, seq)
+                    # Sent no faster than the client takes it: its outbox never fills up.
+                    outbox = sender.outboxes.get(websocket)
+                    if outbox is not None and outbox.size > sender.bound // 4:
+                        await sender.flushed(websocket, config.SEND_CLOSE_TIMEOUT)
+                    if websocket.protocol.state is not OPEN:  # gone, or fell behind
+                        return after, catch_up.sent
+            finally:
+                self.caught_up += catch_up.sent - before
             after = upto
+        return after, catch_up.sent

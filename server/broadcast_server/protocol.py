@@ -35,8 +35,13 @@ Server to client:
 * ``{"type": "too_old", "reason": ..., "oldest_seq": ..., "latest_seq": ..., "epoch": ...}``
   when the stream no longer holds every event after ``resume_after``, or is of another epoch
   (the client is not subscribed);
+* ``{"type": "ahead", "reason": ..., "latest_seq": ..., "epoch": ...}`` when ``resume_after``
+  is past the last seq the stream ever had in that epoch: the client cannot have had it, and
+  would skip every event up to it (the client is not subscribed);
 * a node closes every connection with code 4001 (:data:`RESET_CLOSE_CODE`) when it finds the
-  stream made anew: its clients subscribe again, without ``resume_after``;
+  stream made anew, the reason naming the new epoch and the position before its first event
+  (``stream made anew: epoch 9f0c... after 00000000``, see :func:`reset_reason`): its clients
+  resume from there, and get every event the new stream holds.
 * the document events, exactly as the broadcaster sends them:
   ``{"doc_class": ..., "op": ..., "seq": ..., "message": {...}}``.
 
@@ -53,15 +58,16 @@ import time
 from typing import Any, Iterable, Mapping, NamedTuple
 
 from . import config
-from .errors import BadRequest, Refusal, Refused, TooOld, Unavailable
+from .errors import Ahead, BadRequest, Refusal, Refused, TooOld, Unavailable
 
 __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
            "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request",
            "parse_resume", "request", "is_seq", "seq_number", "format_seq", "next_seq",
            "later_seq", "live_after", "welcome", "subscribed", "refused", "error", "too_old",
+           "ahead", "reset_reason", "parse_reset_reason",
            "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
-           "node_behind", "quote", "fingerprint", "is_stream_seq", "RateLimit",
+           "node_behind", "catch_ups_busy", "quote", "fingerprint", "is_stream_seq", "RateLimit",
            "too_many_requests", "too_many_subscriptions", "not_subscribed", "Refusal", "Limits",
            "LIMITS", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp", "Register",
            "TurnDown", "Count", "Log", "Fault", "Close", "Warn", "TurnAway", "Door", "RETRY_AFTER"]
@@ -147,11 +153,12 @@ def later_seq(a: str | None, b: str | None) -> str | None:
     return b
 
 
-def live_after(resumed_after: str | None, position: str | None) -> str:
+def live_after(resumed_after: str | None, position: str | None, width: int) -> str:
     """After which seq a client's live events start, when it has everything up to
     ``resumed_after`` (None: nothing) and the feed has handed over everything up to
-    ``position`` (None: nothing yet, so every event it will hand over is new): "0" for all."""
-    return later_seq(resumed_after, position) or "0"
+    ``position`` (None: nothing yet, so every event it will hand over is new): the seq 0 of
+    the stream's width for all, a position the client may resume after like any other."""
+    return later_seq(resumed_after, position) or format_seq(0, width)
 
 
 # -- requests -----------------------------------------------------------------------------------
@@ -292,6 +299,9 @@ def parse_resume(request: Request, seq_width: int | None = None) -> Position | N
     resume_after = request.fields.get("resume_after")
     if resume_after is None:
         return None
+    if resume_after == "0" and seq_width is not None:
+        # What nodes once replied on an empty stream: before the epoch's first event.
+        resume_after = format_seq(0, seq_width)
     if not is_stream_seq(resume_after, seq_width):
         shown = (quote(resume_after) if isinstance(resume_after, str)
                  else type(resume_after).__name__)
@@ -337,6 +347,25 @@ def error(reason: str) -> dict[str, Any]:
 def too_old(exc: TooOld) -> dict[str, Any]:
     return {"type": "too_old", "reason": str(exc), "oldest_seq": exc.oldest,
             "latest_seq": exc.latest, "epoch": exc.epoch}
+
+
+def ahead(exc: Ahead) -> dict[str, Any]:
+    return {"type": "ahead", "reason": str(exc), "latest_seq": exc.latest, "epoch": exc.epoch}
+
+
+def reset_reason(epoch: str, start: str) -> str:
+    """The reason of the 4001 close when the stream was made anew: the new epoch, and the
+    position before its first event (``start``), which the client resumes after."""
+    return f"stream made anew: epoch {epoch} after {start}"
+
+
+def parse_reset_reason(reason: str) -> Position | None:
+    """The position a 4001 close's reason names (None when it names none)."""
+    words = reason.split()
+    if (len(words) == 7 and words[:4] == ["stream", "made", "anew:", "epoch"]
+            and words[5] == "after" and is_seq(words[6])):
+        return Position(words[4], words[6])
+    return None
 
 
 def frame(reply: Mapping[str, Any]) -> str:
@@ -427,6 +456,11 @@ def stream_made_anew() -> str:
     return "the event stream was made anew meanwhile; subscribe again without resume_after"
 
 
+def catch_ups_busy(waited: float) -> str:
+    return (f"this node is catching other clients up (waited {waited:g} s for a turn); try "
+            f"again shortly")
+
+
 def node_behind() -> str:
     return "this node is still reading the stream's previous epoch; try again shortly"
 
@@ -455,7 +489,7 @@ class Admit(NamedTuple):
 
 class CheckHeld(NamedTuple):
     """(A node) check that the stream still holds ``position`` (another epoch than the node's):
-    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld raised."""
+    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld or Ahead raised."""
     position: Position
 
 
@@ -655,6 +689,8 @@ class Session:
         """What the request being served raised."""
         if isinstance(exc, TooOld):
             return [Count("too_old"), Send(too_old(exc))]
+        if isinstance(exc, Ahead):
+            return [Count("ahead"), Send(ahead(exc))]
         # BadRequest, and any ValueError the module raises for a subscription's values.
         if isinstance(exc, ValueError):
             # The module's own messages may quote a client's values: cut short.
@@ -694,7 +730,7 @@ class Session:
         # From here to the registration nothing waits: the feed cannot move in between.
         if stream.epoch != self.epoch:  # made anew meanwhile; this connection is being closed
             return self.failed(Unavailable(stream_made_anew()))
-        after = live_after(after, stream.position)
+        after = live_after(after, stream.position, self.width)
         self._granted()
         return [Register(request, self.acl, after),
                 Log(f"subscribed with {fingerprint(request.api_key)} after {after} ({sent} "

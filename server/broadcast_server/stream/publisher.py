@@ -2,20 +2,23 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import uuid
 from typing import Any
 
 from redis.asyncio.retry import Retry
-from redis.exceptions import ResponseError
+from redis.exceptions import OutOfMemoryError, ResponseError
 
 from .. import config
-from ..errors import Unavailable
-from ..protocol import is_stream_seq, quote
-from .connection import connect, retrying
+from ..errors import RedisFull, StreamMadeAnew, StreamMismatch, Unavailable
+from ..protocol import format_seq, is_stream_seq, quote
+from .connection import Durability, connect, read_durability, retrying
 from .entries import encode
-from .scripts import APPEND, epoch_key, event_key, new_epoch
+from .scripts import APPEND, epoch_key, event_key, meta_key, new_epoch
 
 __all__ = ["Publisher"]
+
+log = logging.getLogger("broadcast.publisher")
 
 
 class Publisher:
@@ -27,11 +30,19 @@ class Publisher:
     was lost is recognised by the event's own id and not appended twice. One call takes at most
     ``retry_for`` seconds: then it raises :class:`Unavailable`, and the event may or may not be
     in the stream (append it again with the same ``event_id`` to know).
+
+    An append also raises, appending nothing, when the stream was made anew since the
+    publisher's last append (:class:`StreamMadeAnew`, naming the last seq it acknowledged: the
+    events up to it may be gone with the old stream), when its seqs are of another width than
+    ``width`` (:class:`StreamMismatch`), when no seq of the width is left (OverflowError), when
+    Redis is full (:class:`RedisFull`, an :class:`Unavailable`), and when Redis may evict the stream (an ``allkeys-``
+    maxmemory policy, read at the first append and after every reconnection) unless
+    ``allow_eviction``.
     """
 
     def __init__(self, url: str, stream: str = config.STREAM, *, maxlen: int = config.MAXLEN,
                  width: int = config.SEQ_WIDTH, retry_for: float = config.PUBLISH_RETRY_FOR,
-                 retry: Retry | None = None):
+                 retry: Retry | None = None, allow_eviction: bool = config.ALLOW_EVICTION):
         self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT)
         self.script = self.client.register_script(APPEND)
         self.stream, self.maxlen, self.width, self.retry_for = stream, maxlen, width, retry_for
@@ -39,6 +50,9 @@ class Publisher:
         self.last: int | None = None  # the last seq appended, as a number
         self.epoch: str | None = None  # the stream's epoch at the last append
         self.retries = 0
+        self.allow_eviction = allow_eviction
+        self.durability: Durability | None = None  # read since the last reconnection
+        self.read_durability = read_durability
 
     async def publish(self, doc, op: str, seq: str | None = None, *,
                       event_id: str | None = None) -> str:
@@ -56,21 +70,27 @@ class Publisher:
             raise TypeError(f"data must be a dict (a JSON object), not {type(data).__name__}")
         event_id = event_id or uuid.uuid4().hex
         fields = [v for pair in encode(class_name, data, op).items() for v in pair]
-        keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id)]
+        keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id),
+                meta_key(self.stream)]
         # The id is remembered for longer than this call may go on retrying.
         remember = int(max(config.EVENT_ID_TTL, 2 * self.retry_for))
-        args = [new_epoch(), seq or "", self.width, self.maxlen, remember, event_id, *fields]
+        args = [new_epoch(), seq or "", self.width, self.maxlen, remember, event_id,
+                self.epoch or "", *fields]
 
         async def attempt():
+            if self.durability is None:
+                self._check(await self.read_durability(self.client))
             try:
                 return await self.script(keys=keys, args=args)
+            except OutOfMemoryError:
+                raise RedisFull(f"Redis is out of memory (its maxmemory) and refused the "
+                                  f"append: event {event_id} is not in the stream") from None
             except ResponseError as exc:
-                if "is not after the stream's last" in str(exc):
-                    raise ValueError(str(exc).split(": ", 1)[-1]) from None
-                raise
+                raise self._refusal(str(exc)) from None
 
         async def lost(exc: Exception) -> None:
             self.retries += 1
+            self.durability = None  # it may be another server, set up otherwise, when back
 
         try:
             got, epoch, _ = await asyncio.wait_for(
@@ -81,6 +101,33 @@ class Publisher:
                               f"event_id={event_id!r} to know") from None
         self.last, self.epoch = int(got), epoch
         return got
+
+    def _check(self, durability: Durability) -> None:
+        if durability.evicting:
+            if not self.allow_eviction:
+                raise StreamMismatch(f"{durability.eviction_warning()}, or publish with "
+                                     f"--allow-eviction (allow_eviction=True) to accept that")
+            log.warning("%s (allowed: appending all the same)", durability.eviction_warning())
+        self.durability = durability
+
+    def _refusal(self, text: str) -> Exception:
+        """The exception for an error the append script (or Redis) answered with."""
+        word, _, rest = text.partition(" ")
+        if word == "EPOCH":
+            old, last = self.epoch, self.last
+            self.epoch, self.last = rest, None
+            return StreamMadeAnew(old, rest, None if last is None
+                                  else format_seq(last, self.width))
+        if word == "MISMATCH":
+            return StreamMismatch(rest)
+        if word == "FULL":
+            last = format_seq(int(rest), self.width)
+            return OverflowError(f"no seq of {self.width} digits is left after the stream's "
+                                 f"last, {last}: start a wider stream (a new --stream, or the "
+                                 f"old one deleted, with a larger --seq-width)")
+        if "is not after the stream's last" in text:
+            return ValueError(text.split(": ", 1)[-1])
+        return ResponseError(text)
 
     async def close(self) -> None:
         await self.client.aclose()
