@@ -187,14 +187,15 @@ bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
 }  // namespace
 
 PyObject* accept(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, AcceptArgs::count).release();
+    return rt::make_immediate_coroutine(reinterpret_cast<PyObject*>(fn), rt::return_none, locals, AcceptArgs::count).release();
 }
 
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, Args::count).release();
+    return rt::make_immediate_coroutine(reinterpret_cast<PyObject*>(fn), subscribe_now, locals, Args::count).release();
 }
 
 PyObject* disconnect(rt::Function*, PyObject* const* locals) {
+    rt::at_step(rt::running_frame(), DisconnectSteps::loop);
     Ref registry = registry_of(locals[DisconnectArgs::cls]);
     if (!registry) return nullptr;
     PyObject* websocket = locals[DisconnectArgs::websocket];
