@@ -182,7 +182,7 @@ struct NeedAuthCall {
         if (!func) return nullptr;
         return rt::call(func.get(), args, nargsf, kwnames).release();
     }
-    static void bind(rt::InterpreterFrame*, rt::Function*, PyObject* const*, size_t, PyObject*) {}
+    static int bind(rt::InterpreterFrame*, rt::Function*, PyObject* const*, size_t, PyObject*) { return 0; }
     static void fill(rt::InterpreterFrame* frame, rt::Function*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         fill_need_auth_frame(frame, args, nargsf, kwnames);
     }

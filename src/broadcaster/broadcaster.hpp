@@ -11,8 +11,10 @@ namespace broadcaster {
 struct AcceptArgs { enum : Py_ssize_t { cls, websocket, count }; };
 PyObject* accept(rt::Function* fn, PyObject* const* locals);
 struct SubscribeArgs {
-    enum : Py_ssize_t { cls, websocket, class_name, data_scope, catalog, show_hidden, start_seq, acl, kwargs, count };
+    enum : Py_ssize_t { cls, websocket, class_name, data_scope, catalog, show_hidden, start_seq, acl, kwargs, count,
+                        sub_params = count };
 };
+struct SubscribeSteps { enum : int { known = 1, add_class, params, store, done }; };
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals);
 struct DisconnectArgs { enum : Py_ssize_t { cls, websocket, count }; };
 struct DisconnectSteps { enum : int { loop = 1 }; };

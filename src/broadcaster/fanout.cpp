@@ -93,11 +93,11 @@ public:
     rt::InterpreterFrame* awaiting_frame() override { return send_open_ ? &send_room_.frame : nullptr; }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
+        for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_, &send_func_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
         if (send_open_) {
             rt::InterpreterFrame* frame = &send_room_.frame;
-            for (PyObject* obj : {frame->func, frame->code, frame->locals, frame->frame_obj})
+            for (PyObject* obj : {frame->locals, frame->frame_obj})
                 if (obj)
                     if (int err = visitor(obj, arg)) return err;
             for (int i = 0; i < frame->stacktop; ++i)
@@ -126,6 +126,7 @@ private:
     PyThreadState* ts_ = nullptr;  // the thread running this turn
     rt::InterpreterFrame* frame_ = nullptr;  // the coroutine's frame, while a step runs
     rt::FrameRoom send_room_;
+    Ref send_func_;  // the function of the frame in send_room_
 
     void at(int step) const { rt::at_step(frame_, step); }
     void bind(Py_ssize_t local, PyObject* value) const { rt::bind_local(frame_, local, value); }
@@ -135,6 +136,7 @@ private:
         if (!send_open_) return;
         send_open_ = false;
         rt::close_frame(rt::thread_state(), &send_room_.frame);
+        send_func_.reset();
     }
 
     // Whether `method` is the module's own and runs in place rather than being called: not while
@@ -363,7 +365,8 @@ private:
         // Its frame, as its coroutine's would be: made, run for the text and the hook's call, and
         // kept for the await of what the hook gives.
         rt::InterpreterFrame* frame = &send_room_.frame;
-        rt::open_frame(frame, own_function(Hook::send_json_async), rt::kOwnedByThread);
+        send_func_ = Ref::borrow(own_function(Hook::send_json_async));  // the frame borrows it
+        rt::open_frame(frame, send_func_.get(), rt::kOwnedByThread);
         send_open_ = true;
         frame->slots()[SendJsonArgs::cls] = Py_NewRef(hooks_.cls());
         frame->slots()[SendJsonArgs::websocket] = Py_NewRef(websocket);

@@ -96,7 +96,8 @@ constexpr std::vector<Callable> broadcaster_table() {
                              "start_seq: Not interested on the message before this start sequence",
                              "acl: User access Control"},
                     .comments = {"* Know message to route to which client", "* Know the message content to be sent"}},
-            .bound = {broadcaster::subscribe, broadcaster::SubscribeArgs::count}, .classmethod_line = 72, .hook = Hook::subscribe,
+            .bound = {broadcaster::subscribe, broadcaster::SubscribeArgs::count}, .classmethod_line = 72,
+            .lines = {90, 91, 92, 100, 101}, .hook = Hook::subscribe,
         },
         {
             .name = "disconnect", .qualname = "Broadcaster.disconnect", .first_line = 111, .coroutine = false,

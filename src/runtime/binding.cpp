@@ -102,9 +102,11 @@ bool raise_if_posonly_as_keyword(Function* fn, PyObject* kwnames) {
 struct BoundCall {
     static constexpr bool kMakesCoroutine = false;  // told by the code
     static PyObject* work(Function* fn, PyObject* const* slots) { return fn->bound(fn, slots); }
-    static void bind(InterpreterFrame* frame, Function* fn, PyObject* const* slots) {
+    // The parameters, borrowed: the binding keeps them alive until the frame ends.
+    static int bind(InterpreterFrame* frame, Function* fn, PyObject* const* slots) {
         const Py_ssize_t count = fn->argcount + (fn->varargs ? 1 : 0) + (fn->varkw ? 1 : 0);
-        for (Py_ssize_t i = 0; i < count; ++i) frame->slots()[i] = Py_XNewRef(slots[i]);
+        for (Py_ssize_t i = 0; i < count; ++i) frame->slots()[i] = slots[i];
+        return static_cast<int>(count);
     }
     // A `**kwargs` the call left empty is the empty dict the interpreter would have made.
     static void fill(InterpreterFrame* frame, Function* fn, PyObject* const*) {

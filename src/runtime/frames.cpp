@@ -156,26 +156,34 @@ void bind_free_variables(InterpreterFrame* frame, PyFunctionObject* fn) {
     }
 }
 
-bool hand_over(PyThreadState* ts, InterpreterFrame* frame) {
+void end_seen_frame(PyThreadState* ts, InterpreterFrame* frame, int borrowed) {
+    // Everything the frame holds becomes its own first: the object may take it over.
+    own_borrowed(frame, borrowed);
+    if (frame->owner == kOwnedByThread) {
+        Py_INCREF(frame->func);
+        Py_INCREF(frame->code);
+    }
     PyObject* object = std::exchange(frame->frame_obj, nullptr);
-    if (Py_REFCNT(object) == 1) {
+    if (Py_REFCNT(object) > 1) {
+        // The object gets the frame's data and references, as its own: specials and variables.
+        InterpreterFrame* own = own_frame_data(object);
+        const size_t size = offsetof(InterpreterFrame, localsplus) + sizeof(PyObject*) * static_cast<size_t>(frame->stacktop);
+        std::memcpy(static_cast<void*>(own), frame, size);
+        shown_frame(object) = own;
+        own->owner = kOwnedByFrameObject;
+        own->previous = nullptr;
+        // Its f_back is the frame it was called from, as it stands now.
+        if (frame->previous && !frame_back(object))
+            if (PyObject* back = frame_object_of(ts, frame->previous)) frame_back(object) = Py_NewRef(back);
+        if (!PyObject_GC_IsTracked(object)) PyObject_GC_Track(object);
         Py_DECREF(object);
-        return false;
+        return;
     }
-    // The object gets the frame's data and references, as its own: specials and variables.
-    InterpreterFrame* own = own_frame_data(object);
-    const size_t size = offsetof(InterpreterFrame, localsplus) + sizeof(PyObject*) * static_cast<size_t>(frame->stacktop);
-    std::memcpy(static_cast<void*>(own), frame, size);
-    shown_frame(object) = own;
-    own->owner = kOwnedByFrameObject;
-    own->previous = nullptr;
-    // Its f_back is the frame it was called from, as it stands now.
-    if (frame->previous && !frame_back(object)) {
-        if (PyObject* back = frame_object_of(ts, frame->previous)) frame_back(object) = Py_NewRef(back);
-    }
-    if (!PyObject_GC_IsTracked(object)) PyObject_GC_Track(object);
     Py_DECREF(object);
-    return true;
+    for (int i = 0; i < frame->stacktop; ++i) Py_XDECREF(frame->slots()[i]);
+    Py_XDECREF(frame->locals);
+    Py_DECREF(frame->func);
+    Py_DECREF(frame->code);
 }
 
 }  // namespace detail

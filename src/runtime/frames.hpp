@@ -135,9 +135,16 @@ struct FrameRoom {
 };
 
 namespace detail {
-void bind_free_variables(InterpreterFrame* frame, PyFunctionObject* fn);
-RT_COLD bool hand_over(PyThreadState* ts, InterpreterFrame* frame);
+RT_COLD void bind_free_variables(InterpreterFrame* frame, PyFunctionObject* fn);
+RT_COLD void end_seen_frame(PyThreadState* ts, InterpreterFrame* frame, int borrowed);
 }  // namespace detail
+
+// References: a coroutine's frame owns what it holds, as the interpreter's frames do. A call's
+// frame (kOwnedByThread) only borrows its function and code, which its caller holds for the
+// call, and the first `borrowed` of its variables, the parameters its caller keeps alive until
+// the frame ends; what the body binds later it owns. Whatever the frame borrows becomes its own
+// before anything could release it from the frame: before a profile or trace function sees the
+// frame, and when a frame object outlives it.
 
 // Fills `frame` for a run of `func` (the module's function or one of the interpreter's): its
 // variables unbound but for the cells of its free variables, standing at its first line, owned
@@ -145,11 +152,15 @@ RT_COLD bool hand_over(PyThreadState* ts, InterpreterFrame* frame);
 inline void open_frame(InterpreterFrame* frame, PyObject* func, char owner) {
     auto* fn = reinterpret_cast<PyFunctionObject*>(func);
     auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
-    frame->func = Py_NewRef(func);
+    if (owner != kOwnedByThread) {
+        Py_INCREF(func);
+        Py_INCREF(code);
+    }
+    frame->func = func;
     frame->globals = fn->func_globals;
     frame->builtins = fn->func_builtins;
     frame->locals = nullptr;
-    frame->code = Py_NewRef(code);
+    frame->code = reinterpret_cast<PyObject*>(code);
     frame->frame_obj = nullptr;
     frame->previous = nullptr;
     frame->prev_instr = _PyCode_CODE(code);
@@ -157,9 +168,17 @@ inline void open_frame(InterpreterFrame* frame, PyObject* func, char owner) {
     frame->stacktop = count;
     frame->is_entry = false;
     frame->owner = owner;
-    for (int i = 0; i < count - code->co_nfreevars; ++i) frame->slots()[i] = nullptr;
-    if (code->co_nfreevars) [[unlikely]]
-        detail::bind_free_variables(frame, fn);
+    const int free = code->co_nfreevars;
+    PyObject** slots = frame->slots();
+    for (int i = 0; i < count - free; ++i) slots[i] = nullptr;
+    if (free) {
+        PyObject* closure = fn->func_closure;
+        if (closure && PyTuple_GET_SIZE(closure) == free) [[likely]] {
+            for (int i = 0; i < free; ++i) slots[count - free + i] = Py_NewRef(PyTuple_GET_ITEM(closure, i));
+        } else {
+            detail::bind_free_variables(frame, fn);
+        }
+    }
 }
 
 // The frame becomes the running thread's innermost, called from the one that was.
@@ -172,15 +191,26 @@ inline void link_frame(PyThreadState* ts, InterpreterFrame* frame) {
 // ends (a frame object that takes it over finds its f_back there).
 inline void unlink_frame(PyThreadState* ts, InterpreterFrame* frame) { innermost_frame(ts) = frame->previous; }
 
-// The end of an unlinked frame: its variables are released, or handed to the frame object a tool
-// still holds.
-inline void close_frame(PyThreadState* ts, InterpreterFrame* frame) {
-    if (frame->frame_obj) [[unlikely]]
-        if (detail::hand_over(ts, frame)) return;
-    for (int i = 0; i < frame->stacktop; ++i) Py_XDECREF(frame->slots()[i]);
-    Py_XDECREF(frame->locals);
-    Py_DECREF(frame->func);
-    Py_DECREF(frame->code);
+// The end of an unlinked frame whose first `borrowed` variables are borrowed: what it holds is
+// released, or handed to the frame object a tool still holds. (Without a frame object, nothing
+// has made its f_locals either.)
+inline void close_frame(PyThreadState* ts, InterpreterFrame* frame, int borrowed = 0) {
+    if (frame->frame_obj) [[unlikely]] {
+        detail::end_seen_frame(ts, frame, borrowed);
+        return;
+    }
+    PyObject** slots = frame->slots();
+    for (int i = borrowed; i < frame->stacktop; ++i) Py_XDECREF(slots[i]);
+    if (frame->owner != kOwnedByThread) {
+        Py_DECREF(frame->func);
+        Py_DECREF(frame->code);
+    }
+}
+
+// The first `borrowed` variables of a call's frame become its own (see above).
+inline void own_borrowed(InterpreterFrame* frame, int& borrowed) {
+    for (int i = 0; i < borrowed; ++i) Py_XINCREF(frame->slots()[i]);
+    borrowed = 0;
 }
 
 // The frame of the module's function whose body runs now: the running thread's innermost. Only

@@ -125,7 +125,9 @@ PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
 // A call run while a profile or trace function is set: the call and return (and exception)
 // events of its frame, linked meanwhile.
 template <class Call, class... Args>
-RT_COLD [[gnu::noinline]] PyObject* run_traced_frame(PyThreadState* ts, InterpreterFrame* frame, Function* fn, Args... args) {
+RT_COLD [[gnu::noinline]] PyObject* run_traced_frame(PyThreadState* ts, InterpreterFrame* frame, int& borrowed,
+                                                    Function* fn, Args... args) {
+    own_borrowed(frame, borrowed);
     Call::fill(frame, fn, args...);
     if (!report_call(ts, frame)) {
         add_frame_entry(ts, frame);  // the hook's exception leaves the frame it refused to start
@@ -138,8 +140,9 @@ RT_COLD [[gnu::noinline]] PyObject* run_traced_frame(PyThreadState* ts, Interpre
 
 // The end of a call's frame that a tool may have seen: what it shows is completed first.
 template <class Call, class... Args>
-RT_COLD [[gnu::noinline]] void fill_seen_frame(InterpreterFrame* frame, Function* fn, Args... args) {
-    if (frame->frame_obj) Call::fill(frame, fn, args...);
+RT_COLD [[gnu::noinline]] void fill_seen_frame(InterpreterFrame* frame, int& borrowed, Function* fn, Args... args) {
+    own_borrowed(frame, borrowed);
+    Call::fill(frame, fn, args...);
 }
 
 // A coroutine function's call only makes the coroutine, which runs its own frame at each step:
@@ -173,18 +176,18 @@ template <class Call, class... Args>
         FrameRoom room;
         InterpreterFrame* frame = &room.frame;
         open_frame(frame, reinterpret_cast<PyObject*>(fn), kOwnedByThread);
-        Call::bind(frame, fn, args...);
+        int borrowed = Call::bind(frame, fn, args...);
         link_frame(ts, frame);
         PyObject* result;
         if (tracing(ts)) [[unlikely]] {
-            result = run_traced_frame<Call>(ts, frame, fn, args...);
+            result = run_traced_frame<Call>(ts, frame, borrowed, fn, args...);
         } else {
             result = Call::work(fn, args...);
             if (!result) [[unlikely]] add_frame_entry(ts, frame);
         }
         unlink_frame(ts, frame);
-        if (frame->frame_obj) [[unlikely]] fill_seen_frame<Call>(frame, fn, args...);
-        close_frame(ts, frame);
+        if (frame->frame_obj) [[unlikely]] fill_seen_frame<Call>(frame, borrowed, fn, args...);
+        close_frame(ts, frame, borrowed);
         leave_level(ts);
         return result;
     }
@@ -208,10 +211,12 @@ template <class Call, class... Args>
 // scope), holding `params`, standing at `step`.
 class InPlaceFrame {
 public:
-    InPlaceFrame(PyThreadState* ts, PyObject* func, std::initializer_list<PyObject*> params, int step) : ts_(ts) {
+    // `params` stay alive in the caller's scope for as long as the frame: it borrows them.
+    InPlaceFrame(PyThreadState* ts, PyObject* func, std::initializer_list<PyObject*> params, int step)
+        : ts_(ts), borrowed_(static_cast<int>(params.size())) {
         open_frame(&room_.frame, func, kOwnedByThread);
         Py_ssize_t i = 0;
-        for (PyObject* param : params) room_.frame.slots()[i++] = Py_XNewRef(param);
+        for (PyObject* param : params) room_.frame.slots()[i++] = param;
         at_step(&room_.frame, step);
         link_frame(ts, &room_.frame);
     }
@@ -219,7 +224,7 @@ public:
     InPlaceFrame& operator=(const InPlaceFrame&) = delete;
     ~InPlaceFrame() {
         unlink_frame(ts_, &room_.frame);
-        close_frame(ts_, &room_.frame);
+        close_frame(ts_, &room_.frame, borrowed_);
     }
     InterpreterFrame* frame() { return &room_.frame; }
     // An exception leaves the call: the frame's traceback entry.
@@ -227,6 +232,7 @@ public:
 
 private:
     PyThreadState* ts_;
+    int borrowed_;
     FrameRoom room_;
 };
 

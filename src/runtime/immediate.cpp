@@ -1,6 +1,7 @@
 #include "runtime/immediate.hpp"
 
 #include "runtime/coroutine.hpp"
+#include "runtime/handling.hpp"
 
 namespace rt {
 
@@ -16,6 +17,17 @@ public:
         return result ? Step::done(std::move(result)) : Step::error();
     }
     int traverse(visitproc, void*) override { return 0; }
+    // A `**kwargs` the call left empty is the empty dict the interpreter would have made.
+    void fill_frame(InterpreterFrame* frame) const override {
+        auto* code = reinterpret_cast<PyCodeObject*>(frame->code);
+        if (!(code->co_flags & CO_VARKEYWORDS)) return;
+        const int at = code->co_argcount + code->co_kwonlyargcount + (code->co_flags & CO_VARARGS ? 1 : 0);
+        if (frame->slots()[at]) return;
+        ErrorTriple pending = ErrorTriple::fetch();
+        frame->slots()[at] = PyDict_New();
+        PyErr_Clear();
+        pending.restore();
+    }
 
 private:
     Immediate work_;
