@@ -68,11 +68,19 @@ inline PyObject* acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 bool check_acl_content(rt::Function* fn, rt::InterpreterFrame* frame, PyObject* acl);
 
+// How need_auth's frame holds `acl`: a call's frame borrows it from the call's arguments, which
+// outlive the frame; a coroutine's frame owns it.
+enum class AclHeld : bool { borrowed, owned };
+
 // need_auth's check, run in its frame, which then holds `acl`: true when the call may go on;
 // false with AuthorizationError (or the error of reading the ACL's content) set.
+template <AclHeld held>
 inline bool acl_allows(rt::Function* fn, rt::InterpreterFrame* frame, PyObject* acl) {
     rt::at_step(frame, NeedAuthSteps::read_acl);
-    rt::bind_local(frame, kAclLocal, acl ? acl : Py_None);
+    if constexpr (held == AclHeld::borrowed)
+        frame->slots()[kAclLocal] = acl ? acl : Py_None;
+    else
+        rt::bind_local(frame, kAclLocal, acl ? acl : Py_None);
     rt::at_step(frame, NeedAuthSteps::check);
     return !acl || acl == Py_None || check_acl_content(fn, frame, acl);
 }
@@ -143,7 +151,7 @@ public:
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
         auto* fn = reinterpret_cast<rt::Function*>(fn_.get());
         rt::InterpreterFrame* frame = rt::running_frame();
-        if (!acl_allows(fn, frame, acl_keyword(call_args, nargs_, kwnames_.get()))) return Step::error();
+        if (!acl_allows<AclHeld::owned>(fn, frame, acl_keyword(call_args, nargs_, kwnames_.get()))) return Step::error();
         rt::at_step(frame, NeedAuthSteps::call);
         Ref func = Ref::borrow(wrapped_func(fn));  // read when the body gets there, as `func` is
         if (!func) return Step::error();
@@ -176,13 +184,15 @@ struct NeedAuthCall {
     [[gnu::always_inline]] static PyObject* work(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         rt::InterpreterFrame* frame = rt::running_frame();
-        if (!acl_allows(fn, frame, acl_keyword(args, nargs, kwnames))) return nullptr;
+        if (!acl_allows<AclHeld::borrowed>(fn, frame, acl_keyword(args, nargs, kwnames))) return nullptr;
         rt::at_step(frame, NeedAuthSteps::call);
         Ref func = Ref::borrow(wrapped_func(fn));
         if (!func) return nullptr;
         return rt::call(func.get(), args, nargsf, kwnames).release();
     }
-    static int bind(rt::InterpreterFrame*, rt::Function*, PyObject* const*, size_t, PyObject*) { return 0; }
+    static constexpr bool kNeverCoroutine = true;
+    // `args` and `kwargs` are made only for a tool (fill); `acl`, bound by the check, is borrowed.
+    static int bind(rt::InterpreterFrame*, rt::Function*, PyObject* const*, size_t, PyObject*) { return kAclLocal + 1; }
     static void fill(rt::InterpreterFrame* frame, rt::Function*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         fill_need_auth_frame(frame, args, nargsf, kwnames);
     }

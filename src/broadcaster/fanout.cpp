@@ -73,6 +73,7 @@ public:
 
     Step resume(PyObject* received) override {
         frame_ = rt::running_frame();
+        code_start_ = _PyCode_CODE(reinterpret_cast<PyCodeObject*>(frame_->code));
         if (!received) {
             if (inline_send_) leave_send_json();
             end_send_frame();
@@ -90,13 +91,13 @@ public:
 
     // While the send hook that the module's own send_json_async awaits runs, that
     // send_json_async's frame is between it and the fan-out, as its coroutine's would be.
-    rt::InterpreterFrame* awaiting_frame() override { return send_open_ ? &send_room_.frame : nullptr; }
+    rt::InterpreterFrame* awaiting_frame() override { return send_open_ ? send_running_ : nullptr; }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_, &send_func_})
+        for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
         if (send_open_) {
-            rt::InterpreterFrame* frame = &send_room_.frame;
+            rt::InterpreterFrame* frame = send_running_;
             for (PyObject* obj : {frame->locals, frame->frame_obj})
                 if (obj)
                     if (int err = visitor(obj, arg)) return err;
@@ -104,6 +105,8 @@ public:
                 if (PyObject* obj = frame->slots()[i])
                     if (int err = visitor(obj, arg)) return err;
         }
+        for (const rt::KeptFrame* kept : {&acl_frame_, &body_frame_, &send_frame_})
+            if (int err = kept->traverse(visitor, arg)) return err;
         if (int err = doc_.traverse(visitor, arg)) return err;
         return hooks_.traverse(visitor, arg);
     }
@@ -122,21 +125,28 @@ private:
     Py_ssize_t next_ = 0;
     bool started_ = false;
     bool inline_send_ = false;  // what it awaits is the send of the module's own send_json_async, run in place
-    bool send_open_ = false;    // send_room_ holds that send_json_async's frame
+    bool send_open_ = false;    // send_frame_ runs: that send_json_async is awaiting its send
     PyThreadState* ts_ = nullptr;  // the thread running this turn
     rt::InterpreterFrame* frame_ = nullptr;  // the coroutine's frame, while a step runs
-    rt::FrameRoom send_room_;
-    Ref send_func_;  // the function of the frame in send_room_
+    // The frames of the module's own methods run in place: check_subscriber_acl,
+    // get_message_body and send_json_async (whose run lasts until its send is done).
+    rt::KeptFrame acl_frame_, body_frame_, send_frame_;
+    rt::InterpreterFrame* send_running_ = nullptr;
 
-    void at(int step) const { rt::at_step(frame_, step); }
+    static void bind_borrowed(rt::InterpreterFrame* frame, std::initializer_list<PyObject*> values) {
+        PyObject** slots = frame->slots();
+        for (PyObject* value : values) *slots++ = value;
+    }
+
+    _Py_CODEUNIT* code_start_ = nullptr;     // its code's instructions
+    void at(int step) const { frame_->prev_instr = code_start_ + step; }
     void bind(Py_ssize_t local, PyObject* value) const { rt::bind_local(frame_, local, value); }
 
     // The frame of the module's own send_json_async run in place ends with its send.
     void end_send_frame() {
         if (!send_open_) return;
         send_open_ = false;
-        rt::close_frame(rt::thread_state(), &send_room_.frame);
-        send_func_.reset();
+        send_frame_.finish_run(rt::thread_state(), 0);
     }
 
     // Whether `method` is the module's own and runs in place rather than being called: not while
@@ -289,11 +299,14 @@ private:
         if (!acl) [[unlikely]]
             return -1;
         if (in_place(method)) {
-            rt::InPlaceFrame frame(ts_, own_function(Hook::check_subscriber_acl), {hooks_.cls(), doc_.get(), acl.get()},
-                                   CheckAclSteps::check);
+            rt::InterpreterFrame* frame = acl_frame_.start(own_function(Hook::check_subscriber_acl), CheckAclSteps::check);
+            bind_borrowed(frame, {hooks_.cls(), doc_.get(), acl.get()});
+            rt::link_frame(ts_, frame);
             Ref allowed = doc_.check_acl(acl.get());
             if (!allowed) [[unlikely]]
-                frame.failed();
+                rt::add_frame_entry(ts_, frame);
+            rt::unlink_frame(ts_, frame);
+            acl_frame_.finish_run(ts_, CheckAclArgs::count);
             return truth(allowed);
         }
         return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
@@ -309,12 +322,14 @@ private:
         if (!show_hidden) [[unlikely]]
             return {};
         if (in_place(method)) {
-            rt::InPlaceFrame frame(ts_, own_function(Hook::get_message_body),
-                                   {hooks_.cls(), doc_.get(), scope.get(), catalog.get(), show_hidden.get()},
-                                   MessageBodySteps::check_scope);
+            rt::InterpreterFrame* frame = body_frame_.start(own_function(Hook::get_message_body), MessageBodySteps::check_scope);
+            bind_borrowed(frame, {hooks_.cls(), doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
+            rt::link_frame(ts_, frame);
             Ref body = doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
             if (!body) [[unlikely]]
-                frame.failed();
+                rt::add_frame_entry(ts_, frame);
+            rt::unlink_frame(ts_, frame);
+            body_frame_.finish_run(ts_, MessageBodyArgs::count);
             return body;
         }
         return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
@@ -364,14 +379,12 @@ private:
         if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
         // Its frame, as its coroutine's would be: made, run for the text and the hook's call, and
         // kept for the await of what the hook gives.
-        rt::InterpreterFrame* frame = &send_room_.frame;
-        send_func_ = Ref::borrow(own_function(Hook::send_json_async));  // the frame borrows it
-        rt::open_frame(frame, send_func_.get(), rt::kOwnedByThread);
+        rt::InterpreterFrame* frame = send_frame_.start(own_function(Hook::send_json_async), SendJsonSteps::dumps);
         send_open_ = true;
         frame->slots()[SendJsonArgs::cls] = Py_NewRef(hooks_.cls());
         frame->slots()[SendJsonArgs::websocket] = Py_NewRef(websocket);
         frame->slots()[SendJsonArgs::content] = Py_NewRef(event);
-        rt::at_step(frame, SendJsonSteps::dumps);
+        send_running_ = frame;
         rt::link_frame(ts_, frame);
         Ref text = json_text(fn(), event);
         if (text) {
@@ -390,7 +403,7 @@ private:
     // An exception leaves the module's own send_json_async, run in place for the subscriber whose
     // turn it is: its traceback entry, as its coroutine would have added it.
     RT_COLD void leave_send_json() {
-        if (send_open_) rt::add_frame_entry(rt::thread_state(), &send_room_.frame);
+        if (send_open_) rt::add_frame_entry(rt::thread_state(), send_running_);
     }
 
     RT_COLD bool sweep_closed() {

@@ -169,8 +169,9 @@ template <class Call, class... Args>
     if constexpr (Call::kMakesCoroutine) {
         return make_held_coroutine<Call>(ts, fn, args...);
     } else {
-        if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) [[unlikely]]
-            return make_held_coroutine<Call>(ts, fn, args...);
+        if constexpr (!requires { Call::kNeverCoroutine; })
+            if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) [[unlikely]]
+                return make_held_coroutine<Call>(ts, fn, args...);
         if (!enter_level(ts)) [[unlikely]]
             return nullptr;
         FrameRoom room;
@@ -206,33 +207,40 @@ template <class Call, class... Args>
     return detail::run_held_frame<Call>(reinterpret_cast<Function*>(self), args...);
 }
 
-// The frame of the module's own function `func` for a call that another body runs in place
-// rather than through the function: linked while it lives (on the C stack, in the caller's
-// scope), holding `params`, standing at `step`.
-class InPlaceFrame {
+// The frame of the module's own function for a call that another body runs in place rather
+// than through the function, again and again: opened once, then linked for each run with that
+// run's variables. A run that a tool saw hands the frame over to the frame object, and the next
+// run opens it anew.
+class KeptFrame {
 public:
-    // `params` stay alive in the caller's scope for as long as the frame: it borrows them.
-    InPlaceFrame(PyThreadState* ts, PyObject* func, std::initializer_list<PyObject*> params, int step)
-        : ts_(ts), borrowed_(static_cast<int>(params.size())) {
-        open_frame(&room_.frame, func, kOwnedByThread);
-        Py_ssize_t i = 0;
-        for (PyObject* param : params) room_.frame.slots()[i++] = param;
+    // Ready for a run of `func`, standing at `step`; the caller binds the variables and links it.
+    InterpreterFrame* start(PyObject* func, int step) {
+        if (!func_ || func_.get() != func) [[unlikely]]
+            reopen(func);
         at_step(&room_.frame, step);
-        link_frame(ts, &room_.frame);
+        return &room_.frame;
     }
-    InPlaceFrame(const InPlaceFrame&) = delete;
-    InPlaceFrame& operator=(const InPlaceFrame&) = delete;
-    ~InPlaceFrame() {
-        unlink_frame(ts_, &room_.frame);
-        close_frame(ts_, &room_.frame, borrowed_);
+    // The end of a run, unlinked, whose first `borrowed` variables were borrowed: the others are
+    // released.
+    void finish_run(PyThreadState* ts, int borrowed) {
+        InterpreterFrame* frame = &room_.frame;
+        if (frame->frame_obj) [[unlikely]] {
+            close_frame(ts, frame, borrowed);
+            func_.reset();
+            return;
+        }
+        PyObject** slots = frame->slots();
+        for (int i = borrowed; i < frame->stacktop; ++i) Py_CLEAR(slots[i]);
     }
-    InterpreterFrame* frame() { return &room_.frame; }
-    // An exception leaves the call: the frame's traceback entry.
-    RT_COLD void failed() { add_frame_entry(ts_, &room_.frame); }
+    int traverse(visitproc visitor, void* arg) const { return visit(func_, visitor, arg); }
 
 private:
-    PyThreadState* ts_;
-    int borrowed_;
+    RT_COLD void reopen(PyObject* func) {
+        func_ = Ref::borrow(func);  // the frame borrows it
+        open_frame(&room_.frame, func, kOwnedByThread);
+    }
+
+    Ref func_;  // the function of the open frame; null while it is not open
     FrameRoom room_;
 };
 
