@@ -664,6 +664,31 @@ CASES = {
         [('need_auth', ['acl', 'args', 'func', 'kwargs']), ('document_sent_async', ['closed_subscribers', 'cls', 'doc', 'doc_class', 'doc_class_subscriber', 'message', 'op', 'param', 'seq', 'websocket']), ('send_json_async', ['cls', 'content', 'message', 'websocket'])]
         ['closed_subscribers', 'cls', 'doc', 'doc_class', 'doc_class_subscriber', 'message', 'op', 'param', 'seq', 'websocket'] True True
     """),
+    # pdb keeps control through the module's coroutines: after `step` into the fan-out, `return`
+    # stops in the awaiting frame (at the StopIteration that ends its await), and `next` goes on.
+    "pdb step then return": ("""
+        import io, pdb
+        Host = host()
+        drive(Host.subscribe(Socket(), "Document"))
+        doc = Document({"id": 1})
+        out = io.StringIO()
+        async def main():
+            pdb.Pdb(stdin=io.StringIO("step\\nreturn\\nnext\\ncontinue\\n"), stdout=out, nosigint=True).set_trace()
+            await Host.document_sent_async(doc, "op", "1")
+            print("after", file=out)
+        asyncio.run(main())
+        sys.settrace(None)
+        for line in out.getvalue().replace("(Pdb) ", "").splitlines():
+            if "<string>" in line or "--Call--" in line or "StopIteration" in line or line == "after":
+                print(line.strip())
+    """, """
+        > <string>(42)main()
+        --Call--
+        Internal StopIteration
+        > <string>(42)main()
+        > <string>(43)main()
+        after
+    """),
     # frame.clear() refuses a module frame that is running, as it refuses a Python one.
     "clearing a running module frame": ("""
         def clear_caller():

@@ -89,14 +89,35 @@ RT_HOT PySendResult send_into(PyObject* iter, PyObject* value, PyObject** result
     return PyIter_Send(iter, value, result);
 }
 
+// An await ends while a trace function is set: the StopIteration that ends it, reported in the
+// awaiting frame as the interpreter reports it (debuggers stop there after `return` in what it
+// awaited). A trace function that raises fails the await.
+RT_COLD [[gnu::noinline]] PySendResult report_await_end(PyThreadState* ts, Coroutine* co, InterpreterFrame* between,
+                                                        PyObject** result) {
+    raise_stop_iteration(*result);
+    if (!report_exception_event(ts, between ? between : co->frame())) {
+        Py_CLEAR(*result);
+        return PYGEN_ERROR;
+    }
+    PyErr_Clear();
+    return PYGEN_RETURN;
+}
+
 // What the coroutine awaits is sent `value`, with the body's frame for it between the two.
 RT_HOT PySendResult send_awaited(Coroutine* co, PyObject* value, PyObject** result) {
     InterpreterFrame* between = co->body->awaiting_frame();
-    if (!between) return send_into(co->awaiting.get(), value, result);
-    PyThreadState* ts = thread_state();
-    link_frame(ts, between);
-    const PySendResult status = send_into(co->awaiting.get(), value, result);
-    unlink_frame(ts, between);
+    PySendResult status;
+    if (!between) [[likely]] {
+        status = send_into(co->awaiting.get(), value, result);
+    } else {
+        PyThreadState* ts = thread_state();
+        link_frame(ts, between);
+        status = send_into(co->awaiting.get(), value, result);
+        unlink_frame(ts, between);
+    }
+    if (status == PYGEN_RETURN)
+        if (PyThreadState* ts = thread_state(); ts->c_tracefunc) [[unlikely]]
+            return report_await_end(ts, co, between, result);
     return status;
 }
 

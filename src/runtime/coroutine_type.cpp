@@ -134,7 +134,12 @@ PyObject* coro_iternext(PyObject* self) {
     }
     PyObject* out = nullptr;
     const PySendResult status = coro_am_send(self, Py_None, &out);
-    return next_result(status, out);
+    if (status != PYGEN_RETURN) return next_result(status, out);
+    // The await sees the end as a coroutine's send() reports it, with StopIteration, which it
+    // reports to the trace function in the awaiting frame (debuggers stop there after `return`).
+    Ref returned = Ref::steal(out);
+    raise_stop_iteration(returned.get());
+    return nullptr;
 }
 
 // coro.__await__(), called from Python code: a separate iterator, as the interpreter's own gives.

@@ -238,18 +238,21 @@ int report_to_both(PyThreadState* ts, PyObject* frame, int what, PyObject* arg) 
     return 0;
 }
 
-// The exception event, to the trace function only, with (type, value, traceback).
-void report_exception(PyThreadState* ts, PyObject* frame) {
-    if (!ts->c_tracefunc) return;
+// The exception event, to the trace function only, with (type, value, traceback); false with
+// the hook's exception when it raised.
+bool report_exception(PyThreadState* ts, PyObject* frame) {
+    if (!ts->c_tracefunc) return true;
     ErrorTriple error = ErrorTriple::fetch();
     if (!error.value) error.value = none();
     error.normalize();
     Ref arg = Ref::steal(PyTuple_Pack(3, error.type.get(), error.value.get(), error.tb ? error.tb.get() : Py_None));
     if (!arg) {
         error.restore();
-        return;
+        return true;
     }
-    if (call_hook(ts, ts->c_tracefunc, ts->c_traceobj, frame, PyTrace_EXCEPTION, arg.get()) == 0) error.restore();
+    if (call_hook(ts, ts->c_tracefunc, ts->c_traceobj, frame, PyTrace_EXCEPTION, arg.get()) != 0) return false;
+    error.restore();
+    return true;
 }
 
 }  // namespace
@@ -259,6 +262,11 @@ bool report_call(PyThreadState* ts, InterpreterFrame* frame) {
     Ref object = Ref::borrow(frame_object_of(ts, frame));
     if (!object) return true;
     return report_to_both(ts, object.get(), PyTrace_CALL, Py_None) == 0;
+}
+
+bool report_exception_event(PyThreadState* ts, InterpreterFrame* frame) {
+    Ref object = Ref::borrow(frame_object_of(ts, frame));
+    return !object || report_exception(ts, object.get());
 }
 
 PyObject* report_return(PyThreadState* ts, InterpreterFrame* frame, PyObject* result) {

@@ -246,6 +246,11 @@ inline bool tracing(PyThreadState* ts) { return ts->cframe->use_tracing; }
 // false with the hook's exception set when a hook raised: the run must not go on.
 RT_COLD bool report_call(PyThreadState* ts, InterpreterFrame* frame);
 
+// The exception event of the pending exception in `frame` (linked, the innermost), to the trace
+// function; false with the hook's exception set when it raised, true with the exception still
+// pending otherwise.
+RT_COLD bool report_exception_event(PyThreadState* ts, InterpreterFrame* frame);
+
 // The end of that run with `result` (a new reference, or null with the exception pending): the
 // exception event to the trace function (for null), then the return event. Gives `result`, or
 // null with the hook's exception when a hook raised.
