@@ -37,6 +37,9 @@ void end_frame(Coroutine* co) {
 void finish(Coroutine* co) {
     co->set_state(State::Finished);
     co->awaiting.reset();
+    // A frame object a tool holds keeps what the body had bound, whenever the frame ends.
+    if (co->frame_open && co->frame()->frame_obj && co->body) [[unlikely]]
+        co->body->fill_frame(co->frame());
     // The frame outlives the body while the step that ended it runs; the step ends it then.
     if (!co->frame_linked) end_frame(co);
     if (Body* body = std::exchange(co->body, nullptr)) body->~Body();
