@@ -76,7 +76,7 @@ enum class AclHeld : bool { borrowed, owned };
 // false with AuthorizationError (or the error of reading the ACL's content) set.
 template <AclHeld held>
 inline bool acl_allows(rt::Function* fn, rt::InterpreterFrame* frame, PyObject* acl) {
-    rt::at_step(frame, NeedAuthSteps::read_acl);
+    // (Nothing can see the frame at the read itself: it runs no code.)
     if constexpr (held == AclHeld::borrowed)
         frame->slots()[kAclLocal] = acl ? acl : Py_None;
     else

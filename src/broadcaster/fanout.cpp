@@ -89,9 +89,6 @@ public:
         return serve_remaining();
     }
 
-    // While the send hook that the module's own send_json_async awaits runs, that
-    // send_json_async's frame is between it and the fan-out, as its coroutine's would be.
-    rt::InterpreterFrame* awaiting_frame() override { return send_open_ ? send_running_ : nullptr; }
 
     int traverse(visitproc visitor, void* arg) override {
         for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
@@ -146,7 +143,8 @@ private:
     void end_send_frame() {
         if (!send_open_) return;
         send_open_ = false;
-        send_frame_.finish_run(rt::thread_state(), 0);
+        between = nullptr;
+        send_frame_.finish_run(0);
     }
 
     // Whether `method` is the module's own and runs in place rather than being called: not while
@@ -306,7 +304,7 @@ private:
             if (!allowed) [[unlikely]]
                 rt::add_frame_entry(ts_, frame);
             rt::unlink_frame(ts_, frame);
-            acl_frame_.finish_run(ts_, CheckAclArgs::count);
+            acl_frame_.finish_run(CheckAclArgs::count);
             return truth(allowed);
         }
         return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
@@ -329,7 +327,7 @@ private:
             if (!body) [[unlikely]]
                 rt::add_frame_entry(ts_, frame);
             rt::unlink_frame(ts_, frame);
-            body_frame_.finish_run(ts_, MessageBodyArgs::count);
+            body_frame_.finish_run(MessageBodyArgs::count);
             return body;
         }
         return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
@@ -385,6 +383,9 @@ private:
         frame->slots()[SendJsonArgs::websocket] = Py_NewRef(websocket);
         frame->slots()[SendJsonArgs::content] = Py_NewRef(event);
         send_running_ = frame;
+        // While the send hook it awaits runs, this send_json_async's frame is between it and
+        // the fan-out, as its coroutine's would be.
+        between = frame;
         rt::link_frame(ts_, frame);
         Ref text = json_text(fn(), event);
         if (text) {

@@ -47,7 +47,7 @@ public:
     virtual void fill_frame(InterpreterFrame*) const {}
     // A frame of the body's own between the coroutine's and what it awaits, linked while that
     // runs (a call the body ran in place, whose await it stands for); null when there is none.
-    virtual InterpreterFrame* awaiting_frame() { return nullptr; }
+    InterpreterFrame* between = nullptr;
 };
 
 extern PyTypeObject CoroutineType;

@@ -31,7 +31,7 @@ void end_frame(Coroutine* co) {
     // A tool that keeps the frame object after the end finds there what the body had bound.
     if (frame->frame_obj && co->body) co->body->fill_frame(frame);
     frame->previous = nullptr;
-    close_frame(thread_state(), frame);
+    close_frame(frame);
 }
 
 void finish(Coroutine* co) {
@@ -108,7 +108,7 @@ RT_COLD [[gnu::noinline]] PySendResult report_await_end(PyThreadState* ts, Corou
 
 // What the coroutine awaits is sent `value`, with the body's frame for it between the two.
 RT_HOT PySendResult send_awaited(Coroutine* co, PyObject* value, PyObject** result) {
-    InterpreterFrame* between = co->body->awaiting_frame();
+    InterpreterFrame* between = co->body->between;
     PySendResult status;
     if (!between) [[likely]] {
         status = send_into(co->awaiting.get(), value, result);

@@ -31,6 +31,7 @@ struct Coroutine {
     Body* body;                  // lives in this object's tail; gone once the coroutine has finished
     Ref awaiting;                // the iterator it is suspended on
     Ref globals;                 // of the function that made it, for its frame
+    Ref func;                    // that function, which its frame borrows (kept for reuse)
     Py_ssize_t tail;             // the bytes of the tail, where the body lives
     bool tail_await;             // what it awaits ends the body, its outcome the coroutine's
 

@@ -42,6 +42,7 @@ RT_HOT void release(PyObject* self) {
     if (shelves.keep(self, co->tail)) return;
     co->awaiting.~Ref();
     co->globals.~Ref();
+    co->func.~Ref();
     Py_CLEAR(co->head.cr_name);
     Py_CLEAR(co->head.cr_qualname);
     Py_CLEAR(co->head.cr_code);
@@ -102,11 +103,11 @@ int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
                           co->head.cr_origin_or_finalizer})
         if (obj)
             if (int err = visitor(obj, arg)) return err;
-    for (const Ref* ref : {&co->awaiting, &co->globals})
+    for (const Ref* ref : {&co->awaiting, &co->globals, &co->func})
         if (int err = visit(*ref, visitor, arg)) return err;
     if (co->frame_open) {
         InterpreterFrame* frame = co->frame();
-        for (PyObject* obj : {frame->func, frame->code, frame->locals, frame->frame_obj})
+        for (PyObject* obj : {frame->locals, frame->frame_obj})
             if (obj)
                 if (int err = visitor(obj, arg)) return err;
         for (int i = 0; i < frame->stacktop; ++i)
@@ -120,6 +121,7 @@ int coro_clear(PyObject* self) {
     auto* co = as_coroutine(self);
     finish(co);
     co->globals.reset();
+    if (!co->frame_open) co->func.reset();
     return 0;
 }
 
@@ -346,6 +348,7 @@ RT_HOT PyObject* new_coroutine(PyObject* func, PyObject* const* locals, Py_ssize
             Py_SETREF(co->head.cr_qualname, Ref::borrow(code_object->co_qualname).release());
         }
         if (co->globals.get() != globals) co->globals = Ref::borrow(globals);
+        if (co->func.get() != func) co->func = Ref::borrow(func);
     } else {
         co = PyObject_GC_NewVar(Coroutine, &CoroutineType, tail);
         if (!co) return nullptr;
@@ -360,6 +363,7 @@ RT_HOT PyObject* new_coroutine(PyObject* func, PyObject* const* locals, Py_ssize
         co->head.cr_frame_state = static_cast<int8_t>(State::Finished);
         new (&co->awaiting) Ref();
         new (&co->globals) Ref(Ref::borrow(globals));
+        new (&co->func) Ref(Ref::borrow(func));
         co->tail = tail;
     }
     // Its frame, from the start: the call's parameters in their slots, standing at the first line.

@@ -156,13 +156,12 @@ void bind_free_variables(InterpreterFrame* frame, PyFunctionObject* fn) {
     }
 }
 
-void end_seen_frame(PyThreadState* ts, InterpreterFrame* frame, int borrowed) {
+void end_seen_frame(InterpreterFrame* frame, int borrowed) {
+    PyThreadState* ts = thread_state();
     // Everything the frame holds becomes its own first: the object may take it over.
     own_borrowed(frame, borrowed);
-    if (frame->owner == kOwnedByThread) {
-        Py_INCREF(frame->func);
-        Py_INCREF(frame->code);
-    }
+    Py_INCREF(frame->func);
+    Py_INCREF(frame->code);
     PyObject* object = std::exchange(frame->frame_obj, nullptr);
     if (Py_REFCNT(object) > 1) {
         // The object gets the frame's data and references, as its own: specials and variables.

@@ -136,13 +136,13 @@ struct FrameRoom {
 
 namespace detail {
 RT_COLD void bind_free_variables(InterpreterFrame* frame, PyFunctionObject* fn);
-RT_COLD void end_seen_frame(PyThreadState* ts, InterpreterFrame* frame, int borrowed);
+RT_COLD void end_seen_frame(InterpreterFrame* frame, int borrowed);
 }  // namespace detail
 
-// References: a coroutine's frame owns what it holds, as the interpreter's frames do. A call's
-// frame (kOwnedByThread) only borrows its function and code, which its caller holds for the
-// call, and the first `borrowed` of its variables, the parameters its caller keeps alive until
-// the frame ends; what the body binds later it owns. Whatever the frame borrows becomes its own
+// References: a frame borrows its function and code, which whoever runs it holds for as long
+// as the frame lives (a call's caller, the coroutine), and a call's frame (kOwnedByThread) the
+// first `borrowed` of its variables, the parameters its caller keeps alive until the frame ends;
+// the other variables it owns. Whatever the frame borrows becomes its own
 // before anything could release it from the frame: before a profile or trace function sees the
 // frame, and when a frame object outlives it.
 
@@ -152,10 +152,6 @@ RT_COLD void end_seen_frame(PyThreadState* ts, InterpreterFrame* frame, int borr
 inline void open_frame(InterpreterFrame* frame, PyObject* func, char owner) {
     auto* fn = reinterpret_cast<PyFunctionObject*>(func);
     auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
-    if (owner != kOwnedByThread) {
-        Py_INCREF(func);
-        Py_INCREF(code);
-    }
     frame->func = func;
     frame->globals = fn->func_globals;
     frame->builtins = fn->func_builtins;
@@ -194,17 +190,13 @@ inline void unlink_frame(PyThreadState* ts, InterpreterFrame* frame) { innermost
 // The end of an unlinked frame whose first `borrowed` variables are borrowed: what it holds is
 // released, or handed to the frame object a tool still holds. (Without a frame object, nothing
 // has made its f_locals either.)
-inline void close_frame(PyThreadState* ts, InterpreterFrame* frame, int borrowed = 0) {
+inline void close_frame(InterpreterFrame* frame, int borrowed = 0) {
     if (frame->frame_obj) [[unlikely]] {
-        detail::end_seen_frame(ts, frame, borrowed);
+        detail::end_seen_frame(frame, borrowed);
         return;
     }
     PyObject** slots = frame->slots();
     for (int i = borrowed; i < frame->stacktop; ++i) Py_XDECREF(slots[i]);
-    if (frame->owner != kOwnedByThread) {
-        Py_DECREF(frame->func);
-        Py_DECREF(frame->code);
-    }
 }
 
 // The first `borrowed` variables of a call's frame become its own (see above).

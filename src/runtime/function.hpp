@@ -188,7 +188,7 @@ template <class Call, class... Args>
         }
         unlink_frame(ts, frame);
         if (frame->frame_obj) [[unlikely]] fill_seen_frame<Call>(frame, borrowed, fn, args...);
-        close_frame(ts, frame, borrowed);
+        close_frame(frame, borrowed);
         leave_level(ts);
         return result;
     }
@@ -222,10 +222,10 @@ public:
     }
     // The end of a run, unlinked, whose first `borrowed` variables were borrowed: the others are
     // released.
-    void finish_run(PyThreadState* ts, int borrowed) {
+    void finish_run(int borrowed) {
         InterpreterFrame* frame = &room_.frame;
         if (frame->frame_obj) [[unlikely]] {
-            close_frame(ts, frame, borrowed);
+            close_frame(frame, borrowed);
             func_.reset();
             return;
         }
