@@ -3,9 +3,9 @@
 // like the interpreter's own, and call, return and exception events while a profile or trace
 // function is set.
 //
-// The frames are made only where something asks for them (an exception leaving the function, a
-// tool reading cr_frame, a profiler or tracer being set), so the hot paths pay a counter and a
-// flag test.
+// A run's interpreter frame is filled and linked on every run (a few stores and the references
+// it takes); its frame object is made only where something asks for one (a stack walk, an
+// exception leaving the function, cr_frame, a profiler or tracer).
 #pragma once
 
 #include "runtime/layout.hpp"
