@@ -407,6 +407,35 @@ CASES = {
         5000 RecursionError
         200000 RecursionError
     """),
+    # The lowest recursion limit each run needs, beside a plain function's: the module's calls
+    # and the steps of what the fan-out runs in place take the levels Python's frames take.
+    "levels each call takes at the limit": ("""
+        import json
+        async def deliver(cls, ws, message):
+            pass
+        Host = host(send_message_async=classmethod(deliver))
+        drive(Host.subscribe(Socket(), "Document"))
+        def lowest(run):
+            for limit in range(10, 300):
+                sys.setrecursionlimit(limit)
+                try:
+                    done = run() is not None
+                except RecursionError:
+                    done = False
+                finally:
+                    sys.setrecursionlimit(1000)
+                if done:
+                    return limit
+        base = lowest(lambda: 1)
+        runs = {
+            "fan-out": lambda: drive(Host.document_sent_async(Document({"id": 1}), "op", "1")) or 1,
+            "send_json_async": lambda: drive(Host.send_json_async(Socket(), {"a": [1]})) or 1,
+            "guard": lambda: broadcast.auth_required(lambda: 1)(),
+            "async guard": lambda: drive(broadcast.auth_required_async(deliver)(None, None, None)) or 1,
+            "subscribe": lambda: drive(Host.subscribe(Socket(), "Document")) or 1,
+        }
+        print({name: lowest(run) - base for name, run in runs.items()})
+    """, "{'fan-out': 5, 'send_json_async': 3, 'guard': 0, 'async guard': 0, 'subscribe': 0}"),
     # A profiler counts the module's calls as it counts Python functions' (the fan-out's calls of
     # the module's own methods included); a tracer sees each call return.
     "profilers and tracers see the calls": ("""

@@ -375,6 +375,9 @@ private:
     Ref send(PyObject* websocket, PyObject* event) {
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
+        // A level of the recursion limit while its step runs, as its coroutine's step would take.
+        if (!rt::enter_level(ts_)) [[unlikely]]
+            return {};
         // Its frame, as its coroutine's would be: made, run for the text and the hook's call, and
         // kept for the await of what the hook gives.
         rt::InterpreterFrame* frame = send_frame_.start(own_function(Hook::send_json_async), SendJsonSteps::dumps);
@@ -396,6 +399,7 @@ private:
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
             rt::add_frame_entry(ts_, frame);
         rt::unlink_frame(ts_, frame);
+        rt::leave_level(ts_);
         inline_send_ = static_cast<bool>(awaitable);
         if (!inline_send_) end_send_frame();
         return awaitable;

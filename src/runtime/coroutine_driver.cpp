@@ -113,10 +113,16 @@ RT_HOT PySendResult send_awaited(Coroutine* co, PyObject* value, PyObject** resu
     if (!between) [[likely]] {
         status = send_into(co->awaiting.get(), value, result);
     } else {
+        // The body's frame runs a step of its own meanwhile: a level of the recursion limit.
         PyThreadState* ts = thread_state();
+        if (!enter_level(ts)) [[unlikely]] {
+            *result = nullptr;
+            return PYGEN_ERROR;
+        }
         link_frame(ts, between);
         status = send_into(co->awaiting.get(), value, result);
         unlink_frame(ts, between);
+        leave_level(ts);
     }
     if (status == PYGEN_RETURN)
         if (PyThreadState* ts = thread_state(); ts->c_tracefunc) [[unlikely]]

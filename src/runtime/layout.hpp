@@ -177,8 +177,22 @@ struct Entry {
     PyObject* value;
 };
 
-constexpr uint8_t kStringKeys = 1;
-constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a class
+constexpr uint8_t kStringKeys = RT_DICT_KEYS_UNICODE;
+constexpr uint8_t kSharedKeys = RT_DICT_KEYS_SPLIT;  // string keys shared by the instances of a class
+static_assert(RT_DICT_KEYS_GENERAL == 0);  // tested as `dk_kind != 0` for "str keys only"
+
+static_assert(offsetof(Keys, dk_refcnt) == RT_DICT_KEYS_REFCNT_OFFSET);
+static_assert(offsetof(Keys, dk_log2_size) == RT_DICT_KEYS_LOG2_SIZE_OFFSET);
+static_assert(offsetof(Keys, dk_log2_index_bytes) == RT_DICT_KEYS_LOG2_INDEX_BYTES_OFFSET);
+static_assert(offsetof(Keys, dk_kind) == RT_DICT_KEYS_KIND_OFFSET);
+static_assert(offsetof(Keys, dk_version) == RT_DICT_KEYS_VERSION_OFFSET);
+static_assert(offsetof(Keys, dk_usable) == RT_DICT_KEYS_USABLE_OFFSET);
+static_assert(offsetof(Keys, dk_nentries) == RT_DICT_KEYS_NENTRIES_OFFSET);
+static_assert(offsetof(Keys, dk_indices) == RT_DICT_KEYS_INDICES_OFFSET);
+static_assert(sizeof(Entry) == RT_DICT_ENTRY_SIZE && offsetof(Entry, hash) == 0 && offsetof(Entry, key) == 8 &&
+              offsetof(Entry, value) == 16);
+static_assert(sizeof(StringEntry) == RT_DICT_STRING_ENTRY_SIZE && offsetof(StringEntry, key) == 0 &&
+              offsetof(StringEntry, value) == 8);
 
 // A key table's entries, which follow its index table (StringEntry or Entry, by its kind).
 inline char* entries(const Keys* keys) {
@@ -342,7 +356,7 @@ inline bool has_managed_attrs(PyTypeObject* type) { return PyType_HasFeature(typ
 // For an object whose type has a managed dict: the two words before the object's header.
 inline InstanceAttrs instance_attrs(PyObject* obj) {
     auto* words = reinterpret_cast<void**>(obj);
-    return {words[-4] != nullptr, static_cast<PyObject*>(words[-3])};
+    return {words[RT_MANAGED_VALUES_WORD] != nullptr, static_cast<PyObject*>(words[RT_MANAGED_DICT_WORD])};
 }
 
 // The names the instances of a heap type share, and how many there are (they only grow).

@@ -2,7 +2,9 @@
    runtime/layout_offsets.h says. C, because only C can read the interpreter's internal headers. */
 #define Py_BUILD_CORE 1
 #include <Python.h>
+#include <internal/pycore_dict.h>
 #include <internal/pycore_frame.h>
+#include <internal/pycore_object.h>
 #include <internal/pycore_gc.h>
 #include <internal/pycore_runtime.h>
 
@@ -36,3 +38,24 @@ _Static_assert(offsetof(_PyInterpreterFrame, localsplus) == RT_IFRAME_LOCALSPLUS
                "_PyInterpreterFrame.localsplus has moved");
 _Static_assert(sizeof(PyGC_Head) == RT_GC_HEAD_WORDS * sizeof(uintptr_t), "PyGC_Head has changed size");
 _Static_assert(FRAME_CREATED == RT_FRAME_CREATED, "FRAME_CREATED has changed");
+_Static_assert(offsetof(PyDictKeysObject, dk_refcnt) == RT_DICT_KEYS_REFCNT_OFFSET, "dk_refcnt has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_log2_size) == RT_DICT_KEYS_LOG2_SIZE_OFFSET, "dk_log2_size has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_log2_index_bytes) == RT_DICT_KEYS_LOG2_INDEX_BYTES_OFFSET,
+               "dk_log2_index_bytes has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_kind) == RT_DICT_KEYS_KIND_OFFSET, "dk_kind has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_version) == RT_DICT_KEYS_VERSION_OFFSET, "dk_version has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_usable) == RT_DICT_KEYS_USABLE_OFFSET, "dk_usable has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_nentries) == RT_DICT_KEYS_NENTRIES_OFFSET, "dk_nentries has moved");
+_Static_assert(offsetof(PyDictKeysObject, dk_indices) == RT_DICT_KEYS_INDICES_OFFSET, "dk_indices has moved");
+_Static_assert(sizeof(PyDictKeyEntry) == RT_DICT_ENTRY_SIZE && offsetof(PyDictKeyEntry, me_hash) == 0 &&
+                   offsetof(PyDictKeyEntry, me_key) == 8 && offsetof(PyDictKeyEntry, me_value) == 16,
+               "PyDictKeyEntry has changed");
+_Static_assert(sizeof(PyDictUnicodeEntry) == RT_DICT_STRING_ENTRY_SIZE && offsetof(PyDictUnicodeEntry, me_key) == 0 &&
+                   offsetof(PyDictUnicodeEntry, me_value) == 8,
+               "PyDictUnicodeEntry has changed");
+_Static_assert(DICT_KEYS_GENERAL == RT_DICT_KEYS_GENERAL && DICT_KEYS_UNICODE == RT_DICT_KEYS_UNICODE &&
+                   DICT_KEYS_SPLIT == RT_DICT_KEYS_SPLIT,
+               "the dict key kinds have changed");
+_Static_assert(MANAGED_DICT_OFFSET == RT_MANAGED_DICT_WORD * (int)sizeof(PyObject*), "the managed dict has moved");
+/* The values pointer is the word before the managed dict (_PyObject_ValuesPointer). */
+_Static_assert(RT_MANAGED_VALUES_WORD == RT_MANAGED_DICT_WORD - 1, "the managed values have moved");

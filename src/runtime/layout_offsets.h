@@ -36,4 +36,23 @@
 #define RT_FRAME_OWNED_BY_GENERATOR 1
 #define RT_FRAME_OWNED_BY_FRAME_OBJECT 2
 
+/* struct _dictkeysobject (a dict's key table), and the entries that follow its index table */
+#define RT_DICT_KEYS_REFCNT_OFFSET 0
+#define RT_DICT_KEYS_LOG2_SIZE_OFFSET 8
+#define RT_DICT_KEYS_LOG2_INDEX_BYTES_OFFSET 9
+#define RT_DICT_KEYS_KIND_OFFSET 10
+#define RT_DICT_KEYS_VERSION_OFFSET 12
+#define RT_DICT_KEYS_USABLE_OFFSET 16
+#define RT_DICT_KEYS_NENTRIES_OFFSET 24
+#define RT_DICT_KEYS_INDICES_OFFSET 32
+#define RT_DICT_ENTRY_SIZE 24         /* PyDictKeyEntry: hash, key, value */
+#define RT_DICT_STRING_ENTRY_SIZE 16  /* PyDictUnicodeEntry: key, value */
+/* dk_kind: any keys, str keys only, str keys shared by a class's instances */
+#define RT_DICT_KEYS_GENERAL 0
+#define RT_DICT_KEYS_UNICODE 1
+#define RT_DICT_KEYS_SPLIT 2
+/* An object with a managed dict: the words before its header holding its values and its dict */
+#define RT_MANAGED_VALUES_WORD (-4)
+#define RT_MANAGED_DICT_WORD (-3)
+
 #endif
