@@ -164,6 +164,19 @@ def test_each_client_sees_its_own_view(run, auth_root):
     run(body)
 
 
+
+def test_a_broadcaster_of_the_hosts_own_welcomes_its_clients(run, auth_root):
+    class Greeting(WebsocketBroadcaster):
+        @classmethod
+        async def accept(cls, websocket):
+            cls.sender.send(websocket, json.dumps({"type": "welcome", "from": "host"}))
+
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES, broadcaster=Greeting) as server:
+            async with connect(server.url) as ws:
+                assert json.loads(await ws.recv()) == {"type": "welcome", "from": "host"}
+    run(body)
+
 # -- refusals and bad requests --------------------------------------------------------------------
 @pytest.mark.parametrize("api_key, reason", [
     ("k-nobody", f"unknown API key {fingerprint('k-nobody')}"),

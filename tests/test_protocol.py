@@ -305,8 +305,7 @@ def turned_down(actions):
 
 def test_a_session_welcomes_then_serves_a_request():
     session = protocol.Session(CLASSES)
-    assert session.connected(0) == [protocol.Log("connected"),
-                                    protocol.Send(protocol.welcome(CLASSES))]
+    assert session.connected(0) == [protocol.Log("connected"), protocol.Greet()]
     actions = serve(session, req([{"doc_class": "Order", "data_scope": ["eu"]}], api_key="k-1"))
     request = actions[1].request
     assert actions == [protocol.LookUp("k-1"), protocol.Admit(request, "ACL"),

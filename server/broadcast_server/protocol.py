@@ -69,7 +69,7 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
            "node_behind", "catch_ups_busy", "quote", "fingerprint", "is_stream_seq", "RateLimit",
            "too_many_requests", "too_many_subscriptions", "not_subscribed", "Refusal", "Limits",
-           "LIMITS", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp", "Register",
+           "LIMITS", "Session", "Send", "Greet", "LookUp", "Admit", "CheckHeld", "CatchUp", "Register",
            "TurnDown", "Count", "Log", "Fault", "Close", "Warn", "TurnAway", "Door", "RETRY_AFTER"]
 
 PROTOCOL = (
@@ -474,6 +474,10 @@ class Send(NamedTuple):
     reply: dict[str, Any]
 
 
+class Greet(NamedTuple):
+    """Welcome the client: the broadcaster's ``accept`` hook, which sends ``welcome(...)``."""
+
+
 class LookUp(NamedTuple):
     """Look the key's ACL up; then :meth:`Session.looked_up`, or :meth:`Session.failed`."""
     api_key: str
@@ -549,7 +553,7 @@ class TurnAway(NamedTuple):
     retry_after: int
 
 
-Action = Send | LookUp | Admit | CheckHeld | CatchUp | Register | TurnDown | Count | Log | Fault \
+Action = Send | Greet | LookUp | Admit | CheckHeld | CatchUp | Register | TurnDown | Count | Log | Fault \
     | Close | Warn | TurnAway
 
 RETRY_AFTER = 5
@@ -615,7 +619,7 @@ class Session:
     def connected(self, now: float) -> list[Action]:
         self.limit.at = now / 1000
         self.wake_at = now + self.limits.subscribe_within * 1000
-        return [Log("connected"), Send(welcome(self.doc_classes))]
+        return [Log("connected"), Greet()]
 
     def timed_out(self, now: float) -> list[Action]:
         """The driver's timer, at ``wake_at`` or later: a connection not subscribed by then is

@@ -347,6 +347,9 @@ class BroadcastServer:
                 # Replies take the events' path, so they keep their place among the events
                 # queued for this client (a node's backlog goes out before the reply ending it).
                 self.broadcaster.sender.send(websocket, protocol.frame(reply))
+            case protocol.Greet():
+                # A host's own `accept` (a Broadcaster subclass's) is the one that welcomes.
+                await self.broadcaster.accept(websocket)
             case protocol.Log(text):
                 self._note(websocket, text)
             case protocol.TurnDown(reason, text, api_key):
