@@ -5,7 +5,8 @@
     python -m broadcast_server publish --redis redis://127.0.0.1:6379/0 \\
         --class Order --op update --data '{"id": "A-1", "region": "eu"}'
 
-A node prints one JSON line once it serves (``{"node": ..., "url": ..., "pid": ...}``) and runs
+A node prints one JSON line once it serves (``{"node": ..., "url": ..., "pid": ...}``, and
+``"metrics"``, its URL, with ``--metrics-port``) and runs
 until SIGTERM or SIGINT, which close its connections with code 1001 (going away). ``publish``
 prints the seq it appended. Every option may also come from an environment variable
 (``BROADCAST_PORT``, ``BROADCAST_REDIS_URL`` for ``--redis``, ``BROADCAST_AUTH_URL`` for
@@ -23,7 +24,7 @@ import sys
 
 import redis.asyncio as aioredis
 
-from . import config, logs
+from . import config, logs, web
 from .acl import bound_acl_lookups
 from .errors import CannotListen, Unavailable
 from .node import NodeServer, load_documents
@@ -42,7 +43,10 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stopping.set)
     await node.start()
-    print(json.dumps({"node": cfg.name, "url": node.url, "pid": os.getpid()}), flush=True)
+    started = {"node": cfg.name, "url": node.url, "pid": os.getpid()}
+    if node.metrics_port is not None:
+        started["metrics"] = f"http://{web.url_host(node.host)}:{node.metrics_port}/metrics"
+    print(json.dumps(started), flush=True)
     try:
         await stopping.wait()
     finally:
@@ -116,12 +120,16 @@ def main(argv=None, environ=None) -> int:
         aioredis.ConnectionPool.from_url(cfg.redis)  # reads the URL, connects to nothing
     except ValueError as exc:  # its text names no password
         parser.exit(2, f"{parser.prog} node: --redis: {exc}\n")
+    try:
+        web.tls_context(cfg.tls_cert, cfg.tls_key)
+    except ValueError as exc:
+        parser.exit(2, f"{parser.prog} node: {exc}\n")
     logs.configure(cfg.log_level, cfg.log_format, node=cfg.name)
     try:
         with asyncio.Runner(loop_factory=event_loop_factory()) as runner:
             return runner.run(serve(cfg, documents))
     except CannotListen as exc:
-        parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
+        parser.exit(2, f"{parser.prog} node: {exc}; {exc.hint}\n")
     except KeyboardInterrupt:
         return 0
 

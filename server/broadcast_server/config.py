@@ -132,6 +132,10 @@ LAG_CACHE = 1.0
 """Seconds a node reuses the feed's lag it read from Redis for health checks and metrics, so that
 a flood of them costs Redis one command a second."""
 
+ALLOWED_ORIGINS: tuple[str, ...] = ()
+"""Origins (``https://host:port``) of pages elsewhere whose websocket handshakes a node takes,
+beside those of its own page and of clients that send no ``Origin``; ``*`` takes any."""
+
 ENV_PREFIX = "BROADCAST_"
 """What the environment variables of the command-line options begin with."""
 
@@ -258,6 +262,21 @@ seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
 
 
+def origins(text: str) -> tuple[str, ...]:
+    """An argument type: comma-separated origins (``https://host[:port]``), or ``*``."""
+    from .web import origin_parts
+
+    listed = tuple(o.strip() for o in text.split(",") if o.strip())
+    if not listed:
+        raise argparse.ArgumentTypeError("no origin given")
+    for origin in listed:
+        if origin != "*" and origin_parts(origin) is None:
+            raise argparse.ArgumentTypeError(
+                f"{origin!r} is not an origin (http:// or https://, a host, maybe a port; "
+                f"no path) nor *")
+    return listed
+
+
 # -- the settings of the commands, each declared once ---------------------------------------------
 @dataclasses.dataclass(frozen=True)
 class Setting:
@@ -328,6 +347,18 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             shown="node-PID", server=True),
     Setting("--host", "the address to listen on", HOST, server=True),
     Setting("--port", "websocket port", PORT, port, shown="a free one", server=True),
+    Setting("--tls-cert", "PEM file of the certificate chain: the node serves wss:// and "
+            "https:// (with --tls-key)", metavar="FILE", shown="none: ws:// and http://",
+            server=True),
+    Setting("--tls-key", "PEM file of the certificate's private key", metavar="FILE",
+            shown="none", server=True),
+    Setting("--allowed-origins", "comma-separated origins (https://host:port) of pages "
+            "elsewhere whose browsers may open a websocket, or *; others get 403",
+            ALLOWED_ORIGINS, origins, "ORIGINS",
+            shown="the page's own origin, and clients that send none", server=True),
+    Setting("--metrics-port", "serve GET /metrics (and /healthz) on this port instead, plain "
+            "HTTP on the same host, to keep it off the public port", None, port, "PORT",
+            shown="none: on the websocket port", server=True),
     Setting("--from-start", "deliver the whole stream, not only what is appended from now on",
             switch=True, shown="off: from the stream's end", server=True),
     Setting("--send-queue", "bytes that may wait for one slow client before it is closed with "
