@@ -4,8 +4,16 @@ and (with processes of their own) behind HAProxy.
 The TLS tests make a throwaway certificate authority of their own; nothing leaves loopback.
 """
 import asyncio
+import csv
+import io
 import json
+import os
+import pathlib
+import shutil
+import socket
 import ssl
+import subprocess
+import time
 import urllib.error
 import urllib.request
 
@@ -20,7 +28,16 @@ from broadcast_server.server import BroadcastServer
 from websockets.asyncio.client import connect
 from websockets.exceptions import InvalidStatus
 
+from broadcast_demo.local_redis import LocalRedis, free_port
+from broadcast_server.stream import Publisher
 from support.node_documents import Marker, Order
+# The multi-node machinery: a real redis-server, node processes, recording clients.
+from test_nodes import (Nodes, assert_exact, auth_root, auth_service, connect_all,  # noqa: F401
+                        make_clients, nodes, publish_all, redis_server, run, stream_of, until)
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+DEPLOY = ROOT / "deploy"
+SANITIZER_VARS = ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")  # not for programs not ours
 
 DOC_CLASSES = ("Order", "Shipment", "Marker")
 
@@ -93,7 +110,7 @@ def tls(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def auth_root():
+def orders_auth():
     with AuthService() as service:
         service.add_account("k-orders", {"read": ["Order"]}, id="orders")
         yield service.base_url
@@ -109,11 +126,11 @@ def https_get(url, context=None):
 
 
 def test_over_tls_a_client_follows_the_events_the_page_and_health_are_https_and_metrics_apart(
-        tls, auth_root):
+        tls, orders_auth):
     files, trusting = tls
 
     async def body():
-        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES, metrics_port=0,
+        async with BroadcastServer(orders_auth, doc_classes=DOC_CLASSES, metrics_port=0,
                                    allowed_origins=("https://app.example",), **files) as server:
             assert server.url == f"wss://127.0.0.1:{server.port}"
             events = []
@@ -169,3 +186,131 @@ def test_the_settings_reach_the_node_s_server(tls):
     options = cfg.server_options()
     assert options["metrics_port"] == 9100 and options["tls_cert"] == files["tls_cert"]
     assert options["allowed_origins"] == ("https://a.example",)
+
+
+# -- behind HAProxy -------------------------------------------------------------------------------
+def debian_program(name, package):
+    """The path of a program from one of Debian's packages (the scripts install it; missing, it
+    is a real failure, which says what to install)."""
+    found = shutil.which(name) or shutil.which(name, path="/usr/sbin:/usr/bin")
+    if found is None:
+        pytest.fail(f"{name} not found: install Debian's {package} package "
+                    f"(apt-get install {package})")
+    return found
+
+
+class Balancer:
+    """HAProxy, run from deploy/haproxy.cfg as it is, in front of three nodes."""
+
+    def __init__(self, node_urls, log_dir):
+        haproxy = debian_program("haproxy", "haproxy")
+        self.port, stats = free_port(), free_port()
+        self.url, self.stats_url = f"ws://127.0.0.1:{self.port}", f"http://127.0.0.1:{stats}/;csv"
+        env = {k: v for k, v in os.environ.items() if k not in SANITIZER_VARS}
+        env.update(BROADCAST_LB_BIND=f"127.0.0.1:{self.port}",
+                   BROADCAST_LB_STATS=f"127.0.0.1:{stats}",
+                   **{f"BROADCAST_NODE{i}": url.split("://")[1]
+                      for i, url in enumerate(node_urls, 1)})
+        config = ["-f", str(DEPLOY / "haproxy.cfg")]
+        checked = subprocess.run([haproxy, "-c", *config], env=env, capture_output=True,
+                                 text=True, timeout=30)
+        assert checked.returncode == 0, checked.stdout + checked.stderr
+        self.log = log_dir / "haproxy.log"
+        with open(self.log, "wb") as log:
+            self.process = subprocess.Popen([haproxy, "-db", *config], env=env, stdout=log,
+                                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            assert self.process.poll() is None, self.log.read_text(errors="replace")
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise AssertionError("haproxy did not listen")
+
+    def states(self):
+        """{node: UP, DOWN, ...} as HAProxy's checks last found them."""
+        with urllib.request.urlopen(self.stats_url, timeout=5) as reply:
+            rows = csv.DictReader(io.StringIO(reply.read().decode().lstrip("# ")))
+            return {row["svname"]: row["status"].split()[0] for row in rows
+                    if row["pxname"] == "nodes" and row["svname"] not in ("FRONTEND", "BACKEND")}
+
+    def close(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+@pytest.fixture
+def balancer(nodes, tmp_path):
+    made = []
+    yield lambda: made.append(Balancer(nodes.urls, tmp_path)) or made[0]
+    for lb in made:
+        lb.close()
+
+
+@pytest.mark.nodes
+def test_behind_haproxy_clients_of_a_killed_node_come_back_through_it_missing_nothing(
+        redis_server, nodes, balancer):
+    nodes.start(3)
+    lb = balancer()
+    events = stream_of(400)
+
+    async def body():
+        await until(lambda: set(lb.states().values()) == {"UP"})
+        clients = make_clients(300, [lb.url])
+        tasks = await connect_all(clients)
+        publisher = Publisher(redis_server.url)
+
+        async def kill():
+            nodes.kill(1)
+
+        await publish_all(publisher, events, pause=0.004, during={150: kill})
+        await publisher.close()
+        await asyncio.wait_for(asyncio.gather(*tasks), 120)
+        assert_exact(clients, events)
+        # Least connections: about a third were on the killed node, and came back resuming.
+        moved = [c for c in clients if len(c.stints) > 1]
+        assert 60 <= len(moved) <= 140, len(moved)
+        assert all(c.stints[1][1] is not None for c in moved)
+        await until(lambda: lb.states()["n2"] == "DOWN", 10)
+
+    run(body)
+
+
+@pytest.mark.nodes
+def test_haproxy_takes_a_node_whose_feed_is_unhealthy_out_of_rotation_and_back(
+        redis_server, nodes, auth_root, tmp_path, balancer):
+    # The third node reads a Redis of its own, which goes away and comes back.
+    (tmp_path / "own").mkdir()
+    with LocalRedis() as own:
+        nodes.start(2)
+        other = Nodes(own.url, auth_root, tmp_path / "own").start(1, "--unhealthy-after", "0.5")
+        try:
+            nodes.urls.append(other.urls[0])
+            lb = balancer()
+
+            async def body():
+                await until(lambda: set(lb.states().values()) == {"UP"})
+                own.stop()
+                stopped = time.monotonic()
+                await until(lambda: lb.states()["n3"] == "DOWN", 10)
+                out = time.monotonic() - stopped
+                # new connections now go to the two others only
+                assert set(lb.states().values()) == {"UP", "DOWN"}
+                own.start()
+                started = time.monotonic()
+                await until(lambda: lb.states()["n3"] == "UP", 10)
+                back = time.monotonic() - started
+                # unhealthy after 0.5 s, then two failed checks a second apart (and two good)
+                assert out < 0.5 + 3 + 1.5 and back < 3 + 1.5, (out, back)
+                print(f"out of rotation {out:.1f} s after its Redis went, back {back:.1f} s "
+                      f"after it came")
+
+            run(body)
+        finally:
+            other.close()
