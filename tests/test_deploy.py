@@ -188,6 +188,27 @@ def test_the_settings_reach_the_node_s_server(tls):
     assert options["allowed_origins"] == ("https://a.example",)
 
 
+# -- the files of deploy/ ------------------------------------------------------------------------
+def env_file(name):
+    lines = (DEPLOY / name).read_text().splitlines()
+    return dict(line.split("=", 1) for line in lines if line and not line.startswith("#"))
+
+
+def test_the_deploy_files_hold_settings_the_node_and_haproxy_take():
+    from broadcast_server.__main__ import command_line
+    env = env_file("node.env")
+    args = command_line(environ=env).parse_args(["node"])
+    assert args.allowed_origins == ("https://app.example.com",) and args.metrics_port == 9765
+    unit = (DEPLOY / "broadcast-node@.service").read_text()
+    assert "EnvironmentFile=/etc/broadcast/node.env" in unit and " node\n" in unit
+    haproxy = debian_program("haproxy", "haproxy")
+    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_VARS} | env_file(
+        "haproxy.default")
+    checked = subprocess.run([haproxy, "-c", "-f", str(DEPLOY / "haproxy.cfg")], env=env,
+                             capture_output=True, text=True, timeout=30)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
 # -- behind HAProxy -------------------------------------------------------------------------------
 def debian_program(name, package):
     """The path of a program from one of Debian's packages (the scripts install it; missing, it
