@@ -18,6 +18,7 @@ import urllib.error
 import urllib.request
 
 import pytest
+import redis
 import trustme
 from broadcast_demo.auth_service import AuthService
 from broadcast_server import config, web
@@ -28,12 +29,15 @@ from broadcast_server.server import BroadcastServer
 from websockets.asyncio.client import connect
 from websockets.exceptions import InvalidStatus
 
-from broadcast_demo.local_redis import LocalRedis, free_port
+from broadcast_demo.local_redis import LocalRedis, LocalSentinels, free_port
+from broadcast_server.errors import Unavailable
 from broadcast_server.stream import Publisher
+from broadcast_server.stream.connection import RedisTarget
 from support.node_documents import Marker, Order
 # The multi-node machinery: a real redis-server, node processes, recording clients.
-from test_nodes import (Nodes, assert_exact, auth_root, auth_service, connect_all,  # noqa: F401
-                        make_clients, nodes, publish_all, redis_server, run, stream_of, until)
+from test_nodes import (Nodes, Recording, _profile, assert_exact, auth_root,  # noqa: F401
+                        auth_service, connect_all, expected_for, make_clients, nodes,
+                        publish_all, redis_server, run, stream_of, until)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEPLOY = ROOT / "deploy"
@@ -335,3 +339,122 @@ def test_haproxy_takes_a_node_whose_feed_is_unhealthy_out_of_rotation_and_back(
             run(body)
         finally:
             other.close()
+
+
+# -- on a Redis that fails over -------------------------------------------------------------------
+class Timed(Recording):
+    """A recording client that notes when each event arrived."""
+
+    def __init__(self, *args, **options):
+        super().__init__(*args, **options)
+        self.times = []
+
+    @staticmethod
+    def _record(client, seq, event):
+        Recording._record(client, seq, event)
+        client.times.append(time.monotonic())
+
+
+def assert_no_silent_gap(client, events):
+    """What the client got, epoch by epoch: a contiguous run of what its subscriptions allow,
+    the last one up to the end. A stream made anew may have lost events (the client was told:
+    closed, and subscribed again), but no epoch holds a hole and nothing comes twice."""
+    expected = expected_for(client, events)
+    runs = {}
+    for (_, event), epoch in zip(client.events, client.epochs):
+        runs.setdefault(epoch, []).append(event)
+    assert len(runs) == client.resets + 1, client.name
+    last = list(runs.values())[-1]
+    assert last == expected[len(expected) - len(last):], client.name
+    for run_ in runs.values():
+        start = expected.index(run_[0]) if run_[0] in expected else -1
+        assert run_ == expected[start:start + len(run_)], client.name
+
+
+@pytest.fixture
+def sentinels():
+    """A primary, its replica and three sentinels, on loopback."""
+    try:
+        primary = LocalRedis().start()
+        replica = LocalRedis(options=("--replicaof", "127.0.0.1", str(primary.port))).start()
+        watching = LocalSentinels(primary).start()
+    except Unavailable as exc:
+        pytest.fail(str(exc))  # the scripts install them: missing, a real failure
+    try:
+        watching.wait_ready(replicas=1)
+        yield primary, replica, watching
+    finally:
+        watching.close()
+        replica.close()
+        primary.close()
+
+
+@pytest.mark.nodes
+@pytest.mark.parametrize("min_replicas", [0, 1])
+def test_through_sentinel_nodes_and_publisher_follow_a_failover_and_lose_no_acknowledged_event(
+        sentinels, auth_root, tmp_path, min_replicas):
+    primary, replica, watching = sentinels
+    target = RedisTarget(sentinels=config.addresses(watching.addresses), master="broadcast")
+    nodes = Nodes("redis://127.0.0.1/0", auth_root, tmp_path)  # its database only counts
+    events = stream_of(200)
+    figures = {}
+
+    async def body():
+        publisher = Publisher(target, retry_for=60, min_replicas=min_replicas)
+        clients = [Timed(f"c{i}", *_profile(i), nodes.urls, node=i % 2,
+                         stop_when=lambda event: event["doc_class"] == "Marker")
+                   for i in range(30)]
+        tasks = await connect_all(clients)
+        acknowledged = []
+
+        async def publish(part):
+            for doc, op, seq in part:
+                event_id = f"e{seq}"
+                await publisher.publish(doc, op, seq, event_id=event_id)
+                acknowledged.append(event_id)
+                await asyncio.sleep(0.004)
+
+        await publish(events[:100])
+        # The replica hangs, and the primary drops it: what the primary takes now the replica
+        # does not get. Then the primary dies, and the replica, back, is promoted.
+        replica.pause()
+        with redis.Redis(port=primary.port) as client:
+            client.client_kill_filter(_type="replica")
+        going = asyncio.create_task(publish(events[100:-1]))
+        await asyncio.sleep(0.3)
+        primary.kill()
+        killed = time.monotonic()
+        replica.resume()
+        # Once the replica is promoted, the old primary comes back (on its files) and the
+        # sentinels make it the new one's replica: with --min-replicas 1 appends wait for it.
+        while await asyncio.to_thread(watching.primary_port) != replica.port:
+            await asyncio.sleep(0.1)
+        await asyncio.to_thread(primary.start)
+        await asyncio.wait_for(going, 90)
+        # Clients told of a new epoch subscribe again from then on: the end, once they have.
+        epoch = []
+        while not epoch or any(c.epoch != epoch[0] for c in clients):
+            await asyncio.sleep(0.05)
+            epoch[:] = [await publisher.client.get("broadcast:events:epoch")]
+        await publish(events[-1:])
+        await asyncio.wait_for(asyncio.gather(*tasks), 90)
+        kept = {fields["id"] for _, fields in await publisher.client.xrange("broadcast:events")}
+        await publisher.close()
+        for c in clients:
+            assert_no_silent_gap(c, events)
+        figures["lost"] = len([e for e in acknowledged if e not in kept])
+        figures["first after"] = min(t for c in clients for t in c.times if t > killed) - killed
+        figures["clients told"] = sum(c.resets > 0 for c in clients)
+
+    try:
+        nodes.start(2, "--sentinel", watching.addresses, "--sentinel-master", "broadcast")
+        run(body)
+    finally:
+        nodes.close()
+    print(f"min_replicas={min_replicas}: first event {figures['first after']:.2f} s after the "
+          f"primary's kill, {figures['lost']} acknowledged events lost, "
+          f"{figures['clients told']} clients told of a new epoch")
+    if min_replicas:
+        assert figures["lost"] == 0
+    else:  # what the primary took while the replica hung is gone: the publisher had said OK
+        assert figures["lost"] > 0

@@ -22,19 +22,25 @@ import os
 import signal
 import sys
 
-import redis.asyncio as aioredis
-
 from . import config, logs, web
 from .acl import bound_acl_lookups
 from .errors import CannotListen, Unavailable
 from .node import NodeServer, load_documents
 from .stream import Publisher
+from .stream.connection import RedisTarget
 
 log = logging.getLogger("broadcast.node")
 
 
+def redis_target(args) -> RedisTarget:
+    """Where the stream is, as the Redis options say (ValueError for options that do not go
+    together, or a URL that cannot be read)."""
+    return RedisTarget(url=args.redis, sentinels=tuple(args.sentinel or ()),
+                       master=args.sentinel_master)
+
+
 async def serve(cfg: config.NodeConfig, documents) -> int:
-    node = NodeServer(cfg.auth, cfg.redis, documents=documents, **cfg.server_options(),
+    node = NodeServer(cfg.auth, redis_target(cfg), documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups()
@@ -60,7 +66,8 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
 
 
 async def publish(args: argparse.Namespace) -> int:
-    publisher = Publisher(args.redis, args.stream, width=args.seq_width)
+    publisher = Publisher(redis_target(args), args.stream, width=args.seq_width,
+                          min_replicas=args.min_replicas)
     try:
         print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq,
                                      event_id=args.event_id))
@@ -91,6 +98,9 @@ def command_line(environ=None) -> config.Parser:
     config.add_redis_argument(one)
     one.add_argument("--class", dest="doc_class", required=True, help="the document's class")
     one.add_argument("--data", required=True, help="the document's data, a JSON object")
+    one.add_argument("--min-replicas", type=config.count, default=config.MIN_REPLICAS,
+                     metavar="N", help="succeed only once N replicas hold the event (Redis's "
+                     "WAIT), so that a failover cannot lose it (default: %(default)s)")
     one.add_argument("--op", default="update", help="create, update or delete")
     # Never from the environment: a variable left set would give every later event the same
     # seq, or the same id, and an event whose id was already appended is not added at all.
@@ -105,6 +115,11 @@ def command_line(environ=None) -> config.Parser:
 def main(argv=None, environ=None) -> int:
     parser = command_line(environ)
     args = parser.parse_args(argv)
+    try:
+        redis_target(args)
+    except ValueError as exc:  # its text names no password
+        parser.exit(2, f"{parser.prog} {args.command}: --redis: {exc}\n"
+                    if "--" not in str(exc) else f"{parser.prog} {args.command}: {exc}\n")
     if args.command == "publish":
         try:
             return asyncio.run(publish(args))
@@ -116,10 +131,6 @@ def main(argv=None, environ=None) -> int:
         documents = load_documents(cfg.documents)
     except (ImportError, OSError, AttributeError) as exc:
         parser.exit(2, f"{parser.prog} node: --documents {cfg.documents}: {exc}\n")
-    try:
-        aioredis.ConnectionPool.from_url(cfg.redis)  # reads the URL, connects to nothing
-    except ValueError as exc:  # its text names no password
-        parser.exit(2, f"{parser.prog} node: --redis: {exc}\n")
     try:
         web.tls_context(cfg.tls_cert, cfg.tls_key)
     except ValueError as exc:

@@ -16,6 +16,7 @@ import functools
 import logging
 import math
 import os
+import urllib.parse
 from typing import Any, Callable, Mapping
 
 HOST = "127.0.0.1"
@@ -76,6 +77,14 @@ EVENT_ID_TTL = 30
 """Seconds Redis remembers an appended event's id, so that an append retried after a lost reply
 is found rather than added twice: at least twice as long as a publish may take. Each id costs
 Redis about 100 bytes for that long."""
+
+MIN_REPLICAS = 0
+"""Replicas that must hold an event before the publisher counts it appended (Redis's WAIT): with
+1 or more, a failover to a replica loses no event the publisher acknowledged."""
+
+REPLICA_WAIT = 1.0
+"""Seconds one append waits for its replicas; then it is retried (and found, not appended
+twice) until the publish's own time is up."""
 
 RETRY_FIRST = 0.05
 """Longest first wait, in seconds, before retrying a Redis command; it doubles per failure."""
@@ -277,6 +286,25 @@ def origins(text: str) -> tuple[str, ...]:
     return listed
 
 
+def addresses(text: str) -> tuple[tuple[str, int], ...]:
+    """An argument type: comma-separated ``host:port`` (an IPv6 host in brackets)."""
+    found = []
+    for item in (i.strip() for i in text.split(",")):
+        if not item:
+            continue
+        try:
+            parts = urllib.parse.urlsplit(f"//{item}")
+            number = parts.port
+        except ValueError:
+            number = None
+        if not parts.hostname or not number or parts.path or "@" in item:
+            raise argparse.ArgumentTypeError(f"{item!r} is not HOST:PORT")
+        found.append((parts.hostname, number))
+    if not found:
+        raise argparse.ArgumentTypeError("no HOST:PORT given")
+    return tuple(found)
+
+
 # -- the settings of the commands, each declared once ---------------------------------------------
 @dataclasses.dataclass(frozen=True)
 class Setting:
@@ -326,7 +354,14 @@ class Setting:
 
 
 REDIS_SETTINGS = (
-    Setting("--redis", "Redis URL, e.g. redis://127.0.0.1:6379/0", metavar="URL", required=True),
+    Setting("--redis", "Redis URL, e.g. redis://127.0.0.1:6379/0; with --sentinel, only its "
+            "database and password count", metavar="URL",
+            shown="(required, but with --sentinel)"),
+    Setting("--sentinel", "comma-separated HOST:PORT of Redis sentinels: the stream is on the "
+            "primary they name, followed through failovers", (), addresses,
+            "HOST:PORT[,...]", shown="none: the Redis of --redis"),
+    Setting("--sentinel-master", "the name the sentinels know the primary by", metavar="NAME",
+            shown="none"),
     Setting("--stream", "the Redis stream's key", STREAM, server=True),
     Setting("--seq-width", "digits of the stream's seqs", SEQ_WIDTH, width, server=True),
 )

@@ -3,9 +3,13 @@ down, and the retry policy with redis-py's backoff."""
 from __future__ import annotations
 
 import asyncio
+import dataclasses
+import urllib.parse
 
 import redis.asyncio as aioredis
 from redis.asyncio.retry import Retry
+from redis.asyncio.sentinel import Sentinel
+from redis.connection import parse_url
 from redis.backoff import EqualJitterBackoff, NoBackoff
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError, TimeoutError as RedisTimeoutError
@@ -13,21 +17,89 @@ from redis.exceptions import ResponseError, TimeoutError as RedisTimeoutError
 from .. import config
 from .entries import id_number
 
-__all__ = ["DOWN", "connect", "backoff", "retrying", "last_generated"]
+__all__ = ["DOWN", "NotReplicated", "RedisTarget", "connect", "backoff", "retrying", "last_generated"]
+
+class NotReplicated(RedisTimeoutError):
+    """An append Redis took, but fewer replicas than asked acknowledged it in time: retried as
+    if the reply had been lost."""
+
 
 DOWN = (RedisConnectionError, RedisTimeoutError, OSError, asyncio.TimeoutError)
-"""What a lost or restarting Redis looks like from the client; everything else is a real error."""
+"""What a lost or restarting Redis looks like from the client; everything else is a real error.
+(Sentinel's "no primary known" is a connection error too: a failover under way.)"""
 
 
-def connect(url: str, *, read_timeout: float | None = None) -> aioredis.Redis:
-    """An asyncio client (with hiredis as its parser when installed).
+@dataclasses.dataclass(frozen=True)
+class RedisTarget:
+    """Where the stream is: one Redis (``url``), or the primary that ``sentinels`` know by the
+    name ``master``, followed through failovers. With sentinels, ``url`` (optional) gives only
+    the database, user and password of the primary: the sentinels give its address."""
+
+    url: str | None = None
+    sentinels: tuple[tuple[str, int], ...] = ()
+    master: str | None = None
+
+    def __post_init__(self):
+        if self.sentinels and not self.master:
+            raise ValueError("--sentinel needs --sentinel-master: the name the sentinels "
+                             "know the primary by")
+        if self.master and not self.sentinels:
+            raise ValueError("--sentinel-master needs --sentinel HOST:PORT[,HOST:PORT...]")
+        if not self.sentinels and not self.url:
+            raise ValueError("no Redis given: --redis URL, or --sentinel with --sentinel-master")
+        if self.url:
+            parse_url(self.url)  # ValueError for a URL redis-py cannot read (naming no password)
+
+    def __str__(self) -> str:  # for logs: never the password
+        if self.sentinels:
+            return f"primary {self.master!r} of sentinels " + ",".join(
+                f"{host}:{port}" for host, port in self.sentinels)
+        return "Redis at " + redact(self.url)
+
+
+def redact(url: str) -> str:
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    return parts._replace(netloc=parts.netloc.rpartition("@")[0].partition(":")[0]
+                          + ":***@" + parts.netloc.rpartition("@")[2]).geturl()
+
+
+class _Followed(aioredis.Redis):
+    """A client of Sentinel's primary, which closes its sentinels' connections with its own."""
+
+    sentinel: Sentinel | None = None
+
+    async def aclose(self, close_connection_pool: bool | None = None) -> None:
+        await super().aclose(close_connection_pool)
+        if self.sentinel is not None:
+            for client in self.sentinel.sentinels:
+                await client.aclose()
+
+
+def connect(where: "str | RedisTarget", *, read_timeout: float | None = None) -> aioredis.Redis:
+    """An asyncio client (with hiredis as its parser when installed) of the Redis ``where``
+    names: a URL, or a :class:`RedisTarget`.
 
     The client's own retries are off: a command retried behind our back could append an event
-    twice; the publisher and the feed retry themselves, knowing what was done.
+    twice; the publisher and the feed retry themselves, knowing what was done. Through Sentinel
+    each new connection asks the sentinels for the primary: after a failover (the old primary's
+    connections fail, or it answers READONLY), the retry reaches the promoted one.
     """
-    return aioredis.Redis.from_url(url, decode_responses=True,
-                                   socket_connect_timeout=config.REDIS_CONNECT_TIMEOUT,
-                                   socket_timeout=read_timeout, retry=Retry(NoBackoff(), 0))
+    target = RedisTarget(url=where) if isinstance(where, str) else where
+    options = dict(decode_responses=True, socket_connect_timeout=config.REDIS_CONNECT_TIMEOUT,
+                   socket_timeout=read_timeout, retry=Retry(NoBackoff(), 0))
+    if not target.sentinels:
+        return aioredis.Redis.from_url(target.url, **options)
+    if target.url:
+        given = parse_url(target.url)
+        options.update((k, given[k]) for k in ("db", "username", "password") if k in given)
+    timeouts = {"socket_connect_timeout": config.REDIS_CONNECT_TIMEOUT,
+                "socket_timeout": config.REDIS_CONNECT_TIMEOUT, "decode_responses": True}
+    sentinel = Sentinel(target.sentinels, sentinel_kwargs=timeouts)
+    client = sentinel.master_for(target.master, redis_class=_Followed, **options)
+    client.sentinel = sentinel
+    return client
 
 
 def backoff(first: float = config.RETRY_FIRST,

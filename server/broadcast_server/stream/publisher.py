@@ -11,7 +11,7 @@ from redis.exceptions import ResponseError
 from .. import config
 from ..errors import Unavailable
 from ..protocol import is_stream_seq, quote
-from .connection import connect, retrying
+from .connection import NotReplicated, RedisTarget, connect, retrying
 from .entries import encode
 from .scripts import APPEND, epoch_key, event_key, new_epoch
 
@@ -27,12 +27,19 @@ class Publisher:
     was lost is recognised by the event's own id and not appended twice. One call takes at most
     ``retry_for`` seconds: then it raises :class:`Unavailable`, and the event may or may not be
     in the stream (append it again with the same ``event_id`` to know).
+
+    With ``min_replicas``, an append counts only once that many replicas hold it (Redis's WAIT,
+    on the append's own connection): one that Redis took but its replicas did not (yet) is
+    retried, found by its id, and waited for again. Then a failover to a replica loses no event
+    this publisher returned from.
     """
 
-    def __init__(self, url: str, stream: str = config.STREAM, *, maxlen: int = config.MAXLEN,
-                 width: int = config.SEQ_WIDTH, retry_for: float = config.PUBLISH_RETRY_FOR,
-                 retry: Retry | None = None):
-        self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT)
+    def __init__(self, url: "str | RedisTarget", stream: str = config.STREAM, *,
+                 maxlen: int = config.MAXLEN, width: int = config.SEQ_WIDTH,
+                 retry_for: float = config.PUBLISH_RETRY_FOR, retry: Retry | None = None,
+                 min_replicas: int = config.MIN_REPLICAS):
+        self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT + config.REPLICA_WAIT)
+        self.min_replicas = min_replicas
         self.script = self.client.register_script(APPEND)
         self.stream, self.maxlen, self.width, self.retry_for = stream, maxlen, width, retry_for
         self.retry = retry or retrying()
@@ -60,11 +67,22 @@ class Publisher:
 
         async def attempt():
             try:
-                return await self.script(keys=keys, args=args)
+                if not self.min_replicas:
+                    return await self.script(keys=keys, args=args)
+                # WAIT counts the replicas that have this connection's writes: one pipeline.
+                async with self.client.pipeline(transaction=False) as pipe:
+                    await self.script(keys=keys, args=args, client=pipe)
+                    pipe.execute_command("WAIT", self.min_replicas,
+                                         int(config.REPLICA_WAIT * 1000))
+                    got, replicas = await pipe.execute()
             except ResponseError as exc:
                 if "is not after the stream's last" in str(exc):
                     raise ValueError(str(exc).split(": ", 1)[-1]) from None
                 raise
+            if replicas < self.min_replicas:
+                raise NotReplicated(f"{replicas} of {self.min_replicas} replicas have "
+                                    f"event {event_id}")
+            return got
 
         async def lost(exc: Exception) -> None:
             self.retries += 1
