@@ -13,29 +13,27 @@ host's own work per delivery: what bench/e2e.py adds to the write() every way pa
   deflate      the server's sender with per-message deflate on every connection: each
                connection compresses the text in its own context
 
-Usage, from the repository root:  .venv/bin/python bench/send_paths.py [--clients N]
+Usage, from the repository root, with the server package installed in .venv (as ./run-tests and
+./run-demo install it):  .venv/bin/python bench/send_paths.py [--clients N]
 """
 from __future__ import annotations
 
 import argparse
 import asyncio
 import json
-import pathlib
 import statistics
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "server"))
+from broadcast_server.sender import Sender
+from websockets.asyncio.connection import Connection
+from websockets.asyncio.server import broadcast
+from websockets.extensions.permessage_deflate import PerMessageDeflate
+from websockets.protocol import OPEN
+from websockets.server import ServerProtocol
 
-from broadcast_server.sender import Sender  # noqa: E402
-from websockets.asyncio.connection import Connection  # noqa: E402
-from websockets.asyncio.server import broadcast  # noqa: E402
-from websockets.extensions.permessage_deflate import PerMessageDeflate  # noqa: E402
-from websockets.protocol import OPEN  # noqa: E402
-from websockets.server import ServerProtocol  # noqa: E402
-
-from e2e import SMALL_NOTE, event_data  # noqa: E402
-from machine import describe  # noqa: E402
+from e2e import SMALL_NOTE, event_data
+from machine import describe
 
 
 class Transport(asyncio.Transport):

@@ -9,11 +9,14 @@ import asyncio
 import base64
 import concurrent.futures
 import hashlib
+import functools
 import json
+import math
 import os
 import pathlib
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -21,11 +24,11 @@ import time
 
 import pytest
 import trustme
+from broadcast_demo.accounts import ACCOUNTS
 from broadcast_demo.auth_service import AuthService
 from broadcast_demo.local_redis import LocalRedis
 from broadcast_demo.nodes import NodeProcesses
-from broadcast_demo.scenario import ACCOUNTS
-from broadcast_demo.shop import Acl, expected_view, sample_events
+from broadcast_demo.shop import Acl, Order, expected_view, sample_events
 from broadcast_demo.single import PAGE_SETTINGS
 from broadcast_server import protocol, web
 from broadcast_server.client import ResumingClient
@@ -120,8 +123,11 @@ return [...document.querySelectorAll("#events tbody tr")].reverse().map((row) =>
 def shown_events(browser):
     """The page's table, oldest first: (events as the host sent them, seqs marked caught up)."""
     rows = browser.execute_script(ROWS)
+    # math.nan itself, which compares equal to itself inside a list or a dict: to math.nan sent.
+    read = functools.partial(json.loads, parse_constant={
+        "NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}.get)
     events = [{"doc_class": r["doc_class"], "op": r["op"], "seq": r["seq"],
-               "message": {key: json.loads(value) for key, value in r["fields"]}} for r in rows]
+               "message": {key: read(value) for key, value in r["fields"]}} for r in rows]
     return events, [r["seq"] for r in rows if r["caught_up"]]
 
 
@@ -198,6 +204,25 @@ class PythonClient:
         self.loop.call_soon_threadsafe(self.client.leave)
         self.thread.join(WAIT)
         self.loop.close()
+
+
+def test_the_page_connects_only_to_the_nodes_its_host_names(browser, demo):
+    # A port that takes connections and never answers: a key sent there would be stolen.
+    with socket.create_server(("127.0.0.1", 0)) as elsewhere:
+        foreign = f"ws://127.0.0.1:{elsewhere.getsockname()[1]}"
+        host, port = demo.ws_url[5:].split(":")
+        browser.get(web.page_url(host, port, api_key="key-ops-eu", doc_class="Order",
+                                 nodes=foreign))
+        wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
+        assert text(browser, "node") == demo.ws_url
+        assert text(browser, "message") == f"Not a node of this host, left out: {foreign}"
+        # Past the page's own check, its policy holds: the browser connects nowhere else.
+        browser.execute_script("try { new WebSocket(arguments[0]); } catch {}", foreign)
+        wait_until(browser, lambda: console_errors(browser), "the policy's refusal")
+        time.sleep(0.3)
+        elsewhere.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            elsewhere.accept()
 
 
 def test_the_page_shows_the_events_and_fields_the_python_client_gets(browser, demo):
@@ -313,6 +338,79 @@ def test_over_https_the_page_follows_the_events_over_wss_and_a_page_elsewhere_is
             thread.join(WAIT)
             loop.close()
 
+# Python's JSON texts, some with the words it writes for NaN and the infinities, some that are
+# not JSON at all: the client reads each as Python's json.loads does.
+FRAMES = [
+    '{"total": NaN, "range": [Infinity, -Infinity], "note": "NaN, Infinity", "NaN": -1e999}',
+    '["NaN", NaN, "say \\"NaN\\"\\\\", {"NaN": NaN}, "NaN\\u0000"]',
+    "[1Infinity]", "[Infinity1]", "[-NaN]", "[nan]", "[NaN", '{"seq": "0002", "op"',
+]
+PARSE_FRAMES = """
+const [texts, done] = arguments;
+import("/broadcast-client.js").then(({ parseFrame }) => {
+  const tag = (key, value) => (Number.isFinite(value) || typeof value !== "number" ? value
+    : { $: String(value) });
+  done(texts.map((text) => {
+    try { return JSON.parse(JSON.stringify(parseFrame(text), tag)); } catch { return "unreadable"; }
+  }));
+});
+"""
+
+
+def tagged(value):
+    """``value`` with each number JSON has no name for as {"$": its word}."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return {"$": json.dumps(value)}
+    if isinstance(value, dict):
+        return {key: tagged(item) for key, item in value.items()}
+    return [tagged(item) for item in value] if isinstance(value, list) else value
+
+
+def test_the_client_reads_the_host_s_json_as_python_does(browser, demo):
+    def python(text):
+        try:
+            return tagged(json.loads(text))
+        except ValueError:
+            return "unreadable"
+    browser.get(demo.page_url.split("?")[0])
+    assert browser.execute_async_script(PARSE_FRAMES, FRAMES) == [python(t) for t in FRAMES]
+
+
+# broadcast-client.js on a WebSocket whose connections each get the frames of their turn, the
+# first one a frame nothing can read: what each connection was sent, the errors, the events.
+UNREADABLE_FRAME = """
+const done = arguments[0];
+import("/broadcast-client.js").then(({ connect }) => {
+  const event = (seq) => `{"doc_class": "Order", "op": "create", "seq": "${seq}", "message": {}}`;
+  const turns = [['{"type": "subscribed", "epoch": "e1"}', event("0001"), '{"seq": "0002", "op',
+                  event("0003")], ['{"type": "subscribed", "epoch": "e1", "after_seq": "0001"}']];
+  const sent = [], errors = [], seqs = [];
+  class Scripted {
+    constructor() {
+      const frames = turns.shift() ?? [];
+      sent.push(this.sent = []);
+      this.readyState = this.OPEN = 1;
+      setTimeout(() => { this.onopen(); for (const data of frames) this.onmessage?.({ data }); });
+    }
+    send(text) { this.sent.push(JSON.parse(text)); }
+    close() {}
+  }
+  const events = connect(["ws://only"], { apiKey: "k", subscriptions: [{ doc_class: "Order" }],
+    WebSocket: Scripted, onError: (reason) => errors.push(reason),
+    onEvent: (event) => seqs.push(event.seq) });
+  setTimeout(() => { events.close(); done({ sent, errors, seqs }); }, 500);
+});
+"""
+
+
+def test_a_frame_the_client_cannot_read_is_told_and_it_resumes_after_its_last_seq(browser, demo):
+    browser.get(demo.page_url.split("?")[0])
+    got = browser.execute_async_script(UNREADABLE_FRAME)
+    request = {"api_key": "k", "subscribe": [{"doc_class": "Order"}]}
+    assert got["sent"] == [[request], [request | {"resume_after": "0001", "epoch": "e1"}]]
+    assert got["seqs"] == ["0001"] and len(got["errors"]) == 1
+    assert got["errors"][0].startswith("the host sent a frame the client cannot read")
+
 
 # -- across nodes -------------------------------------------------------------------------------
 @pytest.fixture
@@ -329,8 +427,11 @@ def redis_server():
 def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, redis_server,
                                                                         tmp_path):
     key = "key-ops-eu"
-    events = [(doc, op, f"{n:04d}") for n, (doc, op, _) in
-              enumerate(sample_events() * 5, 1)]
+    steps = [(doc, op) for doc, op, _ in sample_events() * 5]
+    # Python's JSON writes these as NaN, Infinity and -Infinity; JSON.parse refuses them.
+    steps.insert(len(steps) // 3 + 1, (Order(id="A-NaN", region="eu", total=math.nan,
+                                             margin=math.inf, rate=-math.inf), "create"))
+    events = [(doc, op, f"{n:04d}") for n, (doc, op) in enumerate(steps, 1)]
     acl = Acl(ACCOUNTS[key][1])
     expected = [{"doc_class": type(doc).__name__, "op": op, "seq": seq, "message": body}
                 for doc, op, seq in events
@@ -339,7 +440,10 @@ def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, 
     with AuthService() as auth:
         for api_key, (ident, content) in ACCOUNTS.items():
             auth.add_account(api_key, content, id=ident)
-        nodes = NodeProcesses(3, redis_server.url, auth.base_url, tmp_path)
+        ports = free_ports(3)
+        urls = ",".join(f"ws://127.0.0.1:{port}" for port in ports)
+        nodes = NodeProcesses(3, redis_server.url, auth.base_url, tmp_path, ports=ports,
+                              args=["--public-nodes", urls])
         try:
             host, port = nodes.urls[0][5:].split(":")
             browser.get(web.page_url(host, port, api_key=key, doc_class="Order,Shipment",
@@ -364,6 +468,14 @@ def test_the_page_moves_to_another_node_and_catches_up_missing_nothing(browser, 
     assert (on, moves) == (nodes.urls[1], "1")
     assert caught_up and set(caught_up) < {e["seq"] for e in shown}
     assert errors == []
+
+
+def free_ports(count):
+    sockets = [socket.create_server(("127.0.0.1", 0)) for _ in range(count)]
+    ports = [sock.getsockname()[1] for sock in sockets]
+    for sock in sockets:
+        sock.close()
+    return ports
 
 
 async def publish(redis_url, events, stop_node):

@@ -83,6 +83,8 @@ def test_a_handshake_goes_on_only_from_the_page_s_own_origin_or_an_allowed_one(
     (["--tls-cert", "cert.pem"], "--tls-cert and --tls-key go together"),
     (["--tls-cert", "missing.pem", "--tls-key", "missing.pem"], "missing.pem: no such file"),
     (["--tls-cert", "cert.pem", "--tls-key", "cert.pem"], "cannot be used"),
+    (["--sentinel", "127.0.0.1:26379"], "--sentinel needs --sentinel-master"),
+    (["--sentinel", "127.0.0.1"], "'127.0.0.1' is not HOST:PORT"),
     (["--metrics-port", "70000"], "port 70000 is out of range"),
 ])
 def test_deployment_settings_that_cannot_work_stop_the_node_in_one_line(argv, message, capsys,
@@ -190,6 +192,12 @@ def test_the_settings_reach_the_node_s_server(tls):
     options = cfg.server_options()
     assert options["metrics_port"] == 9100 and options["tls_cert"] == files["tls_cert"]
     assert options["allowed_origins"] == ("https://a.example",)
+    # The page of each public node may connect to the others.
+    server = BroadcastServer("http://x/", public_nodes=("wss://n2.example:8443/",),
+                             allowed_origins=("https://a.example",))
+    for origin, allowed in [("https://n2.example:8443", True), ("https://a.example", True),
+                            ("http://n2.example:8443", False), ("https://n3.example", False)]:
+        assert web.origin_allowed(origin, "n1.example:8443", server.allowed_origins) is allowed
 
 
 # -- the files of deploy/ ------------------------------------------------------------------------

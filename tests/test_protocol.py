@@ -474,6 +474,11 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    (NODE_ENV | {"BROADCAST_PUBLIC_NODES": "ws://n1:8765, wss://lb.example/ws"}, ["node"],
+     {"public_nodes": ("ws://n1:8765", "wss://lb.example/ws")}),
+    # Each URL goes into the page's policy: nothing in it may end one and begin another.
+    (NODE_ENV, ["node", "--public-nodes", "ws://n1:8765; script-src *"],
+     "'ws://n1:8765; script-src *' is not a websocket URL"),
     # An event's own seq and id: a variable left set from one publish would give every later
     # event the same id, and an event whose id was appended already is not added, lost unsaid.
     ({"BROADCAST_REDIS_URL": "redis://r/0", "BROADCAST_DOC_CLASS": "Order",

@@ -44,6 +44,8 @@ from typing import Any
 
 from broadcast_server.config import port
 
+from .accounts import ACCOUNTS
+
 __all__ = ["AuthService", "CannedReply", "ReceivedRequest"]
 
 _UNSET = object()
@@ -323,7 +325,6 @@ def from_command_line(argv: list[str] | None = None) -> tuple[argparse.ArgumentP
     except ValueError as exc:
         parser.error(f"--root {args.root!r}: {exc}")
     if args.demo_keys:
-        from .scenario import ACCOUNTS
         for key, (ident, acl) in ACCOUNTS.items():
             service.add_account(key, acl, id=ident)
     for spec in args.account:

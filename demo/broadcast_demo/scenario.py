@@ -11,25 +11,16 @@ import sys
 import time
 from typing import Any
 
+from .accounts import ACCOUNTS
 from .auth_service import AuthService
 from .shop import Acl, expected_view
 from .table import Reporter, Style, client_lines, describe_body, terminal_width, wrap
 
-__all__ = ["WAIT", "ACCOUNTS", "Client", "demo_clients", "start_auth_service",
+__all__ = ["WAIT", "Client", "demo_clients", "start_auth_service",
            "expected_outcome", "Run"]
 
 WAIT = 5.0
 """Seconds the demo waits for anything to arrive before calling it missing."""
-
-# API key -> (account id, ACL content). The ACL content maps an action to document classes.
-ACCOUNTS = {
-    "key-ops-eu": ("ops-eu", {"read": ["Order", "Shipment"], "read_restricted": ["Order"]}),
-    "key-finance": ("finance", {"read": ["Order"]}),
-    "key-us-desk": ("us-desk", {"read": ["Order", "Shipment"]}),
-    "key-courier": ("courier", {"read": ["Shipment"]}),
-    "key-wallboard": ("wallboard", {"read": ["*"]}),
-    "key-trainee": ("trainee", {}),  # known, but grants nothing
-}
 
 
 def sub(doc_class, **options):
@@ -52,8 +43,16 @@ class Client:
     subscribed: bool = False
     closed_after: str | None = None
     frames: dict = dataclasses.field(default_factory=dict)  # seq -> raw JSON text
+    arrived: list = dataclasses.field(default_factory=list)  # the seqs, in the order received
     duplicates: int = 0
     ws: object = None
+
+    def receive(self, seq: str, raw: str) -> None:
+        """Note one event that arrived (its JSON text)."""
+        if seq in self.frames:
+            self.duplicates += 1
+        self.frames[seq] = raw
+        self.arrived.append(seq)
 
     def acl(self):
         return Acl(ACCOUNTS.get(self.api_key, (None, ()))[1])
@@ -144,13 +143,6 @@ class Run:
         """Plain ``text`` wrapped to the terminal's width, each line painted by ``paint``."""
         for line in wrap(text, self.width, indent):
             self.line(paint(line) if paint else line)
-
-    def refused_line(self, c) -> None:
-        """The summary's line for a client that was refused, and why (wrapped)."""
-        head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
-        self.line(head.replace("refused", self.style.red("refused"), 1))
-        for line in rest:
-            self.line(line)
 
     def arrival(self) -> None:
         self._arrived.set()
@@ -248,8 +240,63 @@ class Run:
         raise NotImplementedError
 
     # -- the verdict ---------------------------------------------------------------------------
-    def mismatch(self) -> int:
+    def summary(self, events, started: float) -> int:
+        """A line per client, the totals and the verdict: 0 when every client got exactly what
+        its subscription allows, nothing missing, nothing twice, in order."""
         s = self.style
-        self.lines(f"  {s.no} mismatch: {', '.join(self.problems) or 'see above'}", 4,
-                   lambda line: s.red(s.bold(line)))
-        return 1
+        self.line(s.bold("Summary"))
+        deliveries = expected_total = 0
+        for c in self.clients:
+            if not c.subscribed:
+                head, *rest = wrap(f"  {c.name:<10} refused  {c.refused}", self.width, 13)
+                self.line(head.replace("refused", s.red("refused"), 1))
+                for line in rest:
+                    self.line(line)
+                continue
+            outcomes = [(seq, expected_outcome(c, doc, seq)) for doc, _, seq in events]
+            wanted = [seq for seq, (kind, _) in outcomes if kind == "got"]
+            withheld: dict[str, int] = {}
+            for _, (kind, detail) in outcomes:
+                if kind in ("acl", "closed") or (kind == "skip" and detail):
+                    label = {"acl": "ACL", "closed": "closed"}.get(kind, detail)
+                    withheld[label] = withheld.get(label, 0) + 1
+            if c.arrived != wanted or c.duplicates:
+                self.problems.append(f"{c.name} received {', '.join(c.arrived) or 'nothing'}")
+            deliveries += len(c.arrived)
+            expected_total += len(wanted)
+            why = ", ".join(f"{n} {label}" for label, n in withheld.items()) or "none"
+            end = f"hung up after {c.closed_after}" if c.closed_after else "connected"
+            dup = f", {c.duplicates} twice" if c.duplicates else ""
+            order = "" if c.arrived == sorted(c.arrived) else ", OUT OF ORDER"
+            self.lines(f"  {c.name:<10} {self.route(c)}received {len(c.arrived):>2} of"
+                       f" {len(wanted):>2} expected{dup}{order}; withheld: {why}; {end}", 13)
+            for note in self.moves(c):
+                self.lines(f"{'':<12} {note}", 13)
+        subscribed = sum(c.subscribed for c in self.clients)
+        self.line()
+        self.lines(f"  clients {len(self.clients)} ({subscribed} subscribed,"
+                   f" {len(self.clients) - subscribed} refused); events {len(events)};"
+                   f" deliveries {deliveries} of {expected_total} expected;"
+                   f" {time.perf_counter() - started:.1f} s")
+        for note in self.totals():
+            self.lines(f"  {note}")
+        if self.problems or deliveries != expected_total:
+            self.lines(f"  {s.no} mismatch: {', '.join(self.problems) or 'see above'}", 4,
+                       lambda line: s.red(s.bold(line)))
+            return 1
+        self.line(s.green(s.bold(f"  {s.ok} every client got exactly what its subscription"
+                                 " allows:")))
+        self.line(s.green(s.bold("    nothing missing, nothing twice, in order")))
+        return 0
+
+    def route(self, client: Client) -> str:
+        """What goes before "received" in a client's line of the summary: the node(s) it was on."""
+        return ""
+
+    def moves(self, client: Client) -> list[str]:
+        """The summary's notes under a client's line: how it moved between nodes."""
+        return []
+
+    def totals(self) -> list[str]:
+        """The summary's lines after the counts; a subclass notes a problem it finds there."""
+        return []

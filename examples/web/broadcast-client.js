@@ -29,6 +29,9 @@
 //            then it subscribes again from now on; the events in between are lost to it;
 //   error    the host cannot serve the request now (or cannot read it): onError(reason), and
 //            it asks again after a wait.
+// The host's frames are Python's JSON, whose numbers may be NaN, Infinity and -Infinity: the
+// client reads them as such (parseFrame). A frame it still cannot read is told to onError, and
+// the client reconnects and resumes after the last seq it has: no event is skipped unnoticed.
 
 /** The states of a subscription, as onState reports them. */
 export const CONNECTING = "connecting"; // opening a connection, or subscribing from now on
@@ -55,6 +58,29 @@ export function laterSeq(a, b) {
   if (!isSeq(a)) return isSeq(b) ? b : null;
   if (!isSeq(b) || BigInt(b) <= BigInt(a)) return a;
   return b;
+}
+
+// A JSON string, whole; and the bare words Python writes for the numbers JSON has no name for.
+const STRING_OR_NON_FINITE = /"(?:[^"\\]|\\.)*"|-?Infinity|NaN/g;
+
+/** The value of one of the host's frames: JSON, with NaN, Infinity and -Infinity as Python's
+ * json.dumps writes them. Throws SyntaxError for any other text that is not JSON. */
+export function parseFrame(text) {
+  try {
+    return JSON.parse(text);
+  } catch (exc) {
+    if (!/NaN|Infinity/.test(text)) throw exc;
+  }
+  // JSON reads 1e999 as Infinity; NaN, which no JSON number gives, comes back through a string
+  // that no string of the text holds. Each word is set apart by spaces, so that it cannot run
+  // into a neighbour and make a number of what was not one ("1Infinity").
+  const strings = new Set((text.match(STRING_OR_NON_FINITE) ?? [])
+    .filter((token) => token.startsWith('"')).map((token) => JSON.parse(token)));
+  let nan = "NaN";
+  while (strings.has(nan)) nan += "\u0000";
+  const words = { NaN: ` ${JSON.stringify(nan)} `, Infinity: " 1e999 ", "-Infinity": " -1e999 " };
+  const readable = text.replace(STRING_OR_NON_FINITE, (token) => words[token] ?? token);
+  return JSON.parse(readable, (key, value) => (value === nan ? NaN : value));
 }
 
 /**
@@ -183,9 +209,13 @@ export class Subscription {
   #receive(ws, data) {
     let message;
     try {
-      message = JSON.parse(data);
-    } catch {
-      this.#call("onError", "the host sent a frame that is not JSON");
+      message = parseFrame(data);
+    } catch (exc) {
+      // It may have been an event: what comes after it on this connection would hide the gap.
+      this.#call("onError", `the host sent a frame the client cannot read (${exc.message})`);
+      this.#ws = null;
+      ws.close(1000, "unreadable frame");
+      this.#retry(this.#url, { code: 1000 }, false);
       return;
     }
     switch (message.type) {
@@ -307,7 +337,7 @@ export function welcome(url, { timeout = 5000, WebSocket = globalThis.WebSocket 
       clearTimeout(timer);
       ws.close(1000);
       try {
-        const reply = JSON.parse(message.data);
+        const reply = parseFrame(message.data);
         if (reply.type !== "welcome") throw new Error(`${url} sent no welcome`);
         resolve(reply);
       } catch (exc) {

@@ -94,8 +94,10 @@ def command_line(environ=None) -> config.Parser:
     commands = parser.add_subparsers(dest="command", required=True)
     node = commands.add_parser("node", help="serve websocket clients, fed by the stream")
     config.add_node_arguments(node)
+    node.checks.append(redis_target)
     one = commands.add_parser("publish", help="append one document event to the stream")
     config.add_redis_argument(one)
+    one.checks.append(redis_target)
     one.add_argument("--class", dest="doc_class", required=True, help="the document's class")
     one.add_argument("--data", required=True, help="the document's data, a JSON object")
     one.add_argument("--min-replicas", type=config.count, default=config.MIN_REPLICAS,
@@ -115,11 +117,6 @@ def command_line(environ=None) -> config.Parser:
 def main(argv=None, environ=None) -> int:
     parser = command_line(environ)
     args = parser.parse_args(argv)
-    try:
-        redis_target(args)
-    except ValueError as exc:  # its text names no password
-        parser.exit(2, f"{parser.prog} {args.command}: --redis: {exc}\n"
-                    if "--" not in str(exc) else f"{parser.prog} {args.command}: {exc}\n")
     if args.command == "publish":
         try:
             return asyncio.run(publish(args))

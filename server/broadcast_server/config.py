@@ -16,6 +16,7 @@ import functools
 import logging
 import math
 import os
+import re
 import urllib.parse
 from typing import Any, Callable, Mapping
 
@@ -145,6 +146,10 @@ ALLOWED_ORIGINS: tuple[str, ...] = ()
 """Origins (``https://host:port``) of pages elsewhere whose websocket handshakes a node takes,
 beside those of its own page and of clients that send no ``Origin``; ``*`` takes any."""
 
+PUBLIC_NODES: tuple[str, ...] = ()
+"""The websocket URLs, as browsers reach them, that the page a node serves may connect to and
+send an API key to (its policy allows no other); none: the page's own host only."""
+
 ENV_PREFIX = "BROADCAST_"
 """What the environment variables of the command-line options begin with."""
 
@@ -188,6 +193,9 @@ class Parser(argparse.ArgumentParser):
 
     def __init__(self, *args, environ: Mapping[str, str] | None = None, **kwargs):
         self.environ = os.environ if environ is None else environ
+        # Checks of options that go together, each called with the parsed options: its
+        # ValueError stops the command with its text.
+        self.checks: list[Callable[[argparse.Namespace], Any]] = []
         super().__init__(*args, **kwargs)
 
     def add_subparsers(self, **kwargs):
@@ -218,6 +226,11 @@ class Parser(argparse.ArgumentParser):
             value = getattr(namespace, action.dest, None)
             if isinstance(value, _FromEnv):
                 setattr(namespace, action.dest, self._from_env(action, value))
+        for check in self.checks:
+            try:
+                check(namespace)
+            except ValueError as exc:
+                self.exit(2, f"{self.prog}: {exc}\n")
         return namespace, rest
 
     def _from_env(self, action: argparse.Action, value: _FromEnv) -> Any:
@@ -269,6 +282,36 @@ outbox = _checked(int, lambda v: v >= 1,
                   lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
+
+# What a node's URL may hold: it goes verbatim into the page's policy and into the page itself,
+# where a quote, a space, a comma or a semicolon would end it and start something else.
+_URL_TEXT = re.compile(r"[A-Za-z0-9._~:/%\[\]-]+")
+
+
+def websocket_url(url: str) -> str:
+    """``url`` when it is a ws:// or wss:// URL (a host, maybe a port and a path; no user, query
+    or fragment), else ValueError."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        parts.port  # a port that is not one raises
+        valid = (parts.scheme in ("ws", "wss") and bool(parts.hostname)
+                 and "@" not in parts.netloc and _URL_TEXT.fullmatch(url) is not None)
+    except ValueError:
+        valid = False
+    if not valid:
+        raise ValueError(f"{url!r} is not a websocket URL (ws://host:port or wss://host/path)")
+    return url
+
+
+def websocket_urls(text: str) -> tuple[str, ...]:
+    """An argument type: comma-separated websocket URLs (:func:`websocket_url`)."""
+    urls = [url.strip() for url in text.split(",") if url.strip()]
+    if not urls:
+        raise argparse.ArgumentTypeError("no URL given")
+    try:
+        return tuple(map(websocket_url, urls))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def origins(text: str) -> tuple[str, ...]:
@@ -404,6 +447,9 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             "503", MAX_LAG, count, "EVENTS", server=True),
     Setting("--unhealthy-after", "seconds Redis may be unreachable before GET /healthz answers "
             "503", UNHEALTHY_AFTER, seconds, "SECONDS", server=True),
+    Setting("--public-nodes", "comma-separated websocket URLs of the nodes, as browsers reach "
+            "them, that the page served on GET / may connect to", PUBLIC_NODES, websocket_urls,
+            "URLS", shown="the page's own host only", server=True),
 ) + LOG_SETTINGS
 """Every setting of a node, in the order of its ``--help``."""
 

@@ -75,13 +75,14 @@ class BroadcastServer:
     (:class:`~broadcast_server.watch.Watch`). ``log``, when set, is called with one line of text
     per connection opened or closed, subscription, refusal and bad request. Plain HTTP GETs on
     its port are answered by ``routes`` (path to handler): ``/healthz`` (and ``/health``) and
-    ``/metrics``; with ``metrics_port``, ``/metrics`` moves to a plain HTTP port of its own (with
-    ``/healthz``), to be kept off the public network.
+    ``/metrics``; the others by the browser page, which may connect to ``public_nodes`` (none:
+    its own host only). With ``metrics_port``, ``/metrics`` moves to a plain HTTP port of its
+    own (with ``/healthz``), to be kept off the public network.
 
     With ``tls_cert`` and ``tls_key`` (PEM files) it serves ``wss://`` and ``https://``. A
-    websocket handshake that carries an ``Origin`` (a browser's) goes on only from the page's
-    own origin or one of ``allowed_origins`` (:func:`~broadcast_server.web.origin_allowed`);
-    the others get 403.
+    websocket handshake that carries an ``Origin`` (a browser's) goes on only from a page of
+    this host, of one of ``public_nodes`` (their pages connect to each other) or of
+    ``allowed_origins`` (:func:`~broadcast_server.web.origin_allowed`); the others get 403.
     """
 
     def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
@@ -90,14 +91,17 @@ class BroadcastServer:
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
+                 public_nodes: Iterable[str] = config.PUBLIC_NODES,
                  tls_cert: str | None = None, tls_key: str | None = None,
                  allowed_origins: Iterable[str] = config.ALLOWED_ORIGINS,
                  metrics_port: int | None = None,
                  log: Callable[[str], None] | None = None):
         self.ssl = web.tls_context(tls_cert, tls_key)  # ValueError at once for unusable files
-        self.allowed_origins = tuple(allowed_origins)
+        public_nodes = tuple(public_nodes)
+        self.allowed_origins = tuple(allowed_origins) + tuple(map(web.page_origin, public_nodes))
         self.metrics_port = metrics_port
         self.watch = Watch(self)
+        self.page = web.Page(public_nodes)
         self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
@@ -166,7 +170,7 @@ class BroadcastServer:
                                    f"not connect (see --allowed-origins)")
             return connection.respond(http.HTTPStatus.FORBIDDEN,
                                       "This origin may not open a websocket here.\n")
-        return await self._answer(connection, request, self.routes, web.respond)
+        return await self._answer(connection, request, self.routes, self.page.respond)
 
     async def process_metrics_request(self, connection: ServerConnection,
                                       request: Request) -> Response:

@@ -2,15 +2,18 @@
 
 The page (``page/index.html`` and what it loads) subscribes through the browser client
 ``broadcast-client.js``, the same file as ``examples/web/broadcast-client.js``. Everything it
-needs comes from here; its policy lets it load nothing from elsewhere and connect only to
-websocket URLs (the nodes).
+needs comes from here; its policy lets it load nothing from elsewhere and connect only to the
+nodes its server names (``--public-nodes``; none: the page's own host), which are written into
+the page too: a ``nodes=`` in its URL may only pick among them, so that a link cannot make it
+send the key its user types anywhere else.
 
-A websocket handshake on ``/`` is not a page request: :func:`respond` leaves it to the server.
+A websocket handshake on ``/`` is not a page request: :meth:`Page.respond` leaves it to the server.
 """
 from __future__ import annotations
 
 import email.utils
 import functools
+import html
 import http
 import pathlib
 import ssl
@@ -20,7 +23,10 @@ from typing import Iterable
 from websockets.datastructures import Headers
 from websockets.http11 import Request, Response
 
-__all__ = ["FILES", "respond", "page_url", "url_host", "origin_allowed", "tls_context"]
+from . import config
+
+__all__ = ["FILES", "Page", "page_url", "url_host", "origin_allowed", "page_origin",
+           "tls_context"]
 
 PAGE_DIR = pathlib.Path(__file__).with_name("page")
 
@@ -33,8 +39,11 @@ FILES = {
 """Path -> (file in ``page/``, content type): everything the page loads."""
 
 POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-          "connect-src ws: wss:; base-uri 'none'; form-action 'self'; frame-ancestors 'none'")
-"""The page's Content-Security-Policy: its own files, and websocket connections to any node."""
+          "connect-src {nodes}; base-uri 'none'; form-action 'self'; frame-ancestors 'none'")
+"""The page's Content-Security-Policy: its own files, and websocket connections to its nodes."""
+
+NODES_TAG = b'<meta name="broadcast-nodes" content="">'
+"""Where ``index.html`` receives the nodes the page may connect to, space-separated."""
 
 
 @functools.cache
@@ -42,28 +51,43 @@ def _body(name: str) -> bytes:
     return (PAGE_DIR / name).read_bytes()
 
 
-def respond(request: Request) -> Response | None:
-    """The response to a plain GET of one of the page's paths (the query string aside); None for
-    any other path, and for a websocket handshake."""
-    if "websocket" in request.headers.get("Upgrade", "").lower():
-        return None
-    found = FILES.get(urllib.parse.urlsplit(request.path).path)
-    if found is None:
-        return None
-    name, content_type = found
-    body = _body(name)
-    status = http.HTTPStatus.OK
-    return Response(status.value, status.phrase, Headers([
-        ("Date", email.utils.formatdate(usegmt=True)),
-        ("Connection", "close"),
-        ("Content-Length", str(len(body))),
-        ("Content-Type", content_type),
-        ("Cache-Control", "no-cache"),
-        ("Content-Security-Policy", POLICY),
-        ("X-Content-Type-Options", "nosniff"),
-        # The page's own URL may carry an API key in its query string.
-        ("Referrer-Policy", "no-referrer"),
-    ]), body)
+class Page:
+    """The page as one server serves it: ``nodes`` are the websocket URLs it may connect to
+    (ValueError for one that is not: :func:`broadcast_server.config.websocket_url`); none, its
+    own host only."""
+
+    def __init__(self, nodes: Iterable[str] = ()):
+        self.nodes = tuple(map(config.websocket_url, nodes))
+        # 'self' takes in ws:// and wss:// on the page's own host and port.
+        self.policy = POLICY.format(nodes=" ".join(self.nodes) or "'self'")
+        index = _body("index.html")
+        if index.count(NODES_TAG) != 1:
+            raise RuntimeError("index.html has no place for the page's nodes")
+        listed = html.escape(" ".join(self.nodes)).encode()
+        self._bodies = {"index.html": index.replace(NODES_TAG, NODES_TAG[:-2] + listed + b'">')}
+
+    def respond(self, request: Request) -> Response | None:
+        """The response to a plain GET of one of the page's paths (the query string aside);
+        None for any other path, and for a websocket handshake."""
+        if "websocket" in request.headers.get("Upgrade", "").lower():
+            return None
+        found = FILES.get(urllib.parse.urlsplit(request.path).path)
+        if found is None:
+            return None
+        name, content_type = found
+        body = self._bodies.get(name) or _body(name)
+        status = http.HTTPStatus.OK
+        return Response(status.value, status.phrase, Headers([
+            ("Date", email.utils.formatdate(usegmt=True)),
+            ("Connection", "close"),
+            ("Content-Length", str(len(body))),
+            ("Content-Type", content_type),
+            ("Cache-Control", "no-cache"),
+            ("Content-Security-Policy", self.policy),
+            ("X-Content-Type-Options", "nosniff"),
+            # The page's own URL may carry an API key in its query string.
+            ("Referrer-Policy", "no-referrer"),
+        ]), body)
 
 
 def page_url(host: str, port: int, *, tls: bool = False, **settings: str) -> str:
@@ -146,3 +170,11 @@ def origin_allowed(origin: str | None, host: str | None, allowed: Iterable[str] 
     except ValueError:
         return False
     return (reached.hostname or "").lower() == parts[1]
+
+
+def page_origin(node_url: str) -> str:
+    """The origin of the page a node serves, from the node's websocket URL: ``wss://h:p/...``
+    serves it as ``https://h:p``, ``ws://`` as ``http://``."""
+    parts = urllib.parse.urlsplit(node_url)
+    scheme = "https" if parts.scheme == "wss" else "http"
+    return f"{scheme}://{parts.netloc}"

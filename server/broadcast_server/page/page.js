@@ -2,12 +2,18 @@
 // events it receives. The settings also come from the query string, so that a link opens a
 // ready subscription:
 //   /?api_key=key-ops-eu&doc_class=Order,Shipment&data_scope=eu&catalog=id,status&show_hidden=true
-//   &nodes=ws://127.0.0.1:8765,ws://127.0.0.1:8766   (default: this page's own host)
+//   &nodes=ws://127.0.0.1:8765,ws://127.0.0.1:8766   (default: every node the host names)
+// The page connects, and sends the API key, only to the nodes its host names (in the page's
+// broadcast-nodes meta tag; none: its own host): `nodes` may pick among them, and the rest of it
+// is left out, so that a link cannot send the key its user types to a host of the link's choice.
 import { connect, welcome, CATCHING_UP, LIVE, OFFLINE } from "./broadcast-client.js";
 
 const MAX_ROWS = 500; // the oldest rows go beyond this
 const TRUE = new Set(["1", "true", "yes", "on"]);
 const OWN_NODE = `${location.protocol === "https:" ? "wss" : "ws"}://${location.host}`;
+const HOST_NODES = document.querySelector("meta[name=broadcast-nodes]")
+  ?.content.split(" ").filter(Boolean) ?? [];
+if (!HOST_NODES.length) HOST_NODES.push(OWN_NODE);
 
 const $ = (id) => document.getElementById(id);
 const form = $("settings");
@@ -20,29 +26,54 @@ function list(text) {
   return text.split(",").map((item) => item.trim()).filter(Boolean);
 }
 
+function sameUrl(a, b) {
+  try {
+    return new URL(a).href === new URL(b).href;
+  } catch {
+    return false;
+  }
+}
+
+/** {nodes: those of `wanted` the host names, as it writes them (all of them when none is),
+ * leftOut: the others}. */
+function pickNodes(wanted) {
+  const nodes = [];
+  const leftOut = [];
+  for (const url of wanted) {
+    const named = HOST_NODES.find((node) => sameUrl(node, url));
+    if (named === undefined) leftOut.push(url);
+    else if (!nodes.includes(named)) nodes.push(named);
+  }
+  return { nodes: nodes.length ? nodes : HOST_NODES, leftOut };
+}
+
 function fromQuery(params) {
   const all = (name) => params.getAll(name).flatMap(list);
-  const nodes = all("nodes");
   return {
     apiKey: params.get("api_key") ?? "",
     docClasses: all("doc_class"),
     dataScope: all("data_scope"),
     catalog: all("catalog"),
     showHidden: TRUE.has((params.get("show_hidden") ?? "").toLowerCase()),
-    nodes: nodes.length ? nodes : [OWN_NODE],
+    ...pickNodes(all("nodes")),
   };
 }
 
 function fromForm() {
-  const nodes = list(form.elements.nodes.value);
   return {
     apiKey: form.elements.api_key.value.trim(),
     docClasses: [...form.querySelectorAll("input[name=doc_class]:checked")].map((box) => box.value),
     dataScope: list(form.elements.data_scope.value),
     catalog: list(form.elements.catalog.value),
     showHidden: form.elements.show_hidden.checked,
-    nodes: nodes.length ? nodes : [OWN_NODE],
+    ...pickNodes(list(form.elements.nodes.value)),
   };
+}
+
+function tellLeftOut(settings) {
+  if (settings.leftOut.length) {
+    tell("notice", `Not a node of this host, left out: ${settings.leftOut.join(", ")}`);
+  }
 }
 
 function fill(settings) {
@@ -61,7 +92,7 @@ function query(settings) {
   if (settings.dataScope.length) params.set("data_scope", settings.dataScope.join(","));
   if (settings.catalog.length) params.set("catalog", settings.catalog.join(","));
   if (settings.showHidden) params.set("show_hidden", "true");
-  if (settings.nodes.join() !== OWN_NODE) params.set("nodes", settings.nodes.join(","));
+  if (settings.nodes.join() !== HOST_NODES.join()) params.set("nodes", settings.nodes.join(","));
   return params.toString().replaceAll("%2C", ",");
 }
 
@@ -104,8 +135,18 @@ function showState(state, detail) {
   if (state === LIVE && $("message").className === "error") tell("", "");
 }
 
+/** `value` as the host's JSON writes it: NaN, Infinity and -Infinity too (JSON.stringify would
+ * make null of them). */
+function jsonText(value) {
+  if (typeof value === "number") return String(value);
+  if (Array.isArray(value)) return `[${value.map(jsonText).join(",")}]`;
+  if (value === null || typeof value !== "object") return JSON.stringify(value);
+  const items = Object.entries(value).map(([key, item]) => [JSON.stringify(key), jsonText(item)]);
+  return `{${items.map((pair) => pair.join(":")).join(",")}}`;
+}
+
 function formatValue(value) {
-  return typeof value === "string" ? value : JSON.stringify(value);
+  return typeof value === "string" ? value : jsonText(value);
 }
 
 function showEvent(event, { catchingUp }) {
@@ -125,7 +166,7 @@ function showEvent(event, { catchingUp }) {
     const field = document.createElement("span");
     field.className = "field";
     field.dataset.key = key;
-    field.dataset.value = JSON.stringify(value);
+    field.dataset.value = jsonText(value);
     const name = document.createElement("span");
     name.className = "key";
     name.textContent = key;
@@ -148,6 +189,7 @@ function start(settings) {
   $("count").textContent = $("moves").textContent = "0";
   $("after").textContent = "\u2013";
   tell("", "");
+  tellLeftOut(settings);
   const link = $("link");
   link.href = `?${query(settings)}`;
   link.hidden = false;
@@ -190,6 +232,7 @@ $("stop").addEventListener("click", stop);
 
 const settings = fromQuery(new URLSearchParams(location.search));
 fill(settings);
+tellLeftOut(settings);
 welcome(settings.nodes[0]).then(
   (reply) => showClasses(reply.doc_classes),
   (exc) => {

@@ -46,9 +46,13 @@ class RedisTarget:
         if self.master and not self.sentinels:
             raise ValueError("--sentinel-master needs --sentinel HOST:PORT[,HOST:PORT...]")
         if not self.sentinels and not self.url:
-            raise ValueError("no Redis given: --redis URL, or --sentinel with --sentinel-master")
+            raise ValueError("the following arguments are required: --redis (or --sentinel "
+                             "with --sentinel-master)")
         if self.url:
-            parse_url(self.url)  # ValueError for a URL redis-py cannot read (naming no password)
+            try:
+                parse_url(self.url)  # a URL redis-py cannot read
+            except ValueError as exc:  # its text names no password
+                raise ValueError(f"--redis: {exc}") from None
 
     def __str__(self) -> str:  # for logs: never the password
         if self.sentinels:
