@@ -29,13 +29,15 @@ from broadcast_server.server import BroadcastServer
 from websockets.asyncio.client import connect
 from websockets.exceptions import InvalidStatus
 
-from broadcast_demo.local_redis import LocalRedis, LocalSentinels, free_port
+from broadcast_demo.local_redis import LocalCluster, LocalRedis, LocalSentinels, free_port
 from broadcast_server.errors import Unavailable
 from broadcast_server.stream import Publisher
 from broadcast_server.stream.connection import RedisTarget
+from broadcast_server.stream.scripts import class_stream
 from support.node_documents import Marker, Order
 # The multi-node machinery: a real redis-server, node processes, recording clients.
-from test_nodes import (Nodes, Recording, _profile, assert_exact, auth_root,  # noqa: F401
+from test_nodes import (PROFILES, Nodes, Recording, _profile, assert_exact,  # noqa: F401
+                        auth_root,
                         auth_service, connect_all, expected_for, make_clients, nodes,
                         publish_all, redis_server, run, stream_of, until)
 
@@ -466,3 +468,68 @@ def test_through_sentinel_nodes_and_publisher_follow_a_failover_and_lose_no_ackn
         assert figures["lost"] == 0
     else:  # what the primary took while the replica hung is gone: the publisher had said OK
         assert figures["lost"] > 0
+
+
+# -- past one Redis: a sharded cluster ------------------------------------------------------------
+@pytest.mark.nodes
+def test_on_a_redis_cluster_each_class_streams_on_its_shard_and_a_shard_crash_loses_nothing(
+        auth_root, tmp_path):
+    try:
+        cluster = LocalCluster().start()
+    except Unavailable as exc:
+        pytest.fail(str(exc))
+    classes = ("Order", "Shipment")
+    shards = {cls: cluster.shard_of(class_stream(config.STREAM, cls)) for cls in classes}
+    assert len(set(map(id, shards.values()))) == 2  # the classes live on two shards
+    target = RedisTarget(cluster=config.addresses(cluster.addresses))
+    nodes = Nodes("redis://127.0.0.1/0", auth_root, tmp_path)
+    events = stream_of(300)[:-1]
+    published = {cls: [] for cls in classes}  # (doc, op, seq) as each class's stream numbered it
+    acknowledged = {cls: [] for cls in classes}
+
+    async def body():
+        # A client follows each class on a connection of its own: a position is in one stream.
+        clients = [Recording(f"c{i}-{sub['doc_class']}", key, [dict(sub)], nodes.urls,
+                             node=i % 2)
+                   for i in range(40) for key, subs in [PROFILES[i % len(PROFILES)]]
+                   for sub in subs]
+        tasks = await connect_all(clients)
+        publisher = Publisher(target, retry_for=60)
+        for i, (doc, op, _) in enumerate(events):
+            if i == 100:  # its clients resume on the other node, each class caught up apart
+                nodes.kill(1)
+            if i == 200:  # the shard of orders goes down, then comes back on its files
+                crashing = asyncio.create_task(asyncio.to_thread(shards["Order"].crash, 1.0))
+            event_id = f"e{i}"
+            seq = await publisher.publish(doc, op, event_id=event_id)
+            published[type(doc).__name__].append((doc, op, seq))
+            acknowledged[type(doc).__name__].append(event_id)
+            await asyncio.sleep(0.003)
+        await crashing
+
+        def expected(c):
+            return expected_for(c, published[c.subscriptions[0]["doc_class"]])
+
+        await until(lambda: all(len(c.events) >= len(expected(c)) for c in clients), 60)
+        await asyncio.sleep(0.3)  # anything twice would show up now
+        for c in clients:
+            c.leave()
+        await asyncio.wait_for(asyncio.gather(*tasks), 30)
+        for c in clients:
+            assert [event for _, event in c.events] == expected(c), c.name
+        assert sum(len(c.stints) > 1 for c in clients) > 0
+        assert any(c.stints[-1][2] for c in clients if len(c.stints) > 1)  # caught up
+        for cls in classes:
+            stream = publisher.stream_of(cls)
+            held = await publisher.clients[stream][0].xrange(stream)
+            assert [fields["id"] for _, fields in held] == acknowledged[cls]
+            assert [fields["seq"] for _, fields in held] == [s for _, _, s in published[cls]]
+        assert publisher.retries > 0  # the crash was met
+        await publisher.close()
+
+    try:
+        nodes.start(2, "--redis-cluster", cluster.addresses)
+        run(body)
+    finally:
+        nodes.close()
+        cluster.close()

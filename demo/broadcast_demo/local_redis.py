@@ -21,7 +21,7 @@ import time
 
 from broadcast_server.errors import Unavailable
 
-__all__ = ["LocalRedis", "LocalSentinels", "free_port"]
+__all__ = ["LocalCluster", "LocalRedis", "LocalSentinels", "free_port"]
 
 PACKAGE_HINT = "install Debian's redis-server package (apt-get install redis-server)"
 # Variables that load the AddressSanitizer runtime into the interpreter; redis-server is not ours.
@@ -263,6 +263,82 @@ class LocalSentinels:
             shutil.rmtree(folder, ignore_errors=True)
 
     def __enter__(self) -> "LocalSentinels":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+class LocalCluster:
+    """A Redis Cluster of ``shards`` primaries (no replicas), each a :class:`LocalRedis` with its
+    own append-only file and cluster state, on free loopback ports. A shard killed and started
+    again (:meth:`LocalRedis.crash`) rejoins with what its files kept."""
+
+    def __init__(self, shards: int = 3, *, appendfsync: str = "always"):
+        self.shards = [LocalRedis(appendfsync=appendfsync, options=(
+            "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
+            "--cluster-node-timeout", "2000", "--cluster-require-full-coverage", "no"))
+            for _ in range(shards)]
+
+    @property
+    def addresses(self) -> str:
+        """``host:port,...``, as ``--redis-cluster`` takes them."""
+        return ",".join(f"{s.host}:{s.port}" for s in self.shards)
+
+    def start(self, timeout: float = 30.0) -> "LocalCluster":
+        import redis
+
+        try:
+            for shard in self.shards:
+                shard.start()
+            # The slots split evenly, each shard told of the others.
+            count = len(self.shards)
+            for i, shard in enumerate(self.shards):
+                first, last = 16384 * i // count, 16384 * (i + 1) // count - 1
+                with redis.Redis(port=shard.port, socket_timeout=5) as client:
+                    client.execute_command("CLUSTER", "ADDSLOTSRANGE", first, last)
+                    for other in self.shards[:i]:
+                        client.execute_command("CLUSTER", "MEET", other.host, other.port)
+            self.wait_ok(timeout)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def wait_ok(self, timeout: float = 30.0) -> None:
+        """Wait until every shard finds the cluster whole (every slot served)."""
+        import redis
+
+        deadline = time.monotonic() + timeout
+        while True:
+            states = []
+            for shard in self.shards:
+                try:
+                    with redis.Redis(port=shard.port, socket_timeout=2,
+                                     decode_responses=True) as client:
+                        info = client.execute_command("CLUSTER", "INFO")
+                except (redis.RedisError, OSError):
+                    info = ""
+                states.append("cluster_state:ok" in str(info)
+                              and "cluster_known_nodes:" + str(len(self.shards)) in str(info))
+            if all(states):
+                return
+            if time.monotonic() > deadline:
+                raise Unavailable("the cluster did not come together in time")
+            time.sleep(0.1)
+
+    def shard_of(self, key: str) -> LocalRedis:
+        """The shard whose slots hold ``key``."""
+        from redis.crc import key_slot
+
+        slot = key_slot(key.encode())
+        return self.shards[slot * len(self.shards) // 16384]
+
+    def close(self) -> None:
+        for shard in self.shards:
+            shard.close()
+
+    def __enter__(self) -> "LocalCluster":
         return self.start()
 
     def __exit__(self, *exc) -> None:

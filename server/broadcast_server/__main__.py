@@ -36,7 +36,7 @@ def redis_target(args) -> RedisTarget:
     """Where the stream is, as the Redis options say (ValueError for options that do not go
     together, or a URL that cannot be read)."""
     return RedisTarget(url=args.redis, sentinels=tuple(args.sentinel or ()),
-                       master=args.sentinel_master)
+                       master=args.sentinel_master, cluster=tuple(args.redis_cluster or ()))
 
 
 async def serve(cfg: config.NodeConfig, documents) -> int:
@@ -57,10 +57,12 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
         await stopping.wait()
     finally:
         await node.stop()
+        feeds = node.feeds.values()  # one, or one per document class on a cluster
         log.info("%s stopped: %d events from the feed, %d stream entries skipped, %d feed "
                  "restarts, %d clients resumed, %d caught-up events, %d clients closed for "
-                 "falling behind", cfg.name, node.feed.delivered, node.feed.skipped,
-                 node.feed.restarts, node.resumed, node.caught_up,
+                 "falling behind", cfg.name, sum(feed.delivered for feed in feeds),
+                 sum(feed.skipped for feed in feeds), sum(feed.restarts for feed in feeds),
+                 node.resumed, node.caught_up,
                  node.broadcaster.sender.fell_behind)
     return 0
 

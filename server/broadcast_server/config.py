@@ -399,12 +399,16 @@ class Setting:
 REDIS_SETTINGS = (
     Setting("--redis", "Redis URL, e.g. redis://127.0.0.1:6379/0; with --sentinel, only its "
             "database and password count", metavar="URL",
-            shown="(required, but with --sentinel)"),
+            shown="(required, but with --sentinel or --redis-cluster)"),
     Setting("--sentinel", "comma-separated HOST:PORT of Redis sentinels: the stream is on the "
             "primary they name, followed through failovers", (), addresses,
             "HOST:PORT[,...]", shown="none: the Redis of --redis"),
     Setting("--sentinel-master", "the name the sentinels know the primary by", metavar="NAME",
             shown="none"),
+    Setting("--redis-cluster", "comma-separated HOST:PORT of nodes of a Redis Cluster: each "
+            "document class has a stream of its own, on the shard that holds it, and a "
+            "connection subscribes to one class", (), addresses, "HOST:PORT[,...]",
+            shown="none: one stream, on the Redis of --redis"),
     Setting("--stream", "the Redis stream's key", STREAM, server=True),
     Setting("--seq-width", "digits of the stream's seqs", SEQ_WIDTH, width, server=True),
 )

@@ -25,6 +25,8 @@ from . import config, protocol
 from .errors import Unavailable
 from .server import BroadcastServer, Link, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
+from .stream.connection import RedisTarget
+from .stream.scripts import class_stream
 
 __all__ = ["NodeServer", "load_documents"]
 
@@ -71,8 +73,21 @@ class NodeServer(BroadcastServer):
         super().__init__(auth_root, doc_classes=documents, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
-        self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
-                         width=seq_width, from_start=from_start, on_reset=self._stream_reset)
+
+        def feed(where, key):
+            return Feed(where, self.publish, rebuilder(documents), stream=key, width=seq_width,
+                        from_start=from_start, on_reset=self._stream_reset)
+
+        # On a Redis Cluster each document class has a stream of its own, on its shard: a feed
+        # for each class served (``feeds``), and a request subscribes to one of them.
+        self.sharded = isinstance(redis_url, RedisTarget) and bool(redis_url.cluster)
+        if self.sharded:
+            self.feeds = {doc_class: feed(redis_url.for_key(class_stream(stream, doc_class)),
+                                          class_stream(stream, doc_class))
+                          for doc_class in self.broadcaster.doc_classes}
+        else:
+            self.feeds = {None: feed(redis_url, stream)}
+        self.feed = next(iter(self.feeds.values()))  # the one feed, or the first class's
         self.caught_up = 0  # events sent from the stream's backlog
         self._closing: set[asyncio.Task] = set()
 
@@ -87,28 +102,41 @@ class NodeServer(BroadcastServer):
         return self.counted["too_old"]
 
     async def start(self) -> "NodeServer":
-        await self.feed.start()
+        for feed in self.feeds.values():
+            await feed.start()
         return await super().start()
 
     async def health(self) -> tuple[list[str], dict[str, Any]]:
-        """The server's health, and the feed's: whether it reads the stream, how far behind."""
+        """The server's health, and the feed's: whether it reads the stream, how far behind
+        (on a cluster, each class's feed: ``feeds``)."""
         reasons, body = await super().health()
-        feed = self.feed
-        lag = await feed.read_lag()
-        down_for = time.monotonic() - feed.down_since if feed.down_since is not None else None
-        if not feed.running:
-            reasons.append("the feed is not running")
-        elif feed.restarting:
-            reasons.append("the feed failed and is restarting")
-        elif feed.epoch is None:
-            reasons.append("the feed has not read the stream yet: Redis cannot be reached")
-        elif down_for is not None and down_for > self.unhealthy_after:
-            reasons.append(f"Redis unreachable for {down_for:.0f} s")
-        if lag is not None and lag > self.max_lag:
-            reasons.append(f"the feed is {lag} events behind the stream (at most {self.max_lag})")
-        body.update(node=self.name, last_seq=feed.position, feed={
-            "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
-            "down_for": round(down_for, 1) if down_for is not None else None})
+        states = {}
+        for doc_class, feed in self.feeds.items():
+            whose = f" of {doc_class}" if doc_class is not None else ""
+            lag = await feed.read_lag()
+            down_for = (time.monotonic() - feed.down_since if feed.down_since is not None
+                        else None)
+            if not feed.running:
+                reasons.append(f"the feed{whose} is not running")
+            elif feed.restarting:
+                reasons.append(f"the feed{whose} failed and is restarting")
+            elif feed.epoch is None:
+                reasons.append(f"the feed{whose} has not read the stream yet: Redis cannot be "
+                               f"reached")
+            elif down_for is not None and down_for > self.unhealthy_after:
+                reasons.append(f"Redis{whose} unreachable for {down_for:.0f} s")
+            if lag is not None and lag > self.max_lag:
+                reasons.append(f"the feed{whose} is {lag} events behind the stream (at most "
+                               f"{self.max_lag})")
+            states[doc_class] = {
+                "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
+                "down_for": round(down_for, 1) if down_for is not None else None}
+        if self.sharded:
+            body.update(node=self.name, feeds={doc_class: dict(state, last_seq=feed.position)
+                                               for (doc_class, state), feed
+                                               in zip(states.items(), self.feeds.values())})
+        else:
+            body.update(node=self.name, last_seq=self.feed.position, feed=states[None])
         return reasons, body
 
     def _stream_reset(self, old: str | None, new: str) -> None:
@@ -127,10 +155,12 @@ class NodeServer(BroadcastServer):
 
     async def stop(self) -> None:
         await super().stop()
-        await self.feed.stop()
+        for feed in self.feeds.values():
+            await feed.stop()
 
     def session(self) -> protocol.Session:
-        return protocol.Session(self.broadcaster.doc_classes, self.feed)
+        return protocol.Session(self.broadcaster.doc_classes,
+                                self.feeds if self.sharded else self.feed)
 
     async def act(self, link: Link, action: protocol.Action) -> list[protocol.Action] | None:
         websocket, session = link.websocket, link.session
@@ -146,13 +176,14 @@ class NodeServer(BroadcastServer):
                 return session.admitted()
             case protocol.CheckHeld(position):
                 try:
-                    await self.feed.backlog(position.epoch, position.seq, position.seq)
+                    await session.stream.backlog(position.epoch, position.seq, position.seq)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.held()
             case protocol.CatchUp(epoch, after):
                 try:
-                    after, sent = await self._catch_up(link.catch_up, epoch, after)
+                    after, sent = await self._catch_up(link.catch_up, epoch, after,
+                                                       session.stream)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.caught_up(after, sent)
@@ -163,21 +194,23 @@ class NodeServer(BroadcastServer):
                 return None
         return await super().act(link, action)
 
-    async def _catch_up(self, catch_up, epoch: str, after: str) -> tuple[str, int]:
+    async def _catch_up(self, catch_up, epoch: str, after: str,
+                        feed: Feed | None = None) -> tuple[str, int]:
         """Send the backlog after ``after`` up to the feed's position; returns (new after, events
         sent to the client: those its subscriptions let through).
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
         reached the feed's position.
         """
+        feed = feed or self.feed
         while True:
-            upto = self.feed.position
-            if self.feed.epoch != epoch:
+            upto = feed.position
+            if feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
                 return after, catch_up.sent
             before = catch_up.sent
-            for doc, op, seq in await self.feed.backlog(epoch, after, upto):
+            for doc, op, seq in await feed.backlog(epoch, after, upto):
                 await catch_up.document_sent_async(doc, op, seq)
             self.caught_up += catch_up.sent - before
             after = upto

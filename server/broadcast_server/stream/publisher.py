@@ -13,7 +13,7 @@ from ..errors import Unavailable
 from ..protocol import is_stream_seq, quote
 from .connection import NotReplicated, RedisTarget, connect, retrying
 from .entries import encode
-from .scripts import APPEND, epoch_key, event_key, new_epoch
+from .scripts import APPEND, class_stream, epoch_key, event_key, new_epoch
 
 __all__ = ["Publisher"]
 
@@ -32,20 +32,41 @@ class Publisher:
     on the append's own connection): one that Redis took but its replicas did not (yet) is
     retried, found by its id, and waited for again. Then a failover to a replica loses no event
     this publisher returned from.
+
+    On a Redis Cluster (a :class:`RedisTarget` with ``cluster``) the events of each document
+    class go to a stream of their own (:func:`~.scripts.class_stream`), numbered on their own,
+    on the shard that holds it.
     """
 
     def __init__(self, url: "str | RedisTarget", stream: str = config.STREAM, *,
                  maxlen: int = config.MAXLEN, width: int = config.SEQ_WIDTH,
                  retry_for: float = config.PUBLISH_RETRY_FOR, retry: Retry | None = None,
                  min_replicas: int = config.MIN_REPLICAS):
-        self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT + config.REPLICA_WAIT)
+        self.target = url if isinstance(url, RedisTarget) else RedisTarget(url=url)
+        # On a cluster each document class has a stream of its own, on the shard of its key,
+        # each reached by a client of its own (made at its first event).
+        self.sharded = bool(self.target.cluster)
+        self.clients: dict[str, Any] = {}
+        self.client = None if self.sharded else self._client(stream)
+        self.script = None if self.sharded else self.clients[stream][1]
         self.min_replicas = min_replicas
-        self.script = self.client.register_script(APPEND)
         self.stream, self.maxlen, self.width, self.retry_for = stream, maxlen, width, retry_for
         self.retry = retry or retrying()
         self.last: int | None = None  # the last seq appended, as a number
         self.epoch: str | None = None  # the stream's epoch at the last append
         self.retries = 0
+
+    def _client(self, stream: str):
+        """The client (and its script) of ``stream``."""
+        if stream not in self.clients:
+            client = connect(self.target.for_key(stream),
+                             read_timeout=config.PUBLISH_READ_TIMEOUT + config.REPLICA_WAIT)
+            self.clients[stream] = client, client.register_script(APPEND)
+        return self.clients[stream][0]
+
+    def stream_of(self, class_name: str) -> str:
+        """The key of the stream the events of ``class_name`` go to."""
+        return class_stream(self.stream, class_name) if self.sharded else self.stream
 
     async def publish(self, doc, op: str, seq: str | None = None, *,
                       event_id: str | None = None) -> str:
@@ -60,7 +81,11 @@ class Publisher:
             raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
         event_id = event_id or uuid.uuid4().hex
         fields = [v for pair in encode(class_name, data, op).items() for v in pair]
-        keys = [self.stream, epoch_key(self.stream), event_key(self.stream, event_id)]
+        stream = self.stream_of(class_name)
+        self._client(stream)
+        client, script = self.clients[stream]
+        script = script if self.sharded else self.script
+        keys = [stream, epoch_key(stream), event_key(stream, event_id)]
         # The id is remembered for longer than this call may go on retrying.
         remember = int(max(config.EVENT_ID_TTL, 2 * self.retry_for))
         args = [new_epoch(), seq or "", self.width, self.maxlen, remember, event_id, *fields]
@@ -68,10 +93,10 @@ class Publisher:
         async def attempt():
             try:
                 if not self.min_replicas:
-                    return await self.script(keys=keys, args=args)
+                    return await script(keys=keys, args=args)
                 # WAIT counts the replicas that have this connection's writes: one pipeline.
-                async with self.client.pipeline(transaction=False) as pipe:
-                    await self.script(keys=keys, args=args, client=pipe)
+                async with client.pipeline(transaction=False) as pipe:
+                    await script(keys=keys, args=args, client=pipe)
                     pipe.execute_command("WAIT", self.min_replicas,
                                          int(config.REPLICA_WAIT * 1000))
                     got, replicas = await pipe.execute()
@@ -98,4 +123,5 @@ class Publisher:
         return got
 
     async def close(self) -> None:
-        await self.client.aclose()
+        for client, _ in self.clients.values():
+            await client.aclose()
