@@ -6,6 +6,7 @@ shape is checked by rebinding the module's `requests` to a recorder.
 import json
 import socket
 import threading
+import time
 import urllib.parse
 
 import pytest
@@ -111,7 +112,8 @@ def test_request_wire_format(service, client):
 
 def test_root_without_slash_reaches_a_different_path(service):
     c = broadcast.AuthClient(service.base_url.rstrip("/"))
-    assert c.get_api_acl(KEY, "app") == ({"message": "No such endpoint"}, 404)
+    # answered as a web framework answers a path it does not serve: no "message" of its own
+    assert c.get_api_acl(KEY, "app") == error_pair(404, '{"detail": "Not Found"}')
     assert service.last_request.path == "/apirole/_/get_api_acl"
 
 
@@ -370,3 +372,86 @@ def test_the_service_answers_a_body_length_it_cannot_take_and_serves_on(service,
                      f"Content-Length: {length}\r\n\r\n".encode())
         assert sock.recv(100).startswith(f"HTTP/1.0 {status} ".encode())
     assert client.get_api_acl("k-nobody", "app")[1] == 404
+
+
+# -- a server's lookups: what an answer means, how long it is kept, how long one may take --------
+
+from broadcast_server.acl import Answers, BoundedRequests, Call, judge  # noqa: E402
+from broadcast_server.errors import AuthServiceFault, Refused  # noqa: E402
+
+NOT_JSON = {"message": "Expecting value", "trace": "<html>"}
+
+
+@pytest.mark.parametrize("result, status, readable, outcome", [
+    ({"id": "7", "acl": ["Order"]}, 200, True, "ok"),
+    ({"message": "Unknown API key"}, 404, True, "unknown_key"),
+    ({"message": "disabled"}, 403, True, "not_accepted"),
+    ({"message": "API Endpoint returns code 404", "trace": '{"detail": "Not Found"}'}, 404, True,
+     "without its own"),
+    ({"message": "API Endpoint returns code 404", "trace": "<h1>Not Found</h1>"}, 404, None,
+     "without its own"),  # a poster of the host's own: the module's report tells
+    (NOT_JSON, 200, False, "not JSON"),
+    (NOT_JSON, 200, None, "not JSON"),
+    ({"message": "moved"}, 301, True, "redirect"),
+    ({"message": "overloaded"}, 503, True, "503 (overloaded)"),
+    ({"message": "slow down"}, 429, True, "429"),
+    ([1, 2], 200, True, "not an object"),
+    ({"id": "7", "acl": ["Order"], "trace": "kept"}, 200, None, "ok"),  # its own field
+])
+def test_what_an_answer_means(result, status, readable, outcome):
+    if outcome in ("ok", "unknown_key", "not_accepted"):
+        answer = judge(KEY, result, status, readable)
+        if outcome == "ok":
+            assert answer.give(KEY)[1] == "7"
+            return
+        with pytest.raises(Refused) as refused:
+            answer.give(KEY)
+        assert refused.value.kind == outcome and KEY not in str(refused.value)
+        return
+    with pytest.raises(AuthServiceFault) as info:
+        judge(KEY, result, status, readable)
+    assert outcome in info.value.detail and "try again later" in str(info.value)
+
+
+def test_answers_are_kept_for_their_time_and_the_oldest_go_first():
+    now = [0.0]
+    answers = Answers(ttl=5, entries=3, clock=lambda: now[0])
+    keys = [Answers.digest(f"k{i}") for i in range(4)]
+    for i, key in enumerate(keys[:3]):
+        answers.put(key, judge(f"k{i}", {"id": str(i)}, 200, True))
+        now[0] += 1
+    answers.put(keys[3], judge("k3", {"message": "no"}, 404, True))  # full: k0 goes
+    assert [answers.get(k) is not None for k in keys] == [False, True, True, True]
+    now[0] = 6.0  # k1 put at 1.0 is gone, k2 at 2.0 not yet
+    assert [answers.get(k) is not None for k in keys] == [False, False, True, True]
+    assert len(Answers(ttl=0)) == 0 and Answers(ttl=0).put(keys[0], None) is None
+
+
+@pytest.mark.parametrize("does, error", [
+    (lambda s: s.drip(KEY, every=0.1), "within"),  # each byte in time, the whole reply never
+    (lambda s: s.stall(KEY), "within"),
+    (lambda s: s.reply(KEY, 200, body=b"x" * (1 << 20) + b"x"), "more than 1048576 bytes"),
+])
+def test_a_lookup_ends_by_its_deadline_and_reads_no_more_than_it_may(service, does, error):
+    does(service)
+    post = BoundedRequests(timeout=0.5)
+    started = time.monotonic()
+    with pytest.raises((TimeoutError, AuthServiceFault)) as info:
+        post.post(service.base_url + "role/_/get_api_acl", json={"api_key": KEY})
+    assert error in getattr(info.value, "detail", str(info.value))
+    assert time.monotonic() - started < 2
+
+
+def test_a_redirect_comes_back_as_it_came_and_an_abandoned_call_lets_go(service):
+    service.reply(KEY, 307, json={}, headers={"Location": service.base_url + "moved"})
+    reply = BoundedRequests().post(service.base_url + "role/_/get_api_acl", json={"api_key": KEY})
+    assert reply.status_code == 307 and [r.path for r in service.requests] == [
+        "/api/role/_/get_api_acl"]
+    service.stall(KEY)
+    call = Call(60)
+    threading.Timer(0.3, call.abandon).start()
+    started = time.monotonic()
+    with pytest.raises(TimeoutError):  # waiting for a reply that never comes, as http.client does
+        call.connect(urllib.parse.urlsplit(service.base_url).netloc.split(":")).makefile(
+            "rb").read(1)
+    assert time.monotonic() - started < 2

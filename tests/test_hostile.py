@@ -594,6 +594,23 @@ CASES = {
         ['acl']
         ({'message': "API ID nan and nan don't match"}, 401)
     """),
+    # Daemon threads inside the module's calls when the interpreter exits: it ends them where they
+    # wait for the GIL, and nothing of theirs is released then.
+    "daemon threads in the module at exit": ("""
+        import threading, time
+        class Slow:
+            def post(self, url, json):
+                time.sleep(0.01)
+        broadcast.requests = Slow()
+        client = broadcast.AuthClient("http://127.0.0.1/")
+        def ask():
+            while True:
+                outcome(client.get_api_acl, "key", "app")
+        for _ in range(32):
+            threading.Thread(target=ask, daemon=True).start()
+        time.sleep(0.2)
+        print("exiting")
+    """, "exiting"),
     # The check of json.dumps compares names in json.encoder's namespace: a key there whose
     # comparison rebinds json.dumps and sends gets, inside and after, what json.dumps gives.
     "json.dumps rebound and sent from inside its own check": ("""

@@ -490,6 +490,11 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    # A lookup with no time at all would fail before it is sent; no reuse is a choice.
+    (NODE_ENV | {"BROADCAST_AUTH_CACHE": "0"}, ["node", "--auth-timeout", "0"],
+     "argument --auth-timeout: 0.0 is not a number of seconds (more than 0)"),
+    (NODE_ENV | {"BROADCAST_AUTH_CACHE": "0", "BROADCAST_AUTH_TIMEOUT": "0.5"}, ["node"],
+     {"auth_cache": 0.0, "auth_timeout": 0.5}),
     (NODE_ENV | {"BROADCAST_PUBLIC_NODES": "ws://n1:8765, wss://lb.example/ws"}, ["node"],
      {"public_nodes": ("ws://n1:8765", "wss://lb.example/ws")}),
     # Each URL goes into the page's policy: nothing in it may end one and begin another.
@@ -520,6 +525,7 @@ def test_commands_read_their_options_from_flags_then_the_environment(environ, ar
     (["--documents", "no_such_documents"],
      "node: --documents no_such_documents: No module named 'no_such_documents'"),
     (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
+    (["--auth", "127.0.0.1:8001/api/"], "node: --auth: expected the authentication service's API"),
 ])
 def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
     from broadcast_server.__main__ import main

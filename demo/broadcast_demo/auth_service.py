@@ -9,11 +9,14 @@ What it answers for an API key, first match wins:
 1. a canned reply registered with :meth:`AuthService.reply` for that key (any status, a JSON value
    or raw bytes, any content type), or the canned reply registered for ``None`` (any other key);
    or, for a key given to :meth:`AuthService.stall`, no answer at all until the service stops;
+   or, for a key given to :meth:`AuthService.drip`, its 404 a byte at a time, slowly;
 2. for an account registered with :meth:`AuthService.add_account`: 200 and
    ``{"id": ..., "api_key": ..., "app_name": ..., "acl": [...]}``;
 3. 404 and ``{"message": "Unknown API key"}``.
 
-Other paths answer 404 ``{"message": "No such endpoint"}``, other methods 405, and a request body
+Other paths answer 404 ``{"detail": "Not Found"}``, as a web framework answers a path it does not
+serve: without the "message" of the service's own replies (an API root given without its final
+``/`` or its ``api/`` gets this). On the endpoint, other methods answer 405, and a request body
 that is not a JSON object with an "api_key" 400, each with a "message".
 
 In a program::
@@ -60,6 +63,13 @@ class CannedReply:
     body: bytes
     content_type: str | None
     headers: tuple[tuple[str, str], ...] = ()
+
+
+@dataclasses.dataclass(frozen=True)
+class _Drip:
+    """An answer sent a byte every ``every`` seconds."""
+
+    every: float
 
 
 @dataclasses.dataclass(frozen=True)
@@ -114,6 +124,7 @@ class AuthService:
         self._server: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
         self._stalled: set[str | None] = set()
+        self._dripping: dict[str | None, float] = {}
         self._stopping = threading.Event()
 
     # -- life cycle -------------------------------------------------------------------------
@@ -195,6 +206,15 @@ class AuthService:
         with self._lock:
             self._stalled.add(api_key)
 
+    def drip(self, api_key: str | None, every: float = 3.0) -> None:
+        """Answer requests for ``api_key`` (``None``: any key) one byte every ``every`` seconds.
+
+        The answer is the unknown key's 404; sent this way it takes minutes, each byte well within
+        any timeout on a single read.
+        """
+        with self._lock:
+            self._dripping[api_key] = every
+
     def add_account(self, api_key: str, acl: Any, id: Any = None, **extra: Any) -> None:
         """Register a known key: it gets 200 with its "id", "api_key", "app_name" and "acl".
 
@@ -210,6 +230,7 @@ class AuthService:
         with self._lock:
             self._replies.clear()
             self._stalled.clear()
+            self._dripping.clear()
             self._accounts.clear()
             self._requests.clear()
 
@@ -234,7 +255,8 @@ class AuthService:
 
     # -- answering ----------------------------------------------------------------------------
 
-    def _answer(self, method: str, path: str, headers: Any, body: bytes) -> CannedReply | object:
+    def _answer(self, method: str, path: str, headers: Any,
+                body: bytes) -> CannedReply | _Drip | object:
         try:
             decoded = json.loads(body) if body else None
         except ValueError:
@@ -243,7 +265,7 @@ class AuthService:
             if self._record:
                 self._requests.append(ReceivedRequest(method, path, headers, body, decoded))
             if path.split("?", 1)[0] != self.endpoint:
-                return _json_reply(404, {"message": "No such endpoint"})
+                return _json_reply(404, {"detail": "Not Found"})
             if method != "POST":
                 return _json_reply(405, {"message": "Method not allowed"})
             if not isinstance(decoded, dict) or "api_key" not in decoded:
@@ -252,6 +274,9 @@ class AuthService:
             key = api_key if isinstance(api_key, str) else None
             if key in self._stalled or None in self._stalled:
                 return _STALL
+            every = self._dripping.get(key, self._dripping.get(None))
+            if every is not None:
+                return _Drip(every)
             canned = self._replies.get(key) or self._replies.get(None)
             if canned is not None:
                 return canned
@@ -287,6 +312,9 @@ def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandl
                 service._stopping.wait()
                 self.close_connection = True
                 return
+            if isinstance(canned, _Drip):
+                self._drip(canned.every)
+                return
             self.send_response(canned.status)
             if canned.content_type is not None:
                 self.send_header("Content-Type", canned.content_type)
@@ -295,6 +323,20 @@ def _make_handler(service: AuthService) -> type[http.server.BaseHTTPRequestHandl
             self.send_header("Content-Length", str(len(canned.body)))
             self.end_headers()
             self.wfile.write(canned.body)
+
+        def _drip(self, every: float) -> None:
+            unknown = _json_dumps({"message": "Unknown API key"})
+            reply = (f"HTTP/1.0 404 Not Found\r\nContent-Type: application/json\r\n"
+                     f"Content-Length: {len(unknown)}\r\n\r\n").encode() + unknown
+            self.close_connection = True
+            for i in range(len(reply)):
+                if service._stopping.wait(every if i else 0):
+                    return
+                try:
+                    self.wfile.write(reply[i:i + 1])
+                    self.wfile.flush()
+                except OSError:  # the client gave up
+                    return
 
         do_POST = do_GET = do_PUT = do_DELETE = do_PATCH = _handle
 

@@ -21,6 +21,8 @@ import logging
 import os
 import signal
 import sys
+import threading
+import urllib.parse
 
 from . import config, logs, web
 from .acl import bound_acl_lookups
@@ -43,7 +45,7 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
     node = NodeServer(cfg.auth, redis_target(cfg), documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
-    bound_acl_lookups()
+    bound_acl_lookups(cfg.auth_timeout)
     stopping = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
@@ -53,9 +55,12 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
     if node.metrics_port is not None:
         started["metrics"] = f"http://{web.url_host(node.host)}:{node.metrics_port}/metrics"
     print(json.dumps(started), flush=True)
+    probe = asyncio.create_task(node.lookup_acl.probe())  # logs what it finds
     try:
         await stopping.wait()
     finally:
+        exit_anyway(EXIT_AFTER)
+        probe.cancel()
         await node.stop()
         feeds = node.feeds.values()  # one, or one per document class on a cluster
         log.info("%s stopped: %d events from the feed, %d stream entries skipped, %d feed "
@@ -65,6 +70,23 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
                  node.resumed, node.caught_up,
                  node.broadcaster.sender.fell_behind)
     return 0
+
+
+EXIT_AFTER = 1.9
+"""Seconds after SIGTERM by which a node's process ends, stopped or not: stopping is bounded well
+within that (``config.STOP_TIMEOUT``), and nothing else may keep it."""
+
+
+def exit_anyway(after: float) -> None:
+    """End the process in ``after`` seconds, whatever is still running then."""
+    def end() -> None:
+        log.warning("still stopping after %g s: exiting now", after)
+        logging.shutdown()
+        os._exit(1)
+
+    timer = threading.Timer(after, end)
+    timer.daemon = True
+    timer.start()
 
 
 async def publish(args: argparse.Namespace) -> int:
@@ -134,6 +156,10 @@ def main(argv=None, environ=None) -> int:
         web.tls_context(cfg.tls_cert, cfg.tls_key)
     except ValueError as exc:
         parser.exit(2, f"{parser.prog} node: {exc}\n")
+    auth = urllib.parse.urlsplit(cfg.auth)
+    if auth.scheme not in ("http", "https") or not auth.hostname:
+        parser.exit(2, f"{parser.prog} node: --auth: expected the authentication service's API "
+                       f"root, an http:// or https:// URL such as http://127.0.0.1:8001/api/\n")
     logs.configure(cfg.log_level, cfg.log_format, node=cfg.name)
     try:
         with asyncio.Runner(loop_factory=event_loop_factory()) as runner:

@@ -47,10 +47,29 @@ APP_NAME = "broadcast-demo"
 """The application name sent with every ACL lookup."""
 
 AUTH_TIMEOUT = 5.0
-"""Seconds an ACL lookup may take, connecting and waiting for the reply."""
+"""Seconds an ACL lookup may take in all: waiting for its turn, connecting, and reading the reply
+however slowly it comes. Then its client gets an error reply, and may try again."""
 
 ACL_LOOKUPS_IN_FLIGHT = 16
-"""ACL lookups a server runs at once (each holds a worker thread); the others wait their turn."""
+"""ACL lookups a server runs at once, each in a worker thread of the server's own; the others wait
+their turn."""
+
+AUTH_CACHE = 5.0
+"""Seconds a server reuses the authentication service's answer about an API key, known or not (0:
+ask each time). Clients that subscribe again and again, or many with one key, then cost one
+lookup per key in that time; a key revoked meanwhile is accepted that much longer."""
+
+AUTH_CACHE_ENTRIES = 10_000
+"""API keys whose answers a server keeps at most; past that the oldest are forgotten first."""
+
+AUTH_REPLY_BYTES = 1 << 20
+"""Bytes of the authentication service's reply a lookup reads at most: a longer one is not the
+service's, and the lookup fails as if the service were unavailable."""
+
+STOP_TIMEOUT = 0.8
+"""Seconds a stopping server waits for its clients to answer the closing handshake; then it drops
+their connections. A node's whole stop is bounded by less than twice that, and its process ends
+within 2 s of SIGTERM whatever its clients, its authentication service or Redis do."""
 
 SUBSCRIBE_RATE = 2.0
 """Subscribe requests a connection may make a second, after a burst of SUBSCRIBE_BURST."""
@@ -282,6 +301,9 @@ outbox = _checked(int, lambda v: v >= 1,
                   lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
+# 0 would time every lookup out before it is sent.
+some_seconds = _checked(float, lambda v: 0 < v < math.inf,
+                        lambda v: f"{v} is not a number of seconds (more than 0)")
 
 # What a node's URL may hold: it goes verbatim into the page's policy and into the page itself,
 # where a quote, a space, a comma or a semicolon would end it and start something else.
@@ -451,6 +473,10 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             "503", MAX_LAG, count, "EVENTS", server=True),
     Setting("--unhealthy-after", "seconds Redis may be unreachable before GET /healthz answers "
             "503", UNHEALTHY_AFTER, seconds, "SECONDS", server=True),
+    Setting("--auth-timeout", "seconds an ACL lookup may take in all, its turn included",
+            AUTH_TIMEOUT, some_seconds, "SECONDS", server=True),
+    Setting("--auth-cache", "seconds the authentication service's answer about a key is reused, "
+            "known or not (0: ask each time)", AUTH_CACHE, seconds, "SECONDS", server=True),
     Setting("--public-nodes", "comma-separated websocket URLs of the nodes, as browsers reach "
             "them, that the page served on GET / may connect to", PUBLIC_NODES, websocket_urls,
             "URLS", shown="the page's own host only", server=True),

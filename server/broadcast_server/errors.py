@@ -3,7 +3,8 @@ from __future__ import annotations
 
 import enum
 
-__all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "TooOld", "CannotListen"]
+__all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "AuthServiceFault",
+           "TooOld", "CannotListen"]
 
 
 class Refusal(enum.StrEnum):
@@ -52,6 +53,16 @@ class Refused(Exception):
 class Unavailable(Exception):
     """Something this side depends on (the authentication service, Redis, a node) did not answer
     in time; nothing was done, and the same call may succeed later."""
+
+
+class AuthServiceFault(Unavailable):
+    """The authentication service answered, but not as itself: a redirect, an error without its
+    own message, a body that is not JSON or is too long. The text goes to the client (the same
+    call may succeed later); ``detail`` says what came, for the server's log and health check."""
+
+    def __init__(self, reason: str, detail: str):
+        super().__init__(reason)
+        self.detail = detail
 
 
 class TooOld(Exception):

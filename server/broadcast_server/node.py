@@ -153,10 +153,16 @@ class NodeServer(BroadcastServer):
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 
-    async def stop(self) -> None:
-        await super().stop()
-        for feed in self.feeds.values():
-            await feed.stop()
+    async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
+        try:
+            await super().stop(timeout)
+        finally:
+            try:
+                await asyncio.wait_for(asyncio.gather(*(feed.stop()
+                                                        for feed in self.feeds.values())),
+                                       timeout / 2)
+            except TimeoutError:
+                log.warning("the feed did not stop within %g s", timeout / 2)
 
     def session(self) -> protocol.Session:
         return protocol.Session(self.broadcaster.doc_classes,

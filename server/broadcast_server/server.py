@@ -2,6 +2,7 @@
 handler that speaks :mod:`broadcast_server.protocol` over it."""
 from __future__ import annotations
 
+import asyncio
 import collections
 import dataclasses
 import errno
@@ -91,6 +92,8 @@ class BroadcastServer:
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
+                 auth_timeout: float = config.AUTH_TIMEOUT,
+                 auth_cache: float = config.AUTH_CACHE,
                  public_nodes: Iterable[str] = config.PUBLIC_NODES,
                  tls_cert: str | None = None, tls_key: str | None = None,
                  allowed_origins: Iterable[str] = config.ALLOWED_ORIGINS,
@@ -102,7 +105,8 @@ class BroadcastServer:
         self.metrics_port = metrics_port
         self.watch = Watch(self)
         self.page = web.Page(public_nodes)
-        self.lookup_acl = AclLookup(auth_root, app_name, observe=self.watch.acl_lookup.observe)
+        self.lookup_acl = AclLookup(auth_root, app_name, timeout=auth_timeout,
+                                    cache_for=auth_cache, observe=self.watch.acl_lookup.observe)
         self.host = host
         self.port = port
         self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
@@ -145,6 +149,7 @@ class BroadcastServer:
                 await self.stop()
                 raise
             self.metrics_port = self._metrics_server.sockets[0].getsockname()[1]
+        self.lookup_acl.open()
         return self
 
     async def _listen(self, port: int, flag: str, handler, **options):
@@ -203,6 +208,7 @@ class BroadcastServer:
             "subscribed": self.subscriber_count(),
             "subscriptions": self.subscriptions(),
             "last_seq": self.last_seq,
+            "auth": self.lookup_acl.health(),
         }
 
     def subscriptions(self) -> dict[str, int]:
@@ -212,13 +218,31 @@ class BroadcastServer:
                       for doc_class, subscribers in self.broadcaster.active_connections.items())
         return counts
 
-    async def stop(self) -> None:
-        for name in ("_metrics_server", "_server"):
-            server = getattr(self, name)
-            if server is not None:
-                server.close()
-                await server.wait_closed()
-                setattr(self, name, None)
+    async def stop(self, timeout: float = config.STOP_TIMEOUT) -> None:
+        """Close every connection with 1001 (going away); those whose clients have not answered
+        within ``timeout`` seconds are dropped, and so are handshakes still under way. ACL lookups
+        in flight end at once."""
+        self.lookup_acl.close()
+        if self._server is not None:
+            server, self._server = self._server, None
+            server.close()
+            try:
+                await asyncio.wait_for(server.wait_closed(), timeout)
+            except TimeoutError:
+                for websocket in list(server.all_connections):
+                    websocket.transport.abort()
+                for task in list(server.handler_tasks):  # those still in their handshake too
+                    task.cancel()
+                if server.handler_tasks:
+                    await asyncio.wait(server.handler_tasks, timeout=timeout / 4)
+        if self._metrics_server is not None:
+            metrics, self._metrics_server = self._metrics_server, None
+            metrics.close()  # plain HTTP requests, each answered at once
+            try:
+                await asyncio.wait_for(metrics.wait_closed(), timeout)
+            except TimeoutError:
+                for connection in list(metrics.all_connections):
+                    connection.transport.abort()
 
     async def __aenter__(self) -> "BroadcastServer":
         return await self.start()
@@ -284,6 +308,8 @@ class BroadcastServer:
             action = pending.popleft()
             try:
                 more = await self.act(link, action)
+            except ConnectionClosed:
+                raise  # it hung up while its request was being served: nobody to answer
             except Exception as exc:
                 more = link.session.failed(exc)
             pending.extendleft(reversed(more or ()))
@@ -308,7 +334,7 @@ class BroadcastServer:
             case protocol.Fault(exc):
                 logger.error("request failed: %s", type(exc).__name__, exc_info=exc)
             case protocol.LookUp(api_key):
-                return session.looked_up(*await self.lookup_acl(api_key))
+                return session.looked_up(*await self.lookup_acl(api_key, websocket))
             case protocol.Admit(request, acl):
                 try:
                     await self.admit(self.broadcaster, websocket, request, acl)

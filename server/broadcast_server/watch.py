@@ -5,6 +5,10 @@
 same object and its ``reasons`` when it cannot: for a node, its feed is not reading the stream
 (not started, failed and restarting), Redis has been unreachable for longer than a few seconds,
 or the feed lags too far behind the stream. ``/health`` is the same check under its older name.
+Its ``auth`` names the authentication service's trouble (it did not answer the last lookup as
+itself: why, for how long) without answering 503 for it: every node asks the same service, and a
+load balancer that took them all out of service would serve nobody, the clients of each already
+subscribed included.
 
 ``/metrics`` is the Prometheus text format of the server's own registry (one per server, so that
 several servers in one process never mix their series), every series named ``broadcast_...``.
@@ -130,6 +134,13 @@ class _Counters(Collector):
         for reason in sorted(Refusal):
             refusals.add_metric([reason.value], server.turned_down[reason])
         yield refusals
+        auth = server.lookup_acl
+        yield _gauge("auth_answering", "1 while the authentication service answered the last ACL "
+                     "lookup as itself, else 0", auth.failing is None)
+        yield _counter("acl_lookups_asked", "ACL lookups sent to the authentication service",
+                       auth.asked)
+        yield _counter("acl_lookups_remembered", "ACL lookups answered from an answer of the last "
+                       "seconds", auth.remembered)
         yield from _node_metrics(server)
 
 

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
 namespace broadcaster {
 
@@ -129,7 +128,7 @@ public:
         if (def != def_ && !read_from_copy(def)) return false;
         if (!Py_IS_TYPE(candidate, &PyType_Type)) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(candidate);
-        return Slots::of(type) == slots_ && name_ == type->tp_name;
+        return Slots::of(type) == slots_ && std::strcmp(name_, type->tp_name) == 0;
     }
 
 private:
@@ -150,7 +149,7 @@ private:
     // Read once per definition, which lives as long as its shared library, never unloaded.
     PyModuleDef* def_ = nullptr;
     Slots slots_{};
-    std::string name_;
+    char name_[64] = {};  // the class's name, which a class statement also changes
 
     bool read_from_copy(PyModuleDef* def) {
         Ref spec = Ref::steal(PyModule_New("_json"));  // anything with a `name` does as the spec
@@ -161,14 +160,8 @@ private:
         PyObject* encoder = item(PyModule_GetDict(copy.get()), "make_encoder");
         if (!encoder || !Py_IS_TYPE(encoder, &PyType_Type)) return false;
         auto* type = reinterpret_cast<PyTypeObject*>(encoder);
-        // The only allocation of C++'s own on a call's path: running out of memory is MemoryError
-        // here, never an exception unwinding into the interpreter.
-        try {
-            name_ = type->tp_name;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (std::strlen(type->tp_name) >= sizeof(name_)) return false;
+        std::strcpy(name_, type->tp_name);
         slots_ = Slots::of(type);
         def_ = def;
         return true;
