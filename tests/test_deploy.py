@@ -370,16 +370,20 @@ def assert_no_silent_gap(client, events):
     """What the client got between two times it was told the stream was made anew: a contiguous
     run of what its subscriptions allow, the last one up to the end. Events may have been lost
     with a stream made anew (the client was told: closed, and subscribed again from then on),
-    but no run holds a hole and nothing comes twice."""
-    expected = expected_for(client, events)
+    but no run holds a hole and nothing comes twice. Events are compared without their seqs:
+    an append retried across a new epoch is numbered in it anew."""
+    def unnumbered(event):
+        return {k: v for k, v in event.items() if k != "seq"}
+
+    expected = [unnumbered(e) for e in expected_for(client, events)]
     runs = {}
     for (_, event), told in zip(client.events, client.told):
-        runs.setdefault(told, []).append(event)
+        runs.setdefault(told, []).append(unnumbered(event))
     last = list(runs.values())[-1]
     assert last == expected[len(expected) - len(last):], client.name
-    for run_ in runs.values():
-        start = expected.index(run_[0]) if run_[0] in expected else -1
-        assert run_ == expected[start:start + len(run_)], client.name
+    for run_ in runs.values():  # (events of one class may look alike without their seqs)
+        assert any(run_ == expected[start:start + len(run_)]
+                   for start, event in enumerate(expected) if event == run_[0]), client.name
 
 
 @pytest.fixture
@@ -416,12 +420,12 @@ def test_through_sentinel_nodes_and_publisher_follow_a_failover_and_lose_no_ackn
                          stop_when=lambda event: event["doc_class"] == "Marker")
                    for i in range(30)]
         tasks = await connect_all(clients)
-        acknowledged = []
+        acknowledged, appended = [], []  # event ids; (doc, op, seq) as the stream numbered it
 
         async def publish(part):
             for doc, op, seq in part:
                 event_id = f"e{seq}"
-                await publisher.publish(doc, op, seq, event_id=event_id)
+                appended.append((doc, op, await publisher.publish(doc, op, event_id=event_id)))
                 acknowledged.append(event_id)
                 await asyncio.sleep(0.004)
 
@@ -452,9 +456,12 @@ def test_through_sentinel_nodes_and_publisher_follow_a_failover_and_lose_no_ackn
         kept = {fields["id"] for _, fields in await publisher.client.xrange("broadcast:events")}
         await publisher.close()
         for c in clients:
-            assert_no_silent_gap(c, events)
+            assert_no_silent_gap(c, appended)
         figures["lost"] = len([e for e in acknowledged if e not in kept])
-        figures["first after"] = min(t for c in clients for t in c.times if t > killed) - killed
+        # (what the old primary had handed over arrives within milliseconds of the kill; the
+        # sentinels take a second to find it down)
+        figures["first after"] = min(t for c in clients for t in c.times
+                                     if t > killed + 0.25) - killed
         figures["clients told"] = sum(c.resets > 0 for c in clients)
 
     try:
