@@ -33,6 +33,8 @@ BUILD_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
 STAMP = ".broadcast-stamps.json"
 # Pure-Python distributions of this repository: directory -> import package.
 LOCAL_PACKAGES = {"server": "broadcast_server", "demo": "broadcast_demo"}
+# What these distributions were called before: names that other projects own on the public index.
+FORMER_NAMES = ("broadcast", "broadcast-server", "broadcast-demo")
 
 
 def say(text: str) -> None:
@@ -56,6 +58,24 @@ def tree_digest(paths) -> str:
             h.update(file.read_bytes() if file.exists() else b"<missing>")
             h.update(b"\0")
     return h.hexdigest()
+
+
+def wheel_name(distribution: str) -> str:
+    """How a distribution's name is spelled in its wheel's and its dist-info's file names."""
+    return re.sub(r"[-_.]+", "_", distribution).lower()
+
+
+def site_packages(venv: pathlib.Path) -> pathlib.Path:
+    return next((venv / "lib").glob("python3*/site-packages"))
+
+
+def forget_former_names(python: pathlib.Path, site: pathlib.Path) -> None:
+    """Uninstall what this repository installed under its former distribution names, which
+    other projects own on the public index: the same files are installed under the new names."""
+    former = [name for name in FORMER_NAMES if list(site.glob(f"{wheel_name(name)}-*.dist-info"))]
+    if former:
+        say(f"      removing the former distributions {', '.join(former)} ...")
+        subprocess.run([str(python), "-m", "pip", "uninstall", "-q", "-y", *former], check=True)
 
 
 def pip(python: pathlib.Path, *args: str) -> None:
@@ -136,6 +156,8 @@ def prepare(args) -> int:
         stamps[deps_key] = deps_digest
         stamp_file.write_text(json.dumps(stamps))
 
+    forget_former_names(python, site_packages(venv))
+
     build_dir = ROOT / "build" / venv.name
     build_digest = digest(settings, tree_digest(BUILD_INPUTS))
     installed = list((venv / "lib").glob("python3*/site-packages/broadcast.*.so"))
@@ -152,11 +174,12 @@ def prepare(args) -> int:
         stamps["build"] = build_digest
         stamp_file.write_text(json.dumps(stamps))
 
-    # After the module: their requirement `broadcast` is then the one just built, and pip is
+    # After the module: their requirement `acl-broadcast` is then the one just built, and pip is
     # not sent looking for it (--no-deps; step 2 brought the rest).
     local_digest = digest(local_projects)
-    site = next((venv / "lib").glob("python3*/site-packages"))
-    missing = [p for p in LOCAL_PACKAGES.values() if not list(site.glob(f"{p}-*.dist-info"))]
+    site = site_packages(venv)
+    missing = [name for name in ours - {project["project"]["name"]}
+               if not list(site.glob(f"{wheel_name(name)}-*.dist-info"))]
     if stamps.get("local") != local_digest or missing:
         say(f"[4/4] Installing {', '.join(LOCAL_PACKAGES)} (editable) into {args.venv} ...")
         editable = [arg for d in LOCAL_PACKAGES for arg in ("-e", str(ROOT / d))]

@@ -178,7 +178,7 @@ def demo():
     serving = ServingDemo()
     try:
         serving.ws_url = serving.line_after("Serving on")
-        serving.page_url = serving.line_after("page:")
+        serving.page_url = "http://" + serving.line_after("http://")  # on a line of its own
         yield serving
     finally:
         serving.close()
@@ -338,6 +338,45 @@ def test_over_https_the_page_follows_the_events_over_wss_and_a_page_elsewhere_is
             thread.join(WAIT)
             loop.close()
 
+
+# broadcast-client.js against a scripted host, one step per request it sends: a node ahead of
+# the stream hands out a position, the next refuses it as ahead, then the stream is made anew.
+SCRIPTED_HOST = """
+const done = arguments[0];
+import("/broadcast-client.js").then(({ connect }) => {
+  const sent = [], told = [];
+  const steps = [
+    (ws) => { ws.reply({ type: "subscribed", after_seq: "00000070", epoch: "e1" });
+              ws.closeWith(1001, ""); },
+    (ws) => ws.reply({ type: "ahead", reason: "resume_after 00000070 is ahead of the stream",
+                       latest_seq: "00000020", epoch: "e1" }),
+    (ws) => { ws.reply({ type: "subscribed", after_seq: "00000020", epoch: "e1" });
+              ws.closeWith(4001, "stream made anew: epoch e2 after 00000007"); },
+    (ws) => ws.reply({ type: "subscribed", after_seq: "00000009", epoch: "e2" }),
+  ];
+  class Scripted {
+    OPEN = 1;
+    readyState = 1;
+    constructor() { setTimeout(() => this.onopen?.(), 0); }
+    send(text) {
+      const request = JSON.parse(text);
+      sent.push([request.resume_after ?? null, request.epoch ?? null]);
+      steps.shift()?.(this);
+    }
+    reply(message) { setTimeout(() => this.onmessage?.({ data: JSON.stringify(message) }), 0); }
+    closeWith(code, reason) { setTimeout(() => this.onclose?.({ code, reason }), 5); }
+    close() {}
+  }
+  const events = connect(["ws://a"], {
+    apiKey: "k", subscriptions: [{ doc_class: "Order" }], WebSocket: Scripted, retryDelay: 1,
+    onAhead: (reason) => told.push(["ahead", reason]),
+    onTooOld: (reason) => told.push(["too_old", reason]) });
+  setTimeout(() => { const at = [events.after, events.epoch]; events.close();
+                     done({ sent, told, at }); }, 500);
+});
+"""
+
+
 # Python's JSON texts, some with the words it writes for NaN and the infinities, some that are
 # not JSON at all: the client reads each as Python's json.loads does.
 FRAMES = [
@@ -355,6 +394,17 @@ import("/broadcast-client.js").then(({ parseFrame }) => {
   }));
 });
 """
+
+
+def test_the_client_starts_over_when_ahead_and_resumes_a_new_stream_from_its_start(browser,
+                                                                                   demo):
+    browser.get(demo.page_url.split("?")[0])
+    got = browser.execute_async_script(SCRIPTED_HOST)
+    assert got["sent"] == [[None, None], ["00000070", "e1"], [None, None], ["00000007", "e2"]]
+    assert got["told"] == [["ahead", "resume_after 00000070 is ahead of the stream"],
+                           ["too_old", "the host's event stream was made anew; resuming from "
+                                       "its start"]]
+    assert got["at"] == ["00000009", "e2"]
 
 
 def tagged(value):

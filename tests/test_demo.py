@@ -42,3 +42,27 @@ def test_scripted_run_ends_with_every_client_served():
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "every client got exactly what its subscription allows" in proc.stdout
     assert max(map(len, proc.stdout.splitlines())) <= 80  # an 80-column terminal's width
+
+
+def test_on_a_terminal_the_table_keeps_its_header_in_sight_and_ends_whole():
+    import io
+    from broadcast_demo.table import Region
+    out = io.StringIO()
+    region = Region(live=True, height=6, out=out)
+    for line in ("seq event", "---------"):
+        region.add(line)
+    region.keep = 2
+    for n in range(1, 8):
+        region.add(f"000{n}")
+    # Five lines fit above the cursor: the header, then the latest rows.
+    assert region.visible() == ["seq event", "---------", "0005", "0006", "0007"]
+    assert out.getvalue().endswith("\033[5F" + "".join(f"\033[2K{line}\n" for line in
+                                                       region.visible()) + "\033[J")
+    region.close()  # drawn whole once more, for the scrollback
+    assert out.getvalue().endswith("".join(f"\033[2K{line}\n" for line in
+                                           ["seq event", "---------"]
+                                           + [f"000{n}" for n in range(1, 8)]) + "\033[J")
+    plain = io.StringIO()
+    piped = Region(live=False, out=plain)
+    piped.add("0001  ")
+    assert plain.getvalue() == "0001\n"

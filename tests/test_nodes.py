@@ -24,7 +24,7 @@ from broadcast_demo.local_redis import LocalRedis
 from broadcast_demo.shop import Acl, expected_view
 from broadcast_server.acl import PROBE_KEY
 from broadcast_server.client import ResumingClient
-from broadcast_server.errors import Refused, Unavailable
+from broadcast_server.errors import Refused, StreamMadeAnew, Unavailable
 from broadcast_server import config
 from broadcast_server.protocol import fingerprint
 from broadcast_server.stream import Publisher
@@ -432,6 +432,101 @@ def test_publish_command_appends_after_the_streams_last(redis_server):
     assert json.loads(entries[0][1]["data"])["customer"] == "Chloé"
 
 
+# Commands that must refuse, appending nothing, on a stream of one event of 8 digits: (what is
+# done first: Redis commands, or publish arguments; the command; its exit status; what it says).
+PUBLISH = ["publish", "--class", "Order", "--data", '{"id": "A-1", "region": "eu"}']
+REFUSED_COMMANDS = {
+    "a node of another width": ([], ["node", "--auth", "http://127.0.0.1:9/api/", "--documents",
+                                     str(NODE_DOCUMENTS), "--seq-width", "10"], 2,
+                                "broadcast:events has seqs of 8 digits, not 10: start with "
+                                "--seq-width 8"),
+    "a publisher of another width": ([], PUBLISH + ["--seq-width", "10"], 1,
+                                     "seqs of 8 digits, not 10"),
+    "past the width's last seq": ([PUBLISH + ["--seq", "99999999"]], PUBLISH, 1,
+                                  "no seq of 8 digits is left after the stream's last, 99999999: "
+                                  "start a wider stream"),
+    "an evicting Redis": ([("CONFIG", "SET", "maxmemory-policy", "allkeys-lru")], PUBLISH, 1,
+                          "maxmemory-policy is allkeys-lru: when Redis is full it evicts"),
+    "an evicting Redis, allowed": ([("CONFIG", "SET", "maxmemory-policy", "allkeys-random")],
+                                   PUBLISH + ["--allow-eviction"], 0, ""),
+    "a full Redis": ([("CONFIG", "SET", "maxmemory", "1")], PUBLISH, 1,
+                     "Redis is out of memory (its maxmemory) and refused the append"),
+    "a stream made anew since": ([], PUBLISH + ["--epoch", "0123456789abcdef"], 1,
+                                 "was 0123456789abcdef): events acknowledged in the old epoch "
+                                 "may be lost, this publisher acknowledged none"),
+}
+
+
+@pytest.mark.parametrize("first, args, status, told", REFUSED_COMMANDS.values(),
+                         ids=REFUSED_COMMANDS)
+def test_a_node_or_publisher_at_odds_with_the_stream_refuses(redis_server, first, args, status,
+                                                            told):
+    def command(*args):
+        return subprocess.run([sys.executable, "-m", "broadcast_server", args[0], "--redis",
+                               redis_server.url, *args[1:]], capture_output=True, text=True,
+                              timeout=60)
+
+    assert command(*PUBLISH).stdout == "00000001\n"
+
+    async def redis_commands(commands):
+        redis = Redis.from_url(redis_server.url, decode_responses=True)
+        for args_ in commands:
+            await redis.execute_command(*args_)
+        entries = await redis.xlen(config.STREAM)
+        await redis.aclose()
+        return entries
+
+    asyncio.run(redis_commands([c for c in first if c[0] == "CONFIG"]))
+    for c in first:
+        if c[0] != "CONFIG":
+            assert command(*c).returncode == 0
+    held = asyncio.run(redis_commands([]))
+    done = command(*args)
+    assert done.returncode == status and told in done.stderr, done.stderr
+    assert "Traceback" not in done.stderr and len(done.stderr.splitlines()) <= 1
+    assert asyncio.run(redis_commands([])) == held + (status == 0)
+
+
+# (events in the stream first; the client's position then, None: it subscribes on node 0, which
+# is then lost; whether it is told it resumed ahead of the stream; the first event it then gets)
+POSITIONS = {
+    "seq 0 of an empty stream, from a node lost since": (0, None, False, 0),
+    "the 0 nodes once replied on an empty stream": (20, "0", False, 0),
+    "past the stream's last seq": (20, "00000070", True, 20),
+    "the width's last seq": (20, "99999999", True, 20),
+}
+
+
+@pytest.mark.parametrize("before, position, ahead, first", POSITIONS.values(), ids=POSITIONS)
+def test_a_position_is_taken_back_by_every_node_or_refused_as_ahead(redis_server, nodes, before,
+                                                                   position, ahead, first):
+    urls = nodes.start(2).urls
+    events = stream_of(40)
+
+    async def body():
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events[:before])
+        told = []
+        client = make_clients(1, urls, on_start_over=lambda c, *why: told.append(why))[0]
+        if position is not None:
+            client.after, client.epoch = position, publisher.epoch
+        task = asyncio.create_task(client.run())
+        await asyncio.wait_for(client.subscribed.wait(), 30)
+        if position is None:
+            assert client.after == "00000000"
+            nodes.kill(0)
+            await until(lambda: len(client.stints) == 2)
+            assert client.stints[1][:2] == (1, "00000000")
+        await publish_all(publisher, events[before:])
+        await publisher.close()
+        await asyncio.wait_for(task, 60)
+        assert_exact([client], events[first:])
+        assert [kind for kind, _ in told] == (["ahead"] if ahead else [])
+        assert not told or f"resume_after {position} is ahead of the stream" in told[0][1]
+
+    run(body)
+
+
 # -- faults of the stream itself ------------------------------------------------------------------
 def test_a_lost_stream_is_followed_in_its_new_epoch_and_never_caught_up_with_a_hole(
         redis_server, nodes):
@@ -446,20 +541,22 @@ def test_a_lost_stream_is_followed_in_its_new_epoch_and_never_caught_up_with_a_h
         old = publisher.epoch
         await until(lambda: all(c.events_of(old) == expected_for(c, before) for c in clients))
         await asyncio.to_thread(redis_server.lose, 1.0)
-        # The publisher restarted too: it knows nothing of the stream that was.
-        await publisher.close()
-        publisher = Publisher(redis_server.url)
+        # The publisher is told, naming the last seq it had acknowledged, and nothing is
+        # appended; then it appends to the new stream.
+        with pytest.raises(StreamMadeAnew, match=f"was {old}\\): .* the last one was seq "
+                                                 f"00000060; nothing was appended"):
+            await publisher.publish(*after[0])
         await publish_all(publisher, after[:1])
         new = publisher.epoch
         assert new != old and publisher.last == 1  # numbered from the new stream's start
-        # Every node closes its clients; they subscribe again, from now on, in the new epoch.
+        # Every node closes its clients; they resume from the new stream's start, and get
+        # every event it holds.
         await until(lambda: all(c.epoch == new for c in clients))
         await publish_all(publisher, after[1:])
         await asyncio.wait_for(asyncio.gather(*tasks), 60)
         for c in clients:
             assert c.events_of(old) == expected_for(c, before) and c.resets == 1
-            got, expected = c.events_of(new), expected_for(c, after)
-            assert got in (expected, expected_for(c, after[1:])), c.name
+            assert c.events_of(new) == expected_for(c, after), c.name
         # A client that left after seq 50 of the lost stream: seq 50 of the new one is another
         # event, and what it missed is gone.
         gone = make_clients(1, urls)[0]
@@ -490,8 +587,13 @@ def test_a_stream_back_without_what_the_nodes_delivered_gets_a_new_epoch(redis_s
         await asyncio.to_thread(redis_server.restart, 0.5)
         await until(lambda: all(c.epoch not in (None, old) for c in clients))
         assert all(c.resets == 1 for c in clients)
+        # The publisher's next append finds the new epoch: it is told, and appends after.
+        with pytest.raises(StreamMadeAnew, match="the last one was seq 00000030"):
+            await publisher.publish(Marker(), "end")
         await publish_all(publisher, [(Marker(), "end", None)])
         await asyncio.wait_for(asyncio.gather(*tasks), 30)
+        # The new epoch's events come after those the stream kept: the clients resumed there.
+        assert all(c.events_of(c.epoch) == [c.events[-1][1]] for c in clients)
         stale = make_clients(1, urls)[0]
         stale.after, stale.epoch = "00000020", old
         with pytest.raises(Refused, match="the stream was made anew"):
@@ -511,7 +613,7 @@ def test_trimming_during_a_paged_catch_up_leaves_each_client_exact_or_too_old(re
         await publish_all(publisher, events[:-1])
         urls = nodes.start(2).urls
         # Each client resumes from another point, so the trimming overtakes some of them
-        # between two pages (a page is 1,000 entries) rather than all before the first.
+        # between two pages (a page is 250 entries) rather than all before the first.
         clients = make_clients(40, urls)
         for i, c in enumerate(clients):
             c.after, c.epoch = f"{i * 100:08d}", publisher.epoch
@@ -525,10 +627,13 @@ def test_trimming_during_a_paged_catch_up_leaves_each_client_exact_or_too_old(re
         outcomes = await asyncio.wait_for(asyncio.gather(*tasks, return_exceptions=True), 120)
         too_old = [c for c, out in zip(clients, outcomes) if isinstance(out, Refused)]
         assert all(isinstance(out, Refused) or out is c for c, out in zip(clients, outcomes))
-        assert all("no longer held" in c.refused and c.events == [] for c in too_old)
+        assert all("no longer held" in c.refused for c in too_old)
         for i, c in enumerate(clients):
             if c not in too_old:
                 assert_exact([c], events[i * 100:])
+            else:  # the pages sent before the trimming overtook it, with no gap
+                got, expected = [event for _, event in c.events], expected_for(c, events[i * 100:])
+                assert got == expected[:len(got)], c.name
         return len(too_old), len(clients) - len(too_old)
 
     too_old, exact = run(body)
@@ -688,10 +793,18 @@ def test_a_node_answers_hostile_requests_and_keeps_the_connection(redis_server, 
     log = nodes.log(0)
     assert "Traceback" not in log and "k-secret" not in log
     # A line per request at debug level, the subscription's too, keys by fingerprint only.
-    assert f"subscribed with {fingerprint('k-all')} after 0 (0 caught up) to Order" in log
+    assert f"subscribed with {fingerprint('k-all')} after 00000000 (0 caught up) to Order" in log
+
+
+async def set_policy(url, policy):
+    redis = Redis.from_url(url)
+    await redis.config_set("maxmemory-policy", policy)
+    await redis.aclose()
 
 
 def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_server, nodes):
+    # Redis's eviction policy is read at start, and again after each reconnection.
+    asyncio.run(set_policy(redis_server.url, "allkeys-lru"))
     # Set up by the environment alone, logging JSON.
     urls = nodes.start(1, env={"BROADCAST_UNHEALTHY_AFTER": "1",
                                "BROADCAST_LOG_FORMAT": "json"}).urls
@@ -707,6 +820,10 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
         raise AssertionError(f"/healthz still answers {got}: {text}")
 
     async def body():
+        evicting = (await health(200))["redis"]
+        assert evicting == {"maxmemory_policy": "allkeys-lru", "evicting": True,
+                            "persistence": "everysec", "replicas": 0}
+        await set_policy(redis_server.url, "noeviction")
         client = make_clients(1, urls)[0]
         task = asyncio.create_task(client.run())
         await asyncio.wait_for(client.subscribed.wait(), 15)
@@ -717,6 +834,7 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
         assert up["connections"] == 1 and up["subscribed"] == 1 and up["last_seq"] == "00000020"
         assert up["subscriptions"] == {"Order": 1, "Shipment": 1, "Marker": 1}
         assert up["feed"]["connected"] and up["feed"]["lag"] == 0
+        assert up["feed"]["seqs_left"] == 99_999_999 - 20 and up["redis"]["evicting"]
         _, text = await asyncio.to_thread(http_get, base + "/metrics")
         metrics = {sample.name: sample.value for family in text_string_to_metric_families(text)
                    for sample in family.samples if not sample.labels}
@@ -724,6 +842,8 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
         assert metrics["broadcast_feed_last_seq"] == 20 and metrics["broadcast_feed_lag_events"] == 0
         assert metrics["broadcast_acl_lookup_seconds_count"] == 1
         assert metrics["broadcast_up"] == 1 and metrics["broadcast_connections"] == 1
+        assert metrics["broadcast_stream_seqs_left"] == 99_999_979
+        assert metrics["broadcast_redis_evicting"] == 1
         # Redis stopped: the node keeps its client, and says it cannot serve once the second
         # it was told has passed; back, it serves again.
         await asyncio.to_thread(redis_server.stop)
@@ -731,7 +851,8 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
         assert down["reasons"] == [f"Redis unreachable for {down['feed']['down_for']:.0f} s"]
         assert down["feed"]["down_for"] >= 1 and down["connections"] == 1
         await asyncio.to_thread(redis_server.start)
-        assert (await health(200))["feed"]["connected"]
+        back = await health(200)
+        assert back["feed"]["connected"] and not back["redis"]["evicting"]
         await publish_all(publisher, [(Marker(), "end", "00000021")])
         await publisher.close()
         await asyncio.wait_for(task, 15)
@@ -747,6 +868,8 @@ def test_a_node_is_watched_over_http_and_unhealthy_while_redis_is_away(redis_ser
     lines = [json.loads(line) for line in nodes.log(0).splitlines()]
     assert any(line["level"] == "warning" and line["message"].startswith("Redis unreachable")
                and line["node"] == "n0" for line in lines)
+    assert any(line["level"] == "warning" and "maxmemory-policy is allkeys-lru" in
+               line["message"] for line in lines)
 
 
 def test_a_node_says_when_its_auth_is_wrong_and_stops_at_once_whatever_else_does(

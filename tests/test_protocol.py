@@ -2,11 +2,14 @@
 import io
 import json
 import logging
+import pathlib
 
 import pytest
-from broadcast_server import protocol
-from broadcast_server.errors import BadRequest, Refused, TooOld, Unavailable
+from broadcast_server import config, protocol
+from broadcast_server.errors import Ahead, BadRequest, Refused, TooOld, Unavailable
 from broadcast_server.protocol import Subscription
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 CLASSES = ("Order", "Shipment")
 
@@ -75,6 +78,7 @@ def test_unreadable_requests_say_what_is_wrong(raw, reason):
     (None, "42", False),
     (None, "zzz", False),
     (None, "0000004٢", False),  # a digit, but not an ASCII one
+    (None, "0", True),  # what nodes once replied on an empty stream: seq 0 of any width
 ])
 def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, accepted):
     sub = {"doc_class": "Order"} if start_seq is None else {"doc_class": "Order",
@@ -82,7 +86,8 @@ def test_a_node_takes_only_seqs_of_its_streams_width(start_seq, resume_after, ac
     extra = {} if resume_after is None else {"resume_after": resume_after, "epoch": "e1"}
     raw = req([sub], **extra)
     if accepted:
-        protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        resume = protocol.parse_resume(protocol.parse_request(raw, CLASSES, 8), 8)
+        assert resume is None or int(resume.seq) == int(resume_after) and len(resume.seq) == 8
         return
     with pytest.raises(BadRequest, match='must be (a seq: )?a string of 8 decimal digits, '
                                          'zero-padded, such as "00000042"'):
@@ -181,12 +186,18 @@ def test_a_client_request_reads_back_as_sent():
     (protocol.later_seq, ("0007", "00007"), "0007"),  # a tie keeps the first
     (protocol.later_seq, ("9", "10"), "10"),
     # Where live events start: after what the client has or the feed handed over, whichever
-    # comes later; "0" when neither has anything yet.
-    (protocol.live_after, (None, None), "0"),
-    (protocol.live_after, ("00000005", None), "00000005"),
-    (protocol.live_after, (None, "00000007"), "00000007"),
-    (protocol.live_after, ("00000009", "00000007"), "00000009"),
-    (protocol.live_after, ("00000007", "00000009"), "00000009"),
+    # comes later; seq 0 of the stream's width (a position every node takes back) when neither
+    # has anything yet.
+    (protocol.live_after, (None, None, 8), "00000000"),
+    (protocol.live_after, ("00000005", None, 8), "00000005"),
+    (protocol.live_after, (None, "00000007", 8), "00000007"),
+    (protocol.live_after, ("00000009", "00000007", 8), "00000009"),
+    (protocol.live_after, ("00000007", "00000009", 8), "00000009"),
+    # A 4001 close names where the new stream's events start; another reason names nothing.
+    (protocol.parse_reset_reason, (protocol.reset_reason("9f0c", "00000030"),),
+     ("9f0c", "00000030")),
+    (protocol.parse_reset_reason, ("stream reset",), None),
+    (protocol.parse_reset_reason, ("stream made anew: epoch e after 3x",), None),
 ])
 def test_seq_arithmetic(fn, args, expected):
     assert fn(*args) == expected
@@ -311,10 +322,13 @@ def test_a_session_welcomes_then_serves_a_request():
     ('{"api_key": "k-secret", "subscribe": [{"data_scope": ["eu"]}]}', "doc_class is required"),
     ('{"api_key": "k-secret", "subscribe": [{"doc_class": 7}]}', '"doc_class" must be a string'),
     ('{"api_key": "k-secret", "subscribe": [{"doc_class": "Order", "start_seq": "zzz"}]}',
-     '"start_seq" must be a string of decimal digits'),
+     '"start_seq" must be a string of 4 decimal digits'),
+    # As wide as the seqs the server publishes, as on a node: "5" comes after "0009" as text.
+    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": "5"}]}',
+     '"start_seq" must be a string of 4 decimal digits, zero-padded, such as "0042", not \'5\''),
 ])
 def test_unreadable_requests_get_an_error_and_the_connection_stays(request_text, reason):
-    session = protocol.Session(CLASSES)
+    session = protocol.Session(CLASSES, seq_width=4)
     session.connected(0)
     actions = serve(session, request_text)
     (reply,) = sent(actions)
@@ -379,6 +393,10 @@ def too_old(session, action):
     return session.failed(TooOld("00000003", "00000005", "00000009", epoch="e1"))
 
 
+def ahead(session, action):
+    return session.failed(Ahead("00000003", "00000001", epoch="e1"))
+
+
 RESUME = {"resume_after": "00000003", "epoch": "e1"}
 
 
@@ -387,7 +405,8 @@ RESUME = {"resume_after": "00000003", "epoch": "e1"}
 @pytest.mark.parametrize("stream, extra, outcomes, expected", [
     # a new client: its live events start after the feed's position
     (Stream(), {}, {}, ["LookUp", "Register 00000007", "subscribed 00000007 0"]),
-    (Stream(position=None), {}, {}, ["LookUp", "Register 0", "subscribed 0 0"]),
+    # ... nothing yet: seq 0 of the stream's width, which every node takes back
+    (Stream(position=None), {}, {}, ["LookUp", "Register 00000000", "subscribed 00000000 0"]),
     # one coming back: the backlog first, then live events after what it was sent
     (Stream(), RESUME, {}, ["LookUp", "resumed", "CatchUp 00000003", "Register 00000009",
                             "subscribed 00000009 2"]),
@@ -402,6 +421,11 @@ RESUME = {"resume_after": "00000003", "epoch": "e1"}
                                       " shortly"]),
     (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: too_old},
      ["LookUp", "resumed", "CheckHeld", "too_old", "too_old"]),
+    # a position past the stream's last seq, in this node's epoch or the stream's newer one
+    (Stream(), RESUME, {protocol.CatchUp: ahead}, ["LookUp", "resumed", "CatchUp 00000003",
+                                                   "ahead", "ahead"]),
+    (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: ahead},
+     ["LookUp", "resumed", "CheckHeld", "ahead", "ahead"]),
     # no stream: the authentication service is not even asked
     (Stream(connected=False), {}, {}, ["error the event stream is unavailable (Redis cannot be"
                                        " reached); try again later"]),
@@ -464,6 +488,7 @@ COMMAND_LINES = [
                  "BROADCAST_LOG_FORMAT": "JSON", "BROADCAST_UNHEALTHY_AFTER": "1.5"}, ["node"],
      {"redis": "redis://r:6379/0", "auth": "http://a/api/", "documents": "shop", "port": 8766,
       "compression": True, "log_format": "json", "unhealthy_after": 1.5}),
+    (NODE_ENV | {"BROADCAST_APP_NAME": "invoicing"}, ["node"], {"app_name": "invoicing"}),
     (NODE_ENV | {"BROADCAST_PORT": "8766", "BROADCAST_COMPRESSION": "0"},
      ["node", "--port", "9000", "--redis", "redis://other/1"],
      {"port": 9000, "redis": "redis://other/1", "compression": False}),
@@ -486,7 +511,7 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_PORT": "70000"}, ["node"],
      "BROADCAST_PORT='70000': port 70000 is out of range (0 to 65535)"),
     (NODE_ENV | {"BROADCAST_UNHEALTHY_AFTER": "nan"}, ["node"], "nan is not a number of seconds"),
-    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: at least 1 (for --seq-width)"),
+    (NODE_ENV | {"BROADCAST_SEQ_WIDTH": "0"}, ["node"], "0 digits: from 1 to 15 (for --seq-width)"),
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
@@ -521,17 +546,43 @@ def test_commands_read_their_options_from_flags_then_the_environment(environ, ar
     assert {name: getattr(args, name) for name in expected} == expected
 
 
-@pytest.mark.parametrize("argv, error", [
-    (["--documents", "no_such_documents"],
+PUBLISH = ["publish", "--redis", "redis://127.0.0.1:9/0", "--class", "Invoice"]
+INVOICE = '{"id": "F-1", "region": "eu", "total": 1.5}'
+
+
+@pytest.mark.parametrize("argv, status, error", [
+    (["node", "--documents", "no_such_documents"], 2,
      "node: --documents no_such_documents: No module named 'no_such_documents'"),
-    (["--redis", "localhost:6379"], "node: --redis: Redis URL must specify one of the following"),
-    (["--auth", "127.0.0.1:8001/api/"], "node: --auth: expected the authentication service's API"),
+    (["node", "--redis", "localhost:6379"], 2,
+     "node: --redis: Redis URL must specify one of the following"),
+    (["node", "--auth", "127.0.0.1:8001/api/"], 2,
+     "node: --auth: expected the authentication service's API"),
+    # What every node would skip is refused before it reaches the stream.
+    ([*PUBLISH, "--data", '{"id": "F-1"'], 2, "publish: --data: not JSON (Expecting"),
+    ([*PUBLISH, "--data", '["F-1"]'], 2, "publish: --data: a list is not a JSON object: every "
+                                         "node rebuilds the document as Invoice(**data)"),
+    ([*PUBLISH, "--data", INVOICE, "--class", "Order", "--documents", "examples/documents.py"],
+     2, "publish: --class: unknown document class 'Order' (the documents have Invoice); every "
+        "node would skip this event"),
+    ([*PUBLISH, "--data", '{"id": "F-1", "region": "eu", "total": 1, "colour": "red"}',
+      "--documents", "examples/documents.py"], 2,
+     "publish: --data: Invoice(**data) raised TypeError: Invoice.__init__() got an unexpected "
+     "keyword argument 'colour'; every node would skip this event"),
+    # Redis away for longer than a publish may take: the flag to know whether it is in.
+    ([*PUBLISH, "--data", INVOICE, "--event-id", "ev-7"], 1,
+     "Redis did not take the event within 0.2 s; it may or may not be in the stream: publish it "
+     "again with --event-id ev-7 to know"),
 ])
-def test_a_node_whose_settings_cannot_work_says_why_in_one_line(argv, error, capsys):
+def test_a_command_whose_settings_cannot_work_says_why_in_one_line(argv, status, error, capsys,
+                                                                   monkeypatch):
     from broadcast_server.__main__ import main
+    monkeypatch.setattr(config, "PUBLISH_RETRY_FOR", 0.2)
+    monkeypatch.chdir(ROOT)
     with pytest.raises(SystemExit) as info:
-        main(["node", *argv], environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"})
-    assert info.value.code == 2 and error in capsys.readouterr().err
+        main(argv, environ=NODE_ENV | {"BROADCAST_DOCUMENTS": "broadcast_demo.shop"}
+             if argv[0] == "node" else {})
+    err = capsys.readouterr().err
+    assert info.value.code == status and error in err and len(err.splitlines()) == 1, err
 
 
 def test_a_node_name_with_a_percent_sign_is_logged_as_it_is():

@@ -1,17 +1,23 @@
 """The Redis side without Redis: entry ids, entries, the check of each catch-up page, the
 publisher's retries and the backoff between them."""
 import asyncio
+import json
+import pathlib
 import statistics
 
 import pytest
 from broadcast_demo.shop import Order
 from broadcast_server import config
-from broadcast_server.errors import TooOld, Unavailable
+from broadcast_server.documents import load_documents
+from broadcast_server.errors import StreamMadeAnew, StreamMismatch, TooOld, Unavailable
 from broadcast_server.stream import Feed, Publisher, decode, encode, rebuilder
-from broadcast_server.stream.connection import backoff, retrying
+from broadcast_server.stream.connection import Durability, backoff, retrying
+from broadcast_server.stream.feed import Page
 from broadcast_server.stream.entries import check_page, entry_id, id_number, rewound
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import ResponseError
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.parametrize("fn, arg, expected", [
@@ -118,6 +124,48 @@ def test_a_stream_that_came_back_with_less_than_the_feed_delivered(last_id, even
     assert rewound(last_id, event_id, at_last, top) is lost
 
 
+def test_catch_ups_at_the_same_time_share_the_pages_they_read():
+    entries = [(f"{n}-0", {"seq": f"{n:08d}", "prev": str(n - 1), "epoch": "e1",
+                           **encode("Order", {"id": f"A-{n}"}, "update")}) for n in range(1, 2601)]
+    end, reads = [2500], []  # the stream holds entries[:end[0]]
+
+    async def main():
+        feed = Feed("redis://127.0.0.1:1/0", None, rebuilder({"Order": Order}))
+        feed.epoch = "e1"
+
+        async def read_page(start, page):
+            reads.append(start)
+            held = [e for e in entries[:end[0]] if id_number(e[0]) > id_number(start)][:page]
+            await asyncio.sleep(0.01)  # in flight a while: others may ask for it meanwhile
+            return Page(held, "e1", (entries[0], entries[end[0] - 1]))
+
+        async def catch_up(after, upto=2500, classes=None):
+            return [int(seq) async for _, _, seq in feed.backlog(
+                "e1", f"{after:08d}", f"{upto:08d}", classes=classes, page=1000)]
+
+        feed._read_page = read_page
+        together = await asyncio.gather(*(catch_up(after) for after in (10, 420, 1999)))
+        later = await catch_up(500), await catch_up(0, classes={"Shipment"})
+        # A catch-up that finds the stream's end being read since before its own end was
+        # appended reads it again.
+        mark = len(reads)
+        first = asyncio.create_task(catch_up(2400))
+        await asyncio.sleep(0.005)  # its read of the stream's end under way
+        end[0] = 2600
+        grown = await asyncio.gather(first, catch_up(2400, 2600))
+        await feed.client.aclose()
+        return together, later, grown, mark
+
+    together, (later, none), grown, mark = asyncio.run(main())
+    for after, got in zip((10, 420, 1999, 500), together + [later]):
+        assert got == list(range(after + 1, 2501))
+    assert none == [] and grown == [list(range(2401, 2501)), list(range(2401, 2601))]
+    # Pages start at multiples of 1,000: read once, shared, and the full ones kept for later;
+    # the stream's end (a page not full) is read again by the catch-ups that need more of it.
+    assert reads.count("0-0") == reads.count("1000-0") == 1
+    assert reads[mark:] == ["2000-0", "2000-0"]
+
+
 # -- the publisher -------------------------------------------------------------------------------
 class FakeScript:
     """The append script as the publisher sees it, numbering after ``top``. ``faults`` are
@@ -147,9 +195,15 @@ class FakeScript:
         return [seq, "e1", 1]
 
 
-def publish(script, seq=None, **options):
+def publish(script, seq=None, policy="noeviction", epoch=None, **options):
     publisher = Publisher("redis://127.0.0.1:1/0", width=8, retry=retrying(0, 0), **options)
     publisher.script = script
+    publisher.epoch, publisher.last = epoch, epoch and 41
+
+    async def read_durability(client):
+        return Durability(policy=policy, appendonly=True, appendfsync="everysec")
+
+    publisher.read_durability = read_durability
     order = Order(id="A-1", region="eu")
     return publisher, asyncio.run(publisher.publish(order, "update", seq))
 
@@ -194,26 +248,31 @@ GOOD = encode("Order", {"id": "A-1", "region": "eu"}, "update") | {"seq": "00000
 
 # Entries no feed can hand over: each is skipped, told in one short line without the payload,
 # and the feed hands over the next good one.
+# (fields, the reason it is counted under)
 POISON = {
-    "deep JSON": GOOD | {"data": "[" * 100_000 + "]" * 100_000},
-    "bad seq": GOOD | {"seq": "abc"},
-    "seq of another width": GOOD | {"seq": "42"},
-    "unknown class": GOOD | {"class": "Nope" * 1000},
-    "missing field": {k: v for k, v in GOOD.items() if k != "op"},
-    "data not an object": GOOD | {"data": "[1, 2]"},
-    "data not JSON": GOOD | {"data": "{" + "x" * 10_000},
+    "deep JSON": (GOOD | {"data": "[" * 100_000 + "]" * 100_000}, "bad_entry"),
+    "bad seq": (GOOD | {"seq": "abc"}, "bad_entry"),
+    "seq of another width": (GOOD | {"seq": "42"}, "bad_entry"),
+    "unknown class": (GOOD | {"class": "Nope" * 1000}, "unknown_class"),
+    "missing field": ({k: v for k, v in GOOD.items() if k != "op"}, "bad_entry"),
+    "data not an object": (GOOD | {"data": "[1, 2]"}, "not_an_object"),
+    "data not JSON": (GOOD | {"data": "{" + "x" * 10_000}, "bad_entry"),
+    # The example documents' invoice takes its fields by name, and no other.
+    "a field the class does not take": (GOOD | {"class": "Invoice", "data": json.dumps(
+        {"id": "F-1", "region": "eu", "total": 1.0, "colour": "red"})}, "refused_by_class"),
 }
 
 
-@pytest.mark.parametrize("fields", POISON.values(), ids=POISON)
-def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, caplog):
+@pytest.mark.parametrize("fields, reason", POISON.values(), ids=POISON)
+def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, reason, caplog):
     delivered = []
 
     async def deliver(doc, op, seq):
         delivered.append((type(doc), op, seq))
 
     async def main():
-        feed = Feed("redis://127.0.0.1:1/0", deliver, rebuilder({"Order": Order}))
+        classes = {"Order": Order, **load_documents(str(ROOT / "examples" / "documents.py"))}
+        feed = Feed("redis://127.0.0.1:1/0", deliver, rebuilder(classes))
         await feed._hand_over("8-0", fields)
         await feed._hand_over("9-0", GOOD)
         await feed.client.aclose()
@@ -221,6 +280,7 @@ def test_a_poison_entry_is_skipped_and_counted_and_the_feed_goes_on(fields, capl
 
     feed = asyncio.run(main())
     assert feed.skipped == 1 and delivered == [(Order, "update", "00000009")]
+    assert feed.skipped_by == {reason: 1}
     assert feed.position == "00000009" and feed.last_id == "9-0"
     [record] = [r for r in caplog.records if r.name == "broadcast.feed"]
     assert record.getMessage().startswith("stream entry 8-0 skipped: ")
@@ -254,8 +314,9 @@ def test_a_feed_that_fails_runs_again_after_a_backoff_and_is_down_meanwhile(capl
     feed = asyncio.run(main())
     assert seen == [False, False, False] and feed.restarts == 2
     told = [r.getMessage() for r in caplog.records if r.name == "broadcast.feed"]
-    assert [m.split(" from ")[0].split("); ")[1] for m in told] == ["restarting in 0.01 s",
-                                                                   "restarting in 0.02 s"]
+    # redis-py's backoff, as every Redis retry: up to 10 ms, then 20 ms, each with jitter.
+    waits = [float(m.split("restarting in ")[1].split(" s")[0]) for m in told]
+    assert 0.005 <= waits[0] <= 0.01 and 0.01 <= waits[1] <= 0.02, waits
     assert all(len(m) < 300 for m in told)
 
 
@@ -274,6 +335,39 @@ def test_a_feed_that_cannot_start_says_so_to_its_caller():
 
     with pytest.raises(RuntimeError, match="WRONGTYPE"):
         asyncio.run(main())
+
+
+class Refusing:
+    """An append script that answers with an error."""
+
+    def __init__(self, text):
+        self.text, self.calls = text, 0
+
+    async def __call__(self, keys, args):
+        self.calls += 1
+        raise ResponseError(self.text)
+
+
+# (what Redis answers, or its eviction policy; the exception; its text). Nothing is appended.
+REFUSED_APPENDS = {
+    "stream made anew": ("EPOCH e2", StreamMadeAnew, r"made anew \(epoch e2, was e1\): .* the "
+                         r"last one was seq 00000041; nothing was appended"),
+    "another width": ("MISMATCH the stream s has seqs of 10 digits, not 8: start with "
+                      "--seq-width 10", StreamMismatch, "seqs of 10 digits, not 8"),
+    "no seq left": ("FULL 99999999", OverflowError, "no seq of 8 digits is left after the "
+                    "stream's last, 99999999: start a wider stream"),
+    "evicting policy": ("allkeys-lru", StreamMismatch, "maxmemory-policy is allkeys-lru: .* "
+                        "--allow-eviction"),
+}
+
+
+@pytest.mark.parametrize("answer, error, text", REFUSED_APPENDS.values(), ids=REFUSED_APPENDS)
+def test_an_append_redis_refuses_raises_and_is_not_retried(answer, error, text):
+    policy = answer if answer.startswith("allkeys") else "noeviction"
+    script = Refusing(answer)
+    with pytest.raises(error, match=text):
+        publish(script, policy=policy, epoch="e1")
+    assert script.calls == (0 if policy != "noeviction" else 1)
 
 
 def test_an_unreachable_redis_ends_in_unavailable():

@@ -8,17 +8,25 @@ in between restart it on the same port with the same data, as an operator's rest
     with LocalRedis() as server:
         print(server.url)           # redis://127.0.0.1:41234/0
         server.stop(); server.start()
+
+From a shell, for a session by hand (runs until Ctrl-C or SIGTERM, prints its URL, then removes
+its directory)::
+
+    python -m broadcast_demo.local_redis --port 6379
 """
 from __future__ import annotations
 
+import argparse
 import os
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
+from broadcast_server.config import port as port_number
 from broadcast_server.errors import Unavailable
 
 __all__ = ["LocalCluster", "LocalRedis", "LocalSentinels", "free_port"]
@@ -351,3 +359,40 @@ def _field(reply, name: str) -> str:
         return str(reply.get(name, ""))
     pairs = dict(zip(reply[::2], reply[1::2]))
     return str(pairs.get(name, ""))
+
+
+def _main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m broadcast_demo.local_redis",
+        description="Run a throw-away redis-server on 127.0.0.1, keeping its data in a temporary "
+                    "directory of its own, until Ctrl-C or SIGTERM; it prints the Redis URL, and "
+                    "removes the directory when it stops.")
+    parser.add_argument("--port", type=port_number, default=6379,
+                        help="0 picks a free port (default: %(default)s)")
+    args = parser.parse_args(argv)
+    server = None
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # ends as Ctrl-C does: cleaned up
+    if args.port:
+        try:  # another server there would answer for this one
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", args.port))
+        except OSError as exc:
+            parser.exit(2, f"{parser.prog}: port {args.port} on 127.0.0.1 cannot be listened on "
+                           f"({exc.strerror or exc}); choose another with --port PORT\n")
+    try:
+        server = LocalRedis(port=args.port or None).start()
+        print(server.url, flush=True)
+        server.process.wait()
+        parser.exit(1, f"{parser.prog}: redis-server stopped: {server.log_tail()}\n")
+    except Unavailable as exc:
+        parser.exit(2, f"{parser.prog}: {exc}\n")
+    except KeyboardInterrupt:
+        return 0
+    finally:
+        if server is not None:
+            server.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(_main())

@@ -25,13 +25,12 @@ from broadcast_server.stream import Publisher
 
 from .local_redis import LocalRedis
 from .scenario import WAIT, Client, Run, start_auth_service
-from .shop import sample_events
+from .shop import SEQ_WIDTH, sample_events
 from .table import Reporter
 
 __all__ = ["AcrossNodes", "NodeProcesses"]
 
 RETRY = 0.5  # a client waits this long before trying another node
-SEQ_WIDTH = 4  # the width of the shop's seqs ("0005"), which the nodes are told
 
 
 async def registered(url: str) -> int:

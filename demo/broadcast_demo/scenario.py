@@ -14,7 +14,8 @@ from typing import Any
 from .accounts import ACCOUNTS
 from .auth_service import AuthService
 from .shop import Acl, expected_view
-from .table import Reporter, Style, client_lines, describe_body, terminal_width, wrap
+from .table import (Region, Reporter, Style, client_lines, describe_body, terminal_width,
+                    wrap)
 
 __all__ = ["WAIT", "Client", "demo_clients", "start_auth_service",
            "expected_outcome", "Run"]
@@ -134,10 +135,14 @@ class Run:
         self.style = Style(bool(color), uni)
         self.width = terminal_width()
         self.problems: list[str] = []
+        self.region: Region | None = None  # the events table's lines, while it is played
         self._arrived = asyncio.Event()
 
     def line(self, text=""):
-        print(text.rstrip(), flush=True)
+        if self.region is not None:  # within the events table, as its rows are
+            self.region.add(text)
+        else:
+            print(text.rstrip(), flush=True)
 
     def lines(self, text: str, indent: int = 4, paint=None) -> None:
         """Plain ``text`` wrapped to the terminal's width, each line painted by ``paint``."""
@@ -191,6 +196,16 @@ class Run:
         self.line(s.bold("Events"))
         for line in table.legend(self.legend.format(s=s)):
             self.line(line)
+        # On a terminal the table is redrawn in place, its header kept in sight; elsewhere
+        # (a pipe, a file, the tests) it is plain lines.
+        self.region = table.region = Region(live=sys.stdout.isatty())
+        try:
+            await self._play(events, admitted, table)
+        finally:
+            self.region.close()
+            self.region = None
+
+    async def _play(self, events, admitted, table: Reporter) -> None:
         table.header()
         for doc, op, seq in events:
             await self.before_event(seq)

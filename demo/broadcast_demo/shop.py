@@ -12,7 +12,11 @@ They stand in for the engine's real document classes and are built on the engine
 """
 from tolva_engine import Acl, Document, OutOfScopeError
 
-__all__ = ["Acl", "Order", "Shipment", "DOCUMENT_CLASSES", "sample_events", "expected_view"]
+__all__ = ["Acl", "Order", "Shipment", "DOCUMENT_CLASSES", "SEQ_WIDTH", "sample_events",
+           "expected_view"]
+
+SEQ_WIDTH = 4
+"""The width of the shop's seqs ("0005"): a client's start_seq must have it too."""
 
 
 def _grants(acl, action, class_name):
@@ -88,7 +92,8 @@ def sample_events():
         (Shipment, dict(s2, status="delivered", eta="-"), "update"),
         (Order, dict(o1, status="shipped"), "update"),
     ]
-    return [(cls(**fields), op, f"{n:04d}") for n, (cls, fields, op) in enumerate(steps, 1)]
+    return [(cls(**fields), op, f"{n:0{SEQ_WIDTH}d}")
+            for n, (cls, fields, op) in enumerate(steps, 1)]
 
 
 def expected_view(doc, seq, sub):

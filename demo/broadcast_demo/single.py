@@ -16,7 +16,7 @@ from websockets.exceptions import ConnectionClosed
 
 from .accounts import ACCOUNTS
 from .scenario import WAIT, Client, Run, expected_outcome, start_auth_service
-from .shop import DOCUMENT_CLASSES, sample_events
+from .shop import DOCUMENT_CLASSES, SEQ_WIDTH, sample_events
 from .table import Reporter, wrap
 
 __all__ = ["SingleNode", "PAGE_SETTINGS"]
@@ -40,7 +40,8 @@ class SingleNode(Run):
         started = time.perf_counter()
         auth, auth_root = start_auth_service()
         port = self.args.port if self.args.port is not None else (8765 if self.args.serve else 0)
-        server = self.server = BroadcastServer(auth_root, doc_classes=DOCUMENT_CLASSES, port=port)
+        server = self.server = BroadcastServer(auth_root, doc_classes=DOCUMENT_CLASSES, port=port,
+                                                   seq_width=SEQ_WIDTH)
         try:
             await server.start()
         except BaseException:
@@ -174,14 +175,19 @@ class SingleNode(Run):
         http_url = server.url.replace("ws://", "http://", 1)
         self.line(s.bold(f"Serving on {server.url}") + "  (Ctrl-C to stop)")
         page = web.page_url(server.host, server.port, **PAGE_SETTINGS)
-        self.line(f"  page:     {page}")
-        self.line(f"  connect:  {sys.executable} -m websockets {server.url}")
-        self.line('  then type: {"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
+        # What is to be copied (a URL, a command, a request) alone on its line: a terminal that
+        # wraps it still takes it for one; the prose around it is wrapped to the width.
+        self.line("  page, to open in a browser:")
+        self.line(page)
+        self.line("  a client of your own: connect, then type the request")
+        self.line(f"{sys.executable} -m websockets {server.url}")
+        self.line('{"api_key": "key-ops-eu", "subscribe": [{"doc_class": "Order", '
                   '"data_scope": ["eu"], "show_hidden": true}]}')
-        self.line(f"  health:   {http_url}/healthz    metrics: {http_url}/metrics")
-        self.line("  keys: " + ", ".join(f"{k} ({json.dumps(v[1])})" for k, v in ACCOUNTS.items()))
-        self.line(f"  an event is published every {self.args.interval:g} s; classes: "
-                  + ", ".join(DOCUMENT_CLASSES) + "; the scripted clients have left")
+        self.line(f"  health:   {http_url}/healthz")
+        self.line(f"  metrics:  {http_url}/metrics")
+        self.lines("  keys: " + ", ".join(f"{k} ({json.dumps(v[1])})" for k, v in ACCOUNTS.items()))
+        self.lines(f"  an event is published every {self.args.interval:g} s; classes: "
+                   + ", ".join(DOCUMENT_CLASSES) + "; the scripted clients have left")
         self.line("  connections, subscriptions, refusals and bad requests are logged as they come")
         self.line()
         if self.args.log_format == "json":
@@ -191,7 +197,7 @@ class SingleNode(Run):
         events = sample_events()
         for n in itertools.count(len(events) + 1):
             doc, op, _ = events[(n - 1) % len(events)]
-            seq = f"{n:04d}"
+            seq = protocol.format_seq(n, SEQ_WIDTH)
             before = server.broadcaster.sender.written
             await server.publish(doc, op, seq)
             sent = server.broadcaster.sender.written - before

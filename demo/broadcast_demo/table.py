@@ -1,13 +1,16 @@
 """The demo's terminal output: styles, the events table and its cells, a client's lines, all
-fitted to the terminal's width (80 columns when it cannot be told, as in a pipe)."""
+fitted to the terminal's width (80 columns when it cannot be told, as in a pipe). On a terminal
+the events table is redrawn in place, its header kept in sight (:class:`Region`)."""
 from __future__ import annotations
 
 import dataclasses
 import shutil
+import sys
 import textwrap
+from typing import TextIO
 
-__all__ = ["Style", "Got", "Reporter", "client_lines", "describe_body", "terminal_width",
-           "wrap"]
+__all__ = ["Style", "Got", "Region", "Reporter", "client_lines", "describe_body",
+           "terminal_width", "wrap"]
 
 COL = 12
 """Width of a client's column in the events table, when the terminal is wide enough."""
@@ -18,6 +21,49 @@ NARROWEST = 5
 
 def terminal_width() -> int:
     return shutil.get_terminal_size((80, 24)).columns
+
+
+class Region:
+    """Lines printed as they come, or, on a terminal (``live``), redrawn in place: the first
+    ``keep`` of them (the table's header) always, then as many of the latest as the terminal's
+    height leaves room for. Each line must fit the terminal's width. :meth:`close` prints the
+    whole of it once more when some lines were out of sight, so that it is all in the terminal's
+    scrollback."""
+
+    def __init__(self, live: bool, height: int | None = None, out: TextIO | None = None):
+        self.live = live
+        self.height = height or shutil.get_terminal_size((80, 24)).lines
+        self.out = out or sys.stdout
+        self.lines: list[str] = []
+        self.keep = 0
+        self.drawn = 0  # lines on the screen, above the cursor, from the last draw
+
+    def add(self, text: str) -> None:
+        text = text.rstrip()
+        if not self.live:
+            print(text, file=self.out, flush=True)
+            return
+        self.lines.append(text)
+        self._draw(self.visible())
+
+    def visible(self) -> list[str]:
+        """What the screen shows: the kept lines and the latest that fit under them (one line
+        is left for the cursor)."""
+        room = max(self.height - 1, self.keep + 1)
+        if len(self.lines) <= room:
+            return self.lines
+        return self.lines[:self.keep] + self.lines[len(self.lines) - (room - self.keep):]
+
+    def close(self) -> None:
+        if self.live and len(self.visible()) < len(self.lines):
+            self._draw(self.lines)
+        self.live, self.lines, self.drawn = False, [], 0
+
+    def _draw(self, lines: list[str]) -> None:
+        up = f"\033[{self.drawn}F" if self.drawn else ""  # to the first line drawn last time
+        self.out.write(up + "".join(f"\033[2K{line}\n" for line in lines) + "\033[J")
+        self.out.flush()
+        self.drawn = len(lines)
 
 
 def wrap(text: str, width: int, indent: int = 4) -> list[str]:
@@ -64,15 +110,17 @@ class Reporter:
     ("✓ 8f*"), with the columns as narrow as the names allow.
     """
 
-    def __init__(self, style: Style, names, width: int | None = None):
+    def __init__(self, style: Style, names, width: int | None = None,
+                 region: Region | None = None):
         self.s = style
         self.names = list(names)
         self.width = width or terminal_width()
         self.event_width = 22
         self.col, self.gap, self.short = COL, 2, False
+        self.region = region or Region(live=False)
 
     def line(self, text=""):
-        print(text.rstrip(), flush=True)
+        self.region.add(text)
 
     def fit(self, events) -> None:
         """Size the columns for ``events`` (document, op, seq) and the terminal's width."""
@@ -106,6 +154,7 @@ class Reporter:
             self.line(self.s.bold(" " * (4 + 1 + self.event_width + 4) + nodes))
         self.line(self.s.dim("-" * (4 + 1 + self.event_width + 4
                                     + len(self.names) * (self.gap + self.col))))
+        self.region.keep = len(self.region.lines)  # on a terminal the header stays in sight
 
     def cell(self, outcome):
         kind, detail = outcome

@@ -27,8 +27,13 @@
 //   refused  the key is unknown or its ACL empty: onRefused(reason), and it stops for good;
 //   too_old  the stream no longer holds what it missed (or was made anew): onTooOld(reason),
 //            then it subscribes again from now on; the events in between are lost to it;
+//   ahead    it resumed after a seq the stream never had (the stream lost its last events):
+//            onAhead(reason), then it subscribes again from now on;
 //   error    the host cannot serve the request now (or cannot read it): onError(reason), and
 //            it asks again after a wait.
+// When the host's stream is made anew, the host closes the connection (4001) naming the new
+// stream's epoch: onTooOld(reason), then the client resumes from the new stream's start, and gets
+// every event it holds.
 // The host's frames are Python's JSON, whose numbers may be NaN, Infinity and -Infinity: the
 // client reads them as such (parseFrame). A frame it still cannot read is told to onError, and
 // the client reconnects and resumes after the last seq it has: no event is skipped unnoticed.
@@ -51,6 +56,9 @@ const DEFAULTS = {
 };
 
 const isSeq = (value) => typeof value === "string" && /^[0-9]+$/.test(value);
+
+// The reason of a 4001 close: the new stream's epoch, and the position before its first event.
+const RESET_REASON = /^stream made anew: epoch (\S+) after ([0-9]+)$/;
 
 /** The later of two seqs (strings of digits) by number; null stands for "none yet", and so does
  * anything that is not a seq. */
@@ -88,8 +96,8 @@ export function parseFrame(text) {
  *
  * Options: apiKey, subscriptions (required); the callbacks onEvent(event, {catchingUp, url}),
  * onState(state, {url, code, retryIn}), onRefused(reason), onTooOld(reason, reply),
- * onError(reason), onWelcome(welcome); retryDelay, retryMost, openTimeout (ms), start, and
- * WebSocket (another implementation of the browser's class).
+ * onAhead(reason, reply), onError(reason), onWelcome(welcome); retryDelay, retryMost,
+ * openTimeout (ms), start, and WebSocket (another implementation of the browser's class).
  *
  * Returns a Subscription: its state, url, after and epoch, and close().
  */
@@ -242,6 +250,11 @@ export class Subscription {
         this.#call("onTooOld", message.reason, message);
         this.#subscribe(ws);
         break;
+      case "ahead": // not subscribed: it cannot have had that seq, so from now on
+        this.#after = this.#epoch = null;
+        this.#call("onAhead", message.reason, message);
+        this.#subscribe(ws);
+        break;
       case "error": {
         // The host cannot serve the request now: the same request again, after a wait.
         this.#call("onError", message.reason);
@@ -267,10 +280,15 @@ export class Subscription {
       return;
     }
     if (closed.code === RESET_CLOSE) {
-      // What it had is gone from the stream: from now on, on the same node.
-      this.#after = this.#epoch = null;
-      this.#call("onTooOld", "the host's event stream was made anew; subscribing again from now on",
-        { type: "too_old", code: closed.code });
+      // What it had is gone from the stream: from the new stream's start (from now on, when the
+      // host names none), on the same node.
+      const start = RESET_REASON.exec(closed.reason ?? "");
+      this.#epoch = start ? start[1] : null;
+      this.#after = start ? start[2] : null;
+      this.#call("onTooOld", start
+        ? "the host's event stream was made anew; resuming from its start"
+        : "the host's event stream was made anew; subscribing again from now on",
+        { type: "too_old", code: closed.code, epoch: this.#epoch });
       this.#retry(url, closed, false);
       return;
     }

@@ -11,6 +11,10 @@ until SIGTERM or SIGINT, which close its connections with code 1001 (going away)
 prints the seq it appended. Every option may also come from an environment variable
 (``BROADCAST_PORT``, ``BROADCAST_REDIS_URL`` for ``--redis``, ``BROADCAST_AUTH_URL`` for
 ``--auth``, ...: ``--help`` names each); an option given on the command line wins.
+
+``publish`` only writes to Redis: it needs neither the ``broadcast`` module nor the engine
+package (but to load the documents module given with ``--documents``, which checks the event as
+every node would rebuild it). A node imports both once its command line has been read.
 """
 from __future__ import annotations
 
@@ -23,15 +27,19 @@ import signal
 import sys
 import threading
 import urllib.parse
+import uuid
 
 from . import config, logs, web
-from .acl import bound_acl_lookups
-from .errors import CannotListen, Unavailable
-from .node import NodeServer, load_documents
+from .documents import json_kind, load_documents, read_data, rebuild
+from .errors import (CannotListen, RedisFull, StreamMadeAnew, StreamMismatch, Unavailable,
+                     Unfit)
 from .stream import Publisher
 from .stream.connection import RedisTarget
 
 log = logging.getLogger("broadcast.node")
+
+ENGINE = "tolva_engine"
+"""The engine package's import name: the host application's own, which a node needs."""
 
 
 def redis_target(args) -> RedisTarget:
@@ -42,6 +50,8 @@ def redis_target(args) -> RedisTarget:
 
 
 async def serve(cfg: config.NodeConfig, documents) -> int:
+    from .acl import bound_acl_lookups
+    from .node import NodeServer
     node = NodeServer(cfg.auth, redis_target(cfg), documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
@@ -89,15 +99,60 @@ def exit_anyway(after: float) -> None:
     timer.start()
 
 
-async def publish(args: argparse.Namespace) -> int:
+async def publish(args: argparse.Namespace, data, event_id: str) -> int:
     publisher = Publisher(redis_target(args), args.stream, width=args.seq_width,
+                          retry_for=config.PUBLISH_RETRY_FOR, allow_eviction=args.allow_eviction,
                           min_replicas=args.min_replicas)
+    publisher.epoch = args.epoch
     try:
-        print(await publisher.append(args.doc_class, json.loads(args.data), args.op, args.seq,
-                                     event_id=args.event_id))
+        print(await publisher.append(args.doc_class, data, args.op, args.seq,
+                                     event_id=event_id))
     finally:
         await publisher.close()
     return 0
+
+
+def event_data(parser: config.Parser, args: argparse.Namespace):
+    """The event's data, refused (one line, status 2) when no node could rebuild the document
+    from it: not a JSON object, or, with ``--documents``, a class the documents do not have or
+    fields its class does not take."""
+    prog = f"{parser.prog} publish"
+    try:
+        data = read_data(args.data)
+    except ValueError as exc:
+        parser.exit(2, f"{prog}: --data: {exc}\n")
+    if not isinstance(data, dict):  # what every node finds first; the rest needs the documents
+        parser.exit(2, f"{prog}: --data: {json_kind(data)} is not a JSON object: every node "
+                       f"rebuilds the document as {args.doc_class}(**data)\n")
+    if args.documents is None:
+        return data
+    try:
+        documents = load_documents(args.documents)
+    except (ImportError, OSError, AttributeError) as exc:
+        parser.exit(2, f"{prog}: --documents {args.documents}: {exc}\n")
+    try:
+        rebuild(documents, args.doc_class, data)
+    except Unfit as exc:
+        flag = "--class" if args.doc_class not in documents else "--data"
+        parser.exit(2, f"{prog}: {flag}: {exc}; every node would skip this event\n")
+    return data
+
+
+def import_node(parser: config.Parser) -> None:
+    """Import what a node runs on, the module and the engine package, or say in one line which
+    of them to install."""
+    try:
+        from . import node  # noqa: F401  (imports the module, which imports the engine)
+    except ModuleNotFoundError as exc:
+        if exc.name == ENGINE:
+            missing = (f"the engine package {ENGINE} is not installed in {sys.prefix}: install "
+                       f"your application's engine package there")
+        elif exc.name == "broadcast":
+            missing = (f"the broadcast module is not installed in {sys.prefix}: install the "
+                       f"acl-broadcast wheel there (scripts/build-wheels makes it)")
+        else:
+            missing = f"{exc}: install it in {sys.prefix}"
+        parser.exit(2, f"{parser.prog} node: {missing}\n")
 
 
 def event_loop_factory():
@@ -128,6 +183,10 @@ def command_line(environ=None) -> config.Parser:
                      metavar="N", help="succeed only once N replicas hold the event (Redis's "
                      "WAIT), so that a failover cannot lose it (default: %(default)s)")
     one.add_argument("--op", default="update", help="create, update or delete")
+    one.add_argument("--documents", default=None,
+                     help="the nodes' documents module (or Python file): the event is refused "
+                          "here, not skipped by every node, when its class cannot be rebuilt "
+                          "from the data")
     # Never from the environment: a variable left set would give every later event the same
     # seq, or the same id, and an event whose id was already appended is not added at all.
     one.add_argument("--seq", default=None, from_env=False,
@@ -135,6 +194,12 @@ def command_line(environ=None) -> config.Parser:
     one.add_argument("--event-id", default=None, from_env=False,
                      help="the event's own id (default: a new one); an event appended again "
                           "with the same id is not added twice")
+    one.add_argument("--epoch", default=None, from_env=False,
+                     help="the stream's epoch as the caller last knew it: nothing is appended, "
+                          "and the command fails, when the stream was made anew since")
+    one.add_argument("--allow-eviction", action="store_true", default=config.ALLOW_EVICTION,
+                     help="append even when Redis's maxmemory-policy may evict the stream "
+                          "(default: refuse)")
     return parser
 
 
@@ -142,10 +207,20 @@ def main(argv=None, environ=None) -> int:
     parser = command_line(environ)
     args = parser.parse_args(argv)
     if args.command == "publish":
+        data = event_data(parser, args)
+        event_id = args.event_id or uuid.uuid4().hex
         try:
-            return asyncio.run(publish(args))
-        except (Unavailable, ValueError) as exc:
+            return asyncio.run(publish(args, data, event_id))
+        except (RedisFull, OverflowError, StreamMadeAnew) as exc:
             parser.exit(1, f"{parser.prog} publish: {exc}\n")
+        except Unavailable:
+            parser.exit(1, f"{parser.prog} publish: Redis did not take the event within "
+                           f"{config.PUBLISH_RETRY_FOR:g} s; it may or may not be in the stream: "
+                           f"publish it again with --event-id {event_id} to know (an event is "
+                           f"never added twice)\n")
+        except ValueError as exc:
+            parser.exit(1, f"{parser.prog} publish: {exc}\n")
+    import_node(parser)
     cfg = config.NodeConfig.from_args(args)
     # A setting that cannot work is told in one line, before anything starts.
     try:
@@ -166,6 +241,8 @@ def main(argv=None, environ=None) -> int:
             return runner.run(serve(cfg, documents))
     except CannotListen as exc:
         parser.exit(2, f"{parser.prog} node: {exc}; {exc.hint}\n")
+    except StreamMismatch as exc:
+        parser.exit(2, f"{parser.prog} node: {exc}\n")
     except KeyboardInterrupt:
         return 0
 

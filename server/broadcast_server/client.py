@@ -16,7 +16,7 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 from . import config
 from .errors import Refused, Unavailable
-from .protocol import RESET_CLOSE_CODE, frame, later_seq, request
+from .protocol import RESET_CLOSE_CODE, frame, later_seq, parse_reset_reason, request
 from .stream.connection import backoff
 
 __all__ = ["ResumingClient"]
@@ -35,8 +35,12 @@ class ResumingClient:
     context its ``wss://`` connections verify the nodes with (None: the system's authorities).
 
     After an error reply, and before trying another node, it waits with jittered backoff, so
-    that the clients of a node that went away do not all come back in the same instant. When its
-    node finds the stream made anew, it subscribes again from now.
+    that the clients of a node that went away do not all come back in the same instant.
+
+    Two things make it start over, each told to ``on_start_over(client, kind, reason)``: its
+    node finds the stream made anew (``kind`` "reset": it resumes from the new stream's start,
+    the position the node's close names, and gets every event the new stream holds), or it
+    resumed after a seq the stream never had (``kind`` "ahead": it subscribes from now).
     """
 
     def __init__(self, name: str, api_key: str, subscriptions: list[dict], urls: list[str],
@@ -45,10 +49,11 @@ class ResumingClient:
                  retry_most: float = config.CLIENT_RETRY_MOST,
                  give_up_after: float = config.CLIENT_GIVE_UP_AFTER,
                  on_event: Callable[["ResumingClient", str, dict], None] | None = None,
+                 on_start_over: Callable[["ResumingClient", str, str], None] | None = None,
                  ssl: ssl_module.SSLContext | None = None):
         self.name, self.api_key, self.subscriptions = name, api_key, subscriptions
         self.urls, self.node = list(urls), node
-        self.stop_when, self.on_event = stop_when, on_event
+        self.stop_when, self.on_event, self.on_start_over = stop_when, on_event, on_start_over
         self.give_up_after = give_up_after
         self.ssl = ssl  # for wss:// URLs: whom to trust (None: the system's authorities)
         self.backoff = backoff(retry_delay, retry_most)
@@ -57,6 +62,7 @@ class ResumingClient:
         self.stints: list[tuple[int, str | None, int]] = []
         self.catching_up = False
         self.resets = 0  # times its node closed the connection for a stream made anew
+        self.aheads = 0  # times it was told it had resumed after a seq the stream never had
         self.refused: str | None = None
         self.subscribed = asyncio.Event()
         self.ws = None
@@ -85,9 +91,14 @@ class ResumingClient:
                 waited = 0.0
             except ConnectionClosed as exc:
                 if exc.rcvd is not None and exc.rcvd.code == RESET_CLOSE_CODE:
-                    # What it had is gone from the stream: from now on, on the same node.
+                    # What it had is gone from the stream: from the new stream's start (from
+                    # now, when the node names none), on the same node.
                     self.after = self.epoch = None
+                    start = parse_reset_reason(exc.rcvd.reason)
+                    if start is not None:
+                        self.epoch, self.after = start
                     self.resets += 1
+                    self._started_over("reset", exc.rcvd.reason or "the stream was made anew")
                     await asyncio.sleep(self.backoff.compute(1))
                     continue
             except (OSError, InvalidHandshake, asyncio.TimeoutError):
@@ -137,12 +148,22 @@ class ResumingClient:
                         await self._wait()
                         resumed_after = self.after
                         await ws.send(self._request())
+                    elif kind == "ahead":  # it cannot have had that seq: from now on, then
+                        self.after = self.epoch = resumed_after = None
+                        self.catching_up = False
+                        self.aheads += 1
+                        self._started_over("ahead", message.get("reason") or raw)
+                        await ws.send(self._request())
                     else:  # refused, or too old to catch up
                         self.refused = message.get("reason") or raw
                         return False
                 return self._leave
             finally:
                 self.ws = None
+
+    def _started_over(self, kind: str, reason: str) -> None:
+        if self.on_start_over is not None:
+            self.on_start_over(self, kind, reason)
 
     def _request(self) -> str:
         return frame(request(self.api_key, self.subscriptions, self.after, self.epoch))

@@ -44,7 +44,8 @@ the host more than it saves on loopback and local networks, and it keeps each ev
 shared by every client it goes to."""
 
 APP_NAME = "broadcast-demo"
-"""The application name sent with every ACL lookup."""
+"""The application name sent with every ACL lookup, unless a node is given another
+(``--app-name``)."""
 
 AUTH_TIMEOUT = 5.0
 """Seconds an ACL lookup may take in all: waiting for its turn, connecting, and reading the reply
@@ -93,6 +94,10 @@ PUBLISH_RETRY_FOR = 10.0
 """Seconds one publish may take in all, retries included: then it raises, telling the caller
 whether the event may still be in the stream."""
 
+ALLOW_EVICTION = False
+"""Whether a publisher appends to a Redis whose maxmemory policy may evict the stream (an
+``allkeys-`` one): events it acknowledged could then reach nobody. Off: it refuses."""
+
 EVENT_ID_TTL = 30
 """Seconds Redis remembers an appended event's id, so that an append retried after a lost reply
 is found rather than added twice: at least twice as long as a publish may take. Each id costs
@@ -128,8 +133,27 @@ FEED_READ_SLACK = 1.0
 """Seconds the feed's socket timeout outlasts a blocking read: a Redis that stops answering is
 noticed at most this long after the read should have returned (2 s with the defaults)."""
 
-BACKLOG_PAGE = 1000
-"""Entries a catch-up reads from the stream at once."""
+BACKLOG_PAGE = 250
+"""Entries a catch-up reads from the stream at once. Pages start at multiples of it, so that
+catch-ups from nearby seqs read, and share, the same pages. Small enough that reading one (the
+reply parsed in one go) delays no other client's live event by much: 1,000 made it 150 ms with
+five catch-ups at once."""
+
+CATCH_UP_PAGES_KEPT = 16
+"""Pages of the stream (full ones, of the epoch a node reads) a node keeps for the catch-ups that
+come next: about 0.4 MB each with the demo's documents."""
+
+CATCH_UPS = 4
+"""Catch-ups a node runs at once; the others wait their turn, at most CATCH_UP_WAIT seconds."""
+
+CATCH_UP_WAIT = 30.0
+"""Seconds a resuming client waits for its catch-up's turn before it gets an ``error`` reply
+(and asks again later)."""
+
+CATCH_UP_SLICE = 0.002
+"""Seconds a catch-up reads, filters and sends before it lets the event loop in: what it may
+add to the latency of another client's live event, once per catch-up running (with four
+running and other work on the machine, 5 ms let the live client's latency reach 140-190 ms)."""
 
 CLIENT_RETRY_DELAY = 0.1
 """Longest first wait, in seconds, of a resuming client before trying again (another node, or
@@ -295,7 +319,9 @@ def _checked(kind, holds, why):
 port = _checked(int, lambda v: 0 <= v <= 65535,
                 lambda v: f"port {v} is out of range (0 to 65535)")
 count = _checked(int, lambda v: v >= 0, lambda v: f"{v} is negative")
-width = _checked(int, lambda v: v >= 1, lambda v: f"{v} digits: at least 1")
+# Redis's scripts count in doubles: exact up to 2**53, past every seq of 15 digits.
+width = _checked(int, lambda v: 1 <= v <= 15, lambda v: f"{v} digits: from 1 to 15")
+at_least_one = _checked(int, lambda v: v >= 1, lambda v: f"{v}: at least 1")
 # 0 is no "unbounded": every client would be closed at the first burst that fills its socket.
 outbox = _checked(int, lambda v: v >= 1,
                   lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
@@ -432,7 +458,8 @@ REDIS_SETTINGS = (
             "connection subscribes to one class", (), addresses, "HOST:PORT[,...]",
             shown="none: one stream, on the Redis of --redis"),
     Setting("--stream", "the Redis stream's key", STREAM, server=True),
-    Setting("--seq-width", "digits of the stream's seqs", SEQ_WIDTH, width, server=True),
+    Setting("--seq-width", "digits of the stream's seqs, 1 to 15: the width the stream was made "
+            "with", SEQ_WIDTH, width, server=True),
 )
 """The settings of every command that reads or writes the stream."""
 
@@ -445,6 +472,8 @@ LOG_SETTINGS = (
 
 NODE_SETTINGS = REDIS_SETTINGS + (
     Setting("--auth", "the authentication service's API root", metavar="URL", required=True),
+    Setting("--app-name", "the application's name, sent with every ACL lookup to the "
+            "authentication service", APP_NAME, metavar="NAME", server=True),
     Setting("--documents", "the module (or a Python file) whose DOCUMENT_CLASSES rebuild the "
             "events, e.g. broadcast_demo.shop", metavar="MODULE", required=True),
     Setting("--name", "the node's name, in its logs and health", lambda: f"node-{os.getpid()}",
@@ -473,6 +502,10 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             "503", MAX_LAG, count, "EVENTS", server=True),
     Setting("--unhealthy-after", "seconds Redis may be unreachable before GET /healthz answers "
             "503", UNHEALTHY_AFTER, seconds, "SECONDS", server=True),
+    Setting("--catch-ups", "catch-ups of resuming clients a node runs at once; the others wait "
+            "their turn", CATCH_UPS, at_least_one, "N", server=True),
+    Setting("--catch-up-wait", "seconds a catch-up may wait for its turn before the client is "
+            "told to ask again", CATCH_UP_WAIT, seconds, "SECONDS", server=True),
     Setting("--auth-timeout", "seconds an ACL lookup may take in all, its turn included",
             AUTH_TIMEOUT, some_seconds, "SECONDS", server=True),
     Setting("--auth-cache", "seconds the authentication service's answer about a key is reused, "

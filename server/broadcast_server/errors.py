@@ -4,7 +4,8 @@ from __future__ import annotations
 import enum
 
 __all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "AuthServiceFault",
-           "TooOld", "CannotListen"]
+           "TooOld", "Ahead", "StreamMadeAnew", "StreamMismatch", "RedisFull", "CannotListen",
+           "Skip", "Unfit"]
 
 
 class Refusal(enum.StrEnum):
@@ -80,6 +81,40 @@ class TooOld(Exception):
                          f"events from now on")
 
 
+class Ahead(Exception):
+    """A client resumed after a seq the stream has not reached (in its epoch): it cannot have
+    had that event, and would skip every event up to it. It subscribes from now instead."""
+
+    def __init__(self, after: str, latest: str | None, *, epoch: str | None = None):
+        self.after, self.latest, self.epoch = after, latest, epoch
+        held = f"its last seq is {latest}" if latest else "it holds nothing"
+        super().__init__(f"resume_after {after} is ahead of the stream ({held}, epoch {epoch}); "
+                         f"subscribe again without resume_after to get the events from now on")
+
+
+class StreamMadeAnew(Exception):
+    """An append found the stream made anew since the publisher's last one: the events it
+    had appended after ``last_seq`` (acknowledged in epoch ``old``) may be gone with the old
+    stream. Nothing was appended; the publisher now appends to epoch ``new``."""
+
+    def __init__(self, old: str, new: str, last_seq: str | None):
+        self.old, self.new, self.last_seq = old, new, last_seq
+        last = (f"the last one was seq {last_seq}" if last_seq is not None
+                else "this publisher acknowledged none")
+        super().__init__(f"the stream was made anew (epoch {new}, was {old}): events "
+                         f"acknowledged in the old epoch may be lost, {last}; nothing was "
+                         f"appended, publish again from your own records")
+
+
+class RedisFull(Unavailable):
+    """Redis refused an append for want of memory (its maxmemory, with ``noeviction``): the
+    event is not in the stream."""
+
+
+class StreamMismatch(ValueError):
+    """A node or publisher set up otherwise than the stream it was pointed at (another seq
+    width, ...), or a Redis whose settings could lose the events it acknowledges."""
+
 
 class CannotListen(Exception):
     """The websocket server could not bind its port; the text says why, in one line."""
@@ -91,3 +126,31 @@ class CannotListen(Exception):
     def __init__(self, text: str, flag: str = "--port"):
         super().__init__(text)
         self.hint = self.HINT.replace("--port", flag)
+
+
+class Skip(enum.StrEnum):
+    """Why a node skipped an entry of the stream, in a word: the label of the
+    ``broadcast_stream_entries_skipped_total`` metric and the word of its log line."""
+
+    UNKNOWN_CLASS = "unknown_class"
+    """The event's class is not in ``DOCUMENT_CLASSES``."""
+
+    NOT_AN_OBJECT = "not_an_object"
+    """The event's data is not a JSON object, so it cannot be the class's keyword arguments."""
+
+    REFUSED_BY_CLASS = "refused_by_class"
+    """``cls(**data)`` raised: a field the class does not take, one it needs and did not get, a
+    value it refuses."""
+
+    BAD_ENTRY = "bad_entry"
+    """Anything else: an entry the publisher does not write (a field missing, data that is not
+    JSON, a seq of another width)."""
+
+
+class Unfit(ValueError):
+    """An event no node can rebuild into a document (see :mod:`broadcast_server.documents`);
+    ``reason`` says why, as a node's metrics count the entries it skips."""
+
+    def __init__(self, text: str, reason: Skip):
+        super().__init__(text)
+        self.reason = reason

@@ -5,23 +5,23 @@ Run several, on one machine or several, all pointing at the same Redis, behind a
 own clients. A client that comes back, to this node or another, adds the last seq it saw and its
 epoch to its request (``"resume_after"``, ``"epoch"``) and first gets the events after that seq
 which the stream still holds, filtered by its subscriptions like any event, then the live ones,
-with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` and no
-event (see :mod:`broadcast_server.protocol` for the replies).
+with no gap and nothing twice; or, when the stream no longer holds them all, ``too_old`` (after
+the pages of the backlog sent before that was found), never a backlog with a hole; or ``ahead``
+when the stream never had that seq (see :mod:`broadcast_server.protocol` for the replies). A
+backlog is read, filtered and sent a page at a time, at most ``catch_ups`` of them at once.
 """
 from __future__ import annotations
 
 import asyncio
-import importlib
-import importlib.util
 import logging
-import pathlib
-import sys
 import time
 from typing import Any
 
 from tolva_engine import AuthorizationError
+from websockets.protocol import OPEN
 
 from . import config, protocol
+from .documents import load_documents
 from .errors import Unavailable
 from .server import BroadcastServer, Link, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
@@ -69,8 +69,10 @@ class NodeServer(BroadcastServer):
     def __init__(self, auth_root: str, redis_url: str, *, documents, stream: str = config.STREAM,
                  seq_width: int = config.SEQ_WIDTH, name: str = "node", from_start: bool = False,
                  max_lag: int = config.MAX_LAG,
-                 unhealthy_after: float = config.UNHEALTHY_AFTER, **kwargs):
-        super().__init__(auth_root, doc_classes=documents, **kwargs)
+                 unhealthy_after: float = config.UNHEALTHY_AFTER,
+                 catch_ups: int = config.CATCH_UPS,
+                 catch_up_wait: float = config.CATCH_UP_WAIT, **kwargs):
+        super().__init__(auth_root, doc_classes=documents, seq_width=seq_width, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
 
@@ -89,6 +91,12 @@ class NodeServer(BroadcastServer):
             self.feeds = {None: feed(redis_url, stream)}
         self.feed = next(iter(self.feeds.values()))  # the one feed, or the first class's
         self.caught_up = 0  # events sent from the stream's backlog
+        # Catch-ups run at most ``catch_ups`` at once; the others wait their turn.
+        self._catch_ups = asyncio.Semaphore(catch_ups)
+        self.catch_up_wait = catch_up_wait
+        self.catching_up = 0  # catch-ups running now
+        self.waiting_to_catch_up = 0  # and waiting for their turn
+        self.catch_ups_turned_away = 0  # told to ask again after waiting catch_up_wait
         self._closing: set[asyncio.Task] = set()
 
     @property
@@ -100,6 +108,11 @@ class NodeServer(BroadcastServer):
     def too_old(self) -> int:
         """Of them, those told the stream no longer holds their events."""
         return self.counted["too_old"]
+
+    @property
+    def ahead(self) -> int:
+        """Of them, those told they resumed after a seq the stream never had."""
+        return self.counted["ahead"]
 
     async def start(self) -> "NodeServer":
         for feed in self.feeds.values():
@@ -119,7 +132,7 @@ class NodeServer(BroadcastServer):
             if not feed.running:
                 reasons.append(f"the feed{whose} is not running")
             elif feed.restarting:
-                reasons.append(f"the feed{whose} failed and is restarting")
+                reasons.append(f"the feed{whose} failed and is restarting ({feed.failure})")
             elif feed.epoch is None:
                 reasons.append(f"the feed{whose} has not read the stream yet: Redis cannot be "
                                f"reached")
@@ -130,26 +143,31 @@ class NodeServer(BroadcastServer):
                                f"{self.max_lag})")
             states[doc_class] = {
                 "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
-                "down_for": round(down_for, 1) if down_for is not None else None}
+                "down_for": round(down_for, 1) if down_for is not None else None,
+                "seq_width": feed.width, "seqs_left": feed.seqs_left}
+        durability = self.feed.durability
+        redis = durability.describe() if durability is not None else None
         if self.sharded:
             body.update(node=self.name, feeds={doc_class: dict(state, last_seq=feed.position)
                                                for (doc_class, state), feed
-                                               in zip(states.items(), self.feeds.values())})
+                                               in zip(states.items(), self.feeds.values())},
+                        redis=redis)
         else:
-            body.update(node=self.name, last_seq=self.feed.position, feed=states[None])
+            body.update(node=self.name, last_seq=self.feed.position, feed=states[None],
+                        redis=redis)
         return reasons, body
 
-    def _stream_reset(self, old: str | None, new: str) -> None:
-        """Close every connection: what the clients have belongs to a stream that is gone, and
-        they subscribe again for the new one."""
+    def _stream_reset(self, old: str | None, new: str, start: str) -> None:
+        """Close every connection: what the clients have belongs to a stream that is gone; the
+        close names the new epoch and the seq its events come after, which they resume after."""
         server = self._server
         connections = list(server.connections) if server is not None else []
         log.warning("closing %d connections: the stream's epoch is now %s (was %s)",
                     len(connections), new, old)
         for websocket in connections:
             self.broadcaster.disconnect(websocket)
-            task = asyncio.ensure_future(websocket.close(protocol.RESET_CLOSE_CODE,
-                                                         "stream reset"))
+            task = asyncio.ensure_future(websocket.close(
+                protocol.RESET_CLOSE_CODE, protocol.reset_reason(new, start)))
             self._closing.add(task)
             task.add_done_callback(self._closing.discard)
 
@@ -182,13 +200,16 @@ class NodeServer(BroadcastServer):
                 return session.admitted()
             case protocol.CheckHeld(position):
                 try:
-                    await session.stream.backlog(position.epoch, position.seq, position.seq)
+                    # TooOld when the stream is of another epoch, Ahead when it is the
+                    # position's and has not reached its seq.
+                    await session.stream.check_ahead(position.epoch, position.seq)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.held()
             case protocol.CatchUp(epoch, after):
                 try:
-                    after, sent = await self._catch_up(link.catch_up, epoch, after,
+                    after, sent = await self._catch_up(link.catch_up, websocket,
+                                                       session.request, epoch, after,
                                                        session.stream)
                 except DOWN as exc:
                     return session.stream_failed(exc)
@@ -200,36 +221,54 @@ class NodeServer(BroadcastServer):
                 return None
         return await super().act(link, action)
 
-    async def _catch_up(self, catch_up, epoch: str, after: str,
-                        feed: Feed | None = None) -> tuple[str, int]:
-        """Send the backlog after ``after`` up to the feed's position; returns (new after, events
-        sent to the client: those its subscriptions let through).
+    async def _catch_up(self, catch_up, websocket, request: protocol.Request, epoch: str,
+                        after: str, feed: Feed | None = None) -> tuple[str, int]:
+        """Send the backlog after ``after`` up to the position of ``feed`` (the node's one, or
+        on a cluster the request's class's), once this catch-up's turn has come; returns (new
+        after, events sent to the client: those its subscriptions let through). Raises
+        :class:`Ahead` when ``after`` is past the stream's last seq.
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
         reached the feed's position.
         """
-        feed = feed or self.feed
-        while True:
+        self.waiting_to_catch_up += 1
+        try:
+            await asyncio.wait_for(self._catch_ups.acquire(), self.catch_up_wait)
+        except asyncio.TimeoutError:
+            self.catch_ups_turned_away += 1
+            raise Unavailable(protocol.catch_ups_busy(self.catch_up_wait)) from None
+        finally:
+            self.waiting_to_catch_up -= 1
+        self.catching_up += 1
+        try:
+            return await self._send_backlog(catch_up, websocket, request, epoch, after,
+                                           feed or self.feed)
+        finally:
+            self.catching_up -= 1
+            self._catch_ups.release()
+
+    async def _send_backlog(self, catch_up, websocket, request, epoch, after, feed):
+        classes = frozenset(request.doc_classes)
+        sender = catch_up.sender
+        while websocket.protocol.state is OPEN:  # not gone while it waited for its turn
             upto = feed.position
             if feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
+                if int(after) > int(upto or 0):  # past this node: is it past the stream too?
+                    await feed.check_ahead(epoch, after)
                 return after, catch_up.sent
             before = catch_up.sent
-            for doc, op, seq in await feed.backlog(epoch, after, upto):
-                await catch_up.document_sent_async(doc, op, seq)
-            self.caught_up += catch_up.sent - before
+            try:
+                async for doc, op, seq in feed.backlog(epoch, after, upto, classes=classes):
+                    await catch_up.document_sent_async(doc, op, seq)
+                    # Sent no faster than the client takes it: its outbox never fills up.
+                    outbox = sender.outboxes.get(websocket)
+                    if outbox is not None and outbox.size > sender.bound // 4:
+                        await sender.flushed(websocket, config.SEND_CLOSE_TIMEOUT)
+                    if websocket.protocol.state is not OPEN:  # gone, or fell behind
+                        return after, catch_up.sent
+            finally:
+                self.caught_up += catch_up.sent - before
             after = upto
-
-
-def load_documents(name: str):
-    """The ``DOCUMENT_CLASSES`` of a module, given by its import name or as a Python file."""
-    if name.endswith(".py") or "/" in name:
-        path = pathlib.Path(name).resolve()
-        found = importlib.util.spec_from_file_location(f"node_documents_{path.stem}", path)
-        module = importlib.util.module_from_spec(found)
-        sys.modules[found.name] = module
-        found.loader.exec_module(module)
-    else:
-        module = importlib.import_module(name)
-    return module.DOCUMENT_CLASSES
+        return after, catch_up.sent

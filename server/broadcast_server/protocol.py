@@ -31,8 +31,13 @@ Server to client:
 * ``{"type": "too_old", "reason": ..., "oldest_seq": ..., "latest_seq": ..., "epoch": ...}``
   when the stream no longer holds every event after ``resume_after``, or is of another epoch
   (the client is not subscribed);
+* ``{"type": "ahead", "reason": ..., "latest_seq": ..., "epoch": ...}`` when ``resume_after``
+  is past the last seq the stream ever had in that epoch: the client cannot have had it, and
+  would skip every event up to it (the client is not subscribed);
 * a node closes every connection with code 4001 (:data:`RESET_CLOSE_CODE`) when it finds the
-  stream made anew: its clients subscribe again, without ``resume_after``;
+  stream made anew, the reason naming the new epoch and the position before its first event
+  (``stream made anew: epoch 9f0c... after 00000000``, see :func:`reset_reason`): its clients
+  resume from there, and get every event the new stream holds.
 * the document events, exactly as the broadcaster sends them:
   ``{"doc_class": ..., "op": ..., "seq": ..., "message": {...}}``.
 
@@ -49,21 +54,23 @@ import time
 from typing import Any, Iterable, Mapping, NamedTuple
 
 from . import config
-from .errors import BadRequest, Refusal, Refused, TooOld, Unavailable
+from .errors import Ahead, BadRequest, Refusal, Refused, TooOld, Unavailable
 
 __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_FIELDS",
            "MAX_REQUEST_CHARS", "Subscription", "Request", "Position", "parse_request",
            "parse_resume", "request", "is_seq", "seq_number", "format_seq", "next_seq",
            "later_seq", "live_after", "welcome", "subscribed", "refused", "error", "too_old",
+           "ahead", "reset_reason", "parse_reset_reason",
            "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
-           "node_behind", "quote", "fingerprint", "is_stream_seq", "RateLimit",
-           "too_many_requests", "Refusal", "Session", "Send", "LookUp", "Admit", "CheckHeld", "CatchUp",
-           "Register", "TurnDown", "Count", "Log", "Fault", "Close"]
+           "node_behind", "catch_ups_busy", "quote", "fingerprint", "is_stream_seq", "RateLimit",
+           "too_many_requests", "Refusal", "Session", "Send", "LookUp", "Admit", "CheckHeld",
+           "CatchUp", "Register", "TurnDown", "Count", "Log", "Fault", "Close"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
-    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}'
+    '"catalog": {field: ..} | null, "show_hidden": bool, "start_seq": "0005"}]}; to a node, '
+    'add "resume_after": the last seq received, "epoch": the subscribed reply\'s, to catch up'
 )
 """The one-line reminder of the request that every welcome carries."""
 
@@ -128,11 +135,12 @@ def later_seq(a: str | None, b: str | None) -> str | None:
     return b
 
 
-def live_after(resumed_after: str | None, position: str | None) -> str:
+def live_after(resumed_after: str | None, position: str | None, width: int) -> str:
     """After which seq a client's live events start, when it has everything up to
     ``resumed_after`` (None: nothing) and the feed has handed over everything up to
-    ``position`` (None: nothing yet, so every event it will hand over is new): "0" for all."""
-    return later_seq(resumed_after, position) or "0"
+    ``position`` (None: nothing yet, so every event it will hand over is new): the seq 0 of
+    the stream's width for all, a position the client may resume after like any other."""
+    return later_seq(resumed_after, position) or format_seq(0, width)
 
 
 # -- requests -----------------------------------------------------------------------------------
@@ -261,6 +269,9 @@ def parse_resume(request: Request, seq_width: int | None = None) -> Position | N
     resume_after = request.fields.get("resume_after")
     if resume_after is None:
         return None
+    if resume_after == "0" and seq_width is not None:
+        # What nodes once replied on an empty stream: before the epoch's first event.
+        resume_after = format_seq(0, seq_width)
     if not is_stream_seq(resume_after, seq_width):
         shown = (quote(resume_after) if isinstance(resume_after, str)
                  else type(resume_after).__name__)
@@ -306,6 +317,25 @@ def error(reason: str) -> dict[str, Any]:
 def too_old(exc: TooOld) -> dict[str, Any]:
     return {"type": "too_old", "reason": str(exc), "oldest_seq": exc.oldest,
             "latest_seq": exc.latest, "epoch": exc.epoch}
+
+
+def ahead(exc: Ahead) -> dict[str, Any]:
+    return {"type": "ahead", "reason": str(exc), "latest_seq": exc.latest, "epoch": exc.epoch}
+
+
+def reset_reason(epoch: str, start: str) -> str:
+    """The reason of the 4001 close when the stream was made anew: the new epoch, and the
+    position before its first event (``start``), which the client resumes after."""
+    return f"stream made anew: epoch {epoch} after {start}"
+
+
+def parse_reset_reason(reason: str) -> Position | None:
+    """The position a 4001 close's reason names (None when it names none)."""
+    words = reason.split()
+    if (len(words) == 7 and words[:4] == ["stream", "made", "anew:", "epoch"]
+            and words[5] == "after" and is_seq(words[6])):
+        return Position(words[4], words[6])
+    return None
 
 
 def frame(reply: Mapping[str, Any]) -> str:
@@ -388,6 +418,11 @@ def stream_made_anew() -> str:
     return "the event stream was made anew meanwhile; subscribe again without resume_after"
 
 
+def catch_ups_busy(waited: float) -> str:
+    return (f"this node is catching other clients up (waited {waited:g} s for a turn); try "
+            f"again shortly")
+
+
 def node_behind() -> str:
     return "this node is still reading the stream's previous epoch; try again shortly"
 
@@ -416,7 +451,7 @@ class Admit(NamedTuple):
 
 class CheckHeld(NamedTuple):
     """(A node) check that the stream still holds ``position`` (another epoch than the node's):
-    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld raised."""
+    then :meth:`Session.held`, or :meth:`Session.failed` with the TooOld or Ahead raised."""
     position: Position
 
 
@@ -474,22 +509,24 @@ class Session:
     A driver tells it the connection opened (:meth:`connected`), each frame received
     (:meth:`received`) and how each action that waits ended (:meth:`looked_up`, ...); each call
     returns the actions to perform, in order. A node's session is given its ``stream`` (an
-    object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written); on a
-    sharded Redis, where each document class has a stream of its own, a mapping of each class
-    to its stream: then a request subscribes to the classes of one stream only (one class),
-    since a position (an epoch and a seq) is a place in one stream.
+    object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written);
+    a server's, the width of the seqs it publishes (``seq_width``; None takes any). On a sharded
+    Redis, where each document class has a stream of its own, a node's ``stream`` is a mapping
+    of each class to its stream: then a request subscribes to the classes of one stream only
+    (one class), since a position (an epoch and a seq) is a place in one stream.
     One request is served at a time: the driver reads the next frame once the actions of the
     last one are done.
     """
 
     def __init__(self, doc_classes: Iterable[str] = (), stream: Any = None, *,
-                 rate: float = config.SUBSCRIBE_RATE, burst: int = config.SUBSCRIBE_BURST):
+                 seq_width: int | None = None, rate: float = config.SUBSCRIBE_RATE,
+                 burst: int = config.SUBSCRIBE_BURST):
         self.doc_classes = tuple(doc_classes)
         self.streams = stream if isinstance(stream, Mapping) else None
         if self.streams is not None:
             stream = next(iter(self.streams.values()), None)  # until a request picks its own
         self.stream = stream
-        self.width = stream.width if stream is not None else None
+        self.width = stream.width if stream is not None else seq_width
         self.limit = RateLimit(rate, burst, now=0.0)
         self.closed = False  # refused: the driver reads no more
         self.request: Request | None = None  # the request being served
@@ -570,6 +607,8 @@ class Session:
         """What the request being served raised."""
         if isinstance(exc, TooOld):
             return [Count("too_old"), Send(too_old(exc))]
+        if isinstance(exc, Ahead):
+            return [Count("ahead"), Send(ahead(exc))]
         # BadRequest, and any ValueError the module raises for a subscription's values.
         if isinstance(exc, ValueError):
             # The module's own messages may quote a client's values: cut short.
@@ -597,7 +636,7 @@ class Session:
         # From here to the registration nothing waits: the feed cannot move in between.
         if stream.epoch != self.epoch:  # made anew meanwhile; this connection is being closed
             return self.failed(Unavailable(stream_made_anew()))
-        after = live_after(after, stream.position)
+        after = live_after(after, stream.position, self.width)
         return [Register(request, self.acl, after),
                 Log(f"subscribed with {fingerprint(request.api_key)} after {after} ({sent} "
                     f"caught up) to " + ", ".join(sub.describe() for sub in request.subscriptions)),

@@ -92,6 +92,7 @@ class BroadcastServer:
                  broadcaster: type[WebsocketBroadcaster] = WebsocketBroadcaster,
                  send_queue: int = config.SEND_QUEUE_BYTES,
                  compression: bool = config.COMPRESSION,
+                 seq_width: int | None = None,
                  auth_timeout: float = config.AUTH_TIMEOUT,
                  auth_cache: float = config.AUTH_CACHE,
                  public_nodes: Iterable[str] = config.PUBLIC_NODES,
@@ -115,6 +116,9 @@ class BroadcastServer:
             "doc_classes": tuple(doc_classes),
         })
         self.compression = "deflate" if compression else None
+        # The width of the seqs it publishes, which a client's start_seq must have (the module
+        # compares seqs as text); None takes any.
+        self.seq_width = seq_width
         self.refusals: list[tuple[str, str]] = []  # (api key, reason), the latest, in order
         self.turned_down: collections.Counter[str] = collections.Counter()  # requests, by why
         self.counted: collections.Counter[str] = collections.Counter()  # a session's Count
@@ -279,7 +283,7 @@ class BroadcastServer:
         return time.monotonic() * 1000
 
     def session(self) -> protocol.Session:
-        return protocol.Session(self.broadcaster.doc_classes)
+        return protocol.Session(self.broadcaster.doc_classes, seq_width=self.seq_width)
 
     def _note(self, websocket, text: str) -> None:
         if self.log is not None:

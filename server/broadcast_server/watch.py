@@ -27,7 +27,7 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import generate_latest
 from prometheus_client.registry import Collector
 
-from .errors import Refusal
+from .errors import Refusal, Skip
 
 if TYPE_CHECKING:
     from websockets.asyncio.server import ServerConnection
@@ -154,8 +154,25 @@ def _node_metrics(server) -> Iterator[Metric]:
     if feed.lag is not None:
         yield _gauge("feed_lag_events", "Events in the stream the feed has yet to hand over",
                      feed.lag)
-    yield _counter("stream_entries_skipped", "Stream entries that could not be handed over",
-                   feed.skipped)
+    yield _gauge("stream_seqs_left", "Seqs of the stream's width left after its last one: "
+                 "appends past the last are refused", feed.seqs_left)
+    if feed.durability is not None:
+        yield _gauge("redis_evicting", "1 when Redis's maxmemory-policy may evict the stream",
+                     feed.durability.evicting)
+        persistence = GaugeMetricFamily(f"{PREFIX}_redis_persistence",
+                                        "What an acknowledged append survives (1 for the "
+                                        "level Redis is set to)", labels=["level"])
+        persistence.add_metric([feed.durability.persistence], 1)
+        yield persistence
+        if feed.durability.replicas is not None:
+            yield _gauge("redis_replicas", "Replicas connected to Redis",
+                         feed.durability.replicas)
+    skipped = CounterMetricFamily(f"{PREFIX}_stream_entries_skipped",
+                                  "Stream entries that could not be handed over, by reason",
+                                  labels=["reason"])
+    for reason in Skip:  # each from the start, as the refusals
+        skipped.add_metric([reason.value], feed.skipped_by[reason])
+    yield skipped
     yield _counter("feed_restarts", "Times the feed failed and was started again",
                    feed.restarts)
     yield _counter("redis_outages", "Times Redis went away while the feed was reading",
@@ -166,6 +183,13 @@ def _node_metrics(server) -> Iterator[Metric]:
                    server.caught_up)
     yield _counter("too_old", "Requests answered too_old: their events are no longer held",
                    server.too_old)
+    yield _counter("ahead", "Requests answered ahead: they resumed after a seq the stream never "
+                   "had", server.ahead)
+    yield _gauge("catch_ups_running", "Catch-ups sending a backlog now", server.catching_up)
+    yield _gauge("catch_ups_waiting", "Catch-ups waiting for their turn",
+                 server.waiting_to_catch_up)
+    yield _counter("catch_ups_turned_away", "Catch-ups that waited too long for their turn "
+                   "(the client was told to ask again)", server.catch_ups_turned_away)
 
 
 def _gauge(name: str, documentation: str, value: Any) -> GaugeMetricFamily:

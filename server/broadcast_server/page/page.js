@@ -207,7 +207,8 @@ function start(settings) {
       tell("refused", `Refused: ${reason}`);
       $("stop").disabled = true;
     },
-    onTooOld: (reason) => tell("notice", `Events missed: ${reason}. Subscribed again from now on.`),
+    onTooOld: (reason) => tell("notice", `Events missed: ${reason}.`),
+    onAhead: (reason) => tell("notice", `${reason}. Subscribed again from now on.`),
     onError: (reason) => tell("error", `Error: ${reason}. Asking again shortly.`),
   });
   $("stop").disabled = false;

@@ -1,5 +1,5 @@
 """The Redis connection the publisher and the feed share: its client, what counts as Redis being
-down, and the retry policy with redis-py's backoff."""
+down, the retry policy with redis-py's backoff, and what Redis keeps of what it acknowledges."""
 from __future__ import annotations
 
 import asyncio
@@ -19,7 +19,9 @@ from redis.exceptions import (AskError, ClusterDownError, MovedError, ResponseEr
 from .. import config
 from .entries import id_number
 
-__all__ = ["DOWN", "NotReplicated", "RedisTarget", "connect", "backoff", "retrying", "last_generated"]
+__all__ = ["DOWN", "NotReplicated", "RedisTarget", "connect", "backoff", "retrying",
+           "last_generated", "Durability", "read_durability"]
+
 
 class NotReplicated(RedisTimeoutError):
     """An append Redis took, but fewer replicas than asked acknowledged it in time: retried as
@@ -201,3 +203,61 @@ async def last_generated(client: aioredis.Redis, stream: str) -> int:
             return 0
         raise
     return id_number(info["last-generated-id"])
+
+
+@dataclasses.dataclass(frozen=True)
+class Durability:
+    """What Redis keeps of the stream: its eviction policy, its persistence and its replicas,
+    as its settings say (None for what it would not tell: ``CONFIG`` is often disabled on
+    managed servers)."""
+
+    policy: str | None = None  # maxmemory-policy
+    appendonly: bool | None = None
+    appendfsync: str | None = None
+    snapshots: bool | None = None  # an RDB ``save`` schedule
+    replicas: int | None = None
+
+    @property
+    def evicting(self) -> bool:
+        """Whether Redis may evict the stream itself when it is full: the ``allkeys-`` policies
+        (the ``volatile-`` ones evict only keys that expire, which the stream never does)."""
+        return bool(self.policy) and self.policy.startswith("allkeys-")
+
+    @property
+    def persistence(self) -> str:
+        """What an acknowledged append survives: ``always`` or ``everysec`` (the append-only
+        file's sync; ``no``: when the system writes it), ``snapshots`` (only what the last
+        snapshot holds), ``none`` (nothing: a restart loses the stream), or ``unknown``."""
+        if self.appendonly:
+            return self.appendfsync or "unknown"
+        if self.appendonly is None:
+            return "unknown"
+        return "snapshots" if self.snapshots else "none"
+
+    def describe(self) -> dict:
+        return {"maxmemory_policy": self.policy, "evicting": self.evicting,
+                "persistence": self.persistence, "replicas": self.replicas}
+
+    def eviction_warning(self) -> str:
+        return (f"Redis's maxmemory-policy is {self.policy}: when Redis is full it evicts stream "
+                f"entries, events acknowledged to a publisher that then reach nobody; set it to "
+                f"noeviction")
+
+
+async def read_durability(client: aioredis.Redis) -> Durability:
+    """Read :class:`Durability` from Redis's settings (two commands)."""
+    try:
+        settings = await client.config_get("maxmemory-policy", "appendonly", "appendfsync",
+                                           "save")
+    except ResponseError:  # CONFIG renamed or disabled
+        settings = {}
+    try:
+        replicas = int((await client.info("replication")).get("connected_slaves", 0))
+    except ResponseError:
+        replicas = None
+    appendonly = settings.get("appendonly")
+    return Durability(policy=settings.get("maxmemory-policy"),
+                      appendonly=None if appendonly is None else appendonly == "yes",
+                      appendfsync=settings.get("appendfsync"),
+                      snapshots=None if "save" not in settings else bool(settings["save"]),
+                      replicas=replicas)

@@ -19,9 +19,11 @@ number an event alike.
 """
 from __future__ import annotations
 
+import functools
 import json
 from typing import Any, Callable, Mapping, Sequence
 
+from ..documents import rebuild
 from ..errors import TooOld
 from ..protocol import seq_number
 
@@ -51,14 +53,9 @@ def encode(class_name: str, data: Any, op: str) -> dict[str, str]:
 
 
 def rebuilder(classes: Mapping[str, Callable[..., Any]]) -> Rebuild:
-    """Rebuild a document from its class name and data: ``classes[name](**data)``."""
-    def rebuild(class_name: str, data: dict):
-        try:
-            cls = classes[class_name]
-        except KeyError:
-            raise ValueError(f"unknown document class {class_name!r}") from None
-        return cls(**data)
-    return rebuild
+    """Rebuild a document from its class name and data: ``classes[name](**data)`` (see
+    :func:`broadcast_server.documents.rebuild`)."""
+    return functools.partial(rebuild, classes)
 
 
 def decode(fields: Mapping[str, str], rebuild: Rebuild) -> tuple[Any, str, str]:
