@@ -135,7 +135,11 @@ class Publisher:
                     await self.script(keys=keys, args=args, client=pipe)
                     pipe.execute_command("WAIT", self.min_replicas,
                                          int(config.REPLICA_WAIT * 1000))
-                    got, replicas = await pipe.execute()
+                    # Errors as the script answered them (a raised one would say "pipeline").
+                    got, replicas = await pipe.execute(raise_on_error=False)
+                for answer in (got, replicas):
+                    if isinstance(answer, Exception):
+                        raise answer
             except OutOfMemoryError:
                 raise RedisFull(f"Redis is out of memory (its maxmemory) and refused the "
                                   f"append: event {event_id} is not in the stream") from None
