@@ -20,7 +20,8 @@ from .scripts import APPEND, class_stream, epoch_key, event_key, meta_key, new_e
 __all__ = ["OPS", "Publisher"]
 
 OPS = ("create", "update", "delete")
-"""The operations an event may carry: what every client is told to expect."""
+"""The operations clients are told to expect; the publish command takes no other. An append
+from Python carries whatever op it is given, as the module sends it."""
 
 log = logging.getLogger("broadcast.publisher")
 
@@ -115,9 +116,6 @@ class Publisher:
         if seq and not is_stream_seq(seq, self.width):
             # Nodes compare seqs as text, and skip an entry whose seq is of another width.
             raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
-        if op not in OPS:
-            # The op goes out to every subscriber as it is: a typo would reach them all.
-            raise ValueError(f"op must be create, update or delete, not {quote(str(op))}")
         if not isinstance(data, dict):
             # Every node would skip it: a document is rebuilt as cls(**data).
             raise TypeError(f"data must be a dict (a JSON object), not {type(data).__name__}")
