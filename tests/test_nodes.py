@@ -345,6 +345,34 @@ def test_a_client_that_stops_reading_is_closed_with_1013_and_resumes_missing_not
     run(body)
 
 
+def test_a_resuming_client_that_never_reads_gives_its_catch_up_turn_up(redis_server, nodes):
+    events = [(Order(id=f"A-{n}", region="eu", status="paid", total=float(n), note="ü" * 5000),
+               "update", f"{n:08d}") for n in range(1, 3001)]
+
+    async def body():
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events)
+        urls = nodes.start(1, "--catch-ups", "1", "--send-queue", "65536").urls
+        request = {"api_key": "k-all", "subscribe": [{"doc_class": "Order"}],
+                   "resume_after": "00000000", "epoch": publisher.epoch}
+        async with connect(urls[0], max_size=None) as deaf, \
+                connect(urls[0], max_size=None) as other:
+            await deaf.recv()
+            await deaf.send(json.dumps(request))
+            deaf.transport.pause_reading()  # takes the node's one turn, and reads nothing
+            await asyncio.sleep(1)
+            await other.recv()
+            await other.send(json.dumps(request | {"resume_after": "00002990"}))
+            while "type" not in (reply := json.loads(await other.recv())):
+                pass
+            # Once the deaf one is closed (1013), within the wait for a turn (30 s).
+            assert reply["type"] == "subscribed", reply
+        await publisher.close()
+
+    run(body)
+    assert "closing it with 1013" in nodes.log(0) and "Traceback" not in nodes.log(0)
+
+
 def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
     events = stream_of(400)
 
