@@ -390,6 +390,8 @@ NOT_JSON = {"message": "Expecting value", "trace": "<html>"}
      "without its own"),
     ({"message": "API Endpoint returns code 404", "trace": "<h1>Not Found</h1>"}, 404, None,
      "without its own"),  # a poster of the host's own: the module's report tells
+    ({"message": "API Endpoint returns code 404", "trace": "<h1>Not Found</h1>"}, 404, False,
+     "not JSON: is --auth its API root"),  # an HTML 404 page, as the server's poster reads it
     (NOT_JSON, 200, False, "not JSON"),
     (NOT_JSON, 200, None, "not JSON"),
     ({"message": "moved"}, 301, True, "redirect"),

@@ -352,7 +352,9 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
         raise fault(f"it answered {status}, a redirect, which is not followed with an API key "
                     f"in the body: give --auth the URL it redirects to", "a redirect")
     if not readable:
-        raise fault(f"it answered {status} with a body that is not JSON", "not JSON")
+        # A 404 page in HTML: a web framework or a proxy in front, for a path it does not serve.
+        raise fault(f"it answered {status} with a body that is not JSON"
+                    f"{ROOT_HINT if status == 404 else ''}", "not JSON")
     if status == 200:
         if isinstance(result, dict):
             return Answer(Acl(result.get("acl") or ()), result.get("id"))
@@ -366,14 +368,17 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
                                repr_=False) if message is not None else "no message")
         raise fault(f"it answered {status} ({told})", f"it answered {status}")
     if isinstance(status, int) and status >= 300 and message is None:
-        hint = (": is --auth its API root, ending with '/' (such as http://host:8001/api/)?"
-                if status == 404 else "")
+        hint = ROOT_HINT if status == 404 else ""
         raise fault(f"it answered {status} without its own \"message\"{hint}",
                     f"it answered {status} without its own message")
     if status == 404:
         return Answer(refused=protocol.unknown_key(api_key), kind=Refusal.UNKNOWN_KEY)
     return Answer(refused=protocol.not_accepted(api_key, status, message),
                   kind=Refusal.NOT_ACCEPTED)
+
+
+ROOT_HINT = ": is --auth its API root, ending with '/' (such as http://host:8001/api/)?"
+"""What a 404 that is not the service's own says of --auth."""
 
 
 def fault(detail: str, short: str) -> AuthServiceFault:
