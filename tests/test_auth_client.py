@@ -397,6 +397,7 @@ NOT_JSON = {"message": "Expecting value", "trace": "<html>"}
     ({"message": "moved"}, 301, True, "redirect"),
     ({"message": "overloaded"}, 503, True, "503 (overloaded)"),
     ({"message": "slow down"}, 429, True, "429"),
+    ({"message": "over\nloaded"}, 503, True, "503 (over\\nloaded)"),  # one log line
     ([1, 2], 200, True, "not an object"),
     ({"id": "7", "acl": ["Order"], "trace": "kept"}, 200, None, "ok"),  # its own field
 ])

@@ -383,7 +383,13 @@ ROOT_HINT = ": is --auth its API root, ending with '/' (such as http://host:8001
 
 def fault(detail: str, short: str) -> AuthServiceFault:
     return AuthServiceFault(f"the authentication service is unavailable ({short}); "
-                            f"try again later", detail)
+                            f"try again later", printable(detail))
+
+
+def printable(text: str) -> str:
+    """``text`` with its line breaks and other control characters escaped: what the service
+    sent goes into a log line, which it must not end or forge."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 class Answers:
@@ -547,6 +553,7 @@ class AclLookup:
         now = time.monotonic()
         if self.failing is None:
             self.failing_since = now
+        detail = printable(detail)
         self.failing = detail
         last = self._logged
         if last is None or last[0] != detail or now - last[1] >= LOG_AGAIN_AFTER:
