@@ -29,6 +29,7 @@ from broadcast_server import config
 from broadcast_server.protocol import fingerprint
 from broadcast_server.stream import Publisher
 from broadcast_server.stream.scripts import epoch_key
+from redis import Redis as SyncRedis
 from redis.asyncio import Redis
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
@@ -716,9 +717,19 @@ def http_get(url):
         return exc.code, exc.read().decode()
 
 
+# How Redis cannot serve a node that starts: (what is done to it, what undoes it).
+NO_REDIS = {
+    "stopped": (lambda redis: redis.stop(), lambda redis: redis.start()),
+    # The stream is new: making its epoch is a write, which a full Redis refuses.
+    "full": (lambda redis: SyncRedis.from_url(redis.url).config_set("maxmemory", "1"),
+             lambda redis: SyncRedis.from_url(redis.url).config_set("maxmemory", "0")),
+}
+
+
+@pytest.mark.parametrize("down, back", NO_REDIS.values(), ids=NO_REDIS)
 def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, nodes,
-                                                                   auth_service):
-    redis_server.stop()
+                                                                   auth_service, down, back):
+    down(redis_server)
     urls = nodes.start(1).urls
     health = urls[0].replace("ws://", "http://") + "/health"
 
@@ -735,7 +746,7 @@ def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, 
         # (the node's one probe at start-up may come in meanwhile)
         assert not client.subscribed.is_set() and [
             r for r in auth_service.requests if r.json["api_key"] != PROBE_KEY] == []
-        await asyncio.to_thread(redis_server.start)
+        await asyncio.to_thread(back, redis_server)
         await asyncio.wait_for(client.subscribed.wait(), 15)
         assert await asyncio.to_thread(status) == 200
         publisher = Publisher(redis_server.url)
