@@ -407,6 +407,35 @@ CASES = {
         5000 RecursionError
         200000 RecursionError
     """),
+    # The lowest recursion limit each run needs, beside a plain function's: the module's calls
+    # and the steps of what the fan-out runs in place take the levels Python's frames take.
+    "levels each call takes at the limit": ("""
+        import json
+        async def deliver(cls, ws, message):
+            pass
+        Host = host(send_message_async=classmethod(deliver))
+        drive(Host.subscribe(Socket(), "Document"))
+        def lowest(run):
+            for limit in range(10, 300):
+                sys.setrecursionlimit(limit)
+                try:
+                    done = run() is not None
+                except RecursionError:
+                    done = False
+                finally:
+                    sys.setrecursionlimit(1000)
+                if done:
+                    return limit
+        base = lowest(lambda: 1)
+        runs = {
+            "fan-out": lambda: drive(Host.document_sent_async(Document({"id": 1}), "op", "1")) or 1,
+            "send_json_async": lambda: drive(Host.send_json_async(Socket(), {"a": [1]})) or 1,
+            "guard": lambda: broadcast.auth_required(lambda: 1)(),
+            "async guard": lambda: drive(broadcast.auth_required_async(deliver)(None, None, None)) or 1,
+            "subscribe": lambda: drive(Host.subscribe(Socket(), "Document")) or 1,
+        }
+        print({name: lowest(run) - base for name, run in runs.items()})
+    """, "{'fan-out': 5, 'send_json_async': 3, 'guard': 0, 'async guard': 0, 'subscribe': 0}"),
     # A profiler counts the module's calls as it counts Python functions' (the fan-out's calls of
     # the module's own methods included); a tracer sees each call return.
     "profilers and tracers see the calls": ("""
@@ -560,6 +589,139 @@ CASES = {
         True
         1
         [('need_auth', 'caller')]
+    """),
+    # While the module runs, its frames are on the thread's stack in Python's order: a stack walk
+    # from a send hook and from an ACL check, a warning and a log line made a level up, and what
+    # subscribe allocates, all find the module's functions.
+    "tools see the running module's frames": ("""
+        import inspect, io, logging, tracemalloc
+        seen = []
+        def module_stack():
+            return [f.function for f in inspect.stack()[1:] if f.filename.endswith("broadcast.py")]
+        log = io.StringIO()
+        handler = logging.StreamHandler(log)
+        handler.setFormatter(logging.Formatter("%(funcName)s %(filename)s"))
+        logging.getLogger("probe").addHandler(handler)
+        async def send(cls, ws, message):
+            seen.append(module_stack())
+            warnings.warn("sent", UserWarning, stacklevel=2)
+            logging.getLogger("probe").warning("sent", stacklevel=2)
+        class Checked(Document):
+            def check_acl(self, *args):
+                seen.append(module_stack())
+                return True
+        Host = host(send_message_async=classmethod(send))
+        drive(Host.subscribe(Socket(), "Checked", acl=Acl(["Checked"])))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("ignore")
+            warnings.filterwarnings("always", module="broadcast")
+            asyncio.run(Host.document_sent_async(Checked({"id": 1}), "op", "1"))
+        print(seen)
+        print([(os.path.basename(w.filename), str(w.message)) for w in caught], log.getvalue().split())
+        tracemalloc.start()
+        before = tracemalloc.take_snapshot()
+        kept = [drive(Host.subscribe(Socket(), f"C{i}", acl=Acl(["x"]))) for i in range(200)]
+        grown = tracemalloc.take_snapshot().compare_to(before, "lineno")[:4]
+        tracemalloc.stop()
+        print([os.path.basename(stat.traceback[0].filename) for stat in grown])
+    """, """
+        [['check_subscriber_acl', 'document_sent_async', 'need_auth'], ['send_json_async', 'document_sent_async', 'need_auth']]
+        [('broadcast.py', 'sent')] ['send_json_async', 'broadcast.py']
+        ['<string>', 'broadcast.py', 'broadcast.py', 'broadcast.py']
+    """),
+    # A failure reports the line of the step it happened at, in the body and in the order the
+    # steps run: the fan-out's connected check, start-sequence comparison, ACL check, body, send
+    # and sweep; the guard's content read, refusal and call.
+    "failure lines follow the body's steps": ("""
+        import traceback
+        def fail(*args):
+            raise KeyError("hook")
+        class Failing(Document):
+            check_acl = fail
+        def line_of(name, run):
+            try:
+                run()
+            except Exception as error:
+                return [f.lineno for f in traceback.extract_tb(error.__traceback__) if f.name == name][-1]
+        steps = [({"subscriber_is_connected": classmethod(fail)}, {}, Document),
+                 ({}, {"start_seq": 5}, Document),
+                 ({}, {}, Failing),
+                 ({"get_message_body": classmethod(fail)}, {}, Document),
+                 ({"send_json_async": classmethod(fail)}, {}, Document),
+                 ({"subscriber_is_connected": classmethod(lambda cls, ws: False), "disconnect": classmethod(fail)}, {}, Document)]
+        lines = []
+        for hooks, params, kind in steps:
+            Host = host(**hooks)
+            drive(Host.subscribe(Socket(), kind.__name__, acl=Acl([kind.__name__]), **params))
+            lines.append(line_of("document_sent_async", lambda: drive(Host.document_sent_async(kind({"id": 1}), "op", "1"))))
+        first = broadcast.Broadcaster.document_sent_async.__wrapped__.__code__.co_firstlineno
+        print(lines == sorted(set(lines)), lines[0] > first)
+        class Unreadable:
+            @property
+            def content(self):
+                raise KeyError("content")
+        guarded = broadcast.auth_required(fail)
+        lines = [line_of("need_auth", lambda: guarded(acl=acl)) for acl in (Unreadable(), Acl(), Acl(["x"]))]
+        print(lines == sorted(set(lines)))
+    """, "True True\nTrue"),
+    # Every local the body has bound by then is in the frames of a failing fan-out, and in the
+    # frame of one suspended in a send, which leads back to its coroutine.
+    "locals of a failing and of a suspended fan-out": ("""
+        import ctypes, inspect, traceback
+        async def refuse(cls, ws, message):
+            raise ConnectionError("gone")
+        class Gate:
+            def __await__(self):
+                yield "waiting"
+        async def wait(cls, ws, message):
+            await Gate()
+        for send in (refuse, wait):
+            Host = host(send_message_async=classmethod(send))
+            drive(Host.subscribe(Socket(), "Document"))
+            coro = Host.document_sent_async(Document({"id": 1}), "op", "1")
+            try:
+                coro.send(None)
+            except ConnectionError as error:
+                print([(f.f_code.co_name, sorted(f.f_locals)) for f, _ in traceback.walk_tb(error.__traceback__)
+                       if f.f_code.co_filename.endswith("broadcast.py")])
+                continue
+            fan_out = coro.cr_await
+            while fan_out.cr_code.co_name != "document_sent_async":
+                fan_out = fan_out.cr_await
+            get_generator = ctypes.pythonapi.PyFrame_GetGenerator
+            get_generator.restype, get_generator.argtypes = ctypes.c_void_p, [ctypes.py_object]
+            frame = fan_out.cr_frame
+            print(sorted(inspect.getcoroutinelocals(fan_out)), frame.f_lineno > frame.f_code.co_firstlineno,
+                  get_generator(frame) == id(fan_out))
+            coro.close()
+    """, """
+        [('need_auth', ['acl', 'args', 'func', 'kwargs']), ('document_sent_async', ['closed_subscribers', 'cls', 'doc', 'doc_class', 'doc_class_subscriber', 'message', 'op', 'param', 'seq', 'websocket']), ('send_json_async', ['cls', 'content', 'message', 'websocket'])]
+        ['closed_subscribers', 'cls', 'doc', 'doc_class', 'doc_class_subscriber', 'message', 'op', 'param', 'seq', 'websocket'] True True
+    """),
+    # pdb keeps control through the module's coroutines: after `step` into the fan-out, `return`
+    # stops in the awaiting frame (at the StopIteration that ends its await), and `next` goes on.
+    "pdb step then return": ("""
+        import io, pdb
+        Host = host()
+        drive(Host.subscribe(Socket(), "Document"))
+        doc = Document({"id": 1})
+        out = io.StringIO()
+        async def main():
+            pdb.Pdb(stdin=io.StringIO("step\\nreturn\\nnext\\ncontinue\\n"), stdout=out, nosigint=True).set_trace()
+            await Host.document_sent_async(doc, "op", "1")
+            print("after", file=out)
+        asyncio.run(main())
+        sys.settrace(None)
+        for line in out.getvalue().replace("(Pdb) ", "").splitlines():
+            if "<string>" in line or "--Call--" in line or "StopIteration" in line or line == "after":
+                print(line.strip())
+    """, """
+        > <string>(42)main()
+        --Call--
+        Internal StopIteration
+        > <string>(42)main()
+        > <string>(43)main()
+        after
     """),
     # frame.clear() refuses a module frame that is running, as it refuses a Python one.
     "clearing a running module frame": ("""

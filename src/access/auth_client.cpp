@@ -72,10 +72,14 @@ PyObject* report_undecodable(PyObject* reply) {
 PyObject* auth_client_init(rt::Function*, PyObject* const* locals) {
     PyObject* self = locals[AuthClientInitArgs::self];
     PyObject* api_root = locals[AuthClientInitArgs::api_root];
+    rt::InterpreterFrame* frame = rt::running_frame();
+    int step = 1;  // a step per attribute set, in order
+    rt::at_step(frame, step);
     if (PyObject_SetAttr(self, names::api_root.get(), api_root) < 0) return nullptr;
     const std::pair<const rt::Name*, const char*> derived[] = {
         {&names::user_root, "user"}, {&names::role_root, "role"}, {&names::matrix_root, "matrix"}};
     for (const auto& [name, suffix] : derived) {
+        rt::at_step(frame, ++step);
         Ref tail = text(suffix);
         Ref joined = tail ? Ref::steal(PyNumber_Add(api_root, tail.get())) : Ref();
         if (!joined || PyObject_SetAttr(self, name->get(), joined.get()) < 0) return nullptr;
@@ -84,7 +88,11 @@ PyObject* auth_client_init(rt::Function*, PyObject* const* locals) {
 }
 
 PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
+    rt::InterpreterFrame* frame = rt::running_frame();
+    auto at = [frame](int step) { rt::at_step(frame, step); };
+    using Steps = GetApiAclSteps;
     // The request.
+    at(Steps::request);
     Ref requests = rt::load_global(fn->globals.get(), fn->builtins.get(), names::requests.get());
     Ref post = requests ? attr(requests.get(), names::post) : Ref();
     Ref role_root = post ? attr(locals[Args::self], names::role_root) : Ref();
@@ -101,20 +109,31 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
     Ref reply = Ref::steal(PyObject_Vectorcall(post.get(), call_args, 1, keyword.get()));
     if (!reply) return nullptr;
     PyObject* r = reply.get();
+    rt::bind_local(frame, Args::r, r);
 
     // The reply must be JSON.
+    at(Steps::decode);
     Ref result = decoded_body(r);
     if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         // The exception leaves r.json() through this function's frame before the handler takes
         // it: its entry, where a report failing in the handler shows the exception it handled.
-        rt::FrameLocals frame(locals, Args::count);
-        frame.set(Args::r, Ref::borrow(r));
-        rt::add_code_traceback_entry(fn->code.get(), fn->globals.get(), frame);
-        return report_undecodable(r);
+        rt::add_frame_entry(rt::thread_state(), frame);
+        at(Steps::undecodable);
+        {
+            rt::ErrorTriple caught = rt::ErrorTriple::fetch();
+            caught.normalize();
+            rt::bind_local(frame, Args::e, caught.value.get());
+            caught.restore();
+        }
+        PyObject* reported = report_undecodable(r);
+        rt::bind_local(frame, Args::e, nullptr);  // as the handler's end unbinds it
+        return reported;
     }
+    rt::bind_local(frame, Args::result, result.get());
 
     // On 200, the reply must be about the API the caller named.
+    at(Steps::id_check);
     int ok = status_is(r, 200, Py_EQ);
     if (ok < 0) return nullptr;
     if (ok) {
@@ -127,6 +146,7 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
             int differs = compare(id.get(), api_id, Py_NE);
             if (differs < 0) return nullptr;
             if (differs) {
+                at(Steps::id_mismatch);
                 Ref shown_api_id = Ref::steal(PyObject_Format(api_id, nullptr));
                 Ref again = shown_api_id ? Ref::steal(PyObject_GetItem(result.get(), names::id.get())) : Ref();
                 Ref shown_id = again ? Ref::steal(PyObject_Format(again.get(), nullptr)) : Ref();
@@ -139,12 +159,14 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
     }
 
     // An error status without the service's own message.
+    at(Steps::status_check);
     int failed = status_is(r, 300, Py_GE);
     if (failed < 0) return nullptr;
     if (failed) {
         int has_message = PySequence_Contains(result.get(), names::message.get());
         if (has_message < 0) return nullptr;
         if (!has_message) {
+            at(Steps::status_error);
             Ref status = attr(r, names::status_code);
             Ref shown = status ? Ref::steal(PyObject_Format(status.get(), nullptr)) : Ref();
             Ref message = shown ? Ref::steal(PyUnicode_FromFormat("API Endpoint returns code %U", shown.get())) : Ref();
@@ -155,6 +177,7 @@ PyObject* get_api_acl(rt::Function* fn, PyObject* const* locals) {
     }
 
     // The reply as the service gave it.
+    at(Steps::reply);
     Ref decoded = decoded_body(r);
     if (!decoded) return nullptr;
     return pair(decoded, attr(r, names::status_code));

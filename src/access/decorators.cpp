@@ -26,6 +26,8 @@ PyObject* coroutine_wrapper_code = nullptr;
 
 // wraps(func)(need_auth), with a new need_auth closed over func.
 PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt::RawBody body) {
+    rt::InterpreterFrame* frame = rt::running_frame();
+    rt::at_step(frame, DecoratorSteps::wraps);
     Ref wraps = rt::load_global(fn->globals.get(), fn->builtins.get(), names::wraps.get());
     if (!wraps) return nullptr;
     Ref decorator = Ref::steal(PyObject_CallOneArg(wraps.get(), func));
@@ -42,7 +44,11 @@ PyObject* decorate(rt::Function* fn, PyObject* func, PyObject* wrapper_code, rt:
                                        .doc = nullptr, .defaults = nullptr, .annotations = nullptr,
                                        .closure = closure.get(), .raw = body});
     if (!need_auth) return nullptr;
-    return PyObject_CallOneArg(decorator.get(), need_auth.get());
+    Ref wrapped = Ref::steal(PyObject_CallOneArg(decorator.get(), need_auth.get()));
+    if (!wrapped) return nullptr;
+    rt::bind_local(frame, DecoratorArgs::need_auth, wrapped.get());
+    rt::at_step(frame, DecoratorSteps::done);
+    return wrapped.release();
 }
 
 // kwargs.get("acl") when some keyword name is a str of a subclass: looked up in a dict of the
@@ -78,22 +84,38 @@ RT_HOT bool find_acl_keyword(PyObject* const* args, Py_ssize_t nargs, PyObject* 
     return true;
 }
 
-bool check_acl_content(rt::Function* fn, PyObject* acl);
+bool check_acl_content(rt::Function* fn, rt::InterpreterFrame* frame, PyObject* acl);
 
-// The ACL check of a call: true when it may go on; false with AuthorizationError (or the error of
-// finding or reading the ACL) set.
-RT_HOT inline bool acl_allows(rt::Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// How need_auth's frame holds `acl`: a call's frame borrows it from the call's arguments, which
+// outlive the frame; a coroutine's frame owns it.
+enum class AclHeld : bool { borrowed, owned };
+
+// need_auth's check, run in its frame, which then holds `acl`: true when the call may go on;
+// false with AuthorizationError (or the error of reading the ACL's content) set.
+template <AclHeld held>
+inline bool acl_allows(rt::Function* fn, rt::InterpreterFrame* frame, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
     PyObject* acl = nullptr;
-    if (kwnames && !find_acl_keyword(args, nargs, kwnames, acl)) return false;
-    return !acl || acl == Py_None || check_acl_content(fn, acl);
+    if (kwnames && !find_acl_keyword(args, nargs, kwnames, acl)) [[unlikely]] {
+        rt::at_step(frame, NeedAuthSteps::check);  // a keyword's own __hash__ or __eq__ raised
+        return false;
+    }
+    // (Nothing can see the frame at the read itself: it runs no code.)
+    if constexpr (held == AclHeld::borrowed)
+        frame->slots()[kAclLocal] = acl ? acl : Py_None;
+    else
+        rt::bind_local(frame, kAclLocal, acl ? acl : Py_None);
+    rt::at_step(frame, NeedAuthSteps::check);
+    return !acl || acl == Py_None || check_acl_content(fn, frame, acl);
 }
 
-RT_HOT bool check_acl_content(rt::Function* fn, PyObject* acl) {
+RT_HOT bool check_acl_content(rt::Function* fn, rt::InterpreterFrame* frame, PyObject* acl) {
     Ref content = Ref::steal(PyObject_GetAttr(acl, names::content.get()));
     if (!content) return false;
     int present = PyObject_IsTrue(content.get());
     if (present < 0) return false;
     if (!present) {
+        rt::at_step(frame, NeedAuthSteps::refuse);
         engine::raise_authorization_error(fn, "User has empty ACL");
         return false;
     }
@@ -110,6 +132,15 @@ RT_HOT PyObject* wrapped_func(rt::Function* fn) {
 
 // Whether need_auth's body has read `acl` yet at the point its frame shows.
 enum class AclRead : bool { not_yet, read };
+
+// The `args` and `kwargs` of need_auth's frame, bound when a tool is to read it (they are made
+// only then: the call itself passes its arguments on as they came).
+void fill_need_auth_frame(rt::InterpreterFrame* frame, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (frame->slots()[kArgsLocal] && frame->slots()[kKwargsLocal]) return;
+    rt::FrameLocals locals = rt::call_locals(args, nargsf, kwnames, nullptr);
+    rt::bind_local(frame, kArgsLocal, locals.value(kArgsLocal));
+    rt::bind_local(frame, kKwargsLocal, locals.value(kKwargsLocal));
+}
 
 // What need_auth's frame holds: `args`, `kwargs`, the `func` of its closure and, once the check
 // has read it, `acl`.
@@ -147,17 +178,18 @@ public:
         called_ = true;
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
         auto* fn = reinterpret_cast<rt::Function*>(fn_.get());
-        if (!acl_allows(fn, call_args, nargs_, kwnames_.get())) return Step::error();
+        rt::InterpreterFrame* frame = rt::running_frame();
+        if (!acl_allows<AclHeld::owned>(fn, frame, call_args, nargs_, kwnames_.get())) return Step::error();
+        rt::at_step(frame, NeedAuthSteps::call);
         Ref func = Ref::borrow(wrapped_func(fn));  // read when the body gets there, as `func` is
         if (!func) return Step::error();
         Ref awaitable = rt::call(func.get(), call_args, nargs_, kwnames_.get());
         return awaitable ? Step::return_awaited(std::move(awaitable)) : Step::error();
     }
 
-    void frame_locals(rt::FrameLocals& locals) const override {
+    void fill_frame(rt::InterpreterFrame* frame) const override {
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
-        locals = need_auth_locals(reinterpret_cast<rt::Function*>(fn_.get()), call_args, nargs_, kwnames_.get(),
-                                  called_ ? AclRead::read : AclRead::not_yet);
+        fill_need_auth_frame(frame, call_args, nargs_, kwnames_.get());
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -179,13 +211,18 @@ struct NeedAuthCall {
     static constexpr bool kMakesCoroutine = false;
     [[gnu::always_inline]] static PyObject* work(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (!acl_allows(fn, args, nargs, kwnames)) return nullptr;
+        rt::InterpreterFrame* frame = rt::running_frame();
+        if (!acl_allows<AclHeld::borrowed>(fn, frame, args, nargs, kwnames)) return nullptr;
+        rt::at_step(frame, NeedAuthSteps::call);
         Ref func = Ref::borrow(wrapped_func(fn));
         if (!func) return nullptr;
         return rt::call(func.get(), args, nargsf, kwnames).release();
     }
-    static rt::FrameLocals locals(rt::Function* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        return need_auth_locals(fn, args, nargsf, kwnames, AclRead::read);
+    static constexpr bool kNeverCoroutine = true;
+    // `args` and `kwargs` are made only for a tool (fill); `acl`, bound by the check, is borrowed.
+    static int bind(rt::InterpreterFrame*, rt::Function*, PyObject* const*, size_t, PyObject*) { return kAclLocal + 1; }
+    static void fill(rt::InterpreterFrame* frame, rt::Function*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        fill_need_auth_frame(frame, args, nargsf, kwnames);
     }
 };
 
@@ -202,7 +239,7 @@ struct NeedAuthAsyncCall {
             for (Py_ssize_t i = 0; i < total; ++i)
                 PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
         }
-        return rt::make_coroutine<NeedAuth>(fn->code.get(), fn->globals.get(), fn, args, nargs, kwnames,
+        return rt::make_coroutine<NeedAuth>(reinterpret_cast<PyObject*>(fn), nullptr, 0, fn, args, nargs, kwnames,
                                             std::move(overflow))
             .release();
     }

@@ -29,14 +29,14 @@ public:
         if (!received) return Step::error();
         if (sent_) return Step::done(rt::none());
         sent_ = true;
+        rt::InterpreterFrame* frame = rt::running_frame();
+        rt::at_step(frame, SendJsonSteps::dumps);
         Ref message = json_text(reinterpret_cast<rt::Function*>(fn_.get()), content_.get());
         if (!message) return Step::error();
+        rt::bind_local(frame, Args::message, message.get());
+        rt::at_step(frame, SendJsonSteps::await_send);
         Ref awaitable = call_hook(cls_.get(), Hook::send_message_async, {websocket_.get(), message.get()});
         return awaitable ? Step::wait_for(std::move(awaitable)) : Step::error();
-    }
-
-    void frame_locals(rt::FrameLocals& locals) const override {
-        locals = rt::FrameLocals(std::array{cls_.get(), websocket_.get(), content_.get()}.data(), Args::count);
     }
 
     int traverse(visitproc visitor, void* arg) override {
@@ -59,11 +59,11 @@ Ref start_send(Hooks& hooks, PyObject* websocket, PyObject* message, OwnMethods 
 }
 
 PyObject* send_message_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, SendMessageArgs::count).release();
+    return rt::make_immediate_coroutine(reinterpret_cast<PyObject*>(fn), rt::return_none, locals, SendMessageArgs::count).release();
 }
 
 PyObject* send_json_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_coroutine<SendJson>(fn->code.get(), fn->globals.get(), fn, locals).release();
+    return rt::make_coroutine<SendJson>(reinterpret_cast<PyObject*>(fn), locals, SendJsonArgs::count, fn, locals).release();
 }
 
 }  // namespace broadcaster

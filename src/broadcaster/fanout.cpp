@@ -60,6 +60,7 @@ int truth(const Ref& result) {
 class FanOut final : public rt::Body {
 public:
     using Args = DocumentSentArgs;
+    using Steps = DocumentSentSteps;
 
     FanOut(rt::Function* fn, PyObject* const* locals)
         : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
@@ -68,12 +69,18 @@ public:
           op_(Ref::borrow(locals[Args::op])),
           seq_(Ref::borrow(locals[Args::seq])) {}
 
+    ~FanOut() override { end_send_frame(); }
+
     Step resume(PyObject* received) override {
+        frame_ = rt::running_frame();
+        code_start_ = _PyCode_CODE(reinterpret_cast<PyCodeObject*>(frame_->code));
         if (!received) {
             if (inline_send_) leave_send_json();
+            end_send_frame();
             return Step::error();
         }
         inline_send_ = false;
+        end_send_frame();
         if (!started_) {
             started_ = true;
             int found = find_subscribers();
@@ -82,13 +89,21 @@ public:
         return serve_remaining();
     }
 
-    void frame_locals(rt::FrameLocals& locals) const override {
-        locals = rt::FrameLocals(std::array{hooks_.cls(), doc_.get(), op_.get(), seq_.get()}.data(), Args::count);
-    }
 
     int traverse(visitproc visitor, void* arg) override {
         for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
+        if (send_open_) {
+            rt::InterpreterFrame* frame = send_running_;
+            for (PyObject* obj : {frame->locals, frame->frame_obj})
+                if (obj)
+                    if (int err = visitor(obj, arg)) return err;
+            for (int i = 0; i < frame->stacktop; ++i)
+                if (PyObject* obj = frame->slots()[i])
+                    if (int err = visitor(obj, arg)) return err;
+        }
+        for (const rt::KeptFrame* kept : {&acl_frame_, &body_frame_, &send_frame_})
+            if (int err = kept->traverse(visitor, arg)) return err;
         if (int err = doc_.traverse(visitor, arg)) return err;
         return hooks_.traverse(visitor, arg);
     }
@@ -107,7 +122,30 @@ private:
     Py_ssize_t next_ = 0;
     bool started_ = false;
     bool inline_send_ = false;  // what it awaits is the send of the module's own send_json_async, run in place
+    bool send_open_ = false;    // send_frame_ runs: that send_json_async is awaiting its send
     PyThreadState* ts_ = nullptr;  // the thread running this turn
+    rt::InterpreterFrame* frame_ = nullptr;  // the coroutine's frame, while a step runs
+    // The frames of the module's own methods run in place: check_subscriber_acl,
+    // get_message_body and send_json_async (whose run lasts until its send is done).
+    rt::KeptFrame acl_frame_, body_frame_, send_frame_;
+    rt::InterpreterFrame* send_running_ = nullptr;
+
+    static void bind_borrowed(rt::InterpreterFrame* frame, std::initializer_list<PyObject*> values) {
+        PyObject** slots = frame->slots();
+        for (PyObject* value : values) *slots++ = value;
+    }
+
+    _Py_CODEUNIT* code_start_ = nullptr;     // its code's instructions
+    void at(int step) const { frame_->prev_instr = code_start_ + step; }
+    void bind(Py_ssize_t local, PyObject* value) const { rt::bind_local(frame_, local, value); }
+
+    // The frame of the module's own send_json_async run in place ends with its send.
+    void end_send_frame() {
+        if (!send_open_) return;
+        send_open_ = false;
+        between = nullptr;
+        send_frame_.finish_run(0);
+    }
 
     // Whether `method` is the module's own and runs in place rather than being called: not while
     // a profile or trace function watches, which any code a turn runs may set.
@@ -117,8 +155,11 @@ private:
 
     // cls.active_connections.get(doc_class, {}); 1 when it has subscribers, 0 when not.
     RT_COLD int find_subscribers() {
+        at(Steps::doc_class);
         doc_class_ = engine::class_name(doc_.get());
         if (!doc_class_) return -1;
+        bind(Args::doc_class, doc_class_.get());
+        at(Steps::subscribers);
         Ref registry = registry_of(hooks_.cls());
         if (!registry) return -1;
         if (PyDict_CheckExact(registry.get())) {
@@ -131,9 +172,18 @@ private:
             subscribers_ = Ref::steal(PyObject_VectorcallMethod(names::get.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (!subscribers_) return -1;
         }
-        int any = PyObject_IsTrue(subscribers_.get());
-        if (any <= 0) return any;
+        bind(Args::doc_class_subscriber, subscribers_.get());
+        at(Steps::closed_list);
         closed_ = Ref::steal(PyList_New(0));
+        if (!closed_) return -1;
+        bind(Args::closed_subscribers, closed_.get());
+        at(Steps::any);
+        int any = PyObject_IsTrue(subscribers_.get());
+        if (any <= 0) {
+            if (any == 0) at(Steps::nothing);
+            return any;
+        }
+        at(Steps::loop);
         turns_ = PyDict_CheckExact(subscribers_.get()) ? Ref::steal(PyDict_Keys(subscribers_.get()))
                                                         : Ref::steal(PySequence_List(subscribers_.get()));
         return closed_ && turns_ ? 1 : -1;
@@ -157,6 +207,7 @@ private:
     }
 
     Step serve_remaining() {
+        at(Steps::loop);
         while (next_ < PyList_GET_SIZE(turns_.get())) {
             Py_ssize_t turn = next_++;
             // Held: the list is ours, but the cycle collector shows it to whoever asks
@@ -185,21 +236,34 @@ private:
     bool serve(PyObject* websocket, Py_ssize_t turn, Ref& awaitable) {
         release_event();
         ts_ = rt::thread_state();
+        bind(Args::websocket, websocket);
+        at(Steps::registered);
         Ref param = current_params(websocket, turn);
         if (!param) [[unlikely]]
             return !PyErr_Occurred();
+        at(Steps::connected);
         int open = is_connected(websocket);
         if (open < 0) [[unlikely]]
             return false;
-        if (!open) [[unlikely]]
+        if (!open) [[unlikely]] {
+            at(Steps::closed);
             return PyList_Append(closed_.get(), websocket) == 0;
+        }
+        at(Steps::param);
+        bind(Args::param, param.get());
+        at(Steps::start_seq);
         int before_start = starts_later(param.get());
         if (before_start) return before_start > 0;
+        at(Steps::acl);
         int allowed = may_read(param.get());
         if (allowed <= 0) return allowed == 0;
+        at(Steps::body);
         Ref message = message_body(param.get());
+        if (message) bind(Args::message, message.get());
+        at(Steps::any_body);
         int any = truth(message);
         if (any <= 0) return any == 0;
+        at(Steps::send);
         Ref event = event_message(message.get());
         if (!event) [[unlikely]]
             return false;
@@ -233,9 +297,14 @@ private:
         if (!acl) [[unlikely]]
             return -1;
         if (in_place(method)) {
+            rt::InterpreterFrame* frame = acl_frame_.start(own_function(Hook::check_subscriber_acl), CheckAclSteps::check);
+            bind_borrowed(frame, {hooks_.cls(), doc_.get(), acl.get()});
+            rt::link_frame(ts_, frame);
             Ref allowed = doc_.check_acl(acl.get());
             if (!allowed) [[unlikely]]
-                leave_own(Hook::check_subscriber_acl, {hooks_.cls(), doc_.get(), acl.get()});
+                rt::add_frame_entry(ts_, frame);
+            rt::unlink_frame(ts_, frame);
+            acl_frame_.finish_run(CheckAclArgs::count);
             return truth(allowed);
         }
         return truth(method(hooks_.cls(), {doc_.get(), acl.get()}));
@@ -251,9 +320,14 @@ private:
         if (!show_hidden) [[unlikely]]
             return {};
         if (in_place(method)) {
+            rt::InterpreterFrame* frame = body_frame_.start(own_function(Hook::get_message_body), MessageBodySteps::check_scope);
+            bind_borrowed(frame, {hooks_.cls(), doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
+            rt::link_frame(ts_, frame);
             Ref body = doc_.message_body(fn(), scope.get(), catalog.get(), show_hidden.get());
             if (!body) [[unlikely]]
-                leave_own(Hook::get_message_body, {hooks_.cls(), doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
+                rt::add_frame_entry(ts_, frame);
+            rt::unlink_frame(ts_, frame);
+            body_frame_.finish_run(MessageBodyArgs::count);
             return body;
         }
         return method(hooks_.cls(), {doc_.get(), scope.get(), catalog.get(), show_hidden.get()});
@@ -301,38 +375,51 @@ private:
     Ref send(PyObject* websocket, PyObject* event) {
         const Method& method = hooks_.lookup(Hook::send_json_async);
         if (!in_place(method)) return method ? method(hooks_.cls(), {websocket, event}) : Ref();
+        // A level of the recursion limit while its step runs, as its coroutine's step would take.
+        if (!rt::enter_level(ts_)) [[unlikely]]
+            return {};
+        // Its frame, as its coroutine's would be: made, run for the text and the hook's call, and
+        // kept for the await of what the hook gives.
+        rt::InterpreterFrame* frame = send_frame_.start(own_function(Hook::send_json_async), SendJsonSteps::dumps);
+        send_open_ = true;
+        frame->slots()[SendJsonArgs::cls] = Py_NewRef(hooks_.cls());
+        frame->slots()[SendJsonArgs::websocket] = Py_NewRef(websocket);
+        frame->slots()[SendJsonArgs::content] = Py_NewRef(event);
+        send_running_ = frame;
+        // While the send hook it awaits runs, this send_json_async's frame is between it and
+        // the fan-out, as its coroutine's would be.
+        between = frame;
+        rt::link_frame(ts_, frame);
         Ref text = json_text(fn(), event);
+        if (text) {
+            rt::bind_local(frame, SendJsonArgs::message, text.get());
+            rt::at_step(frame, SendJsonSteps::await_send);
+        }
         Ref awaitable = text ? start_send(hooks_, websocket, text.get(), rt::tracing(ts_) ? OwnMethods::called : OwnMethods::in_place) : Ref();
         if (!awaitable && PyErr_Occurred()) [[unlikely]]
-            leave_own(Hook::send_json_async, {hooks_.cls(), websocket, event});
+            rt::add_frame_entry(ts_, frame);
+        rt::unlink_frame(ts_, frame);
+        rt::leave_level(ts_);
         inline_send_ = static_cast<bool>(awaitable);
+        if (!inline_send_) end_send_frame();
         return awaitable;
     }
 
     // An exception leaves the module's own send_json_async, run in place for the subscriber whose
     // turn it is: its traceback entry, as its coroutine would have added it.
     RT_COLD void leave_send_json() {
-        const Py_ssize_t turn = next_ - 1;
-        Ref websocket = turn >= 0 && turn < PyList_GET_SIZE(turns_.get()) ? Ref::borrow(PyList_GET_ITEM(turns_.get(), turn)) : Ref();
-        Ref event = event_;
-        leave_own(Hook::send_json_async, {hooks_.cls(), websocket.get(), event.get()});
-    }
-
-    // An exception leaves the module's own `hook`, run in place: its traceback entry, with the
-    // frame its call would have had, holding `locals` (cls first).
-    RT_COLD static void leave_own(Hook hook, std::initializer_list<PyObject*> locals) {
-        Ref own = Ref::borrow(own_function(hook));
-        if (!own || !rt::is_function(own.get())) return;
-        auto* function = reinterpret_cast<rt::Function*>(own.get());
-        rt::add_code_traceback_entry(function->code.get(), function->globals.get(),
-                                     rt::FrameLocals(locals.begin(), static_cast<Py_ssize_t>(locals.size())));
+        if (send_open_) rt::add_frame_entry(rt::thread_state(), send_running_);
     }
 
     RT_COLD bool sweep_closed() {
+        at(Steps::sweep);
         if (!closed_) return true;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(closed_.get()); ++i) {
             Ref websocket = Ref::borrow(PyList_GET_ITEM(closed_.get(), i));
+            bind(Args::closed_subscriber, websocket.get());
+            at(Steps::disconnect);
             if (!hooks_.call(Hook::disconnect, {websocket.get()})) return false;
+            at(Steps::sweep);
         }
         return true;
     }
@@ -341,7 +428,7 @@ private:
 }  // namespace
 
 PyObject* document_sent_async(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_coroutine<FanOut>(fn->code.get(), fn->globals.get(), fn, locals).release();
+    return rt::make_coroutine<FanOut>(reinterpret_cast<PyObject*>(fn), locals, DocumentSentArgs::count, fn, locals).release();
 }
 
 }  // namespace broadcaster

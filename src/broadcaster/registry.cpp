@@ -63,12 +63,15 @@ int find_subscribers(PyObject* registry, PyObject* class_name, Ref& subscribers)
 PyObject* subscribe_now(PyObject* const* locals) {
     PyObject* cls = locals[Args::cls];
     PyObject* class_name = locals[Args::class_name];
+    rt::InterpreterFrame* frame = rt::running_frame();
+    rt::at_step(frame, SubscribeSteps::known);
     Ref registry = registry_of(cls);
     if (!registry) return nullptr;
     Ref subscribers;
     int known = find_subscribers(registry.get(), class_name, subscribers);
     if (known < 0) return nullptr;
     if (!known) {
+        rt::at_step(frame, SubscribeSteps::add_class);
         subscribers = Ref::steal(PyDict_New());
         if (!subscribers) return nullptr;
         registry = registry_of(cls);
@@ -78,8 +81,11 @@ PyObject* subscribe_now(PyObject* const* locals) {
     // again would run no code (a str key in an exact dict).
     const bool exact = PyDict_CheckExact(registry.get()) && PyUnicode_CheckExact(class_name);
     const uint64_t seen = exact ? rt::dict_version(registry.get()) : 0;
+    rt::at_step(frame, SubscribeSteps::params);
     Ref sub_params = subscription_params(locals);
     if (!sub_params) return nullptr;
+    rt::bind_local(frame, Args::sub_params, sub_params.get());
+    rt::at_step(frame, SubscribeSteps::store);
     Ref current = registry_of(cls);
     if (!current) return nullptr;
     if (!(exact && current.get() == registry.get() && rt::dict_version(registry.get()) == seen)) {
@@ -87,6 +93,7 @@ PyObject* subscribe_now(PyObject* const* locals) {
         if (!subscribers) return nullptr;
     }
     if (PyObject_SetItem(subscribers.get(), locals[Args::websocket], sub_params.get()) < 0) return nullptr;
+    rt::at_step(frame, SubscribeSteps::done);
     return sub_params.release();
 }
 
@@ -187,14 +194,15 @@ bool disconnect_from_mapping(PyObject* registry, PyObject* websocket) {
 }  // namespace
 
 PyObject* accept(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), rt::return_none, locals, AcceptArgs::count).release();
+    return rt::make_immediate_coroutine(reinterpret_cast<PyObject*>(fn), rt::return_none, locals, AcceptArgs::count).release();
 }
 
 PyObject* subscribe(rt::Function* fn, PyObject* const* locals) {
-    return rt::make_immediate_coroutine(fn->code.get(), fn->globals.get(), subscribe_now, locals, Args::count).release();
+    return rt::make_immediate_coroutine(reinterpret_cast<PyObject*>(fn), subscribe_now, locals, Args::count).release();
 }
 
 PyObject* disconnect(rt::Function*, PyObject* const* locals) {
+    rt::at_step(rt::running_frame(), DisconnectSteps::loop);
     Ref registry = registry_of(locals[DisconnectArgs::cls]);
     if (!registry) return nullptr;
     PyObject* websocket = locals[DisconnectArgs::websocket];

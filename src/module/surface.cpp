@@ -23,6 +23,7 @@ constexpr Callable auth_required_row() {
         .name = "auth_required", .qualname = "auth_required", .first_line = 9, .coroutine = false,
         .params = {{"func"}}, .locals = {"need_auth"},
         .bound = {access_control::auth_required, access_control::DecoratorArgs::count}, .cellvars = {"func"},
+        .lines = {10, 16},
     };
 }
 
@@ -31,6 +32,7 @@ constexpr Callable auth_required_async_row() {
         .name = "auth_required_async", .qualname = "auth_required_async", .first_line = 18, .coroutine = false,
         .params = {{"func"}}, .locals = {"need_auth"},
         .bound = {access_control::auth_required_async, access_control::DecoratorArgs::count}, .cellvars = {"func"},
+        .lines = {19, 25},
     };
 }
 
@@ -39,6 +41,7 @@ constexpr Callable need_auth_row() {
         .name = "need_auth", .qualname = "auth_required.<locals>.need_auth", .first_line = 11, .coroutine = false,
         .params = {}, .varargs = "args", .varkw = "kwargs", .locals = {"acl"},
         .raw = access_control::need_auth, .freevars = {"func"},
+        .lines = {12, 13, 14, 15},
     };
 }
 
@@ -47,6 +50,7 @@ constexpr Callable need_auth_async_row() {
         .name = "need_auth", .qualname = "auth_required_async.<locals>.need_auth", .first_line = 20, .coroutine = true,
         .params = {}, .varargs = "args", .varkw = "kwargs", .locals = {"acl"},
         .raw = access_control::need_auth_async, .freevars = {"func"},
+        .lines = {21, 22, 23, 24},
     };
 }
 
@@ -56,6 +60,7 @@ constexpr std::vector<Callable> auth_client_table() {
             .name = "__init__", .qualname = "AuthClient.__init__", .first_line = 28, .coroutine = false,
             .params = {{"self"}, {"api_root", Ann::str, Default::api_root}},
             .bound = {access_control::auth_client_init, access_control::AuthClientInitArgs::count},
+            .lines = {29, 30, 31, 32},
         },
         {
             .name = "get_api_acl", .qualname = "AuthClient.get_api_acl", .first_line = 34, .coroutine = false,
@@ -65,6 +70,7 @@ constexpr std::vector<Callable> auth_client_table() {
                     .args = {"api_key: API Key", "api_id: API ID", "app_name: app_name to check the API Key"},
                     .returns = {"API Detail or Error Message"}},
             .bound = {access_control::get_api_acl, access_control::GetApiAclArgs::count},
+            .lines = {45, 47, 49, 50, 51, 52, 53, 55},
         },
     };
 }
@@ -90,13 +96,15 @@ constexpr std::vector<Callable> broadcaster_table() {
                              "start_seq: Not interested on the message before this start sequence",
                              "acl: User access Control"},
                     .comments = {"* Know message to route to which client", "* Know the message content to be sent"}},
-            .bound = {broadcaster::subscribe, broadcaster::SubscribeArgs::count}, .classmethod_line = 72, .hook = Hook::subscribe,
+            .bound = {broadcaster::subscribe, broadcaster::SubscribeArgs::count}, .classmethod_line = 72,
+            .lines = {90, 91, 92, 100, 101}, .hook = Hook::subscribe,
         },
         {
             .name = "disconnect", .qualname = "Broadcaster.disconnect", .first_line = 111, .coroutine = false,
             .params = {{"cls"}, {"websocket"}}, .locals = {"_", "doc_class_subscriber"},
             .doc = {.summary = "Disconnect the subscriber", .args = {"websocket:"}},
             .bound = {broadcaster::disconnect, broadcaster::DisconnectArgs::count}, .classmethod_line = 110,
+            .lines = {117},
             .hook = Hook::disconnect,
         },
         {
@@ -113,6 +121,7 @@ constexpr std::vector<Callable> broadcaster_table() {
             .doc = {.summary = "Send json message in async mode",
                     .args = {"websocket: websocket object", "content (dict): dictionary to be jsonify"}},
             .bound = {broadcaster::send_json_async, broadcaster::SendJsonArgs::count}, .classmethod_line = 129,
+            .lines = {137, 138},
             .hook = Hook::send_json_async,
         },
         {
@@ -126,6 +135,7 @@ constexpr std::vector<Callable> broadcaster_table() {
                              "show_hidden: Should show hidden value or not"},
                     .returns = {"json object if data on the scope else None"}},
             .bound = {broadcaster::get_message_body, broadcaster::MessageBodyArgs::count}, .classmethod_line = 141,
+            .lines = {155},
             .hook = Hook::get_message_body,
         },
         {
@@ -142,6 +152,7 @@ constexpr std::vector<Callable> broadcaster_table() {
                     .args = {"doc: document to control", "acl: User access List"},
                     .returns = {"True if use has authorization else False"}},
             .bound = {broadcaster::check_subscriber_acl, broadcaster::CheckAclArgs::count}, .classmethod_line = 169,
+            .lines = {180},
             .hook = Hook::check_subscriber_acl,
         },
         {
@@ -153,6 +164,7 @@ constexpr std::vector<Callable> broadcaster_table() {
             .doc = {.summary = " Sending document in async mode",
                     .args = {"doc: Document object", "op: Operation Type", "seq: Create Sequence"}},
             .bound = {broadcaster::document_sent_async, broadcaster::DocumentSentArgs::count}, .classmethod_line = 182,
+            .lines = {192, 193, 194, 195, 196, 197, 198, 200, 201, 203, 204, 206, 208, 209, 211, 212, 213},
             .decorator_line = 183, .hook = Hook::document_sent_async,
         },
     };
@@ -311,6 +323,7 @@ Ref code_for(const Callable& callable, PyObject* filename) {
         .nested = !callable.freevars.empty(),
         .freevars = callable.freevars,
         .cellvars = callable.cellvars,
+        .lines = callable.lines,
     };
     return rt::make_code(filename, shape);
 }

@@ -46,6 +46,7 @@ struct Callable {
     std::vector<const char*> freevars = {};
     std::vector<const char*> cellvars = {};
     int classmethod_line = 0;             // line of `@classmethod`, for methods stored as class methods
+    std::vector<int> lines = {};          // the line of each step of the body (its Step enum), in order
     int decorator_line = 0;               // line of `@auth_required_async`, where it decorates
     std::optional<broadcaster::Hook> hook = {};  // the hook a Broadcaster method is, named by `name`
 };

@@ -2,6 +2,8 @@
 // `*args`, `**kwargs` and defaults, with its messages; then the bound body runs in a frame.
 #include "runtime/function.hpp"
 
+#include "runtime/handling.hpp"
+
 namespace rt {
 
 namespace {
@@ -95,10 +97,27 @@ bool raise_if_posonly_as_keyword(Function* fn, PyObject* kwnames) {
     return false;
 }
 
-// A bound body's call: the slots as bound, in the order of the code's variable names.
+// A bound body's call: the slots as bound, in the order of the code's variable names, which its
+// frame holds from the start.
 struct BoundCall {
-    static constexpr bool kMakesCoroutine = false;  // told by the code, on the traced path
+    static constexpr bool kMakesCoroutine = false;  // told by the code
     static PyObject* work(Function* fn, PyObject* const* slots) { return fn->bound(fn, slots); }
+    // The parameters, borrowed: the binding keeps them alive until the frame ends.
+    static int bind(InterpreterFrame* frame, Function* fn, PyObject* const* slots) {
+        const Py_ssize_t count = fn->argcount + (fn->varargs ? 1 : 0) + (fn->varkw ? 1 : 0);
+        for (Py_ssize_t i = 0; i < count; ++i) frame->slots()[i] = slots[i];
+        return static_cast<int>(count);
+    }
+    // A `**kwargs` the call left empty is the empty dict the interpreter would have made.
+    static void fill(InterpreterFrame* frame, Function* fn, PyObject* const*) {
+        if (!fn->varkw) return;
+        const Py_ssize_t at = fn->argcount + (fn->varargs ? 1 : 0);
+        if (frame->slots()[at]) return;
+        ErrorTriple pending = ErrorTriple::fetch();
+        frame->slots()[at] = PyDict_New();
+        PyErr_Clear();
+        pending.restore();
+    }
     static FrameLocals locals(Function* fn, PyObject* const* slots) {
         const Py_ssize_t count = fn->argcount + (fn->varargs ? 1 : 0) + (fn->varkw ? 1 : 0);
         return FrameLocals(slots, count, fn->closure.get());

@@ -1,6 +1,10 @@
-// The code objects that describe the module's functions to introspection: a signature, names
-// and a first line, and no bytecode that ever runs.
+// The code objects that describe the module's functions to introspection: a signature, names,
+// a first line and a line per step of the body, and no bytecode that ever runs.
 #include "runtime/function.hpp"
+
+#include <opcode.h>
+
+#include <string>
 
 namespace rt {
 
@@ -20,6 +24,41 @@ Ref names_tuple(std::span<const char* const> names) {
     return tuple;
 }
 
+// One instruction per step: the first (the function's entry, at its first line) and one for each
+// step of the body, at the step's line, which a frame standing on it reports.
+Ref step_instructions(size_t steps) {
+    std::string code;
+    code += static_cast<char>(RESUME);
+    code += '\0';
+    for (size_t i = 0; i < steps; ++i) {
+        code += static_cast<char>(NOP);
+        code += '\0';
+    }
+    return Ref::steal(PyBytes_FromStringAndSize(code.data(), static_cast<Py_ssize_t>(code.size())));
+}
+
+// The location table of those instructions: one entry each, a line and no columns, each line
+// written as its distance from the previous one.
+Ref step_locations(int first_line, std::span<const int> lines) {
+    constexpr int kLineOnly = 13;  // an entry with a line and no column information
+    std::string table;
+    int previous = first_line;
+    auto entry = [&](int line) {
+        table += static_cast<char>(0x80 | (kLineOnly << 3));  // one code unit long
+        const int delta = line - previous;
+        unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1 : static_cast<unsigned>(delta) << 1;
+        while (value >= 64) {
+            table += static_cast<char>(0x40 | (value & 63));
+            value >>= 6;
+        }
+        table += static_cast<char>(value);
+        previous = line;
+    };
+    entry(first_line);
+    for (int line : lines) entry(line);
+    return Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
+}
+
 }  // namespace
 
 Ref make_code(PyObject* filename, const CodeShape& shape) {
@@ -31,6 +70,13 @@ Ref make_code(PyObject* filename, const CodeShape& shape) {
     Ref cellvars = names_tuple(shape.cellvars);
     Ref qualname = Ref::steal(PyUnicode_FromString(shape.qualname));
     if (!varnames || !freevars || !cellvars || !qualname) return {};
+    if (shape.varnames.size() + shape.freevars.size() > static_cast<size_t>(kFrameSlots)) {
+        PyErr_SetString(PyExc_SystemError, "too many variables for a native function's frame");
+        return {};
+    }
+    Ref instructions = step_instructions(shape.lines.size());
+    Ref locations = step_locations(shape.first_line, shape.lines);
+    if (!instructions || !locations) return {};
     int flags = kOptimized | kNewLocals;
     if (shape.varargs) flags |= CO_VARARGS;
     if (shape.varkw) flags |= CO_VARKEYWORDS;
@@ -38,7 +84,8 @@ Ref make_code(PyObject* filename, const CodeShape& shape) {
     if (shape.coroutine) flags |= CO_COROUTINE;
     Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
     Ref kwargs = Ref::steal(Py_BuildValue(
-        "{s:i,s:i,s:i,s:n,s:i,s:O,s:O,s:O,s:O}", "co_argcount", shape.argcount, "co_posonlyargcount",
+        "{s:O,s:O,s:i,s:i,s:i,s:n,s:i,s:O,s:O,s:O,s:O}", "co_code", instructions.get(), "co_linetable",
+        locations.get(), "co_argcount", shape.argcount, "co_posonlyargcount",
         shape.posonly, "co_kwonlyargcount", 0, "co_nlocals", PyTuple_GET_SIZE(varnames.get()), "co_flags",
         flags, "co_varnames", varnames.get(), "co_freevars", freevars.get(), "co_cellvars", cellvars.get(),
         "co_qualname", qualname.get()));

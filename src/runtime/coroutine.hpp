@@ -42,8 +42,12 @@ public:
     virtual Step resume(PyObject* received) = 0;
     // Every reference the body owns, for the cycle collector.
     virtual int traverse(visitproc visitor, void* arg) = 0;
-    // What the coroutine's frame shows: the arguments as bound at the call, and the closure.
-    virtual void frame_locals(FrameLocals&) const {}
+    // Binds in the coroutine's frame what a tool about to read it should find there and the body
+    // does not keep in it as it goes (made only when asked for).
+    virtual void fill_frame(InterpreterFrame*) const {}
+    // A frame of the body's own between the coroutine's and what it awaits, linked while that
+    // runs (a call the body ran in place, whose await it stands for); null when there is none.
+    InterpreterFrame* between = nullptr;
 };
 
 extern PyTypeObject CoroutineType;
@@ -51,19 +55,22 @@ extern PyTypeObject CoroutineType;
 int ready_coroutine_type();
 
 namespace detail {
-// A new, untracked coroutine of `code` (named after its co_name and co_qualname), made by a
-// function of the namespace `globals`, with room for a body of `size` bytes at `*storage`.
-PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** storage);
+// A new, untracked coroutine of the function `func` (named after its code's co_name and
+// co_qualname), whose frame holds the first `count` of `locals` (borrowed), with room for a body
+// of `size` bytes at `*storage`.
+PyObject* new_coroutine(PyObject* func, PyObject* const* locals, Py_ssize_t count, size_t size, void** storage);
 // Hands the body built in that room to its coroutine, which is then complete.
 void attach_body(PyObject* coroutine, Body* body);
 }  // namespace detail
 
-// A new coroutine running a body of type B built from `args`; the body lives inside the
-// coroutine object itself.
+// A new coroutine of the function `func`, whose frame holds the first `count` of `locals` (the
+// call's bound parameters), running a body of type B built from `args`; the body lives inside
+// the coroutine object itself. While the body runs, its frame is the running thread's innermost
+// (running_frame()).
 template <class B, class... Args>
-[[gnu::always_inline]] inline Ref make_coroutine(PyObject* code, PyObject* globals, Args&&... args) {
+[[gnu::always_inline]] inline Ref make_coroutine(PyObject* func, PyObject* const* locals, Py_ssize_t count, Args&&... args) {
     void* storage = nullptr;
-    PyObject* coroutine = detail::new_coroutine(code, globals, sizeof(B), &storage);
+    PyObject* coroutine = detail::new_coroutine(func, locals, count, sizeof(B), &storage);
     if (!coroutine) return {};
     detail::attach_body(coroutine, new (storage) B(std::forward<Args>(args)...));
     return Ref::steal(coroutine);

@@ -24,11 +24,25 @@ bool is_iterable_coroutine(PyObject* obj) {
 
 }  // namespace
 
+void end_frame(Coroutine* co) {
+    if (!co->frame_open) return;
+    co->frame_open = false;
+    InterpreterFrame* frame = co->frame();
+    // A tool that keeps the frame object after the end finds there what the body had bound.
+    if (frame->frame_obj && co->body) co->body->fill_frame(frame);
+    frame->previous = nullptr;
+    close_frame(frame);
+}
+
 void finish(Coroutine* co) {
     co->set_state(State::Finished);
     co->awaiting.reset();
+    // A frame object a tool holds keeps what the body had bound, whenever the frame ends.
+    if (co->frame_open && co->frame()->frame_obj && co->body) [[unlikely]]
+        co->body->fill_frame(co->frame());
+    // The frame outlives the body while the step that ended it runs; the step ends it then.
+    if (!co->frame_linked) end_frame(co);
     if (Body* body = std::exchange(co->body, nullptr)) body->~Body();
-    co->frame.reset();
 }
 
 void raise_stop_iteration(PyObject* value) {
@@ -42,28 +56,19 @@ void raise_stop_iteration(PyObject* value) {
 }
 
 Ref frame_of(Coroutine* co) {
-    if (co->frame) return co->frame;
-    Ref globals = co->globals;
-    if (!globals) return {};
-    FrameLocals locals;
-    if (co->body) co->body->frame_locals(locals);
-    Ref code = Ref::borrow(co->code());
-    Ref frame = make_frame(code.get(), globals.get(), locals, nullptr);
-    // Making it may have run code (the collector, finalizers) that ended the coroutine or asked too.
-    if (frame && !co->frame && co->state() != State::Finished) co->frame = frame;
-    return frame;
+    if (!co->frame_open || co->state() == State::Finished) return {};
+    InterpreterFrame* frame = co->frame();
+    if (co->body) co->body->fill_frame(frame);
+    return Ref::borrow(frame_object_of(thread_state(), frame));
 }
 
 namespace {
 
 RT_COLD PySendResult fail(Coroutine* co) {
     // The exception leaves the coroutine's code: an entry for its frame, as for a Python coroutine.
-    {
-        ErrorTriple pending = ErrorTriple::fetch();
-        Ref frame = frame_of(co);
-        PyErr_Clear();
-        pending.restore();
-        add_frame_entry(frame.get());
+    if (co->frame_open) {
+        if (co->body) co->body->fill_frame(co->frame());
+        add_frame_entry(thread_state(), co->frame());
     }
     finish(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -85,6 +90,44 @@ RT_HOT PySendResult send_into(PyObject* iter, PyObject* value, PyObject** result
     if (PyCoro_CheckExact(iter)) return PyCoro_Type.tp_as_async->am_send(iter, value, result);
     if (is_own_coroutine(iter)) return coro_am_send(iter, value, result);
     return PyIter_Send(iter, value, result);
+}
+
+// An await ends while a trace function is set: the StopIteration that ends it, reported in the
+// awaiting frame as the interpreter reports it (debuggers stop there after `return` in what it
+// awaited). A trace function that raises fails the await.
+RT_COLD [[gnu::noinline]] PySendResult report_await_end(PyThreadState* ts, Coroutine* co, InterpreterFrame* between,
+                                                        PyObject** result) {
+    raise_stop_iteration(*result);
+    if (!report_exception_event(ts, between ? between : co->frame())) {
+        Py_CLEAR(*result);
+        return PYGEN_ERROR;
+    }
+    PyErr_Clear();
+    return PYGEN_RETURN;
+}
+
+// What the coroutine awaits is sent `value`, with the body's frame for it between the two.
+RT_HOT PySendResult send_awaited(Coroutine* co, PyObject* value, PyObject** result) {
+    InterpreterFrame* between = co->body->between;
+    PySendResult status;
+    if (!between) [[likely]] {
+        status = send_into(co->awaiting.get(), value, result);
+    } else {
+        // The body's frame runs a step of its own meanwhile: a level of the recursion limit.
+        PyThreadState* ts = thread_state();
+        if (!enter_level(ts)) [[unlikely]] {
+            *result = nullptr;
+            return PYGEN_ERROR;
+        }
+        link_frame(ts, between);
+        status = send_into(co->awaiting.get(), value, result);
+        unlink_frame(ts, between);
+        leave_level(ts);
+    }
+    if (status == PYGEN_RETURN)
+        if (PyThreadState* ts = thread_state(); ts->c_tracefunc) [[unlikely]]
+            return report_await_end(ts, co, between, result);
+    return status;
 }
 
 // The end of a body's last await, whose outcome is the coroutine's.
@@ -119,7 +162,7 @@ RT_HOT PySendResult advance(Coroutine* co, PyObject* received, PyObject** out) {
         }
         co->tail_await = step.kind == Step::Kind::AwaitResult;
         PyObject* result = nullptr;
-        PySendResult status = send_into(co->awaiting.get(), Py_None, &result);
+        PySendResult status = send_awaited(co, Py_None, &result);
         if (status == PYGEN_NEXT) {
             co->set_state(State::Suspended);
             *out = result;
@@ -144,7 +187,7 @@ RT_COLD PySendResult refuse_step(Coroutine* co) {
 RT_HOT PySendResult run_step(Coroutine* co, PyObject* value, PyObject** out, Resumption how) {
     if (co->awaiting && how == Resumption::send) {
         PyObject* result = nullptr;
-        PySendResult status = send_into(co->awaiting.get(), value, &result);
+        PySendResult status = send_awaited(co, value, &result);
         if (status == PYGEN_NEXT) {
             co->set_state(State::Suspended);
             *out = result;
@@ -159,29 +202,40 @@ RT_HOT PySendResult run_step(Coroutine* co, PyObject* value, PyObject** out, Res
     return advance(co, how == Resumption::raise ? nullptr : value, out);
 }
 
-// A step taken while a profile or trace function is set: the coroutine's frame is linked while
-// it runs and reports the step as a call, and what it yields or returns (or raises) as its return.
+// A step taken while a profile or trace function is set: it reports the step as a call, and
+// what it yields or returns (or raises) as its return.
 RT_COLD [[gnu::noinline]] PySendResult traced_step(PyThreadState* ts, Coroutine* co, PyObject* value, PyObject** out,
                                                    Resumption how) {
-    Ref frame;
-    {
-        ErrorTriple thrown = ErrorTriple::fetch();  // what a throw raises at the await point
-        frame = frame_of(co);
-        PyErr_Clear();
-        thrown.restore();
-    }
-    if (!frame) return run_step(co, value, out, how);
-    if (!trace_call(ts, frame.get())) return fail(co);  // a hook raised: the step never runs
+    InterpreterFrame* frame = co->frame();
+    if (co->body) co->body->fill_frame(frame);
+    if (!report_call(ts, frame)) return fail(co);  // a hook raised: the step never runs
     PySendResult status = run_step(co, value, out, how);
-    PyObject* reported = trace_return(ts, frame.get(), status == PYGEN_ERROR ? nullptr : *out);
+    PyObject* reported = report_return(ts, frame, status == PYGEN_ERROR ? nullptr : *out);
     *out = reported;
     if (reported || status == PYGEN_ERROR) return status;
     // A hook raised at the end of a step that yielded: the exception leaves the coroutine's code.
     return status == PYGEN_NEXT ? fail(co) : PYGEN_ERROR;
 }
 
+// A step runs in the coroutine's frame, linked meanwhile where the interpreter keeps the running
+// thread's frames; a step that ended the coroutine ends the frame once it is off the stack.
+RT_HOT inline void enter_frame(PyThreadState* ts, Coroutine* co) {
+    link_frame(ts, co->frame());
+    co->frame_linked = true;
+}
+
+RT_HOT inline void leave_frame(PyThreadState* ts, Coroutine* co) {
+    unlink_frame(ts, co->frame());
+    co->frame()->previous = nullptr;
+    co->frame_linked = false;
+    if (co->state() == State::Finished) [[unlikely]]
+        end_frame(co);
+}
+
 RT_COLD [[gnu::noinline]] PySendResult traced_first_step(PyThreadState* ts, Coroutine* co, PyObject** out) {
+    enter_frame(ts, co);
     const PySendResult status = traced_step(ts, co, Py_None, out, Resumption::send);
+    leave_frame(ts, co);
     leave_level(ts);
     return status;
 }
@@ -191,7 +245,9 @@ RT_HOT PySendResult step(Coroutine* co, PyObject* value, PyObject** out, Resumpt
     PyThreadState* ts = thread_state();
     if (!enter_level(ts)) [[unlikely]]
         return refuse_step(co);
+    enter_frame(ts, co);
     const PySendResult status = tracing(ts) ? traced_step(ts, co, value, out, how) : run_step(co, value, out, how);
+    leave_frame(ts, co);
     leave_level(ts);
     return status;
 }
@@ -255,7 +311,9 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
             return refuse_step(co);
         if (tracing(ts)) [[unlikely]]
             return traced_first_step(ts, co, out);
+        enter_frame(ts, co);
         const PySendResult status = advance(co, Py_None, out);
+        leave_frame(ts, co);
         leave_level(ts);
         return status;
     }

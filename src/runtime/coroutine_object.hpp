@@ -17,22 +17,28 @@ enum class State : int8_t { Created = -2, Suspended = -1, Running = 0, Finished 
 
 struct Coroutine {
     // The interpreter's coroutine head, filled as for its own coroutines (code, weak references,
-    // names, origin); the interpreter frame that would follow is never used. Its frame state
+    // names, origin), and the coroutine's interpreter frame where the interpreter keeps its own
+    // (the head's last field, continued by `frame_room`): its frame object then leads back to
+    // the coroutine (PyFrame_GetGenerator). Its frame state
     // always says "cleared": the base type's own methods, which a host can still reach
     // (types.CoroutineType.send(coro, None)), then refuse as for a finished coroutine instead
     // of reading a frame these objects do not have. The coroutine's real state is `state_`.
     PyCoroObject head;
+    PyObject* frame_room[(sizeof(FrameRoom) - sizeof(PyObject*)) / sizeof(PyObject*)];
     State state_;
+    bool frame_open;             // the frame holds its function, code and variables
+    bool frame_linked;           // the frame is on the running thread's stack (a step runs)
     Body* body;                  // lives in this object's tail; gone once the coroutine has finished
     Ref awaiting;                // the iterator it is suspended on
     Ref globals;                 // of the function that made it, for its frame
-    Ref frame;                   // cr_frame, made when first asked for while the coroutine lives
+    Ref func;                    // that function, which its frame borrows (kept for reuse)
     Py_ssize_t tail;             // the bytes of the tail, where the body lives
     bool tail_await;             // what it awaits ends the body, its outcome the coroutine's
 
     State state() const { return state_; }
     void set_state(State state) { state_ = state; }
     PyObject* code() const { return reinterpret_cast<PyObject*>(head.cr_code); }
+    InterpreterFrame* frame() { return reinterpret_cast<InterpreterFrame*>(head.cr_iframe); }
 };
 
 inline Coroutine* as_coroutine(PyObject* obj) { return reinterpret_cast<Coroutine*>(obj); }
@@ -57,6 +63,9 @@ inline constexpr char kCloseDoc[] = "close() -> raise GeneratorExit inside corou
 
 // The end of a coroutine: its body and everything it holds are released at once.
 RT_HOT void finish(Coroutine* co);
+// The end of the coroutine's frame, once it is off the thread's stack: what it holds is released
+// or handed to its frame object.
+void end_frame(Coroutine* co);
 // StopIteration carrying `value`, as a coroutine's return raises it.
 RT_COLD void raise_stop_iteration(PyObject* value);
 // The coroutine's frame (cr_frame), made from what its body shows when first asked for; null

@@ -32,6 +32,7 @@ RT_HOT void release(PyObject* self) {
         PyObject_GC_UnTrack(self);
     }
     if (co->body) finish(co);
+    end_frame(co);
     Py_CLEAR(co->head.cr_origin_or_finalizer);
     // Kept for reuse, it still holds the code and namespace it was made of, with the code's names.
     auto* code = reinterpret_cast<PyCodeObject*>(co->code());
@@ -41,7 +42,7 @@ RT_HOT void release(PyObject* self) {
     if (shelves.keep(self, co->tail)) return;
     co->awaiting.~Ref();
     co->globals.~Ref();
-    co->frame.~Ref();
+    co->func.~Ref();
     Py_CLEAR(co->head.cr_name);
     Py_CLEAR(co->head.cr_qualname);
     Py_CLEAR(co->head.cr_code);
@@ -102,8 +103,17 @@ int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
                           co->head.cr_origin_or_finalizer})
         if (obj)
             if (int err = visitor(obj, arg)) return err;
-    for (const Ref* ref : {&co->awaiting, &co->globals, &co->frame})
+    for (const Ref* ref : {&co->awaiting, &co->globals, &co->func})
         if (int err = visit(*ref, visitor, arg)) return err;
+    if (co->frame_open) {
+        InterpreterFrame* frame = co->frame();
+        for (PyObject* obj : {frame->locals, frame->frame_obj})
+            if (obj)
+                if (int err = visitor(obj, arg)) return err;
+        for (int i = 0; i < frame->stacktop; ++i)
+            if (PyObject* obj = frame->slots()[i])
+                if (int err = visitor(obj, arg)) return err;
+    }
     return co->body ? co->body->traverse(visitor, arg) : 0;
 }
 
@@ -111,6 +121,7 @@ int coro_clear(PyObject* self) {
     auto* co = as_coroutine(self);
     finish(co);
     co->globals.reset();
+    if (!co->frame_open) co->func.reset();
     return 0;
 }
 
@@ -125,7 +136,12 @@ PyObject* coro_iternext(PyObject* self) {
     }
     PyObject* out = nullptr;
     const PySendResult status = coro_am_send(self, Py_None, &out);
-    return next_result(status, out);
+    if (status != PYGEN_RETURN) return next_result(status, out);
+    // The await sees the end as a coroutine's send() reports it, with StopIteration, which it
+    // reports to the trace function in the awaiting frame (debuggers stop there after `return`).
+    Ref returned = Ref::steal(out);
+    raise_stop_iteration(returned.get());
+    return nullptr;
 }
 
 // coro.__await__(), called from Python code: a separate iterator, as the interpreter's own gives.
@@ -311,7 +327,9 @@ int ready_coroutine_type() {
 
 namespace detail {
 
-RT_HOT PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, void** storage) {
+RT_HOT PyObject* new_coroutine(PyObject* func, PyObject* const* locals, Py_ssize_t count, size_t size, void** storage) {
+    PyObject* code = reinterpret_cast<PyFunctionObject*>(func)->func_code;
+    PyObject* globals = reinterpret_cast<PyFunctionObject*>(func)->func_globals;
     constexpr size_t align = alignof(std::max_align_t);
     constexpr size_t head = (sizeof(Coroutine) + align - 1) / align * align;
     const auto tail = static_cast<Py_ssize_t>(head - sizeof(Coroutine) + size);
@@ -330,6 +348,7 @@ RT_HOT PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, v
             Py_SETREF(co->head.cr_qualname, Ref::borrow(code_object->co_qualname).release());
         }
         if (co->globals.get() != globals) co->globals = Ref::borrow(globals);
+        if (co->func.get() != func) co->func = Ref::borrow(func);
     } else {
         co = PyObject_GC_NewVar(Coroutine, &CoroutineType, tail);
         if (!co) return nullptr;
@@ -341,13 +360,18 @@ RT_HOT PyObject* new_coroutine(PyObject* code, PyObject* globals, size_t size, v
         co->head.cr_hooks_inited = 0;
         co->head.cr_closed = 0;
         co->head.cr_running_async = 0;
-        co->head.cr_iframe[0] = nullptr;
         co->head.cr_frame_state = static_cast<int8_t>(State::Finished);
         new (&co->awaiting) Ref();
         new (&co->globals) Ref(Ref::borrow(globals));
-        new (&co->frame) Ref();
+        new (&co->func) Ref(Ref::borrow(func));
         co->tail = tail;
     }
+    // Its frame, from the start: the call's parameters in their slots, standing at the first line.
+    InterpreterFrame* frame = co->frame();
+    open_frame(frame, func, kOwnedByCoroutine);
+    for (Py_ssize_t i = 0; i < count; ++i) frame->slots()[i] = Py_XNewRef(locals[i]);
+    co->frame_open = true;
+    co->frame_linked = false;
     co->head.cr_origin_or_finalizer = origin.release();
     co->set_state(State::Created);
     co->body = nullptr;

@@ -6,6 +6,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 namespace rt {
 
@@ -122,6 +124,86 @@ void add_frame_entry(PyObject* frame) {
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
+// ---- the module's frames on the running thread's stack ----
+
+namespace detail {
+
+void bind_free_variables(InterpreterFrame* frame, PyFunctionObject* fn) {
+    auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
+    PyObject* closure = fn->func_closure;
+    const Py_ssize_t given = closure && PyTuple_Check(closure) ? PyTuple_GET_SIZE(closure) : 0;
+    const int first = code->co_nlocalsplus - code->co_nfreevars;
+    for (int i = 0; i < code->co_nfreevars; ++i) {
+        // Readers of the frame's locals take every free variable for a cell: one the closure
+        // does not provide is an empty cell, which reads as unbound.
+        PyObject* cell = i < given ? PyTuple_GET_ITEM(closure, i) : nullptr;
+        if (cell && PyCell_Check(cell)) {
+            frame->slots()[first + i] = Py_NewRef(cell);
+            continue;
+        }
+        ErrorTriple pending = ErrorTriple::fetch();
+        PyObject* empty = PyCell_New(nullptr);
+        if (!empty) {
+            // No cell to be had: the frame shows no variables at all rather than a broken one.
+            PyErr_Clear();
+            for (int j = first; j < first + i; ++j) Py_CLEAR(frame->slots()[j]);
+            frame->stacktop = 0;
+            pending.restore();
+            return;
+        }
+        pending.restore();
+        frame->slots()[first + i] = empty;
+    }
+}
+
+void end_seen_frame(InterpreterFrame* frame, int borrowed) {
+    PyThreadState* ts = thread_state();
+    // Everything the frame holds becomes its own first: the object may take it over.
+    own_borrowed(frame, borrowed);
+    Py_INCREF(frame->func);
+    Py_INCREF(frame->code);
+    PyObject* object = std::exchange(frame->frame_obj, nullptr);
+    if (Py_REFCNT(object) > 1) {
+        // The object gets the frame's data and references, as its own: specials and variables.
+        InterpreterFrame* own = own_frame_data(object);
+        const size_t size = offsetof(InterpreterFrame, localsplus) + sizeof(PyObject*) * static_cast<size_t>(frame->stacktop);
+        std::memcpy(static_cast<void*>(own), frame, size);
+        shown_frame(object) = own;
+        own->owner = kOwnedByFrameObject;
+        own->previous = nullptr;
+        // Its f_back is the frame it was called from, as it stands now.
+        if (frame->previous && !frame_back(object))
+            if (PyObject* back = frame_object_of(ts, frame->previous)) frame_back(object) = Py_NewRef(back);
+        if (!PyObject_GC_IsTracked(object)) PyObject_GC_Track(object);
+        Py_DECREF(object);
+        return;
+    }
+    Py_DECREF(object);
+    for (int i = 0; i < frame->stacktop; ++i) Py_XDECREF(frame->slots()[i]);
+    Py_XDECREF(frame->locals);
+    Py_DECREF(frame->func);
+    Py_DECREF(frame->code);
+}
+
+}  // namespace detail
+
+PyObject* frame_object_of(PyThreadState* ts, InterpreterFrame* frame) {
+    if (frame->frame_obj) return frame->frame_obj;
+    // The interpreter makes the object of its innermost frame: ours is that one for the time.
+    ErrorTriple pending = ErrorTriple::fetch();
+    InterpreterFrame* innermost = innermost_frame(ts);
+    innermost_frame(ts) = frame;
+    PyObject* object = reinterpret_cast<PyObject*>(PyEval_GetFrame());
+    innermost_frame(ts) = innermost;
+    PyErr_Clear();
+    pending.restore();
+    return object == frame->frame_obj ? object : nullptr;
+}
+
+void add_frame_entry(PyThreadState* ts, InterpreterFrame* frame) {
+    if (PyObject* object = frame_object_of(ts, frame)) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(object));
+}
+
 // ---- profile and trace functions ----
 
 namespace {
@@ -155,44 +237,43 @@ int report_to_both(PyThreadState* ts, PyObject* frame, int what, PyObject* arg) 
     return 0;
 }
 
-// The exception event, to the trace function only, with (type, value, traceback).
-void report_exception(PyThreadState* ts, PyObject* frame) {
-    if (!ts->c_tracefunc) return;
+// The exception event, to the trace function only, with (type, value, traceback); false with
+// the hook's exception when it raised.
+bool report_exception(PyThreadState* ts, PyObject* frame) {
+    if (!ts->c_tracefunc) return true;
     ErrorTriple error = ErrorTriple::fetch();
     if (!error.value) error.value = none();
     error.normalize();
     Ref arg = Ref::steal(PyTuple_Pack(3, error.type.get(), error.value.get(), error.tb ? error.tb.get() : Py_None));
     if (!arg) {
         error.restore();
-        return;
+        return true;
     }
-    if (call_hook(ts, ts->c_tracefunc, ts->c_traceobj, frame, PyTrace_EXCEPTION, arg.get()) == 0) error.restore();
-}
-
-void unlink(PyThreadState* ts, PyObject* frame) {
-    struct _PyInterpreterFrame* data = interpreter_frame(frame);
-    if (ts->cframe->current_frame == data) ts->cframe->current_frame = frame_previous(data);
-    frame_previous(data) = nullptr;
-    frame_owner(data) = kOwnedByFrameObject;
+    if (call_hook(ts, ts->c_tracefunc, ts->c_traceobj, frame, PyTrace_EXCEPTION, arg.get()) != 0) return false;
+    error.restore();
+    return true;
 }
 
 }  // namespace
 
-bool trace_call(PyThreadState* ts, PyObject* frame) {
-    struct _PyInterpreterFrame* data = interpreter_frame(frame);
-    frame_previous(data) = ts->cframe->current_frame;
-    ts->cframe->current_frame = data;
-    frame_owner(data) = kOwnedByThread;  // running: frame.clear() refuses it, as it refuses a Python frame's
-    if (report_to_both(ts, frame, PyTrace_CALL, Py_None) == 0) return true;
-    unlink(ts, frame);
-    return false;
+bool report_call(PyThreadState* ts, InterpreterFrame* frame) {
+    // Held: a hook may take the frame over (frame.clear() on it, a tool keeping it).
+    Ref object = Ref::borrow(frame_object_of(ts, frame));
+    if (!object) return true;
+    return report_to_both(ts, object.get(), PyTrace_CALL, Py_None) == 0;
 }
 
-PyObject* trace_return(PyThreadState* ts, PyObject* frame, PyObject* result) {
+bool report_exception_event(PyThreadState* ts, InterpreterFrame* frame) {
+    Ref object = Ref::borrow(frame_object_of(ts, frame));
+    return !object || report_exception(ts, object.get());
+}
+
+PyObject* report_return(PyThreadState* ts, InterpreterFrame* frame, PyObject* result) {
     Ref held = Ref::steal(result);
-    if (!held) report_exception(ts, frame);
-    if (report_to_both(ts, frame, PyTrace_RETURN, held.get()) < 0) held.reset();
-    unlink(ts, frame);
+    Ref object = Ref::borrow(frame_object_of(ts, frame));
+    if (!object) return held.release();
+    if (!held) report_exception(ts, object.get());
+    if (report_to_both(ts, object.get(), PyTrace_RETURN, held.get()) < 0) held.reset();
     return held.release();
 }
 

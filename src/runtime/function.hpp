@@ -14,6 +14,7 @@
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
 
+#include <initializer_list>
 #include <span>
 
 namespace rt {
@@ -51,6 +52,7 @@ struct CodeShape {
     bool nested = false;
     std::span<const char* const> freevars = {};
     std::span<const char* const> cellvars = {};
+    std::span<const int> lines = {};        // the line of each step of the body, in order
 };
 
 // Everything a new function is made of; references are borrowed.
@@ -120,30 +122,44 @@ inline constexpr Py_ssize_t kMaxBoundSlots = 32;
 // binds them (binding.cpp), then the body run in its frame.
 PyObject* bind_and_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
-// A call run while a profile or trace function is set: in a frame of its own, linked where the
-// interpreter keeps the running frames, with the call and return (and exception) events. A
-// coroutine function's call only makes the coroutine, which reports its own steps.
+// A call run while a profile or trace function is set: the call and return (and exception)
+// events of its frame, linked meanwhile.
 template <class Call, class... Args>
-RT_COLD [[gnu::noinline]] PyObject* run_traced_frame(PyThreadState* ts, Function* fn, Args... args) {
-    if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) {
-        PyObject* result = Call::work(fn, args...);
-        if (!result) add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
-        return result;
-    }
-    Ref frame = make_frame(fn->code.get(), fn->globals.get(), Call::locals(fn, args...), nullptr);
-    if (!frame) return nullptr;
-    if (!trace_call(ts, frame.get())) {
-        // The hook's exception leaves the frame it refused to start, called from the caller's.
-        frame_back(frame.get()) = Ref::borrow(current_frame()).release();
-        add_frame_entry(frame.get());
+RT_COLD [[gnu::noinline]] PyObject* run_traced_frame(PyThreadState* ts, InterpreterFrame* frame, int& borrowed,
+                                                    Function* fn, Args... args) {
+    own_borrowed(frame, borrowed);
+    Call::fill(frame, fn, args...);
+    if (!report_call(ts, frame)) {
+        add_frame_entry(ts, frame);  // the hook's exception leaves the frame it refused to start
         return nullptr;
     }
     PyObject* result = Call::work(fn, args...);
-    if (!result) add_frame_entry(frame.get());
-    // As the interpreter leaves a frame that a tool still holds: it keeps the way back.
-    if (!frame_back(frame.get()))
-        frame_back(frame.get()) = reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())));
-    return trace_return(ts, frame.get(), result);
+    if (!result) add_frame_entry(ts, frame);
+    return report_return(ts, frame, result);
+}
+
+// The end of a call's frame that a tool may have seen: what it shows is completed first.
+template <class Call, class... Args>
+RT_COLD [[gnu::noinline]] void fill_seen_frame(InterpreterFrame* frame, int& borrowed, Function* fn, Args... args) {
+    own_borrowed(frame, borrowed);
+    Call::fill(frame, fn, args...);
+}
+
+// A coroutine function's call only makes the coroutine, which runs its own frame at each step:
+// a level, and for an exception an entry of the function's code.
+template <class Call, class... Args>
+[[gnu::always_inline]] inline PyObject* make_held_coroutine(PyThreadState* ts, Function* fn, Args... args) {
+    if (!count_level(ts)) [[unlikely]]
+        return nullptr;
+    PyObject* result = Call::work(fn, args...);
+    if (!result) [[unlikely]] {
+        if constexpr (requires { Call::locals(fn, args...); })
+            add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
+        else
+            add_code_traceback_entry(fn->code.get(), fn->globals.get(), FrameLocals());
+    }
+    leave_level(ts);
+    return result;
 }
 
 // run_frame below, for a caller that already holds the function.
@@ -151,24 +167,31 @@ template <class Call, class... Args>
 [[gnu::always_inline]] inline PyObject* run_held_frame(Function* fn, Args... args) {
     PyThreadState* ts = thread_state();
     if constexpr (Call::kMakesCoroutine) {
-        if (!count_level(ts)) [[unlikely]]
+        return make_held_coroutine<Call>(ts, fn, args...);
+    } else {
+        if constexpr (!requires { Call::kNeverCoroutine; })
+            if (reinterpret_cast<PyCodeObject*>(fn->code.get())->co_flags & CO_COROUTINE) [[unlikely]]
+                return make_held_coroutine<Call>(ts, fn, args...);
+        if (!enter_level(ts)) [[unlikely]]
             return nullptr;
-        PyObject* result = Call::work(fn, args...);
-        if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
+        FrameRoom room;
+        InterpreterFrame* frame = &room.frame;
+        open_frame(frame, reinterpret_cast<PyObject*>(fn), kOwnedByThread);
+        int borrowed = Call::bind(frame, fn, args...);
+        link_frame(ts, frame);
+        PyObject* result;
+        if (tracing(ts)) [[unlikely]] {
+            result = run_traced_frame<Call>(ts, frame, borrowed, fn, args...);
+        } else {
+            result = Call::work(fn, args...);
+            if (!result) [[unlikely]] add_frame_entry(ts, frame);
+        }
+        unlink_frame(ts, frame);
+        if (frame->frame_obj) [[unlikely]] fill_seen_frame<Call>(frame, borrowed, fn, args...);
+        close_frame(frame, borrowed);
         leave_level(ts);
         return result;
     }
-    if (!enter_level(ts)) [[unlikely]]
-        return nullptr;
-    PyObject* result;
-    if (tracing(ts)) [[unlikely]] {
-        result = run_traced_frame<Call>(ts, fn, args...);
-    } else {
-        result = Call::work(fn, args...);
-        if (!result) [[unlikely]] add_code_traceback_entry(fn->code.get(), fn->globals.get(), Call::locals(fn, args...));
-    }
-    leave_level(ts);
-    return result;
 }
 
 }  // namespace detail
@@ -183,6 +206,43 @@ template <class Call, class... Args>
     Ref running = Ref::borrow(self);
     return detail::run_held_frame<Call>(reinterpret_cast<Function*>(self), args...);
 }
+
+// The frame of the module's own function for a call that another body runs in place rather
+// than through the function, again and again: opened once, then linked for each run with that
+// run's variables. A run that a tool saw hands the frame over to the frame object, and the next
+// run opens it anew.
+class KeptFrame {
+public:
+    // Ready for a run of `func`, standing at `step`; the caller binds the variables and links it.
+    InterpreterFrame* start(PyObject* func, int step) {
+        if (!func_ || func_.get() != func) [[unlikely]]
+            reopen(func);
+        at_step(&room_.frame, step);
+        return &room_.frame;
+    }
+    // The end of a run, unlinked, whose first `borrowed` variables were borrowed: the others are
+    // released.
+    void finish_run(int borrowed) {
+        InterpreterFrame* frame = &room_.frame;
+        if (frame->frame_obj) [[unlikely]] {
+            close_frame(frame, borrowed);
+            func_.reset();
+            return;
+        }
+        PyObject** slots = frame->slots();
+        for (int i = borrowed; i < frame->stacktop; ++i) Py_CLEAR(slots[i]);
+    }
+    int traverse(visitproc visitor, void* arg) const { return visit(func_, visitor, arg); }
+
+private:
+    RT_COLD void reopen(PyObject* func) {
+        func_ = Ref::borrow(func);  // the frame borrows it
+        open_frame(&room_.frame, func, kOwnedByThread);
+    }
+
+    Ref func_;  // the function of the open frame; null while it is not open
+    FrameRoom room_;
+};
 
 // callable(*args) as a vectorcall. A Python function is entered straight through its own entry
 // point: the interpreter's frame evaluation already guarantees what the general call path checks

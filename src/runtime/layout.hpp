@@ -73,9 +73,64 @@ inline bool classmethod_layout_holds() {
 // interpreter frame to its object) and what the interpreter sets when it takes a frame over.
 inline char* field_at(void* base, size_t offset) { return static_cast<char*>(base) + offset; }
 
-// The interpreter frame a frame object owns: what the running thread's frame stack links.
+// An interpreter frame, as the running thread's frame stack links them: the code it runs, the
+// function and namespaces, its frame object once a tool asked for one, the frame below it, the
+// instruction it stands at, and its variables (the code's locals, cells and free variables).
+struct InterpreterFrame {
+    PyObject* func;         // strong where the interpreter owns the frame; see frames.hpp
+    PyObject* globals;      // borrowed
+    PyObject* builtins;     // borrowed
+    PyObject* locals;       // the dict f_locals made, strong, or null
+    PyObject* code;
+    PyObject* frame_obj;    // strong, or null
+    InterpreterFrame* previous;
+    _Py_CODEUNIT* prev_instr;
+    int stacktop;           // how many of the variables below are in use
+    bool is_entry;
+    char owner;
+    PyObject* localsplus[1];
+
+    // The variables, read past the declared bound (the frame's room goes on).
+    PyObject** slots() {
+        return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(this) + RT_IFRAME_LOCALSPLUS_OFFSET);
+    }
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(offsetof(InterpreterFrame, func) == RT_IFRAME_FUNC_OFFSET);
+static_assert(offsetof(InterpreterFrame, globals) == RT_IFRAME_GLOBALS_OFFSET);
+static_assert(offsetof(InterpreterFrame, builtins) == RT_IFRAME_BUILTINS_OFFSET);
+static_assert(offsetof(InterpreterFrame, locals) == RT_IFRAME_LOCALS_OFFSET);
+static_assert(offsetof(InterpreterFrame, code) == RT_IFRAME_CODE_OFFSET);
+static_assert(offsetof(InterpreterFrame, frame_obj) == RT_IFRAME_FRAME_OBJ_OFFSET);
+static_assert(offsetof(InterpreterFrame, previous) == RT_IFRAME_PREVIOUS_OFFSET);
+static_assert(offsetof(InterpreterFrame, prev_instr) == RT_IFRAME_PREV_INSTR_OFFSET);
+static_assert(offsetof(InterpreterFrame, stacktop) == RT_IFRAME_STACKTOP_OFFSET);
+static_assert(offsetof(InterpreterFrame, is_entry) == RT_IFRAME_IS_ENTRY_OFFSET);
+static_assert(offsetof(InterpreterFrame, owner) == RT_IFRAME_OWNER_OFFSET);
+static_assert(offsetof(InterpreterFrame, localsplus) == RT_IFRAME_LOCALSPLUS_OFFSET);
+// A coroutine's interpreter frame is the last field of its head.
+static_assert(offsetof(PyCoroObject, cr_iframe) + sizeof(PyObject*) == sizeof(PyCoroObject));
+#pragma GCC diagnostic pop
+
+inline InterpreterFrame* as_frame(struct _PyInterpreterFrame* frame) { return reinterpret_cast<InterpreterFrame*>(frame); }
+
+// The innermost frame of the running thread, and the place that holds it.
+inline InterpreterFrame*& innermost_frame(PyThreadState* ts) {
+    return reinterpret_cast<InterpreterFrame*&>(ts->cframe->current_frame);
+}
+
+// The interpreter frame a frame object owns or shows: what the running thread's frame stack links.
 inline struct _PyInterpreterFrame* interpreter_frame(PyObject* frame) {
     return *reinterpret_cast<struct _PyInterpreterFrame**>(field_at(frame, RT_FRAME_DATA_OFFSET));
+}
+inline InterpreterFrame*& shown_frame(PyObject* frame) {
+    return *reinterpret_cast<InterpreterFrame**>(field_at(frame, RT_FRAME_DATA_OFFSET));
+}
+// Where a frame object keeps a frame it owns.
+inline InterpreterFrame* own_frame_data(PyObject* frame) {
+    return reinterpret_cast<InterpreterFrame*>(field_at(frame, RT_FRAME_OWN_DATA_OFFSET));
 }
 // A frame object's f_back: a strong reference, or null when the frame below is found through
 // the interpreter frame's link instead.
@@ -85,21 +140,18 @@ inline PyObject*& frame_back(PyObject* frame) {
 // An interpreter frame's link to the frame below it on the running thread's stack (null when
 // it is not on a stack).
 inline struct _PyInterpreterFrame*& frame_previous(struct _PyInterpreterFrame* frame) {
-    return *reinterpret_cast<struct _PyInterpreterFrame**>(field_at(frame, RT_IFRAME_PREVIOUS_OFFSET));
+    return reinterpret_cast<struct _PyInterpreterFrame*&>(as_frame(frame)->previous);
 }
 // An interpreter frame's variables: its code's local, cell and free variables, in that order.
-inline PyObject** frame_variables(struct _PyInterpreterFrame* frame) {
-    return reinterpret_cast<PyObject**>(field_at(frame, RT_IFRAME_LOCALSPLUS_OFFSET));
-}
-// Who owns an interpreter frame's data: the thread running it, or its frame object (which
-// frame.clear() then clears rather than refusing it as executing).
-inline char& frame_owner(struct _PyInterpreterFrame* frame) { return *field_at(frame, RT_IFRAME_OWNER_OFFSET); }
+inline PyObject** frame_variables(struct _PyInterpreterFrame* frame) { return as_frame(frame)->slots(); }
+// Who owns an interpreter frame's data: the thread running it, a coroutine, or its frame
+// object (which frame.clear() then clears rather than refusing it as executing).
+inline char& frame_owner(struct _PyInterpreterFrame* frame) { return as_frame(frame)->owner; }
 inline constexpr char kOwnedByThread = RT_FRAME_OWNED_BY_THREAD;
+inline constexpr char kOwnedByCoroutine = RT_FRAME_OWNED_BY_GENERATOR;
 inline constexpr char kOwnedByFrameObject = RT_FRAME_OWNED_BY_FRAME_OBJECT;
 // An interpreter frame's frame object (borrowed where the object owns the frame).
-inline PyObject*& frame_object(struct _PyInterpreterFrame* frame) {
-    return *reinterpret_cast<PyObject**>(field_at(frame, RT_IFRAME_FRAME_OBJ_OFFSET));
-}
+inline PyObject*& frame_object(struct _PyInterpreterFrame* frame) { return as_frame(frame)->frame_obj; }
 
 namespace dict_layout {
 
@@ -125,8 +177,22 @@ struct Entry {
     PyObject* value;
 };
 
-constexpr uint8_t kStringKeys = 1;
-constexpr uint8_t kSharedKeys = 2;  // string keys shared by the instances of a class
+constexpr uint8_t kStringKeys = RT_DICT_KEYS_UNICODE;
+constexpr uint8_t kSharedKeys = RT_DICT_KEYS_SPLIT;  // string keys shared by the instances of a class
+static_assert(RT_DICT_KEYS_GENERAL == 0);  // tested as `dk_kind != 0` for "str keys only"
+
+static_assert(offsetof(Keys, dk_refcnt) == RT_DICT_KEYS_REFCNT_OFFSET);
+static_assert(offsetof(Keys, dk_log2_size) == RT_DICT_KEYS_LOG2_SIZE_OFFSET);
+static_assert(offsetof(Keys, dk_log2_index_bytes) == RT_DICT_KEYS_LOG2_INDEX_BYTES_OFFSET);
+static_assert(offsetof(Keys, dk_kind) == RT_DICT_KEYS_KIND_OFFSET);
+static_assert(offsetof(Keys, dk_version) == RT_DICT_KEYS_VERSION_OFFSET);
+static_assert(offsetof(Keys, dk_usable) == RT_DICT_KEYS_USABLE_OFFSET);
+static_assert(offsetof(Keys, dk_nentries) == RT_DICT_KEYS_NENTRIES_OFFSET);
+static_assert(offsetof(Keys, dk_indices) == RT_DICT_KEYS_INDICES_OFFSET);
+static_assert(sizeof(Entry) == RT_DICT_ENTRY_SIZE && offsetof(Entry, hash) == 0 && offsetof(Entry, key) == 8 &&
+              offsetof(Entry, value) == 16);
+static_assert(sizeof(StringEntry) == RT_DICT_STRING_ENTRY_SIZE && offsetof(StringEntry, key) == 0 &&
+              offsetof(StringEntry, value) == 8);
 
 // A key table's entries, which follow its index table (StringEntry or Entry, by its kind).
 inline char* entries(const Keys* keys) {
@@ -290,7 +356,7 @@ inline bool has_managed_attrs(PyTypeObject* type) { return PyType_HasFeature(typ
 // For an object whose type has a managed dict: the two words before the object's header.
 inline InstanceAttrs instance_attrs(PyObject* obj) {
     auto* words = reinterpret_cast<void**>(obj);
-    return {words[-4] != nullptr, static_cast<PyObject*>(words[-3])};
+    return {words[RT_MANAGED_VALUES_WORD] != nullptr, static_cast<PyObject*>(words[RT_MANAGED_DICT_WORD])};
 }
 
 // The names the instances of a heap type share, and how many there are (they only grow).
