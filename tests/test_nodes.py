@@ -474,6 +474,8 @@ REFUSED_COMMANDS = {
     "past the width's last seq": ([PUBLISH + ["--seq", "99999999"]], PUBLISH, 1,
                                   "no seq of 8 digits is left after the stream's last, 99999999: "
                                   "start a wider stream"),
+    "a seq of another width": ([], PUBLISH + ["--seq", "100000000"], 2,
+                               "--seq: '100000000' is not a seq of the stream: a string of 8"),
     "an evicting Redis": ([("CONFIG", "SET", "maxmemory-policy", "allkeys-lru")], PUBLISH, 1,
                           "maxmemory-policy is allkeys-lru: when Redis is full it evicts"),
     "an evicting Redis, allowed": ([("CONFIG", "SET", "maxmemory-policy", "allkeys-random")],

@@ -32,6 +32,7 @@ import redis.asyncio as aioredis
 
 from . import config, logs
 from .documents import json_kind, load_documents, read_data, rebuild
+from .protocol import is_stream_seq, quote, seq_format
 from .errors import (CannotListen, RedisFull, StreamMadeAnew, StreamMismatch, Unavailable,
                      Unfit)
 from .stream import Publisher
@@ -104,6 +105,9 @@ def event_data(parser: config.Parser, args: argparse.Namespace):
     from it: not a JSON object, or, with ``--documents``, a class the documents do not have or
     fields its class does not take."""
     prog = f"{parser.prog} publish"
+    if args.seq is not None and not is_stream_seq(args.seq, args.seq_width):
+        parser.exit(2, f"{prog}: --seq: {quote(args.seq)} is not a seq of the stream: "
+                       f"{seq_format(args.seq_width)}\n")
     try:
         data = read_data(args.data)
     except ValueError as exc:
