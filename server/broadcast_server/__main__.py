@@ -43,9 +43,38 @@ ENGINE = "tolva_engine"
 """The engine package's import name: the host application's own, which a node needs."""
 
 
+FILES_SPARE = 256
+"""Open files a node needs besides its client connections: Redis, the authentication service,
+its listening socket, its own files."""
+
+
+def files_for(connections: int) -> None:
+    """Raise the process's open-file limit so that ``connections`` clients fit (up to the hard
+    limit), and warn when they still do not: past it every handshake fails, not only the extra
+    ones, and the node is locked to everyone."""
+    try:
+        import resource
+    except ImportError:  # not on this system
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = connections + FILES_SPARE
+    if soft == resource.RLIM_INFINITY or soft >= want:
+        return
+    raised = want if hard == resource.RLIM_INFINITY else min(want, hard)
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+    except (ValueError, OSError):
+        raised = soft
+    if raised < want:
+        log.warning("the open-file limit (%d) leaves room for %d connections, fewer than "
+                    "--max-connections (%d): lower it, or raise the limit", raised,
+                    max(0, raised - FILES_SPARE), connections)
+
+
 async def serve(cfg: config.NodeConfig, documents) -> int:
     from .acl import bound_acl_lookups
     from .node import NodeServer
+    files_for(cfg.max_connections)
     node = NodeServer(cfg.auth, cfg.redis, documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)

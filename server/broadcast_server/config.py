@@ -78,6 +78,25 @@ SUBSCRIBE_RATE = 2.0
 SUBSCRIBE_BURST = 5
 """Subscribe requests a connection may make at once."""
 
+MAX_SCOPE_ITEMS = 1000
+"""Values one subscription's ``data_scope`` may list: each event is checked against the list, so
+a long one costs every event of the class that much, for every client."""
+
+MAX_CATALOG_KEYS = 1000
+"""Fields one subscription's ``catalog`` may name."""
+
+MAX_SUBSCRIPTIONS = 64
+"""Subscriptions (classes) one connection may hold at once."""
+
+SUBSCRIBE_WITHIN = 10.0
+"""Seconds a connection has, from its handshake, to be subscribed: one that is not by then is
+closed (1008), so that idle connections cannot pile up until the node runs out of files."""
+
+MAX_CONNECTIONS = 10_000
+"""Open websocket connections a server takes; a handshake past that is answered 503 (and
+logged). A node raises its open-file limit to fit them (up to the hard limit, ``ulimit -Hn``) and
+warns when it cannot."""
+
 STREAM = "broadcast:events"
 """Key of the Redis stream that holds the document events. Its epoch is kept beside it, under
 the key ``<stream>:epoch``, and each appended event's id for a while under
@@ -307,7 +326,8 @@ outbox = _checked(int, lambda v: v >= 1,
                   lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
-# 0 would time every lookup out before it is sent.
+# 0 would time every lookup out before it is sent, or close every connection before it could
+# subscribe.
 some_seconds = _checked(float, lambda v: 0 < v < math.inf,
                         lambda v: f"{v} is not a number of seconds (more than 0)")
 
@@ -425,6 +445,16 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             "503", MAX_LAG, count, "EVENTS", server=True),
     Setting("--unhealthy-after", "seconds Redis may be unreachable before GET /healthz answers "
             "503", UNHEALTHY_AFTER, seconds, "SECONDS", server=True),
+    Setting("--max-connections", "open websocket connections taken; a handshake past that gets "
+            "503", MAX_CONNECTIONS, at_least_one, "N", server=True),
+    Setting("--subscribe-within", "seconds a new connection has to be subscribed before it is "
+            "closed (1008)", SUBSCRIBE_WITHIN, some_seconds, "SECONDS", server=True),
+    Setting("--max-subscriptions", "subscriptions one connection may hold", MAX_SUBSCRIPTIONS,
+            at_least_one, "N", server=True),
+    Setting("--max-scope-items", "values one subscription's data_scope may list",
+            MAX_SCOPE_ITEMS, at_least_one, "N", server=True),
+    Setting("--max-catalog-keys", "fields one subscription's catalog may name",
+            MAX_CATALOG_KEYS, at_least_one, "N", server=True),
     Setting("--catch-ups", "catch-ups of resuming clients a node runs at once; the others wait "
             "their turn", CATCH_UPS, at_least_one, "N", server=True),
     Setting("--catch-up-wait", "seconds a catch-up may wait for its turn before the client is "

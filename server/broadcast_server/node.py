@@ -17,7 +17,6 @@ import logging
 import time
 from typing import Any
 
-from tolva_engine import AuthorizationError
 from websockets.protocol import OPEN
 
 from . import config, protocol
@@ -150,20 +149,18 @@ class NodeServer(BroadcastServer):
                 log.warning("the feed did not stop within %g s", timeout / 2)
 
     def session(self) -> protocol.Session:
-        return protocol.Session(self.broadcaster.doc_classes, self.feed)
+        return protocol.Session(self.broadcaster.doc_classes, self.feed, limits=self.limits)
+
+    def admission(self, link: Link) -> type[WebsocketBroadcaster]:
+        """A registry of the connection's own, which its backlog goes through; what it had is
+        dropped: subscriptions replaced on the same connection start over from the catch-up."""
+        self.broadcaster.disconnect(link.websocket)
+        link.catch_up = catch_up_broadcaster(self.broadcaster)
+        return link.catch_up
 
     async def act(self, link: Link, action: protocol.Action) -> list[protocol.Action] | None:
         websocket, session = link.websocket, link.session
         match action:
-            case protocol.Admit(request, acl):
-                # Subscriptions replaced on the same connection start over from the catch-up.
-                self.broadcaster.disconnect(websocket)
-                link.catch_up = catch_up_broadcaster(self.broadcaster)
-                try:
-                    await self.admit(link.catch_up, websocket, request, acl)
-                except AuthorizationError as exc:
-                    return session.acl_refused(exc)
-                return session.admitted()
             case protocol.CheckHeld(position):
                 try:
                     # TooOld when the stream is of another epoch, Ahead when it is the
