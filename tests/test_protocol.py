@@ -528,6 +528,31 @@ def test_a_node_session_catches_up_then_registers(stream, extra, outcomes, expec
     assert got == expected
 
 
+def test_a_stream_made_anew_during_the_catch_up_registers_nothing():
+    stream = Stream()
+
+    def renewed(session, action):
+        stream.epoch = "e2"
+        return session.caught_up("00000009", 2)
+
+    actions = serve(protocol.Session(CLASSES, stream), req([{"doc_class": "Order"}], **RESUME),
+                    outcomes={protocol.CatchUp: renewed})
+    assert not any(isinstance(a, protocol.Register) for a in actions)
+    assert sent(actions) == [protocol.error(protocol.stream_made_anew())]
+
+
+def test_on_a_sharded_redis_a_request_takes_the_stream_of_its_one_class():
+    orders, shipments = Stream(epoch="e-orders"), Stream(epoch="e-shipments", position="00000002")
+    session = protocol.Session(CLASSES, {"Order": orders, "Shipment": shipments})
+    both = serve(session, req([{"doc_class": "Order"}, {"doc_class": "Shipment"}]))
+    assert turned_down(both) == ["bad_request"] and "one class per connection" in \
+        sent(both)[0]["reason"]
+    actions = serve(session, req([{"doc_class": "Shipment"}], resume_after="00000001",
+                                 epoch="e-shipments"))
+    assert session.stream is shipments
+    assert any(a == protocol.CatchUp("e-shipments", "00000001") for a in actions)
+
+
 # -- the node's command line ----------------------------------------------------------------------
 NODE_ENV = {"BROADCAST_REDIS_URL": "redis://r:6379/0", "BROADCAST_AUTH_URL": "http://a/api/",
             "BROADCAST_DOCUMENTS": "shop"}
@@ -550,6 +575,10 @@ COMMAND_LINES = [
      "BROADCAST_FROM_START='maybe': expected"),
     ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["node", "--documents", "shop"],
      "the following arguments are required: --redis"),
+    (NODE_ENV | {"BROADCAST_REDIS_CLUSTER": "r1:7000,[::1]:7001"}, ["node"],
+     {"redis_cluster": (("r1", 7000), ("::1", 7001))}),
+    (NODE_ENV | {"BROADCAST_SENTINEL": "s1:26379"}, ["node", "--redis-cluster", "r1:7000"],
+     "--redis-cluster and --sentinel do not go together"),
     # An empty --host listens on every interface; an empty variable is a mistake, not a value.
     (NODE_ENV | {"BROADCAST_HOST": ""}, ["node"],
      "BROADCAST_HOST='': empty; give a value or unset it"),

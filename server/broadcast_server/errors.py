@@ -28,6 +28,7 @@ class Refusal(enum.StrEnum):
 
     UNKNOWN_KEY = "unknown_key", "refused", True, True
     EMPTY_ACL = "empty_acl", "refused", True, True
+    FOREIGN_ORIGIN = "origin", "refused", True  # a browser handshake from a page elsewhere
     NOT_ACCEPTED = "not_accepted", "refused", True, True
     BAD_REQUEST = "bad_request", "bad request"
     RATE_LIMITED = "rate_limited", "bad request"
@@ -132,7 +133,12 @@ class CannotListen(Exception):
     """The websocket server could not bind its port; the text says why, in one line."""
 
     HINT = "choose another with --port PORT (--port 0 takes any free port)"
-    """What a command line with a ``--port`` option adds to the text."""
+    """What a command line with a ``--port`` option adds to the text (``hint``: that of the
+    option whose port it is)."""
+
+    def __init__(self, text: str, flag: str = "--port"):
+        super().__init__(text)
+        self.hint = self.HINT.replace("--port", flag)
 
 
 class Skip(enum.StrEnum):

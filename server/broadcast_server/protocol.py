@@ -593,7 +593,10 @@ class Session:
     (:meth:`received`) and how each action that waits ended (:meth:`looked_up`, ...); each call
     returns the actions to perform, in order. A node's session is given its ``stream`` (an
     object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written);
-    a server's, the width of the seqs it publishes (``seq_width``; None takes any).
+    a server's, the width of the seqs it publishes (``seq_width``; None takes any). On a sharded
+    Redis, where each document class has a stream of its own, a node's ``stream`` is a mapping
+    of each class to its stream: then a request subscribes to the classes of one stream only
+    (one class), since a position (an epoch and a seq) is a place in one stream.
     One request is served at a time: the driver reads the next frame once the actions of the
     last one are done.
     """
@@ -602,6 +605,9 @@ class Session:
                  limits: Limits = LIMITS, seq_width: int | None = None,
                  rate: float = config.SUBSCRIBE_RATE, burst: int = config.SUBSCRIBE_BURST):
         self.doc_classes = tuple(doc_classes)
+        self.streams = stream if isinstance(stream, Mapping) else None
+        if self.streams is not None:
+            stream = next(iter(self.streams.values()), None)  # until a request picks its own
         self.stream = stream
         self.width = stream.width if stream is not None else seq_width
         self.limits = limits
@@ -637,6 +643,8 @@ class Session:
             return self.turn_down(Refusal.RATE_LIMITED, too_many_requests(wait))
         try:
             request = parse_request(raw, self.doc_classes, self.width, self.limits)
+            if self.streams is not None:
+                self.stream = self._stream_of(request)
             resume = parse_resume(request, self.width) if self.stream is not None else None
         except BadRequest as exc:
             return self.failed(exc)
@@ -653,6 +661,14 @@ class Session:
             if not self.stream.connected or self.epoch is None:
                 return self.failed(Unavailable(stream_down()))
         return [LookUp(request.api_key)]
+
+    def _stream_of(self, request: Request) -> Any:
+        streams = {id(self.streams[sub.doc_class]): self.streams[sub.doc_class]
+                   for sub in request.subscriptions}
+        if len(streams) > 1:
+            raise BadRequest("each document class has a stream of its own here: subscribe to "
+                             "one class per connection")
+        return next(iter(streams.values()))
 
     def looked_up(self, acl: Any, api_id: Any) -> list[Action]:
         self.acl, self.api_id = acl, api_id

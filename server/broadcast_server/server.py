@@ -23,7 +23,7 @@ from websockets.server import ServerProtocol
 from . import config, protocol, web
 from .protocol import quote
 from .acl import AclLookup
-from .errors import CannotListen
+from .errors import CannotListen, Refusal
 from .sender import Sender
 from .watch import Watch
 
@@ -139,7 +139,13 @@ class BroadcastServer:
     per connection opened or closed, subscription, refusal and bad request. Plain HTTP GETs on
     its port are answered by ``routes`` (path to handler): ``/healthz`` (and ``/health``) and
     ``/metrics``; the others by the browser page, which may connect to ``public_nodes`` (none:
-    its own host only).
+    its own host only). With ``metrics_port``, ``/metrics`` moves to a plain HTTP port of its
+    own (with ``/healthz``), to be kept off the public network.
+
+    With ``tls_cert`` and ``tls_key`` (PEM files) it serves ``wss://`` and ``https://``. A
+    websocket handshake that carries an ``Origin`` (a browser's) goes on only from a page of
+    this host, of one of ``public_nodes`` (their pages connect to each other) or of
+    ``allowed_origins`` (:func:`~broadcast_server.web.origin_allowed`); the others get 403.
     """
 
     def __init__(self, auth_root: str, *, app_name: str = config.APP_NAME,
@@ -157,7 +163,14 @@ class BroadcastServer:
                  auth_timeout: float = config.AUTH_TIMEOUT,
                  auth_cache: float = config.AUTH_CACHE,
                  public_nodes: Iterable[str] = config.PUBLIC_NODES,
+                 tls_cert: str | None = None, tls_key: str | None = None,
+                 allowed_origins: Iterable[str] = config.ALLOWED_ORIGINS,
+                 metrics_port: int | None = None,
                  log: Callable[[str], None] | None = None):
+        self.ssl = web.tls_context(tls_cert, tls_key)  # ValueError at once for unusable files
+        public_nodes = tuple(public_nodes)
+        self.allowed_origins = tuple(allowed_origins) + tuple(map(web.page_origin, public_nodes))
+        self.metrics_port = metrics_port
         self.watch = Watch(self)
         self.page = web.Page(public_nodes)
         self.lookup_acl = AclLookup(auth_root, app_name, timeout=auth_timeout,
@@ -190,36 +203,72 @@ class BroadcastServer:
             "/health": self.watch.healthz,  # the name load balancers were first given
             "/metrics": self.watch.metrics,
         }
+        self.metrics_routes: dict[str, Route] = {}
+        if metrics_port is not None:
+            self.metrics_routes = {"/metrics": self.routes.pop("/metrics"),
+                                   "/healthz": self.watch.healthz}
         self._server = None
+        self._metrics_server = None
 
     # -- life cycle ---------------------------------------------------------------------------
     async def start(self) -> "BroadcastServer":
+        self._server = await self._listen(
+            self.port, "--port", self.handler, backlog=config.ACCEPT_BACKLOG, ssl=self.ssl,
+            process_request=self.process_request, compression=self.compression,
+            create_connection=Connection)
+        self.port = self._server.sockets[0].getsockname()[1]
+        if self.metrics_port is not None:
+            try:
+                self._metrics_server = await self._listen(
+                    self.metrics_port, "--metrics-port", self.handler,
+                    process_request=self.process_metrics_request, create_connection=Connection)
+            except CannotListen:
+                await self.stop()
+                raise
+            self.metrics_port = self._metrics_server.sockets[0].getsockname()[1]
+        self.lookup_acl.open()
+        return self
+
+    async def _listen(self, port: int, flag: str, handler, **options):
         try:
-            self._server = await serve(self.handler, self.host, self.port,
-                                       backlog=config.ACCEPT_BACKLOG,
-                                       process_request=self.process_request,
-                                       compression=self.compression,
-                                       create_connection=Connection)
+            return await serve(handler, self.host, port, **options)
         except OSError as exc:
             why = ("is already in use" if exc.errno == errno.EADDRINUSE
                    else f"cannot be listened on ({exc.strerror or exc})")
-            raise CannotListen(f"port {self.port} on {self.host} {why}") from exc
-        self.port = self._server.sockets[0].getsockname()[1]
-        self.lookup_acl.open()
-        return self
+            what = "port" if flag == "--port" else "metrics port"
+            raise CannotListen(f"{what} {port} on {self.host} {why}", flag) from exc
 
     async def process_request(self, connection: ServerConnection,
                               request: Request) -> Response | None:
         """Answer a plain HTTP GET (or HEAD) on the websocket port through ``routes`` (None: go
-        on with the websocket handshake)."""
+        on with the websocket handshake); refuse a handshake from a page elsewhere."""
         if request.headers.get("Upgrade", "").lower() == "websocket":
-            return await self.handshake(connection)  # a websocket client, whatever the path
+            # A websocket client, whatever the path: from a page it may be.
+            origin = request.headers.get("Origin")
+            if web.origin_allowed(origin, request.headers.get("Host"), self.allowed_origins):
+                return await self.handshake(connection)
+            self.turned_down[Refusal.FOREIGN_ORIGIN] += 1
+            self._note(connection, f"refused: a page from {protocol.quote(origin, 100)} may "
+                                   f"not connect (see --allowed-origins)")
+            return connection.respond(http.HTTPStatus.FORBIDDEN,
+                                      "This origin may not open a websocket here.\n")
+        return await self._answer(connection, request, self.routes, self.page.respond)
+
+    async def process_metrics_request(self, connection: ServerConnection,
+                                      request: Request) -> Response:
+        """Answer every request on the metrics port, through ``metrics_routes``: no websocket
+        is opened there."""
+        response = await self._answer(connection, request, self.metrics_routes,
+                                      lambda request: None)
+        return response or connection.respond(http.HTTPStatus.NOT_FOUND, "Not found.\n")
+
+    async def _answer(self, connection, request, routes, otherwise) -> Response | None:
         if request.method not in ("GET", "HEAD"):
             return None  # POST, ...: the library answers 405 (Allow: GET)
-        route = self.routes.get(request.path.partition("?")[0])
+        route = routes.get(request.path.partition("?")[0])
         if route is None:
             # The browser page; None elsewhere: the library answers with its own 426.
-            response = self.page.respond(request)
+            response = otherwise(request)
         else:
             response = route(connection, request)
             if inspect.isawaitable(response):
@@ -275,6 +324,14 @@ class BroadcastServer:
                     task.cancel()
                 if server.handler_tasks:
                     await asyncio.wait(server.handler_tasks, timeout=timeout / 4)
+        if self._metrics_server is not None:
+            metrics, self._metrics_server = self._metrics_server, None
+            metrics.close()  # plain HTTP requests, each answered at once
+            try:
+                await asyncio.wait_for(metrics.wait_closed(), timeout)
+            except TimeoutError:
+                for connection in list(metrics.all_connections):
+                    connection.transport.abort()
 
     async def __aenter__(self) -> "BroadcastServer":
         return await self.start()
@@ -284,7 +341,7 @@ class BroadcastServer:
 
     @property
     def url(self) -> str:
-        return f"ws://{web.url_host(self.host)}:{self.port}"
+        return f"{'wss' if self.ssl else 'ws'}://{web.url_host(self.host)}:{self.port}"
 
     # -- publishing -----------------------------------------------------------------------------
     async def publish(self, doc, op: str, seq: str) -> None:
