@@ -399,6 +399,7 @@ NOT_JSON = {"message": "Expecting value", "trace": "<html>"}
     ({"message": "slow down"}, 429, True, "429"),
     ({"message": "over\nloaded"}, 503, True, "503 (over\\nloaded)"),  # one log line
     ([1, 2], 200, True, "not an object"),
+    ({"id": "7", "acl": 5}, 200, True, "\"acl\" that is a int"),
     ({"id": "7", "acl": ["Order"], "trace": "kept"}, 200, None, "ok"),  # its own field
 ])
 def test_what_an_answer_means(result, status, readable, outcome):

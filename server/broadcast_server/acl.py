@@ -357,7 +357,12 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
                     f"{ROOT_HINT if status == 404 else ''}", "not JSON")
     if status == 200:
         if isinstance(result, dict):
-            return Answer(Acl(result.get("acl") or ()), result.get("id"))
+            acl = result.get("acl")
+            if isinstance(acl, (bool, int, float)):
+                # An ACL is an object, a list or a name: a number would fail each event's check.
+                raise fault(f"it answered 200 with an \"acl\" that is a {type(acl).__name__}, "
+                            f"not an object or a list", "an ACL of another shape")
+            return Answer(Acl(acl or ()), result.get("id"))
         raise fault("it answered 200 with JSON that is not an object", "not its reply")
     message = result.get("message") if isinstance(result, dict) else None
     if report and message == f"API Endpoint returns code {status}":

@@ -21,7 +21,6 @@ from websockets.protocol import CONNECTING, OPEN
 from websockets.server import ServerProtocol
 
 from . import config, protocol, web
-from .protocol import quote
 from .acl import AclLookup
 from .errors import CannotListen, Refusal
 from .sender import Sender
@@ -49,7 +48,6 @@ class WebsocketBroadcaster(broadcast.Broadcaster):
 
     active_connections = {}
     sender = Sender()
-    acl_faults = 0  # subscribers whose ACL check raised, each time
 
     @classmethod
     async def accept(cls, websocket):
@@ -63,22 +61,6 @@ class WebsocketBroadcaster(broadcast.Broadcaster):
     async def send_message_async(cls, websocket, message):
         # Never awaits: a send that waited for one client's socket would stop the fan-out there.
         cls.sender.send(websocket, message)
-
-    @classmethod
-    def check_subscriber_acl(cls, doc, acl):
-        # An ACL the engine cannot read (the authentication service's, of a shape it does not
-        # take) would end the event's fan-out at that subscriber: it gets nothing, the others
-        # theirs.
-        try:
-            return doc.check_acl(acl, "read", doc, False)
-        except Exception as exc:
-            cls.acl_faults += 1
-            if cls.acl_faults & (cls.acl_faults - 1) == 0:  # the 1st, 2nd, 4th, 8th, ...
-                logger.error("an ACL check of %s raised %s (%d so far): that subscriber gets "
-                             "nothing of the event", type(doc).__name__,
-                             quote(f"{type(exc).__name__}: {exc}", 200, repr_=False),
-                             cls.acl_faults)
-            return False
 
 
 class HttpProtocol(ServerProtocol):
@@ -180,7 +162,6 @@ class BroadcastServer:
         self.broadcaster = type("ServerBroadcaster", (broadcaster,), {
             "active_connections": {},
             "sender": Sender(send_queue),
-            "acl_faults": 0,
             "doc_classes": tuple(doc_classes),
         })
         self.compression = "deflate" if compression else None
