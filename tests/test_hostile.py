@@ -750,6 +750,7 @@ CASES = {
         for coro in (guarded("guard"), Host.document_sent_async(Document({"id": 1}), "op", "1"), guarded("running")):
             coro.send(None)
             frame = coro.cr_frame
+            coro.cr_running, coro.cr_await
             print(outcome(frame.clear), inspect.getcoroutinestate(coro), seen, outcome(coro.send, None), frame.f_locals != {})
             coro.close()
         with warnings.catch_warnings(record=True) as caught:

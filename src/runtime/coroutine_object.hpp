@@ -106,6 +106,14 @@ RT_COLD void lend_frame(Coroutine* co);
 RT_COLD bool take_back(Coroutine* co);
 // Ready for use: the frame is not lent, or has been taken back.
 inline bool settled(Coroutine* co) { return co->lent == Lent::no || take_back(co); }
+// What the coroutine's state and awaited object read, which a lent frame leaves as they are
+// unless the interpreter ended it: the frame stays lent otherwise.
+inline void settle_state(Coroutine* co) {
+    if (co->lent == Lent::no) [[likely]]
+        return;
+    const auto head_state = static_cast<State>(co->head.cr_frame_state);
+    if (head_state != State::Running && (co->lent == Lent::spent || head_state == State::Finished)) take_back(co);
+}
 // Lends the frame again where a frame object wants it and the coroutine is still suspended.
 inline void relend(Coroutine* co) {
     if (co->lent == Lent::no && co->frame_open && co->frame()->frame_obj &&

@@ -67,7 +67,7 @@ RT_HOT void coro_dealloc(PyObject* self) {
 
 // Refused as `await` refuses a coroutine another await already drives; -1 with the error.
 int check_not_awaited(Coroutine* co) {
-    if (!settled(co)) return -1;
+    settle_state(co);
     if (co->state() == State::Suspended && co->awaiting) {
         PyErr_SetString(PyExc_RuntimeError, kAwaitedAlready);
         return -1;
@@ -184,15 +184,15 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_await(PyObject* self, void*) {
     auto* co = as_coroutine(self);
-    if (!settled(co)) return nullptr;
+    settle_state(co);
     return Ref(co->awaiting ? co->awaiting : none()).release();
 }
 PyObject* get_running(PyObject* self, void*) {
-    if (!settled(as_coroutine(self))) return nullptr;
+    settle_state(as_coroutine(self));
     return boolean(as_coroutine(self)->state() == State::Running).release();
 }
 PyObject* get_suspended(PyObject* self, void*) {
-    if (!settled(as_coroutine(self))) return nullptr;
+    settle_state(as_coroutine(self));
     return boolean(as_coroutine(self)->state() == State::Suspended).release();
 }
 PyObject* get_code(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->code()).release(); }
