@@ -15,11 +15,18 @@ put first on the nodes' import path):
               just before the append to the client's receipt (the clock is the machine's
               monotonic one, shared by the processes): p50 and p99.
 
+With ``--appends``, it measures instead how many events Redis takes a second: publisher
+processes (APPENDERS of them, each with CONCURRENCY appends in flight) append to one
+redis-server, then to a Redis Cluster of three primaries (on this machine too), where the events
+of each of nine document classes go to their class's stream, spread over the three shards. Both
+keep an append-only file synced each second.
+
 Usage, from the repository root with the engine stand-in on the path (PYTHONPATH=engine_standin),
 which the nodes inherit:
   python3 bench/nodes.py                 (about 3 minutes)
   python3 bench/nodes.py --quick         (fewer clients and events)
   python3 bench/nodes.py --impl native --nodes 1,2 --json out.json
+  python3 bench/nodes.py --appends       (one Redis and a three-shard cluster, side by side)
 """
 from __future__ import annotations
 
@@ -187,6 +194,78 @@ async def measure(nodes: int, impl: str, clients: int, events: int, rate: float,
     return row
 
 
+# -- appends: one Redis and a sharded cluster ------------------------------------------------------
+APPEND_CLASSES = [f"Class{i}" for i in range(9)]  # spread over the shards of a cluster
+
+
+async def append_worker(target: dict, count: int, concurrency: int, first: int) -> None:
+    """Append ``count`` events, ``concurrency`` at a time, once told to start (a line on stdin);
+    reports the seconds it took."""
+    from broadcast_server.stream import Publisher
+    from broadcast_server.stream.connection import RedisTarget
+
+    where = RedisTarget(url=target.get("url"),
+                        cluster=tuple(tuple(a) for a in target.get("cluster", ())))
+    publisher = Publisher(where)
+    for name in APPEND_CLASSES:  # the connections and scripts ready before the clock starts
+        await publisher.append(name, {"warm": True}, "update")
+    print(json.dumps({"ready": True}), flush=True)
+    await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+    todo = iter(range(count))
+    start = time.monotonic()
+
+    async def appender():
+        for i in todo:
+            name = APPEND_CLASSES[(first + i) % len(APPEND_CLASSES)]
+            await publisher.append(name, {"id": f"A-{i}", "n": i, "region": "eu"}, "update")
+
+    await asyncio.gather(*(appender() for _ in range(concurrency)))
+    print(json.dumps({"seconds": time.monotonic() - start}), flush=True)
+    await publisher.close()
+
+
+async def measure_appends(target: dict, appenders: int, count: int, concurrency: int) -> int:
+    """Appends per second of ``appenders`` processes appending ``count`` events each."""
+    workers = [await asyncio.create_subprocess_exec(
+        sys.executable, __file__, "--append-worker", json.dumps(target), str(count),
+        str(concurrency), str(i), stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE)
+        for i in range(appenders)]
+    for w in workers:
+        json.loads(await w.stdout.readline())  # ready
+    start = time.monotonic()
+    for w in workers:
+        w.stdin.write(b"go\n")
+        await w.stdin.drain()
+    for w in workers:
+        json.loads(await w.stdout.readline())
+        await w.wait()
+    return round(appenders * count / (time.monotonic() - start))
+
+
+def appends(args) -> int:
+    from broadcast_demo.local_redis import LocalCluster, LocalRedis
+
+    appenders, concurrency = args.appenders, args.concurrency
+    count = args.events or (2000 if args.quick else 10000)
+    print(f"machine: {machine()}")
+    print(f"{appenders} publisher processes, {concurrency} appends in flight each, {count} "
+          f"events each, over {len(APPEND_CLASSES)} classes")
+    rows = []
+    with LocalRedis() as one:
+        rows.append(("one Redis", asyncio.run(measure_appends(
+            {"url": one.url}, appenders, count, concurrency))))
+    with LocalCluster(appendfsync="everysec") as cluster:
+        seeds = [[s.host, s.port] for s in cluster.shards]
+        rows.append(("cluster of 3", asyncio.run(measure_appends(
+            {"cluster": seeds}, appenders, count, concurrency))))
+    for name, rate in rows:
+        print(f"{name:<13} {rate:>9} appends/s")
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps(
+            {"machine": machine(), "appends_per_s": dict(rows)}, indent=2))
+    return 0
+
+
 def machine() -> str:
     out = subprocess.run(["redis-server", "--version"], capture_output=True, text=True).stdout
     redis_version = next((w.split("=")[1] for w in out.split() if w.startswith("v=")), "?")
@@ -205,11 +284,24 @@ def main(argv=None) -> int:
     parser.add_argument("--rate", type=float, default=20.0, help="events/s for the latency")
     parser.add_argument("--seconds", type=float, default=None)
     parser.add_argument("--json", default=None, help="write every figure to this file")
+    parser.add_argument("--appends", action="store_true",
+                        help="appends per second on one Redis and on a three-shard cluster")
+    parser.add_argument("--appenders", type=int, default=4,
+                        help="publisher processes for --appends (default 4)")
+    parser.add_argument("--concurrency", type=int, default=16,
+                        help="appends in flight per publisher for --appends (default 16)")
+    parser.add_argument("--append-worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.client_worker:
         urls, count, first = args.client_worker
         asyncio.run(client_worker(json.loads(urls), int(count), int(first)))
         return 0
+    if args.append_worker:
+        target, count, concurrency, first = args.append_worker
+        asyncio.run(append_worker(json.loads(target), int(count), int(concurrency), int(first)))
+        return 0
+    if args.appends:
+        return appends(args)
     # Kept small enough that no client falls more than a few seconds behind: past 20 s the
     # node's keepalive pings time out and it drops the connection.
     clients = args.clients or (50 if args.quick else 100)

@@ -6,7 +6,9 @@ state, its message) and ends by checking that the browser's console holds no err
 go to ``test-artifacts/`` (not kept in git).
 """
 import asyncio
+import base64
 import concurrent.futures
+import hashlib
 import functools
 import json
 import math
@@ -21,6 +23,7 @@ import threading
 import time
 
 import pytest
+import trustme
 from broadcast_demo.accounts import ACCOUNTS
 from broadcast_demo.auth_service import AuthService
 from broadcast_demo.local_redis import LocalRedis
@@ -29,8 +32,11 @@ from broadcast_demo.shop import Acl, Order, expected_view, sample_events
 from broadcast_demo.single import PAGE_SETTINGS
 from broadcast_server import protocol, web
 from broadcast_server.client import ResumingClient
-from broadcast_server.errors import Unavailable
+from broadcast_server.errors import Refusal, Unavailable
+from broadcast_server.server import BroadcastServer
 from broadcast_server.stream import Publisher
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
@@ -47,7 +53,22 @@ pytestmark = pytest.mark.browser
 
 
 @pytest.fixture(scope="module")
-def chromium(tmp_path_factory):
+def tls(tmp_path_factory):
+    """A node's certificate (and key) from a throwaway authority, as PEM files, and the
+    fingerprint of its public key, which the browser is told to trust."""
+    issued = trustme.CA().issue_cert("127.0.0.1")
+    folder = tmp_path_factory.mktemp("tls")
+    files = {"tls_cert": str(folder / "node.pem"), "tls_key": str(folder / "node.key")}
+    issued.cert_chain_pems[0].write_to_path(files["tls_cert"])
+    issued.private_key_pem.write_to_path(files["tls_key"])
+    public_key = x509.load_pem_x509_certificate(issued.cert_chain_pems[0].bytes()).public_key()
+    spki = public_key.public_bytes(serialization.Encoding.DER,
+                                   serialization.PublicFormat.SubjectPublicKeyInfo)
+    return files, base64.b64encode(hashlib.sha256(spki).digest()).decode()
+
+
+@pytest.fixture(scope="module")
+def chromium(tmp_path_factory, tls):
     binary, driver = shutil.which("chromium"), shutil.which("chromedriver")
     if binary is None or driver is None:
         # The scripts install them; missing, they are a real failure.
@@ -56,7 +77,9 @@ def chromium(tmp_path_factory):
     options = Options()
     options.binary_location = binary
     for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                "--window-size=1280,900", f"--user-data-dir={tmp_path_factory.mktemp('chromium')}"):
+                "--window-size=1280,900", f"--user-data-dir={tmp_path_factory.mktemp('chromium')}",
+                # https:// and wss:// of the test's node, whose authority only the test knows
+                f"--ignore-certificate-errors-spki-list={tls[1]}"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     env = {k: v for k, v in os.environ.items() if k not in SANITIZER_VARS}
@@ -260,6 +283,60 @@ def test_the_client_keeps_its_defaults_for_options_given_as_undefined(browser, d
     tried = browser.execute_async_script(UNDEFINED_OPTIONS)
     # From the first URL, then the next, the waits doubling from the default 100 ms.
     assert tried[:2] == ["ws://first", "ws://second"] and len(tried) <= 3, tried
+
+
+# -- over TLS ---------------------------------------------------------------------------------
+# Opens a websocket from whatever page the browser shows: "open", or "failed" when refused.
+OPEN_WEBSOCKET = """
+const done = arguments[arguments.length - 1];
+const ws = new WebSocket(arguments[0]);
+ws.onopen = () => { ws.close(); done("open"); };
+ws.onerror = () => done("failed");
+"""
+
+
+def test_over_https_the_page_follows_the_events_over_wss_and_a_page_elsewhere_is_refused(
+        browser, tls):
+    key = "key-ops-eu"
+    events = [(doc, op, f"{n:04d}") for n, (doc, op, _) in enumerate(sample_events(), 1)]
+    acl = Acl(ACCOUNTS[key][1])
+    expected = [e for doc, op, seq in events
+                for verdict, body in [expected_view(doc, seq, {"acl": acl})] if verdict == "sent"
+                for e in [{"doc_class": type(doc).__name__, "op": op, "seq": seq,
+                           "message": body}]]
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+
+    def on_loop(coro):
+        return asyncio.run_coroutine_threadsafe(coro, loop).result(WAIT)
+
+    with AuthService() as auth:
+        for api_key, (ident, content) in ACCOUNTS.items():
+            auth.add_account(api_key, content, id=ident)
+        server = BroadcastServer(auth.base_url, doc_classes=("Order", "Shipment"), **tls[0])
+        on_loop(server.start())
+        try:
+            browser.get(web.page_url(server.host, server.port, tls=True, api_key=key,
+                                     doc_class="Order,Shipment"))
+            wait_until(browser, lambda: state(browser) == "live", "the page to subscribe")
+            assert text(browser, "node") == server.url and server.url.startswith("wss://")
+            for doc, op, seq in events:
+                on_loop(server.publish(doc, op, seq))
+            wait_until(browser, lambda: len(shown_events(browser)[0]) >= len(expected),
+                       f"{len(expected)} events")
+            assert shown_events(browser)[0] == expected
+            assert console_errors(browser) == []
+            # The page's own origin may open one; a page of another host may not.
+            assert browser.execute_async_script(OPEN_WEBSOCKET, server.url) == "open"
+            browser.get(auth.base_url.replace("127.0.0.1", "localhost"))
+            assert browser.execute_async_script(OPEN_WEBSOCKET, server.url) == "failed"
+            assert server.turned_down[Refusal.FOREIGN_ORIGIN] == 1
+        finally:
+            on_loop(server.stop())
+            loop.call_soon_threadsafe(loop.stop)
+            thread.join(WAIT)
+            loop.close()
 
 
 # broadcast-client.js against a scripted host, one step per request it sends: a node ahead of

@@ -21,7 +21,7 @@ from broadcast_server.acl import BoundedRequests
 from broadcast_server.protocol import fingerprint
 from broadcast_server.server import BroadcastServer, WebsocketBroadcaster
 from websockets.asyncio.client import connect
-from websockets.exceptions import ConnectionClosed
+from websockets.exceptions import ConnectionClosed, InvalidStatus
 from prometheus_client.parser import text_string_to_metric_families
 
 import broadcast
@@ -163,6 +163,19 @@ def test_each_client_sees_its_own_view(run, auth_root):
                 await clients[name].close()
     run(body)
 
+
+
+def test_a_broadcaster_of_the_hosts_own_welcomes_its_clients(run, auth_root):
+    class Greeting(WebsocketBroadcaster):
+        @classmethod
+        async def accept(cls, websocket):
+            cls.sender.send(websocket, json.dumps({"type": "welcome", "from": "host"}))
+
+    async def body():
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES, broadcaster=Greeting) as server:
+            async with connect(server.url) as ws:
+                assert json.loads(await ws.recv()) == {"type": "welcome", "from": "host"}
+    run(body)
 
 # -- refusals and bad requests --------------------------------------------------------------------
 @pytest.mark.parametrize("api_key, reason", [
@@ -586,22 +599,60 @@ def test_each_server_answers_health_and_metrics_of_its_own(run, auth_root):
     run(body)
 
 
-# Plain HTTP requests on the websocket port but GETs: (method, path, status). A HEAD gets the
-# GET's status and headers and no body; the other methods 405, allowing GET.
+def test_a_full_server_turns_handshakes_away_and_closes_connections_left_unsubscribed(run,
+                                                                                     auth_root):
+    async def body():
+        lines = []
+        async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES, max_connections=2,
+                                   subscribe_within=0.5, log=lines.append) as server:
+            idle = await connect(server.url)
+            await idle.recv()  # welcome
+            kept = await subscribed(server.url, "k-all", [sub("Order")])
+            with pytest.raises(InvalidStatus) as turned_away:
+                await connect(server.url)
+            assert turned_away.value.response.status_code == 503
+            base = server.url.replace("ws://", "http://")
+            status, _, _ = await asyncio.to_thread(http_get, base + "/healthz")
+            assert status == 200  # a full server still answers its health checks
+            reply = json.loads(await idle.recv())
+            assert reply == {"type": "error", "reason": "no subscription within 0.5 s of "
+                             "connecting; connect again to subscribe"}
+            with pytest.raises(ConnectionClosed) as closed:
+                await idle.recv()
+            assert closed.value.rcvd.code == 1008
+            await wait_until(lambda: server.live < 2)
+            again = await subscribed(server.url, "k-orders", [sub("Order")])
+            reading = [asyncio.create_task(read_until_end(ws)) for ws in (kept, again)]
+            await publish(server, EVENTS[:1])
+            assert [[e["seq"] for _, e in await task] for task in reading] == [["0001"]] * 2
+            assert (server.turned_down["too_many_connections"],
+                    server.turned_down["not_subscribed_in_time"]) == (1, 1)
+            assert sum("refused at the handshake" in line for line in lines) == 1
+            for ws in (kept, again):
+                await ws.close()
+    run(body)
+
+
+# Plain HTTP requests on the websocket port but GETs: (method, path, status, a body and the header
+# announcing it). A HEAD gets the GET's status and headers and no body; the other methods 405,
+# allowing GET, with a body or without.
 HTTP_REQUESTS = [
-    ("HEAD", "/", 200),
-    ("HEAD", "/healthz", 200),
-    ("DELETE", "/healthz", 405),
-    ("OPTIONS", "/page.js", 405),
+    ("HEAD", "/", 200, ""),
+    ("HEAD", "/healthz", 200, ""),
+    ("DELETE", "/healthz", 405, ""),
+    ("OPTIONS", "/page.js", 405, ""),
+    ("POST", "/", 405, "Content-Length: 5\r\n\r\nhello"),
+    ("PUT", "/healthz", 405, "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n"),
 ]
 
 
-@pytest.mark.parametrize("method, path, status", HTTP_REQUESTS)
-def test_plain_http_but_get_on_the_websocket_port(run, auth_root, method, path, status):
+@pytest.mark.parametrize("method, path, status, sent", HTTP_REQUESTS)
+def test_plain_http_but_get_on_the_websocket_port(run, auth_root, method, path, status, sent):
     async def body():
         async with BroadcastServer(auth_root, doc_classes=DOC_CLASSES) as server:
             reader, writer = await asyncio.open_connection(server.host, server.port)
-            writer.write(f"{method} {path} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+            head = f"{method} {path} HTTP/1.1\r\nHost: x\r\n"
+            writer.write((head + (sent or "\r\n")).encode())
             reply = await reader.read()
             writer.close()
             head, _, rest = reply.partition(b"\r\n\r\n")

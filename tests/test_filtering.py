@@ -39,6 +39,24 @@ def test_out_of_scope_from_check_scope_gives_none(error):
     assert ops(doc) == ["check_scope"]  # display data never asked
 
 
+class Scope(list):
+    """A data scope that counts how often it is written out."""
+    shown = 0
+
+    def __repr__(self):
+        Scope.shown += 1
+        return super().__repr__()
+
+
+def test_an_out_of_scope_document_costs_no_repr_of_the_scope_unless_the_error_is_read():
+    scope, Scope.shown = Scope(["eu"] * 1000), 0
+    assert body(Document({"scope": "us"}, record=False), scope) is None
+    assert Scope.shown == 0
+    with pytest.raises(OutOfScopeError, match=r"^scope='us' is outside \['eu', 'eu'"):
+        Document({"scope": "us"}).check_scope(scope)
+    assert Scope.shown == 1
+
+
 @pytest.mark.parametrize("error", [OutOfScopeError("out"), NarrowScope("narrow")])
 def test_out_of_scope_from_display_data_gives_none(error):
     doc = Document({"id": 1}).override("get_display_data", raises=error)

@@ -7,6 +7,7 @@ one by one, with what its subscriptions allow: nothing missing, nothing twice, i
 import asyncio
 import json
 import os
+import re
 import pathlib
 import signal
 import socket
@@ -385,8 +386,9 @@ def test_demo_across_three_nodes_serves_every_client():
                               timeout=180)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "node n2 stopped" in proc.stdout
-    # finance had 0004 when its node stopped; of 0005 to 0007 its subscription lets one through
-    assert "resumed after 0004 on n3, 1 caught up" in proc.stdout
+    # finance had 0004 when its node stopped; of 0005 to 0007 its subscription lets one through,
+    # caught up or live by the time it is back (on whichever node answered first)
+    assert re.search(r"resumed after 0004 on n[13], [01] caught up", proc.stdout), proc.stdout
     assert max(map(len, proc.stdout.splitlines())) <= 80
     assert "nothing missing, nothing twice, in order" in proc.stdout
 

@@ -56,16 +56,26 @@ HOSTILE_REQUESTS = [
      "unknown subscription field(s): 'a\\n12:00 ERROR forged'"),
     (req([{"doc_class": "Order", "start_seq": "zzz"}]), '"start_seq" must be a string of decimal'),
     (req([{"doc_class": "Order", "start_seq": "0" * 5000 + "z"}]), "'" + "0" * 40 + "...'"),
+    # A key in a request turned down is neither told nor logged.
+    (req([{"data_scope": ["eu"]}], api_key="k-secret"), "doc_class is required"),
+    (req([], api_key="k-secret-" + "x" * 900_000), "longer than 65536 characters"),
 ]
 
 
 @pytest.mark.parametrize("raw, reason", BAD_REQUESTS + HOSTILE_REQUESTS)
-def test_unreadable_requests_say_what_is_wrong(raw, reason):
+def test_unreadable_requests_say_what_is_wrong_and_the_connection_stays(raw, reason):
     with pytest.raises(BadRequest) as info:
         protocol.parse_request(raw, CLASSES)
-    assert reason in str(info.value)
-    assert isinstance(info.value, ValueError)  # what the server answers with an error reply
-    assert len(str(info.value)) < 200
+    told = str(info.value)
+    assert reason in told and len(told) < 200
+    # A connection's session answers with an error reply and a log line, asks nothing of the
+    # authentication service, and serves the next request.
+    session = protocol.Session(CLASSES)
+    session.connected(0)
+    actions = serve(session, raw)
+    assert sent(actions) == [protocol.error(told)] and logged(actions) == [f"bad request: {told}"]
+    assert turned_down(actions) == ["bad_request"] and "k-secret" not in repr(actions)
+    assert sent(serve(session, req([{"doc_class": "Order"}])))[0]["type"] == "subscribed"
 
 
 # A node's seqs are all 8 digits wide: another width compares wrongly as text, and the client
@@ -295,8 +305,7 @@ def turned_down(actions):
 
 def test_a_session_welcomes_then_serves_a_request():
     session = protocol.Session(CLASSES)
-    assert session.connected(0) == [protocol.Log("connected"),
-                                    protocol.Send(protocol.welcome(CLASSES))]
+    assert session.connected(0) == [protocol.Log("connected"), protocol.Greet()]
     actions = serve(session, req([{"doc_class": "Order", "data_scope": ["eu"]}], api_key="k-1"))
     request = actions[1].request
     assert actions == [protocol.LookUp("k-1"), protocol.Admit(request, "ACL"),
@@ -306,24 +315,11 @@ def test_a_session_welcomes_then_serves_a_request():
     assert not session.closed
 
 
-# Moved from the socket tests: each frame gets its error reply and a log line, nothing is asked of
-# the authentication service, and the connection stays for the next request.
+# A server takes a client's start_seq only as wide as the seqs it publishes, as a node does: "5"
+# comes after "0009" as text. (The other unreadable requests are the parser's table above.)
 @pytest.mark.parametrize("request_text, reason", [
-    ("not json", "not JSON"),
-    ('["a list"]', "JSON object"),
-    ('{"subscribe": [{"doc_class": "Order"}]}', '"api_key"'),
-    ('{"api_key": "k-all", "subscribe": []}', '"subscribe"'),
-    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Invoice"}]}', "unknown doc_class"),
-    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "scope": ["eu"]}]}', "scope"),
-    ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": 5}]}', "start_seq"),
-    ("[" * 200_000, "longer than 65536 characters"),
-    ("[" * 60_000, "nested too deeply"),
-    (json.dumps({"api_key": "k-secret-" + "x" * 900_000, "subscribe": []}), "longer than 65536"),
-    ('{"api_key": "k-secret", "subscribe": [{"data_scope": ["eu"]}]}', "doc_class is required"),
-    ('{"api_key": "k-secret", "subscribe": [{"doc_class": 7}]}', '"doc_class" must be a string'),
     ('{"api_key": "k-secret", "subscribe": [{"doc_class": "Order", "start_seq": "zzz"}]}',
      '"start_seq" must be a string of 4 decimal digits'),
-    # As wide as the seqs the server publishes, as on a node: "5" comes after "0009" as text.
     ('{"api_key": "k-all", "subscribe": [{"doc_class": "Order", "start_seq": "5"}]}',
      '"start_seq" must be a string of 4 decimal digits, zero-padded, such as "0042", not \'5\''),
 ])
@@ -350,6 +346,80 @@ def test_subscribe_requests_beyond_the_burst_wait_their_turn():
     assert sent(serve(session, frame, 1_600))[0]["type"] == "subscribed"
 
 
+SMALL = protocol.Limits(scope_items=3, catalog_keys=2, subscriptions=2, subscribe_within=10)
+
+
+# What one client may ask: (the requests' subscriptions, one list per frame, to a server or a
+# node; the last frame's label and the start of its error reply). Those before the last are granted.
+@pytest.mark.parametrize("frames, node, label, reason", [
+    ([[{"doc_class": "Order", "data_scope": [0] * 21_000}]], False,
+     "data_scope_too_long", '"data_scope" lists 21000 values; at most 3'),
+    ([[{"doc_class": "Order", "catalog": {"id": 1, "total": 1, "margin": 1}}]], True,
+     "catalog_too_long", '"catalog" names 3 fields; at most 2'),
+    ([[{"doc_class": "Order"}] * 3], True,
+     "too_many_subscriptions", "3 subscriptions on one connection; at most 2"),
+    # A server keeps adding classes to a connection: the one too many is turned down ...
+    ([[{"doc_class": "Order"}], [{"doc_class": "Shipment"}], [{"doc_class": "Invoice"}]], False,
+     "too_many_subscriptions", "3 subscriptions on one connection; at most 2"),
+    # ... a node starts over at each request, and subscribing again to a class replaces it.
+    ([[{"doc_class": "Order"}], [{"doc_class": "Shipment"}], [{"doc_class": "Invoice"}]], True,
+     None, None),
+    ([[{"doc_class": "Order"}], [{"doc_class": "Order"}], [{"doc_class": "Shipment"}]], False,
+     None, None),
+    ([[{"doc_class": "Order", "data_scope": list(range(3)), "catalog": {"id": 1, "x": 1}}]],
+     False, None, None),
+])
+def test_what_one_client_may_ask_is_bounded(frames, node, label, reason):
+    session = protocol.Session((), Stream() if node else None, limits=SMALL)
+    session.connected(0)
+    for subscriptions in frames:
+        actions = serve(session, req(subscriptions))
+    if label is None:
+        assert sent(actions)[0]["type"] == "subscribed"
+        return
+    (reply,) = sent(actions)
+    assert reply == {"type": "error", "reason": reply["reason"]}
+    assert reply["reason"].startswith(reason) and turned_down(actions) == [label]
+    assert not any(isinstance(a, protocol.LookUp) for a in actions) and not session.closed
+
+
+@pytest.mark.parametrize("node", [False, True])
+def test_a_connection_not_subscribed_in_time_is_closed(node):
+    stream = Stream() if node else None
+    idle = protocol.Session(CLASSES, stream, limits=SMALL)
+    idle.connected(5_000)
+    assert idle.wake_at == 15_000 and idle.timed_out(14_999) == []
+    # A request turned down does not count: the deadline stands.
+    serve(idle, req([{"doc_class": "Invoice"}]), 6_000)
+    assert idle.wake_at == 15_000
+    reason = "no subscription within 10 s of connecting; connect again to subscribe"
+    assert idle.timed_out(15_000) == [
+        protocol.TurnDown("not_subscribed_in_time", reason),
+        protocol.Log(f"not subscribed: {reason}"), protocol.Send(protocol.error(reason)),
+        protocol.Close(protocol.REFUSED_CLOSE_CODE, "not subscribed")]
+    assert idle.closed and idle.wake_at is None and idle.timed_out(99_000) == []
+    busy = protocol.Session(CLASSES, stream, limits=SMALL)
+    busy.connected(5_000)
+    serve(busy, req([{"doc_class": "Order"}]), 6_000)
+    assert busy.wake_at is None and busy.timed_out(99_000) == [] and not busy.closed
+
+
+def test_handshakes_past_the_connection_limit_are_turned_away_and_filling_up_is_told_once():
+    door = protocol.Door(2)
+    got = [[type(a).__name__ for a in door.knock(live)] for live in (0, 1, 2, 3, 1, 2)]
+    away = ["TurnDown", "Log", "TurnAway"]
+    assert got == [[], [], ["Warn"] + away, away, [], ["Warn"] + away]
+    assert door.knock(2)[0] == protocol.TurnDown("too_many_connections",
+                                                 "2 connections open already")
+
+
+def test_a_subscription_is_logged_with_the_clients_values_cut_short():
+    session = protocol.Session()
+    actions = serve(session, req([{"doc_class": "C" * 5000, "data_scope": ["x" * 60_000]}]))
+    (line,) = logged(actions)
+    assert len(line) < 150 and line.endswith("...")
+
+
 @pytest.mark.parametrize("failure, reply, counted", [
     (Unavailable("the authentication service is unavailable (ConnectionError); try again"),
      {"type": "error", "reason": "the authentication service is unavailable (ConnectionError);"
@@ -368,20 +438,20 @@ def test_a_failed_lookup_gets_an_error_and_the_connection_stays(failure, reply, 
     assert not session.closed
 
 
-@pytest.mark.parametrize("refusal", [
-    Refused("unknown API key key#1", "k-1", kind="unknown_key"),
-    "empty",  # the module found the ACL empty
+@pytest.mark.parametrize("refusal, kind", [
+    (Refused("unknown API key key#1", "k-1", kind="unknown_key"), "unknown_key"),
+    (Refused("disabled", "k-1", kind="disabled"), "not_accepted"),  # a word the enum lacks
+    ("empty", "empty_acl"),  # the module found the ACL empty
 ])
-def test_a_refused_key_is_told_why_then_the_connection_closes(refusal):
+def test_a_refused_key_is_told_why_then_the_connection_closes(refusal, kind):
     session = protocol.Session(CLASSES)
     if refusal == "empty":
         session.received(req([{"doc_class": "Order"}], api_key="k-1"), 0)
         actions = session.acl_refused(ValueError("User has empty ACL"))
-        reason, kind = (f"API key {protocol.fingerprint('k-1')} has an empty ACL (User has empty"
-                        " ACL)"), "empty_acl"
+        reason = f"API key {protocol.fingerprint('k-1')} has an empty ACL (User has empty ACL)"
     else:
         actions = serve(session, req([{"doc_class": "Order"}], api_key="k-1"), acl=refusal)
-        reason, kind = str(refusal), "unknown_key"
+        reason = str(refusal)
     assert actions[-4:] == [protocol.TurnDown(kind, reason, "k-1"),
                             protocol.Log(f"refused: {reason}"),
                             protocol.Send(protocol.refused(reason)),
@@ -421,6 +491,11 @@ RESUME = {"resume_after": "00000003", "epoch": "e1"}
                                       " shortly"]),
     (Stream(epoch="e2"), RESUME, {protocol.CheckHeld: too_old},
      ["LookUp", "resumed", "CheckHeld", "too_old", "too_old"]),
+    # the stream made anew while the backlog went out: nothing registered
+    (Stream(), RESUME, {protocol.CatchUp: lambda s, a: (setattr(s.stream, "epoch", "e2"),
+                                                        s.caught_up("00000009", 2))[1]},
+     ["LookUp", "resumed", "CatchUp 00000003", "error the event stream was made anew meanwhile;"
+                                               " subscribe again without resume_after"]),
     # a position past the stream's last seq, in this node's epoch or the stream's newer one
     (Stream(), RESUME, {protocol.CatchUp: ahead}, ["LookUp", "resumed", "CatchUp 00000003",
                                                    "ahead", "ahead"]),
@@ -466,6 +541,18 @@ def test_a_stream_made_anew_during_the_catch_up_registers_nothing():
     assert sent(actions) == [protocol.error(protocol.stream_made_anew())]
 
 
+def test_on_a_sharded_redis_a_request_takes_the_stream_of_its_one_class():
+    orders, shipments = Stream(epoch="e-orders"), Stream(epoch="e-shipments", position="00000002")
+    session = protocol.Session(CLASSES, {"Order": orders, "Shipment": shipments})
+    both = serve(session, req([{"doc_class": "Order"}, {"doc_class": "Shipment"}]))
+    assert turned_down(both) == ["bad_request"] and "one class per connection" in \
+        sent(both)[0]["reason"]
+    actions = serve(session, req([{"doc_class": "Shipment"}], resume_after="00000001",
+                                 epoch="e-shipments"))
+    assert session.stream is shipments
+    assert any(a == protocol.CatchUp("e-shipments", "00000001") for a in actions)
+
+
 # -- the node's command line ----------------------------------------------------------------------
 NODE_ENV = {"BROADCAST_REDIS_URL": "redis://r:6379/0", "BROADCAST_AUTH_URL": "http://a/api/",
             "BROADCAST_DOCUMENTS": "shop"}
@@ -488,6 +575,10 @@ COMMAND_LINES = [
      "BROADCAST_FROM_START='maybe': expected"),
     ({"BROADCAST_AUTH_URL": "http://a/api/"}, ["node", "--documents", "shop"],
      "the following arguments are required: --redis"),
+    (NODE_ENV | {"BROADCAST_REDIS_CLUSTER": "r1:7000,[::1]:7001"}, ["node"],
+     {"redis_cluster": (("r1", 7000), ("::1", 7001))}),
+    (NODE_ENV | {"BROADCAST_SENTINEL": "s1:26379"}, ["node", "--redis-cluster", "r1:7000"],
+     "--redis-cluster and --sentinel do not go together"),
     # An empty --host listens on every interface; an empty variable is a mistake, not a value.
     (NODE_ENV | {"BROADCAST_HOST": ""}, ["node"],
      "BROADCAST_HOST='': empty; give a value or unset it"),
@@ -499,6 +590,11 @@ COMMAND_LINES = [
     (NODE_ENV | {"BROADCAST_SEND_QUEUE": "0"}, ["node"],
      "0 bytes: at least 1 (no outbox is unbounded)"),
     (NODE_ENV, ["node", "--max-lag", "-1"], "argument --max-lag: -1 is negative"),
+    # What one client may ask: every bound at least 1; a deadline of 0 would close everyone.
+    (NODE_ENV | {"BROADCAST_MAX_SCOPE_ITEMS": "50", "BROADCAST_SUBSCRIBE_WITHIN": "2.5"}, ["node"],
+     {"max_scope_items": 50, "subscribe_within": 2.5, "max_connections": 10_000}),
+    (NODE_ENV | {"BROADCAST_SUBSCRIBE_WITHIN": "0"}, ["node"], "0.0 is not a number of seconds"),
+    (NODE_ENV, ["node", "--max-subscriptions", "0"], "argument --max-subscriptions: 0: at least 1"),
     # A lookup with no time at all would fail before it is sent; no reuse is a choice.
     (NODE_ENV | {"BROADCAST_AUTH_CACHE": "0"}, ["node", "--auth-timeout", "0"],
      "argument --auth-timeout: 0.0 is not a number of seconds (more than 0)"),
@@ -528,6 +624,17 @@ def test_commands_read_their_options_from_flags_then_the_environment(environ, ar
         return
     args = command_line(environ).parse_args(argv)
     assert {name: getattr(args, name) for name in expected} == expected
+
+
+def test_every_setting_a_node_hands_its_server_is_a_keyword_of_it():
+    import inspect
+    from broadcast_server import config
+    from broadcast_server.node import NodeServer
+    from broadcast_server.server import BroadcastServer
+    taken = {*inspect.signature(NodeServer).parameters,
+             *inspect.signature(BroadcastServer).parameters}
+    options = config.NodeConfig(redis="r", auth="a", documents="d").server_options()
+    assert set(options) <= taken and "max_scope_items" in options
 
 
 PUBLISH = ["publish", "--redis", "redis://127.0.0.1:9/0", "--class", "Invoice"]

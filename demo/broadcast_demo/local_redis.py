@@ -29,7 +29,7 @@ import time
 from broadcast_server.config import port as port_number
 from broadcast_server.errors import Unavailable
 
-__all__ = ["LocalRedis", "free_port"]
+__all__ = ["LocalCluster", "LocalRedis", "LocalSentinels", "free_port"]
 
 PACKAGE_HINT = "install Debian's redis-server package (apt-get install redis-server)"
 # Variables that load the AddressSanitizer runtime into the interpreter; redis-server is not ours.
@@ -55,7 +55,8 @@ class LocalRedis:
     """One redis-server; :class:`Unavailable` when it is not installed or does not come up."""
 
     def __init__(self, *, host: str = "127.0.0.1", port: int | None = None,
-                 executable: str = "redis-server", appendfsync: str = "everysec"):
+                 executable: str = "redis-server", appendfsync: str = "everysec",
+                 options: tuple[str, ...] = ()):
         self.executable = shutil.which(executable)
         if self.executable is None:
             raise Unavailable(f"{executable} not found: {PACKAGE_HINT}")
@@ -65,6 +66,7 @@ class LocalRedis:
         self.process: subprocess.Popen | None = None
         self.restarts = 0
         self.appendfsync = appendfsync  # "always": every write acknowledged survives a crash
+        self.options = tuple(options)  # more of redis-server's options ("--replicaof", ...)
 
     @property
     def url(self) -> str:
@@ -87,7 +89,8 @@ class LocalRedis:
         # shutdown): a restart must keep the stream, as a production server's would.
         args = [self.executable, "--port", str(port), "--bind", self.host, "--dir", self.dir,
                 "--save", "", "--appendonly", "yes", "--appendfsync", self.appendfsync,
-                "--logfile", "redis.log", "--daemonize", "no", "--protected-mode", "yes"]
+                "--logfile", "redis.log", "--daemonize", "no", "--protected-mode", "yes",
+                *self.options]
         self.process = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + timeout
@@ -153,11 +156,209 @@ class LocalRedis:
         except OSError:
             return "(no log)"
 
+    def pause(self) -> None:
+        """Stop the server's process (SIGSTOP) as a machine that hangs would: it answers nothing
+        until :meth:`resume`."""
+        if self.process is not None:
+            self.process.send_signal(signal.SIGSTOP)
+
+    def resume(self) -> None:
+        if self.process is not None:
+            self.process.send_signal(signal.SIGCONT)
+
+    def kill(self) -> None:
+        """Kill the server for good (it writes nothing more)."""
+        self._halt(signal.SIGKILL)
+
     def __enter__(self) -> "LocalRedis":
         return self.start()
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+SENTINEL_HINT = "install Debian's redis-sentinel package (apt-get install redis-sentinel)"
+
+
+class LocalSentinels:
+    """``count`` redis-sentinel processes on free loopback ports, watching ``primary`` under the
+    name ``master``; each in a temporary directory of its own (its configuration, which it
+    rewrites, and its log). The primary counts as down after ``down_after`` seconds without an
+    answer; then a majority of sentinels promotes a replica."""
+
+    def __init__(self, primary: LocalRedis, *, count: int = 3, master: str = "broadcast",
+                 down_after: float = 1.0, executable: str = "redis-sentinel"):
+        self.executable = shutil.which(executable)
+        if self.executable is None:
+            raise Unavailable(f"{executable} not found: {SENTINEL_HINT}")
+        self.primary, self.count, self.master = primary, count, master
+        self.down_after = down_after
+        self.processes: list[subprocess.Popen] = []
+        self.ports: list[int] = []
+        self.dirs: list[str] = []
+
+    @property
+    def addresses(self) -> str:
+        """``host:port,...``, as ``--sentinel`` takes them."""
+        return ",".join(f"127.0.0.1:{port}" for port in self.ports)
+
+    def start(self, timeout: float = 10.0) -> "LocalSentinels":
+        env = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARS}
+        quorum = self.count // 2 + 1
+        for _ in range(self.count):
+            folder = tempfile.mkdtemp(prefix="broadcast-sentinel-")
+            port = free_port()
+            with open(os.path.join(folder, "sentinel.conf"), "w", encoding="utf-8") as conf:
+                conf.write(f"port {port}\nbind 127.0.0.1\ndaemonize no\ndir {folder}\n"
+                           f"logfile sentinel.log\n"
+                           f"sentinel monitor {self.master} {self.primary.host} "
+                           f"{self.primary.port} {quorum}\n"
+                           f"sentinel down-after-milliseconds {self.master} "
+                           f"{int(self.down_after * 1000)}\n"
+                           f"sentinel failover-timeout {self.master} 10000\n"
+                           f"sentinel parallel-syncs {self.master} 1\n")
+            self.dirs.append(folder)
+            self.ports.append(port)
+            self.processes.append(subprocess.Popen(
+                [self.executable, os.path.join(folder, "sentinel.conf")], env=env, cwd=folder,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        deadline = time.monotonic() + timeout
+        for port, process in zip(self.ports, self.processes):
+            while not _pong("127.0.0.1", port):
+                if process.poll() is not None or time.monotonic() > deadline:
+                    self.close()
+                    raise Unavailable("redis-sentinel did not start")
+                time.sleep(0.02)
+        return self
+
+    def wait_ready(self, replicas: int = 1, timeout: float = 60.0) -> None:
+        """Wait until every sentinel knows the others and ``replicas`` replicas in sync: only
+        then can they agree on a failover."""
+        import redis
+
+        deadline = time.monotonic() + timeout
+        while True:
+            ready = True
+            for port in self.ports:
+                with redis.Redis(port=port, decode_responses=True, socket_timeout=2) as client:
+                    known = client.execute_command("SENTINEL", "REPLICAS", self.master)
+                    peers = client.execute_command("SENTINEL", "SENTINELS", self.master)
+                synced = [r for r in known if "s_down" not in _field(r, "flags")
+                          and _field(r, "master-link-status") == "ok"]
+                ready &= len(synced) >= replicas and len(peers) >= self.count - 1
+            if ready:
+                return
+            if time.monotonic() > deadline:
+                raise Unavailable("the sentinels did not come to know each other and the "
+                                  "replicas in time")
+            time.sleep(0.1)
+
+    def primary_port(self) -> int:
+        """The port of the primary, as the first sentinel names it now."""
+        import redis
+
+        with redis.Redis(port=self.ports[0], decode_responses=True, socket_timeout=2) as client:
+            return int(client.execute_command("SENTINEL", "GET-MASTER-ADDR-BY-NAME",
+                                              self.master)[1])
+
+    def close(self) -> None:
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        self.processes = []
+        for folder in self.dirs:
+            shutil.rmtree(folder, ignore_errors=True)
+
+    def __enter__(self) -> "LocalSentinels":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+class LocalCluster:
+    """A Redis Cluster of ``shards`` primaries (no replicas), each a :class:`LocalRedis` with its
+    own append-only file and cluster state, on free loopback ports. A shard killed and started
+    again (:meth:`LocalRedis.crash`) rejoins with what its files kept."""
+
+    def __init__(self, shards: int = 3, *, appendfsync: str = "always"):
+        self.shards = [LocalRedis(appendfsync=appendfsync, options=(
+            "--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
+            "--cluster-node-timeout", "2000", "--cluster-require-full-coverage", "no"))
+            for _ in range(shards)]
+
+    @property
+    def addresses(self) -> str:
+        """``host:port,...``, as ``--redis-cluster`` takes them."""
+        return ",".join(f"{s.host}:{s.port}" for s in self.shards)
+
+    def start(self, timeout: float = 30.0) -> "LocalCluster":
+        import redis
+
+        try:
+            for shard in self.shards:
+                shard.start()
+            # The slots split evenly, each shard told of the others.
+            count = len(self.shards)
+            for i, shard in enumerate(self.shards):
+                first, last = 16384 * i // count, 16384 * (i + 1) // count - 1
+                with redis.Redis(port=shard.port, socket_timeout=5) as client:
+                    client.execute_command("CLUSTER", "ADDSLOTSRANGE", first, last)
+                    for other in self.shards[:i]:
+                        client.execute_command("CLUSTER", "MEET", other.host, other.port)
+            self.wait_ok(timeout)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def wait_ok(self, timeout: float = 30.0) -> None:
+        """Wait until every shard finds the cluster whole (every slot served)."""
+        import redis
+
+        deadline = time.monotonic() + timeout
+        while True:
+            states = []
+            for shard in self.shards:
+                try:
+                    with redis.Redis(port=shard.port, socket_timeout=2,
+                                     decode_responses=True) as client:
+                        info = client.execute_command("CLUSTER", "INFO")
+                except (redis.RedisError, OSError):
+                    info = ""
+                states.append("cluster_state:ok" in str(info)
+                              and "cluster_known_nodes:" + str(len(self.shards)) in str(info))
+            if all(states):
+                return
+            if time.monotonic() > deadline:
+                raise Unavailable("the cluster did not come together in time")
+            time.sleep(0.1)
+
+    def shard_of(self, key: str) -> LocalRedis:
+        """The shard whose slots hold ``key``."""
+        from redis.crc import key_slot
+
+        slot = key_slot(key.encode())
+        return self.shards[slot * len(self.shards) // 16384]
+
+    def close(self) -> None:
+        for shard in self.shards:
+            shard.close()
+
+    def __enter__(self) -> "LocalCluster":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def _field(reply, name: str) -> str:
+    """A field of one entry of a SENTINEL REPLICAS reply (a flat list, or a dict)."""
+    if isinstance(reply, dict):
+        return str(reply.get(name, ""))
+    pairs = dict(zip(reply[::2], reply[1::2]))
+    return str(pairs.get(name, ""))
 
 
 def _main(argv: list[str] | None = None) -> int:

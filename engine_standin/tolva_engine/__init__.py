@@ -27,6 +27,20 @@ class OutOfScopeError(Exception):
     """The document lies outside the requested data scope."""
 
 
+class _OutOfScope:
+    """An out-of-scope error's message, written out only when read: a scope may hold thousands
+    of values, and the broadcaster catches most such errors without reading them."""
+
+    def __init__(self, field, value, scope):
+        self.field, self.value, self.scope = field, value, scope
+
+    def __str__(self):
+        return f"{self.field}={self.value!r} is outside {self.scope!r}"
+
+    def __repr__(self):
+        return repr(str(self))
+
+
 class AuthorizationError(Exception):
     """The caller is not allowed to do what it asked."""
 
@@ -99,7 +113,7 @@ class Document(Base):
             return True
         value = self.data.get(self.scope_field)
         if value not in data_scope:
-            raise OutOfScopeError(f"{self.scope_field}={value!r} is outside {data_scope!r}")
+            raise OutOfScopeError(_OutOfScope(self.scope_field, value, data_scope))
         return True
 
     def get_display_data(self, *args, **kwargs):

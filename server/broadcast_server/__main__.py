@@ -5,7 +5,8 @@
     python -m broadcast_server publish --redis redis://127.0.0.1:6379/0 \\
         --class Order --op update --data '{"id": "A-1", "region": "eu"}'
 
-A node prints one JSON line once it serves (``{"node": ..., "url": ..., "pid": ...}``) and runs
+A node prints one JSON line once it serves (``{"node": ..., "url": ..., "pid": ...}``, and
+``"metrics"``, its URL, with ``--metrics-port``) and runs
 until SIGTERM or SIGINT, which close its connections with code 1001 (going away). ``publish``
 prints the seq it appended. Every option may also come from an environment variable
 (``BROADCAST_PORT``, ``BROADCAST_REDIS_URL`` for ``--redis``, ``BROADCAST_AUTH_URL`` for
@@ -28,13 +29,12 @@ import threading
 import urllib.parse
 import uuid
 
-import redis.asyncio as aioredis
-
-from . import config, logs
+from . import config, logs, web
 from .documents import json_kind, load_documents, read_data, rebuild
 from .errors import (CannotListen, RedisFull, StreamMadeAnew, StreamMismatch, Unavailable,
                      Unfit)
 from .stream import Publisher
+from .stream.connection import RedisTarget
 
 log = logging.getLogger("broadcast.node")
 
@@ -42,10 +42,46 @@ ENGINE = "tolva_engine"
 """The engine package's import name: the host application's own, which a node needs."""
 
 
+FILES_SPARE = 256
+"""Open files a node needs besides its client connections: Redis, the authentication service,
+its listening socket, its own files."""
+
+
+def files_for(connections: int) -> None:
+    """Raise the process's open-file limit so that ``connections`` clients fit (up to the hard
+    limit), and warn when they still do not: past it every handshake fails, not only the extra
+    ones, and the node is locked to everyone."""
+    try:
+        import resource
+    except ImportError:  # not on this system
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = connections + FILES_SPARE
+    if soft == resource.RLIM_INFINITY or soft >= want:
+        return
+    raised = want if hard == resource.RLIM_INFINITY else min(want, hard)
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+    except (ValueError, OSError):
+        raised = soft
+    if raised < want:
+        log.warning("the open-file limit (%d) leaves room for %d connections, fewer than "
+                    "--max-connections (%d): lower it, or raise the limit", raised,
+                    max(0, raised - FILES_SPARE), connections)
+
+
+def redis_target(args) -> RedisTarget:
+    """Where the stream is, as the Redis options say (ValueError for options that do not go
+    together, or a URL that cannot be read)."""
+    return RedisTarget(url=args.redis, sentinels=tuple(args.sentinel or ()),
+                       master=args.sentinel_master, cluster=tuple(args.redis_cluster or ()))
+
+
 async def serve(cfg: config.NodeConfig, documents) -> int:
     from .acl import bound_acl_lookups
     from .node import NodeServer
-    node = NodeServer(cfg.auth, cfg.redis, documents=documents, **cfg.server_options(),
+    files_for(cfg.max_connections)
+    node = NodeServer(cfg.auth, redis_target(cfg), documents=documents, **cfg.server_options(),
                       # a line per connection, subscription, refusal and bad request
                       log=logging.getLogger("broadcast.connections").debug)
     bound_acl_lookups(cfg.auth_timeout)
@@ -54,7 +90,10 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stopping.set)
     await node.start()
-    print(json.dumps({"node": cfg.name, "url": node.url, "pid": os.getpid()}), flush=True)
+    started = {"node": cfg.name, "url": node.url, "pid": os.getpid()}
+    if node.metrics_port is not None:
+        started["metrics"] = f"http://{web.url_host(node.host)}:{node.metrics_port}/metrics"
+    print(json.dumps(started), flush=True)
     probe = asyncio.create_task(node.lookup_acl.probe())  # logs what it finds
     try:
         await stopping.wait()
@@ -62,10 +101,12 @@ async def serve(cfg: config.NodeConfig, documents) -> int:
         exit_anyway(EXIT_AFTER)
         probe.cancel()
         await node.stop()
+        feeds = node.feeds.values()  # one, or one per document class on a cluster
         log.info("%s stopped: %d events from the feed, %d stream entries skipped, %d feed "
                  "restarts, %d clients resumed, %d caught-up events, %d clients closed for "
-                 "falling behind", cfg.name, node.feed.delivered, node.feed.skipped,
-                 node.feed.restarts, node.resumed, node.caught_up,
+                 "falling behind", cfg.name, sum(feed.delivered for feed in feeds),
+                 sum(feed.skipped for feed in feeds), sum(feed.restarts for feed in feeds),
+                 node.resumed, node.caught_up,
                  node.broadcaster.sender.fell_behind)
     return 0
 
@@ -88,8 +129,9 @@ def exit_anyway(after: float) -> None:
 
 
 async def publish(args: argparse.Namespace, data, event_id: str) -> int:
-    publisher = Publisher(args.redis, args.stream, width=args.seq_width,
-                          retry_for=config.PUBLISH_RETRY_FOR, allow_eviction=args.allow_eviction)
+    publisher = Publisher(redis_target(args), args.stream, width=args.seq_width,
+                          retry_for=config.PUBLISH_RETRY_FOR, allow_eviction=args.allow_eviction,
+                          min_replicas=args.min_replicas)
     publisher.epoch = args.epoch
     try:
         print(await publisher.append(args.doc_class, data, args.op, args.seq,
@@ -160,10 +202,15 @@ def command_line(environ=None) -> config.Parser:
     commands = parser.add_subparsers(dest="command", required=True)
     node = commands.add_parser("node", help="serve websocket clients, fed by the stream")
     config.add_node_arguments(node)
+    node.checks.append(redis_target)
     one = commands.add_parser("publish", help="append one document event to the stream")
     config.add_redis_argument(one)
+    one.checks.append(redis_target)
     one.add_argument("--class", dest="doc_class", required=True, help="the document's class")
     one.add_argument("--data", required=True, help="the document's data, a JSON object")
+    one.add_argument("--min-replicas", type=config.count, default=config.MIN_REPLICAS,
+                     metavar="N", help="succeed only once N replicas hold the event (Redis's "
+                     "WAIT), so that a failover cannot lose it (default: %(default)s)")
     one.add_argument("--op", default="update", help="create, update or delete")
     one.add_argument("--documents", default=None,
                      help="the nodes' documents module (or Python file): the event is refused "
@@ -210,9 +257,9 @@ def main(argv=None, environ=None) -> int:
     except (ImportError, OSError, AttributeError) as exc:
         parser.exit(2, f"{parser.prog} node: --documents {cfg.documents}: {exc}\n")
     try:
-        aioredis.ConnectionPool.from_url(cfg.redis)  # reads the URL, connects to nothing
-    except ValueError as exc:  # its text names no password
-        parser.exit(2, f"{parser.prog} node: --redis: {exc}\n")
+        web.tls_context(cfg.tls_cert, cfg.tls_key)
+    except ValueError as exc:
+        parser.exit(2, f"{parser.prog} node: {exc}\n")
     auth = urllib.parse.urlsplit(cfg.auth)
     if auth.scheme not in ("http", "https") or not auth.hostname:
         parser.exit(2, f"{parser.prog} node: --auth: expected the authentication service's API "
@@ -222,7 +269,7 @@ def main(argv=None, environ=None) -> int:
         with asyncio.Runner(loop_factory=event_loop_factory()) as runner:
             return runner.run(serve(cfg, documents))
     except CannotListen as exc:
-        parser.exit(2, f"{parser.prog} node: {exc}; {exc.HINT}\n")
+        parser.exit(2, f"{parser.prog} node: {exc}; {exc.hint}\n")
     except StreamMismatch as exc:
         parser.exit(2, f"{parser.prog} node: {exc}\n")
     except KeyboardInterrupt:

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import ssl as ssl_module
 import zlib
 from typing import Callable
 
@@ -30,7 +31,8 @@ class ResumingClient:
     ``stints`` holds one ``(node index, resumed after, events caught up)`` per connection that got
     subscribed. ``stop_when(event)`` ends :meth:`run` after that event. :meth:`run` raises
     :class:`Refused` when the client is refused (or asks for events no longer held) and
-    :class:`Unavailable` when no node answers for ``give_up_after`` seconds.
+    :class:`Unavailable` when no node answers for ``give_up_after`` seconds. ``ssl`` is the
+    context its ``wss://`` connections verify the nodes with (None: the system's authorities).
 
     After an error reply, and before trying another node, it waits with jittered backoff, so
     that the clients of a node that went away do not all come back in the same instant.
@@ -47,11 +49,13 @@ class ResumingClient:
                  retry_most: float = config.CLIENT_RETRY_MOST,
                  give_up_after: float = config.CLIENT_GIVE_UP_AFTER,
                  on_event: Callable[["ResumingClient", str, dict], None] | None = None,
-                 on_start_over: Callable[["ResumingClient", str, str], None] | None = None):
+                 on_start_over: Callable[["ResumingClient", str, str], None] | None = None,
+                 ssl: ssl_module.SSLContext | None = None):
         self.name, self.api_key, self.subscriptions = name, api_key, subscriptions
         self.urls, self.node = list(urls), node
         self.stop_when, self.on_event, self.on_start_over = stop_when, on_event, on_start_over
         self.give_up_after = give_up_after
+        self.ssl = ssl  # for wss:// URLs: whom to trust (None: the system's authorities)
         self.backoff = backoff(retry_delay, retry_most)
         self.after: str | None = None  # resume after this seq next time
         self.epoch: str | None = None  # of the stream ``after`` belongs to
@@ -114,8 +118,10 @@ class ResumingClient:
 
     async def _one_connection(self) -> bool:
         """One connection, up to its end; True when the client is done."""
-        async with connect(self.urls[self.node], open_timeout=config.CLIENT_OPEN_TIMEOUT,
-                           close_timeout=config.CLIENT_CLOSE_TIMEOUT) as ws:
+        url = self.urls[self.node]
+        tls = {"ssl": self.ssl} if self.ssl is not None and url.startswith("wss:") else {}
+        async with connect(url, open_timeout=config.CLIENT_OPEN_TIMEOUT,
+                           close_timeout=config.CLIENT_CLOSE_TIMEOUT, **tls) as ws:
             self.ws = ws
             try:
                 await ws.recv()  # welcome

@@ -78,6 +78,25 @@ SUBSCRIBE_RATE = 2.0
 SUBSCRIBE_BURST = 5
 """Subscribe requests a connection may make at once."""
 
+MAX_SCOPE_ITEMS = 1000
+"""Values one subscription's ``data_scope`` may list: each event is checked against the list, so
+a long one costs every event of the class that much, for every client."""
+
+MAX_CATALOG_KEYS = 1000
+"""Fields one subscription's ``catalog`` may name."""
+
+MAX_SUBSCRIPTIONS = 64
+"""Subscriptions (classes) one connection may hold at once."""
+
+SUBSCRIBE_WITHIN = 10.0
+"""Seconds a connection has, from its handshake, to be subscribed: one that is not by then is
+closed (1008), so that idle connections cannot pile up until the node runs out of files."""
+
+MAX_CONNECTIONS = 10_000
+"""Open websocket connections a server takes; a handshake past that is answered 503 (and
+logged). A node raises its open-file limit to fit them (up to the hard limit, ``ulimit -Hn``) and
+warns when it cannot."""
+
 STREAM = "broadcast:events"
 """Key of the Redis stream that holds the document events. Its epoch is kept beside it, under
 the key ``<stream>:epoch``, and each appended event's id for a while under
@@ -102,6 +121,14 @@ EVENT_ID_TTL = 30
 """Seconds Redis remembers an appended event's id, so that an append retried after a lost reply
 is found rather than added twice: at least twice as long as a publish may take. Each id costs
 Redis about 100 bytes for that long."""
+
+MIN_REPLICAS = 0
+"""Replicas that must hold an event before the publisher counts it appended (Redis's WAIT): with
+1 or more, a failover to a replica loses no event the publisher acknowledged."""
+
+REPLICA_WAIT = 1.0
+"""Seconds one append waits for its replicas; then it is retried (and found, not appended
+twice) until the publish's own time is up."""
 
 RETRY_FIRST = 0.05
 """Longest first wait, in seconds, before retrying a Redis command; it doubles per failure."""
@@ -177,6 +204,10 @@ LAG_CACHE = 1.0
 """Seconds a node reuses the feed's lag it read from Redis for health checks and metrics, so that
 a flood of them costs Redis one command a second."""
 
+ALLOWED_ORIGINS: tuple[str, ...] = ()
+"""Origins (``https://host:port``) of pages elsewhere whose websocket handshakes a node takes,
+beside those of its own page and of clients that send no ``Origin``; ``*`` takes any."""
+
 PUBLIC_NODES: tuple[str, ...] = ()
 """The websocket URLs, as browsers reach them, that the page a node serves may connect to and
 send an API key to (its policy allows no other); none: the page's own host only."""
@@ -224,6 +255,9 @@ class Parser(argparse.ArgumentParser):
 
     def __init__(self, *args, environ: Mapping[str, str] | None = None, **kwargs):
         self.environ = os.environ if environ is None else environ
+        # Checks of options that go together, each called with the parsed options: its
+        # ValueError stops the command with its text.
+        self.checks: list[Callable[[argparse.Namespace], Any]] = []
         super().__init__(*args, **kwargs)
 
     def add_subparsers(self, **kwargs):
@@ -254,6 +288,11 @@ class Parser(argparse.ArgumentParser):
             value = getattr(namespace, action.dest, None)
             if isinstance(value, _FromEnv):
                 setattr(namespace, action.dest, self._from_env(action, value))
+        for check in self.checks:
+            try:
+                check(namespace)
+            except ValueError as exc:
+                self.exit(2, f"{self.prog}: {exc}\n")
         return namespace, rest
 
     def _from_env(self, action: argparse.Action, value: _FromEnv) -> Any:
@@ -307,7 +346,8 @@ outbox = _checked(int, lambda v: v >= 1,
                   lambda v: f"{v} bytes: at least 1 (no outbox is unbounded)")
 seconds = _checked(float, lambda v: 0 <= v < math.inf,
                    lambda v: f"{v} is not a number of seconds (0 or more)")
-# 0 would time every lookup out before it is sent.
+# 0 would time every lookup out before it is sent, or close every connection before it could
+# subscribe.
 some_seconds = _checked(float, lambda v: 0 < v < math.inf,
                         lambda v: f"{v} is not a number of seconds (more than 0)")
 
@@ -340,6 +380,40 @@ def websocket_urls(text: str) -> tuple[str, ...]:
         return tuple(map(websocket_url, urls))
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def origins(text: str) -> tuple[str, ...]:
+    """An argument type: comma-separated origins (``https://host[:port]``), or ``*``."""
+    from .web import origin_parts
+
+    listed = tuple(o.strip() for o in text.split(",") if o.strip())
+    if not listed:
+        raise argparse.ArgumentTypeError("no origin given")
+    for origin in listed:
+        if origin != "*" and origin_parts(origin) is None:
+            raise argparse.ArgumentTypeError(
+                f"{origin!r} is not an origin (http:// or https://, a host, maybe a port; "
+                f"no path) nor *")
+    return listed
+
+
+def addresses(text: str) -> tuple[tuple[str, int], ...]:
+    """An argument type: comma-separated ``host:port`` (an IPv6 host in brackets)."""
+    found = []
+    for item in (i.strip() for i in text.split(",")):
+        if not item:
+            continue
+        try:
+            parts = urllib.parse.urlsplit(f"//{item}")
+            number = parts.port
+        except ValueError:
+            number = None
+        if not parts.hostname or not number or parts.path or "@" in item:
+            raise argparse.ArgumentTypeError(f"{item!r} is not HOST:PORT")
+        found.append((parts.hostname, number))
+    if not found:
+        raise argparse.ArgumentTypeError("no HOST:PORT given")
+    return tuple(found)
 
 
 # -- the settings of the commands, each declared once ---------------------------------------------
@@ -391,7 +465,18 @@ class Setting:
 
 
 REDIS_SETTINGS = (
-    Setting("--redis", "Redis URL, e.g. redis://127.0.0.1:6379/0", metavar="URL", required=True),
+    Setting("--redis", "Redis URL, e.g. redis://127.0.0.1:6379/0; with --sentinel, only its "
+            "database and password count", metavar="URL",
+            shown="(required, but with --sentinel or --redis-cluster)"),
+    Setting("--sentinel", "comma-separated HOST:PORT of Redis sentinels: the stream is on the "
+            "primary they name, followed through failovers", (), addresses,
+            "HOST:PORT[,...]", shown="none: the Redis of --redis"),
+    Setting("--sentinel-master", "the name the sentinels know the primary by", metavar="NAME",
+            shown="none"),
+    Setting("--redis-cluster", "comma-separated HOST:PORT of nodes of a Redis Cluster: each "
+            "document class has a stream of its own, on the shard that holds it, and a "
+            "connection subscribes to one class", (), addresses, "HOST:PORT[,...]",
+            shown="none: one stream, on the Redis of --redis"),
     Setting("--stream", "the Redis stream's key", STREAM, server=True),
     Setting("--seq-width", "digits of the stream's seqs, 1 to 15: the width the stream was made "
             "with", SEQ_WIDTH, width, server=True),
@@ -415,6 +500,18 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             shown="node-PID", server=True),
     Setting("--host", "the address to listen on", HOST, server=True),
     Setting("--port", "websocket port", PORT, port, shown="a free one", server=True),
+    Setting("--tls-cert", "PEM file of the certificate chain: the node serves wss:// and "
+            "https:// (with --tls-key)", metavar="FILE", shown="none: ws:// and http://",
+            server=True),
+    Setting("--tls-key", "PEM file of the certificate's private key", metavar="FILE",
+            shown="none", server=True),
+    Setting("--allowed-origins", "comma-separated origins (https://host:port) of pages "
+            "elsewhere whose browsers may open a websocket, or *; others get 403",
+            ALLOWED_ORIGINS, origins, "ORIGINS",
+            shown="the page's own origin, and clients that send none", server=True),
+    Setting("--metrics-port", "serve GET /metrics (and /healthz) on this port instead, plain "
+            "HTTP on the same host, to keep it off the public port", None, port, "PORT",
+            shown="none: on the websocket port", server=True),
     Setting("--from-start", "deliver the whole stream, not only what is appended from now on",
             switch=True, shown="off: from the stream's end", server=True),
     Setting("--send-queue", "bytes that may wait for one slow client before it is closed with "
@@ -425,6 +522,16 @@ NODE_SETTINGS = REDIS_SETTINGS + (
             "503", MAX_LAG, count, "EVENTS", server=True),
     Setting("--unhealthy-after", "seconds Redis may be unreachable before GET /healthz answers "
             "503", UNHEALTHY_AFTER, seconds, "SECONDS", server=True),
+    Setting("--max-connections", "open websocket connections taken; a handshake past that gets "
+            "503", MAX_CONNECTIONS, at_least_one, "N", server=True),
+    Setting("--subscribe-within", "seconds a new connection has to be subscribed before it is "
+            "closed (1008)", SUBSCRIBE_WITHIN, some_seconds, "SECONDS", server=True),
+    Setting("--max-subscriptions", "subscriptions one connection may hold", MAX_SUBSCRIPTIONS,
+            at_least_one, "N", server=True),
+    Setting("--max-scope-items", "values one subscription's data_scope may list",
+            MAX_SCOPE_ITEMS, at_least_one, "N", server=True),
+    Setting("--max-catalog-keys", "fields one subscription's catalog may name",
+            MAX_CATALOG_KEYS, at_least_one, "N", server=True),
     Setting("--catch-ups", "catch-ups of resuming clients a node runs at once; the others wait "
             "their turn", CATCH_UPS, at_least_one, "N", server=True),
     Setting("--catch-up-wait", "seconds a catch-up may wait for its turn before the client is "

@@ -9,31 +9,45 @@ __all__ = ["BadRequest", "Refusal", "Refused", "Unavailable", "AuthServiceFault"
 
 
 class Refusal(enum.StrEnum):
-    """Why a server turns a request down, in a word: each member is a label of the
-    ``broadcast_refusals_total`` metric (its value), says how the connection's log line begins
-    (``word``) and whether the client is refused for good (``final``: a ``refused`` reply, then
-    the connection is closed) or may try again (an ``error`` reply, the connection stays)."""
+    """Why a server turns a request (or a connection) down, in a word: each member is a label of
+    the ``broadcast_refusals_total`` metric (its value), says how the connection's log line
+    begins (``word``), whether the client is refused for good (``final``: a ``refused`` reply;
+    else an ``error`` reply, and it may try again) and whether the server then hangs up
+    (``closes``, with 1008)."""
 
     word: str
     final: bool
+    closes: bool
 
-    def __new__(cls, label: str, word: str, final: bool = False) -> "Refusal":
+    def __new__(cls, label: str, word: str, final: bool = False,
+                closes: bool = False) -> "Refusal":
         member = str.__new__(cls, label)
         member._value_ = label
-        member.word, member.final = word, final
+        member.word, member.final, member.closes = word, final, closes
         return member
 
-    UNKNOWN_KEY = "unknown_key", "refused", True
-    EMPTY_ACL = "empty_acl", "refused", True
-    NOT_ACCEPTED = "not_accepted", "refused", True
+    UNKNOWN_KEY = "unknown_key", "refused", True, True
+    EMPTY_ACL = "empty_acl", "refused", True, True
+    FOREIGN_ORIGIN = "origin", "refused", True  # a browser handshake from a page elsewhere
+    NOT_ACCEPTED = "not_accepted", "refused", True, True
     BAD_REQUEST = "bad_request", "bad request"
     RATE_LIMITED = "rate_limited", "bad request"
+    DATA_SCOPE_TOO_LONG = "data_scope_too_long", "bad request"
+    CATALOG_TOO_LONG = "catalog_too_long", "bad request"
+    TOO_MANY_SUBSCRIPTIONS = "too_many_subscriptions", "bad request"
+    NOT_SUBSCRIBED = "not_subscribed_in_time", "not subscribed", False, True
+    TOO_MANY_CONNECTIONS = "too_many_connections", "refused"  # at the handshake, with 503
     UNAVAILABLE = "unavailable", "error"
     FAILED = "failed", "error"
 
 
 class BadRequest(ValueError):
-    """A request the server cannot read; the text goes to the client, the connection stays."""
+    """A request the server cannot read, or one past a limit (``reason``); the text goes to the
+    client, the connection stays."""
+
+    def __init__(self, text: str, reason: Refusal = Refusal.BAD_REQUEST):
+        super().__init__(text)
+        self.reason = reason
 
 
 class Refused(Exception):
@@ -119,7 +133,12 @@ class CannotListen(Exception):
     """The websocket server could not bind its port; the text says why, in one line."""
 
     HINT = "choose another with --port PORT (--port 0 takes any free port)"
-    """What a command line with a ``--port`` option adds to the text."""
+    """What a command line with a ``--port`` option adds to the text (``hint``: that of the
+    option whose port it is)."""
+
+    def __init__(self, text: str, flag: str = "--port"):
+        super().__init__(text)
+        self.hint = self.HINT.replace("--port", flag)
 
 
 class Skip(enum.StrEnum):

@@ -17,7 +17,6 @@ import logging
 import time
 from typing import Any
 
-from tolva_engine import AuthorizationError
 from websockets.protocol import OPEN
 
 from . import config, protocol
@@ -25,6 +24,8 @@ from .documents import load_documents
 from .errors import Unavailable
 from .server import BroadcastServer, Link, WebsocketBroadcaster
 from .stream import DOWN, Feed, rebuilder
+from .stream.connection import RedisTarget
+from .stream.scripts import class_stream
 
 __all__ = ["NodeServer", "load_documents"]
 
@@ -73,8 +74,21 @@ class NodeServer(BroadcastServer):
         super().__init__(auth_root, doc_classes=documents, seq_width=seq_width, **kwargs)
         self.name = name
         self.max_lag, self.unhealthy_after = max_lag, unhealthy_after
-        self.feed = Feed(redis_url, self.publish, rebuilder(documents), stream=stream,
-                         width=seq_width, from_start=from_start, on_reset=self._stream_reset)
+
+        def feed(where, key):
+            return Feed(where, self.publish, rebuilder(documents), stream=key, width=seq_width,
+                        from_start=from_start, on_reset=self._stream_reset)
+
+        # On a Redis Cluster each document class has a stream of its own, on its shard: a feed
+        # for each class served (``feeds``), and a request subscribes to one of them.
+        self.sharded = isinstance(redis_url, RedisTarget) and bool(redis_url.cluster)
+        if self.sharded:
+            self.feeds = {doc_class: feed(redis_url.for_key(class_stream(stream, doc_class)),
+                                          class_stream(stream, doc_class))
+                          for doc_class in self.broadcaster.doc_classes}
+        else:
+            self.feeds = {None: feed(redis_url, stream)}
+        self.feed = next(iter(self.feeds.values()))  # the one feed, or the first class's
         self.caught_up = 0  # events sent from the stream's backlog
         # Catch-ups run at most ``catch_ups`` at once; the others wait their turn.
         self._catch_ups = asyncio.Semaphore(catch_ups)
@@ -100,30 +114,46 @@ class NodeServer(BroadcastServer):
         return self.counted["ahead"]
 
     async def start(self) -> "NodeServer":
-        await self.feed.start()
+        for feed in self.feeds.values():
+            await feed.start()
         return await super().start()
 
     async def health(self) -> tuple[list[str], dict[str, Any]]:
-        """The server's health, and the feed's: whether it reads the stream, how far behind."""
+        """The server's health, and the feed's: whether it reads the stream, how far behind
+        (on a cluster, each class's feed: ``feeds``)."""
         reasons, body = await super().health()
-        feed = self.feed
-        lag = await feed.read_lag()
-        down_for = time.monotonic() - feed.down_since if feed.down_since is not None else None
-        if not feed.running:
-            reasons.append("the feed is not running")
-        elif feed.restarting:
-            reasons.append(f"the feed failed and is restarting ({feed.failure})")
-        elif feed.epoch is None:
-            reasons.append("the feed has not read the stream yet: Redis cannot be reached")
-        elif down_for is not None and down_for > self.unhealthy_after:
-            reasons.append(f"Redis unreachable for {down_for:.0f} s")
-        if lag is not None and lag > self.max_lag:
-            reasons.append(f"the feed is {lag} events behind the stream (at most {self.max_lag})")
-        body.update(node=self.name, last_seq=feed.position, feed={
-            "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
-            "down_for": round(down_for, 1) if down_for is not None else None,
-            "seq_width": feed.width, "seqs_left": feed.seqs_left},
-            redis=feed.durability.describe() if feed.durability is not None else None)
+        states = {}
+        for doc_class, feed in self.feeds.items():
+            whose = f" of {doc_class}" if doc_class is not None else ""
+            lag = await feed.read_lag()
+            down_for = (time.monotonic() - feed.down_since if feed.down_since is not None
+                        else None)
+            if not feed.running:
+                reasons.append(f"the feed{whose} is not running")
+            elif feed.restarting:
+                reasons.append(f"the feed{whose} failed and is restarting ({feed.failure})")
+            elif feed.epoch is None:
+                reasons.append(f"the feed{whose} has not read the stream yet: Redis cannot be "
+                               f"reached")
+            elif down_for is not None and down_for > self.unhealthy_after:
+                reasons.append(f"Redis{whose} unreachable for {down_for:.0f} s")
+            if lag is not None and lag > self.max_lag:
+                reasons.append(f"the feed{whose} is {lag} events behind the stream (at most "
+                               f"{self.max_lag})")
+            states[doc_class] = {
+                "connected": feed.connected, "lag": lag, "epoch": feed.epoch,
+                "down_for": round(down_for, 1) if down_for is not None else None,
+                "seq_width": feed.width, "seqs_left": feed.seqs_left}
+        durability = self.feed.durability
+        redis = durability.describe() if durability is not None else None
+        if self.sharded:
+            body.update(node=self.name, feeds={doc_class: dict(state, last_seq=feed.position)
+                                               for (doc_class, state), feed
+                                               in zip(states.items(), self.feeds.values())},
+                        redis=redis)
+        else:
+            body.update(node=self.name, last_seq=self.feed.position, feed=states[None],
+                        redis=redis)
         return reasons, body
 
     def _stream_reset(self, old: str | None, new: str, start: str) -> None:
@@ -145,37 +175,39 @@ class NodeServer(BroadcastServer):
             await super().stop(timeout)
         finally:
             try:
-                await asyncio.wait_for(self.feed.stop(), timeout / 2)
+                await asyncio.wait_for(asyncio.gather(*(feed.stop()
+                                                        for feed in self.feeds.values())),
+                                       timeout / 2)
             except TimeoutError:
                 log.warning("the feed did not stop within %g s", timeout / 2)
 
     def session(self) -> protocol.Session:
-        return protocol.Session(self.broadcaster.doc_classes, self.feed)
+        return protocol.Session(self.broadcaster.doc_classes,
+                                self.feeds if self.sharded else self.feed, limits=self.limits)
+
+    def admission(self, link: Link) -> type[WebsocketBroadcaster]:
+        """A registry of the connection's own, which its backlog goes through; what it had is
+        dropped: subscriptions replaced on the same connection start over from the catch-up."""
+        self.broadcaster.disconnect(link.websocket)
+        link.catch_up = catch_up_broadcaster(self.broadcaster)
+        return link.catch_up
 
     async def act(self, link: Link, action: protocol.Action) -> list[protocol.Action] | None:
         websocket, session = link.websocket, link.session
         match action:
-            case protocol.Admit(request, acl):
-                # Subscriptions replaced on the same connection start over from the catch-up.
-                self.broadcaster.disconnect(websocket)
-                link.catch_up = catch_up_broadcaster(self.broadcaster)
-                try:
-                    await self.admit(link.catch_up, websocket, request, acl)
-                except AuthorizationError as exc:
-                    return session.acl_refused(exc)
-                return session.admitted()
             case protocol.CheckHeld(position):
                 try:
                     # TooOld when the stream is of another epoch, Ahead when it is the
                     # position's and has not reached its seq.
-                    await self.feed.check_ahead(position.epoch, position.seq)
+                    await session.stream.check_ahead(position.epoch, position.seq)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.held()
             case protocol.CatchUp(epoch, after):
                 try:
                     after, sent = await self._catch_up(link.catch_up, websocket,
-                                                       session.request, epoch, after)
+                                                       session.request, epoch, after,
+                                                       session.stream)
                 except DOWN as exc:
                     return session.stream_failed(exc)
                 return session.caught_up(after, sent)
@@ -187,10 +219,11 @@ class NodeServer(BroadcastServer):
         return await super().act(link, action)
 
     async def _catch_up(self, catch_up, websocket, request: protocol.Request, epoch: str,
-                        after: str) -> tuple[str, int]:
-        """Send the backlog after ``after`` up to the feed's position, once this catch-up's turn
-        has come; returns (new after, events sent to the client: those its subscriptions let
-        through). Raises :class:`Ahead` when ``after`` is past the stream's last seq.
+                        after: str, feed: Feed | None = None) -> tuple[str, int]:
+        """Send the backlog after ``after`` up to the position of ``feed`` (the node's one, or
+        on a cluster the request's class's), once this catch-up's turn has come; returns (new
+        after, events sent to the client: those its subscriptions let through). Raises
+        :class:`Ahead` when ``after`` is past the stream's last seq.
 
         The feed goes on while the backlog is read and sent, so this repeats until it has
         reached the feed's position.
@@ -205,25 +238,26 @@ class NodeServer(BroadcastServer):
             self.waiting_to_catch_up -= 1
         self.catching_up += 1
         try:
-            return await self._send_backlog(catch_up, websocket, request, epoch, after)
+            return await self._send_backlog(catch_up, websocket, request, epoch, after,
+                                           feed or self.feed)
         finally:
             self.catching_up -= 1
             self._catch_ups.release()
 
-    async def _send_backlog(self, catch_up, websocket, request, epoch, after):
+    async def _send_backlog(self, catch_up, websocket, request, epoch, after, feed):
         classes = frozenset(request.doc_classes)
         sender = catch_up.sender
         while websocket.protocol.state is OPEN:  # not gone while it waited for its turn
-            upto = self.feed.position
-            if self.feed.epoch != epoch:
+            upto = feed.position
+            if feed.epoch != epoch:
                 raise Unavailable(protocol.stream_made_anew())
             if upto is None or int(upto) <= int(after):
                 if int(after) > int(upto or 0):  # past this node: is it past the stream too?
-                    await self.feed.check_ahead(epoch, after)
+                    await feed.check_ahead(epoch, after)
                 return after, catch_up.sent
             before = catch_up.sent
             try:
-                async for doc, op, seq in self.feed.backlog(epoch, after, upto, classes=classes):
+                async for doc, op, seq in feed.backlog(epoch, after, upto, classes=classes):
                     await catch_up.document_sent_async(doc, op, seq)
                     # Sent no faster than the client takes it: its outbox never fills up.
                     outbox = sender.outboxes.get(websocket)

@@ -1,8 +1,10 @@
 """The JSON protocol between a client and the server, sans I/O: requests parsed, replies built.
 
 Nothing here touches a socket, an event loop or Redis, so every rule of the protocol can be
-checked in microseconds; :mod:`broadcast_server.server` and :mod:`broadcast_server.node` carry
-the frames.
+checked in microseconds: the rules for one message (:func:`parse_request`, the replies) and
+those of a connection's whole life (:class:`Session`, driven by frames and a clock).
+:mod:`broadcast_server.server` and :mod:`broadcast_server.node` carry the frames and perform what
+the session says.
 
 Client to server, on text frames, any number of times on one connection::
 
@@ -25,9 +27,11 @@ Server to client:
   event on this connection belongs to it);
 * ``{"type": "refused", "reason": ...}`` when the key is unknown or its ACL is empty; the server
   then closes the connection (code 1008, policy violation);
-* ``{"type": "error", "reason": ...}`` for a request it cannot read, or when the authentication
-  service or the event stream cannot be reached or does not answer in time (the connection
-  stays open);
+* ``{"type": "error", "reason": ...}`` for a request it cannot read or past a limit (values in a
+  data scope, fields in a catalog, subscriptions on the connection, requests a second: see
+  :class:`Limits`), or when the authentication service or the event stream cannot be reached or
+  does not answer in time (the connection stays open); and, before closing with 1008, to a
+  connection not subscribed in time after its handshake;
 * ``{"type": "too_old", "reason": ..., "oldest_seq": ..., "latest_seq": ..., "epoch": ...}``
   when the stream no longer holds every event after ``resume_after``, or is of another epoch
   (the client is not subscribed);
@@ -64,8 +68,9 @@ __all__ = ["PROTOCOL", "REFUSED_CLOSE_CODE", "RESET_CLOSE_CODE", "SUBSCRIPTION_F
            "frame", "unknown_key", "empty_acl", "not_accepted", "auth_timed_out",
            "auth_unavailable", "stream_unavailable", "stream_down", "stream_made_anew",
            "node_behind", "catch_ups_busy", "quote", "fingerprint", "is_stream_seq", "RateLimit",
-           "too_many_requests", "Refusal", "Session", "Send", "LookUp", "Admit", "CheckHeld",
-           "CatchUp", "Register", "TurnDown", "Count", "Log", "Fault", "Close"]
+           "too_many_requests", "too_many_subscriptions", "not_subscribed", "Refusal", "Limits",
+           "LIMITS", "Session", "Send", "Greet", "LookUp", "Admit", "CheckHeld", "CatchUp", "Register",
+           "TurnDown", "Count", "Log", "Fault", "Close", "Warn", "TurnAway", "Door", "RETRY_AFTER"]
 
 PROTOCOL = (
     'send {"api_key": KEY, "subscribe": [{"doc_class": CLASS, "data_scope": [..] | null, '
@@ -90,6 +95,19 @@ QUOTE_CHARS = 40
 
 SUBSCRIPTION_FIELDS = frozenset({"doc_class", "data_scope", "catalog", "show_hidden", "start_seq"})
 """The fields a subscription may have; any other is refused as a typo rather than ignored."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Limits:
+    """What one client may ask of a server (see :mod:`broadcast_server.config`)."""
+
+    scope_items: int = config.MAX_SCOPE_ITEMS
+    catalog_keys: int = config.MAX_CATALOG_KEYS
+    subscriptions: int = config.MAX_SUBSCRIPTIONS
+    subscribe_within: float = config.SUBSCRIBE_WITHIN  # seconds
+
+
+LIMITS = Limits()
 
 
 # -- seqs ---------------------------------------------------------------------------------------
@@ -155,8 +173,8 @@ class Subscription:
     start_seq: str = ""
 
     @classmethod
-    def from_request(cls, sub: Any, known: frozenset[str],
-                     seq_width: int | None = None) -> "Subscription":
+    def from_request(cls, sub: Any, known: frozenset[str], seq_width: int | None = None,
+                     limits: Limits = LIMITS) -> "Subscription":
         """Check one subscription object of a request (``known``: the classes served, empty for
         any; ``seq_width``: the width of the stream's seqs, None for any); raises
         :class:`BadRequest`."""
@@ -180,9 +198,15 @@ class Subscription:
         scope = sub.get("data_scope")
         if scope is not None and not isinstance(scope, list):
             raise BadRequest('"data_scope" must be a list or null')
+        if scope is not None and len(scope) > limits.scope_items:
+            raise BadRequest(f'"data_scope" lists {len(scope)} values; at most '
+                             f'{limits.scope_items}', Refusal.DATA_SCOPE_TOO_LONG)
         catalog = sub.get("catalog")
         if catalog is not None and not isinstance(catalog, dict):
             raise BadRequest('"catalog" must be an object or null')
+        if catalog is not None and len(catalog) > limits.catalog_keys:
+            raise BadRequest(f'"catalog" names {len(catalog)} fields; at most '
+                             f'{limits.catalog_keys}', Refusal.CATALOG_TOO_LONG)
         show_hidden = sub.get("show_hidden", False)
         if not isinstance(show_hidden, bool):
             raise BadRequest('"show_hidden" must be true or false')
@@ -210,7 +234,9 @@ class Subscription:
         return self.start_seq
 
     def describe(self) -> str:
-        return self.doc_class + (f" {self.data_scope}" if self.data_scope else "")
+        """The subscription in a log line: a client's values cut short."""
+        return quote(self.doc_class, repr_=False) + (
+            f" {quote(repr(self.data_scope), repr_=False)}" if self.data_scope else "")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -227,7 +253,8 @@ class Request:
         return [sub.doc_class for sub in self.subscriptions]
 
 
-def parse_request(raw: Any, doc_classes: Iterable[str], seq_width: int | None = None) -> Request:
+def parse_request(raw: Any, doc_classes: Iterable[str], seq_width: int | None = None,
+                  limits: Limits = LIMITS) -> Request:
     """Read one client frame (``doc_classes``: the classes served, empty for any; ``seq_width``:
     the width of the stream's seqs, None for any); raises :class:`BadRequest` with the text for
     the client."""
@@ -251,8 +278,11 @@ def parse_request(raw: Any, doc_classes: Iterable[str], seq_width: int | None = 
         subscriptions = [subscriptions]
     if not isinstance(subscriptions, list) or not subscriptions:
         raise BadRequest('"subscribe" must be a non-empty list of subscriptions')
+    if len(subscriptions) > limits.subscriptions:
+        raise BadRequest(too_many_subscriptions(len(subscriptions), limits.subscriptions),
+                         Refusal.TOO_MANY_SUBSCRIPTIONS)
     known = frozenset(doc_classes)
-    return Request(api_key, tuple(Subscription.from_request(sub, known, seq_width)
+    return Request(api_key, tuple(Subscription.from_request(sub, known, seq_width, limits)
                                   for sub in subscriptions), request)
 
 
@@ -414,6 +444,14 @@ def stream_down() -> str:
     return "the event stream is unavailable (Redis cannot be reached); try again later"
 
 
+def too_many_subscriptions(count: int, limit: int) -> str:
+    return f"{count} subscriptions on one connection; at most {limit}"
+
+
+def not_subscribed(within: float) -> str:
+    return f"no subscription within {within:g} s of connecting; connect again to subscribe"
+
+
 def stream_made_anew() -> str:
     return "the event stream was made anew meanwhile; subscribe again without resume_after"
 
@@ -434,6 +472,10 @@ def node_behind() -> str:
 class Send(NamedTuple):
     """Send this reply to the client, in its place among the events queued for it."""
     reply: dict[str, Any]
+
+
+class Greet(NamedTuple):
+    """Welcome the client: the broadcaster's ``accept`` hook, which sends ``welcome(...)``."""
 
 
 class LookUp(NamedTuple):
@@ -499,8 +541,49 @@ class Close(NamedTuple):
     reason: str
 
 
-Action = Send | LookUp | Admit | CheckHeld | CatchUp | Register | TurnDown | Count | Log | Fault \
-    | Close
+class Warn(NamedTuple):
+    """Tell the operator: one line in the server's own log, at warning level."""
+    text: str
+
+
+class TurnAway(NamedTuple):
+    """Answer a websocket handshake with 503, asking the client to come back ``retry_after``
+    seconds on (or to another node)."""
+    text: str
+    retry_after: int
+
+
+Action = Send | Greet | LookUp | Admit | CheckHeld | CatchUp | Register | TurnDown | Count | Log | Fault \
+    | Close | Warn | TurnAway
+
+RETRY_AFTER = 5
+"""Seconds a client turned away at the handshake is asked to wait."""
+
+
+class Door:
+    """Which websocket handshakes a server lets through: while ``limit`` connections are open,
+    none. Filling up is told to the operator once, each handshake turned away in the connection
+    log."""
+
+    def __init__(self, limit: int):
+        self.limit = limit
+        self.full = False  # as the last handshake found
+
+    def knock(self, open_connections: int) -> list[Action]:
+        """The actions for a handshake while ``open_connections`` are open: none to let it on."""
+        full = open_connections >= self.limit
+        actions: list[Action] = []
+        if full and not self.full:
+            actions.append(Warn(f"{open_connections} connections open, as many as "
+                                f"--max-connections: new ones get 503 until some close"))
+        self.full = full
+        if full:
+            text = f"{self.limit} connections open already"
+            actions += [TurnDown(Refusal.TOO_MANY_CONNECTIONS, text),
+                        Log(f"{Refusal.TOO_MANY_CONNECTIONS.word} at the handshake: {text}"),
+                        TurnAway("Too many connections; try again later or another node.\n",
+                                 RETRY_AFTER)]
+        return actions
 
 
 class Session:
@@ -510,19 +593,28 @@ class Session:
     (:meth:`received`) and how each action that waits ended (:meth:`looked_up`, ...); each call
     returns the actions to perform, in order. A node's session is given its ``stream`` (an
     object with ``connected``, ``epoch``, ``position`` and ``width``, read, never written);
-    a server's, the width of the seqs it publishes (``seq_width``; None takes any).
+    a server's, the width of the seqs it publishes (``seq_width``; None takes any). On a sharded
+    Redis, where each document class has a stream of its own, a node's ``stream`` is a mapping
+    of each class to its stream: then a request subscribes to the classes of one stream only
+    (one class), since a position (an epoch and a seq) is a place in one stream.
     One request is served at a time: the driver reads the next frame once the actions of the
     last one are done.
     """
 
     def __init__(self, doc_classes: Iterable[str] = (), stream: Any = None, *,
-                 seq_width: int | None = None, rate: float = config.SUBSCRIBE_RATE,
-                 burst: int = config.SUBSCRIBE_BURST):
+                 limits: Limits = LIMITS, seq_width: int | None = None,
+                 rate: float = config.SUBSCRIBE_RATE, burst: int = config.SUBSCRIBE_BURST):
         self.doc_classes = tuple(doc_classes)
+        self.streams = stream if isinstance(stream, Mapping) else None
+        if self.streams is not None:
+            stream = next(iter(self.streams.values()), None)  # until a request picks its own
         self.stream = stream
         self.width = stream.width if stream is not None else seq_width
+        self.limits = limits
         self.limit = RateLimit(rate, burst, now=0.0)
-        self.closed = False  # refused: the driver reads no more
+        self.closed = False  # refused or timed out: the driver reads no more
+        self.wake_at: float | None = None  # when to call timed_out(), in milliseconds
+        self.classes: frozenset[str] = frozenset()  # subscribed to
         self.request: Request | None = None  # the request being served
         self.resume: Position | None = None
         self.epoch: str | None = None  # the stream's, when the request came
@@ -532,7 +624,17 @@ class Session:
     # -- what happened ----------------------------------------------------------------------
     def connected(self, now: float) -> list[Action]:
         self.limit.at = now / 1000
-        return [Log("connected"), Send(welcome(self.doc_classes))]
+        self.wake_at = now + self.limits.subscribe_within * 1000
+        return [Log("connected"), Greet()]
+
+    def timed_out(self, now: float) -> list[Action]:
+        """The driver's timer, at ``wake_at`` or later: a connection not subscribed by then is
+        closed."""
+        if self.wake_at is None or now < self.wake_at or self.closed:
+            return []
+        self.wake_at = None
+        return self.turn_down(Refusal.NOT_SUBSCRIBED,
+                              not_subscribed(self.limits.subscribe_within))
 
     def received(self, raw: Any, now: float) -> list[Action]:
         """A frame from the client."""
@@ -540,10 +642,17 @@ class Session:
         if wait:
             return self.turn_down(Refusal.RATE_LIMITED, too_many_requests(wait))
         try:
-            request = parse_request(raw, self.doc_classes, self.width)
+            request = parse_request(raw, self.doc_classes, self.width, self.limits)
+            if self.streams is not None:
+                self.stream = self._stream_of(request)
             resume = parse_resume(request, self.width) if self.stream is not None else None
         except BadRequest as exc:
             return self.failed(exc)
+        # A server adds the classes to those the connection has; a node starts over.
+        classes = set(request.doc_classes) | (self.classes if self.stream is None else set())
+        if len(classes) > self.limits.subscriptions:
+            return self.turn_down(Refusal.TOO_MANY_SUBSCRIPTIONS, too_many_subscriptions(
+                len(classes), self.limits.subscriptions))
         self.request, self.resume = request, resume
         if self.stream is not None:
             # Nothing can be served without the stream: refused before the ACL is asked for, so
@@ -552,6 +661,14 @@ class Session:
             if not self.stream.connected or self.epoch is None:
                 return self.failed(Unavailable(stream_down()))
         return [LookUp(request.api_key)]
+
+    def _stream_of(self, request: Request) -> Any:
+        streams = {id(self.streams[sub.doc_class]): self.streams[sub.doc_class]
+                   for sub in request.subscriptions}
+        if len(streams) > 1:
+            raise BadRequest("each document class has a stream of its own here: subscribe to "
+                             "one class per connection")
+        return next(iter(streams.values()))
 
     def looked_up(self, acl: Any, api_id: Any) -> list[Action]:
         self.acl, self.api_id = acl, api_id
@@ -565,6 +682,7 @@ class Session:
     def admitted(self) -> list[Action]:
         request = self.request
         if self.stream is None:
+            self._granted()
             return [Log(f"subscribed with {fingerprint(request.api_key)} to "
                         + ", ".join(sub.describe() for sub in request.subscriptions)),
                     Send(subscribed(request, self.api_id))]
@@ -596,11 +714,16 @@ class Session:
         # BadRequest, and any ValueError the module raises for a subscription's values.
         if isinstance(exc, ValueError):
             # The module's own messages may quote a client's values: cut short.
-            return self.turn_down(Refusal.BAD_REQUEST, quote(str(exc), 300, repr_=False))
+            return self.turn_down(getattr(exc, "reason", Refusal.BAD_REQUEST),
+                                  quote(str(exc), 300, repr_=False))
         if isinstance(exc, Unavailable):
             return self.turn_down(Refusal.UNAVAILABLE, str(exc))
         if isinstance(exc, Refused):
-            return self.turn_down(Refusal(exc.kind), str(exc), exc.api_key)
+            try:
+                kind = Refusal(exc.kind)
+            except ValueError:  # a word of its own: counted as the service not accepting the key
+                kind = Refusal.NOT_ACCEPTED
+            return self.turn_down(kind, str(exc), exc.api_key)
         # A fault of ours: this client keeps its connection.
         return [Fault(exc), *self.turn_down(
             Refusal.FAILED, f"the request failed ({type(exc).__name__}); try again later")]
@@ -608,11 +731,18 @@ class Session:
     def turn_down(self, reason: Refusal, text: str, api_key: str | None = None) -> list[Action]:
         """Count, log and tell why a request is turned down: the client may try again, or, for
         a final refusal, is told so and hung up on."""
-        actions = [TurnDown(reason, text, api_key), Log(f"{reason.word}: {text}")]
-        if not reason.final:
-            return actions + [Send(error(text))]
-        self.closed = True
-        return actions + [Send(refused(text)), Close(REFUSED_CLOSE_CODE, "refused")]
+        actions = [TurnDown(reason, text, api_key), Log(f"{reason.word}: {text}"),
+                   Send(refused(text) if reason.final else error(text))]
+        if reason.closes:
+            self.closed = True
+            self.wake_at = None
+            actions.append(Close(REFUSED_CLOSE_CODE, reason.word))
+        return actions
+
+    def _granted(self) -> None:
+        self.classes = frozenset(self.request.doc_classes) | (
+            self.classes if self.stream is None else frozenset())
+        self.wake_at = None  # subscribed: the connection may stay
 
     # -- a node's registration ------------------------------------------------------------------
     def _register(self, after: str | None, sent: int) -> list[Action]:
@@ -621,6 +751,7 @@ class Session:
         if stream.epoch != self.epoch:  # made anew meanwhile; this connection is being closed
             return self.failed(Unavailable(stream_made_anew()))
         after = live_after(after, stream.position, self.width)
+        self._granted()
         return [Register(request, self.acl, after),
                 Log(f"subscribed with {fingerprint(request.api_key)} after {after} ({sent} "
                     f"caught up) to " + ", ".join(sub.describe() for sub in request.subscriptions)),

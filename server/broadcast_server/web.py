@@ -16,6 +16,7 @@ import functools
 import html
 import http
 import pathlib
+import ssl
 import urllib.parse
 from typing import Iterable
 
@@ -24,7 +25,8 @@ from websockets.http11 import Request, Response
 
 from . import config
 
-__all__ = ["FILES", "Page", "page_url", "url_host"]
+__all__ = ["FILES", "Page", "page_url", "url_host", "origin_allowed", "page_origin",
+           "tls_context"]
 
 PAGE_DIR = pathlib.Path(__file__).with_name("page")
 
@@ -88,13 +90,91 @@ class Page:
         ]), body)
 
 
-def page_url(host: str, port: int, **settings: str) -> str:
-    """The page's URL on a server, opening with ``settings`` (``api_key``, ``doc_class``,
-    ``data_scope``, ...) as its query string."""
+def page_url(host: str, port: int, *, tls: bool = False, **settings: str) -> str:
+    """The page's URL on a server (``https://`` when it serves TLS), opening with ``settings``
+    (``api_key``, ``doc_class``, ``data_scope``, ...) as its query string."""
     query = urllib.parse.urlencode(settings, safe=",")
-    return f"http://{url_host(host)}:{port}/" + (f"?{query}" if query else "")
+    scheme = "https" if tls else "http"
+    return f"{scheme}://{url_host(host)}:{port}/" + (f"?{query}" if query else "")
+
+
+def tls_context(cert: str | None, key: str | None) -> ssl.SSLContext | None:
+    """The server side of TLS from a certificate chain and its private key (PEM files); None
+    when neither is given. ValueError when only one is, or they cannot be read or do not
+    match."""
+    if cert is None and key is None:
+        return None
+    if cert is None or key is None:
+        raise ValueError("--tls-cert and --tls-key go together: give both, or neither")
+    for name in (cert, key):
+        if not pathlib.Path(name).is_file():
+            raise ValueError(f"{name}: no such file")
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    try:
+        context.load_cert_chain(cert, key)
+    except (ssl.SSLError, OSError) as exc:  # the text of neither holds the key itself
+        raise ValueError(f"the certificate {cert} and key {key} cannot be used: "
+                         f"{getattr(exc, 'reason', None) or exc.strerror or exc} (expected: PEM files of a "
+                         f"certificate chain and of its private key)") from None
+    return context
 
 
 def url_host(host: str) -> str:
     """``host`` as a URL writes it: an IPv6 address in brackets."""
     return f"[{host}]" if ":" in host else host
+
+
+# -- whose pages may open a websocket -------------------------------------------------------------
+# A browser sends the Origin of the page that opens a websocket, and sends the user's cookies
+# and credentials with it whatever that page is: a node that took any origin would let a page
+# elsewhere ride its user's session (cross-site websocket hijacking).
+DEFAULT_PORTS = {"http": 80, "https": 443, "ws": 80, "wss": 443}
+
+
+def origin_parts(origin: str) -> tuple[str, str, int] | None:
+    """(scheme, host, port) of an origin, ``http://Host:8080`` as ``("http", "host", 8080)``;
+    None when it is not one (``null``, a path, another scheme)."""
+    try:
+        parts = urllib.parse.urlsplit(origin.strip())
+        port = parts.port
+    except ValueError:
+        return None
+    if (parts.scheme not in ("http", "https") or not parts.hostname or parts.path not in ("", "/")
+            or parts.query or parts.fragment or "@" in parts.netloc):
+        return None
+    return parts.scheme, parts.hostname.lower(), port or DEFAULT_PORTS[parts.scheme]
+
+
+def origin_allowed(origin: str | None, host: str | None, allowed: Iterable[str] = ()) -> bool:
+    """Whether a websocket handshake whose ``Origin`` header is ``origin`` (None: no header,
+    a client that is not a browser page) may go on, on a server reached as ``host`` (its
+    ``Host`` header). Allowed: no origin; the page's own, served by any node on the host the
+    request was sent to (whatever its port and scheme: a browser shares its cookies among
+    every port of a host, so another port there is no stranger, and the page moves between the
+    nodes of one host); an origin of ``allowed``; any, when ``allowed`` holds ``*``."""
+    if origin is None:
+        return True
+    allowed = tuple(allowed)
+    if "*" in allowed:
+        return True
+    parts = origin_parts(origin)
+    if parts is None:  # "null" (a sandboxed or local page), or not an origin at all
+        return False
+    if parts in {origin_parts(a) for a in allowed}:
+        return True
+    if host is None:
+        return False
+    try:
+        reached = urllib.parse.urlsplit(f"//{host.strip()}")
+        reached.port  # a Host whose port is not one
+    except ValueError:
+        return False
+    return (reached.hostname or "").lower() == parts[1]
+
+
+def page_origin(node_url: str) -> str:
+    """The origin of the page a node serves, from the node's websocket URL: ``wss://h:p/...``
+    serves it as ``https://h:p``, ``ws://`` as ``http://``."""
+    parts = urllib.parse.urlsplit(node_url)
+    scheme = "https" if parts.scheme == "wss" else "http"
+    return f"{scheme}://{parts.netloc}"

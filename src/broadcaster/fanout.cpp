@@ -93,15 +93,8 @@ public:
     int traverse(visitproc visitor, void* arg) override {
         for (const Ref* ref : {&fn_, &op_, &seq_, &doc_class_, &subscribers_, &turns_, &closed_, &event_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
-        if (send_open_) {
-            rt::InterpreterFrame* frame = send_running_;
-            for (PyObject* obj : {frame->locals, frame->frame_obj})
-                if (obj)
-                    if (int err = visitor(obj, arg)) return err;
-            for (int i = 0; i < frame->stacktop; ++i)
-                if (PyObject* obj = frame->slots()[i])
-                    if (int err = visitor(obj, arg)) return err;
-        }
+        if (send_open_)
+            if (int err = rt::traverse_frame(send_running_, visitor, arg)) return err;
         for (const rt::KeptFrame* kept : {&acl_frame_, &body_frame_, &send_frame_})
             if (int err = kept->traverse(visitor, arg)) return err;
         if (int err = doc_.traverse(visitor, arg)) return err;

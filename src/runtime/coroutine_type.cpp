@@ -112,15 +112,9 @@ int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
             if (int err = visitor(obj, arg)) return err;
     for (const Ref* ref : {&co->awaiting, &co->globals, &co->func})
         if (int err = visit(*ref, visitor, arg)) return err;
-    if (co->frame_open && !lent_frame_ended(co)) {
-        InterpreterFrame* frame = co->frame();
-        for (PyObject* obj : {frame->locals, frame->frame_obj})
-            if (obj)
-                if (int err = visitor(obj, arg)) return err;
-        for (int i = 0; i < frame->stacktop; ++i)
-            if (PyObject* obj = frame->slots()[i])
-                if (int err = visitor(obj, arg)) return err;
-    }
+    // (A lent frame the interpreter ended holds nothing of the coroutine's any more.)
+    if (co->frame_open && !lent_frame_ended(co))
+        if (int err = traverse_frame(co->frame(), visitor, arg)) return err;
     return co->body ? co->body->traverse(visitor, arg) : 0;
 }
 

@@ -189,6 +189,18 @@ inline void link_frame(PyThreadState* ts, InterpreterFrame* frame) {
 // ends (a frame object that takes it over finds its f_back there).
 inline void unlink_frame(PyThreadState* ts, InterpreterFrame* frame) { innermost_frame(ts) = frame->previous; }
 
+// For tp_traverse: visits what an open frame holds (its locals dict, its frame object, its
+// variables).
+inline int traverse_frame(InterpreterFrame* frame, visitproc visitor, void* arg) {
+    for (PyObject* obj : {frame->locals, frame->frame_obj})
+        if (obj)
+            if (int err = visitor(obj, arg)) return err;
+    for (int i = 0; i < frame->stacktop; ++i)
+        if (PyObject* obj = frame->slots()[i])
+            if (int err = visitor(obj, arg)) return err;
+    return 0;
+}
+
 // The end of an unlinked frame whose first `borrowed` variables are borrowed: what it holds is
 // released, or handed to the frame object a tool still holds. (Without a frame object, nothing
 // has made its f_locals either.)

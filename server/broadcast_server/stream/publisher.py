@@ -12,9 +12,10 @@ from redis.exceptions import OutOfMemoryError, ResponseError
 from .. import config
 from ..errors import RedisFull, StreamMadeAnew, StreamMismatch, Unavailable
 from ..protocol import format_seq, is_stream_seq, quote
-from .connection import Durability, connect, read_durability, retrying
+from .connection import (Durability, NotReplicated, RedisTarget, connect, read_durability,
+                         retrying)
 from .entries import encode
-from .scripts import APPEND, epoch_key, event_key, meta_key, new_epoch
+from .scripts import APPEND, class_stream, epoch_key, event_key, meta_key, new_epoch
 
 __all__ = ["Publisher"]
 
@@ -38,18 +39,40 @@ class Publisher:
     Redis is full (:class:`RedisFull`, an :class:`Unavailable`), and when Redis may evict the stream (an ``allkeys-``
     maxmemory policy, read at the first append and after every reconnection) unless
     ``allow_eviction``.
+
+    With ``min_replicas``, an append counts only once that many replicas hold it (Redis's WAIT,
+    on the append's own connection): one that Redis took but its replicas did not (yet) is
+    retried, found by its id, and waited for again. Then a failover to a replica loses no event
+    this publisher returned from.
+
+    On a Redis Cluster (a :class:`RedisTarget` with ``cluster``) the events of each document
+    class go to a stream of their own (:func:`~.scripts.class_stream`), numbered on their own,
+    on the shard that holds it: each through a publisher of its own (``shards``), made at its
+    first event; ``last`` and ``epoch`` are then those of the last append.
     """
 
-    def __init__(self, url: str, stream: str = config.STREAM, *, maxlen: int = config.MAXLEN,
-                 width: int = config.SEQ_WIDTH, retry_for: float = config.PUBLISH_RETRY_FOR,
-                 retry: Retry | None = None, allow_eviction: bool = config.ALLOW_EVICTION):
-        self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT)
-        self.script = self.client.register_script(APPEND)
+    def __init__(self, url: "str | RedisTarget", stream: str = config.STREAM, *,
+                 maxlen: int = config.MAXLEN, width: int = config.SEQ_WIDTH,
+                 retry_for: float = config.PUBLISH_RETRY_FOR, retry: Retry | None = None,
+                 allow_eviction: bool = config.ALLOW_EVICTION,
+                 min_replicas: int = config.MIN_REPLICAS):
+        self.target = url if isinstance(url, RedisTarget) else RedisTarget(url=url)
+        # A cluster's publisher hands each class to the publisher of its stream's shard.
+        self.sharded = bool(self.target.cluster) and self.target.key is None
+        self.shards: dict[str, Publisher] = {}  # on a cluster: by the key of each class's stream
+        self.options = dict(maxlen=maxlen, width=width, retry_for=retry_for, retry=retry,
+                            allow_eviction=allow_eviction, min_replicas=min_replicas)
+        self.client = None
+        if not self.sharded:
+            self.client = connect(url, read_timeout=config.PUBLISH_READ_TIMEOUT
+                                  + (config.REPLICA_WAIT if min_replicas else 0))
+            self.script = self.client.register_script(APPEND)
         self.stream, self.maxlen, self.width, self.retry_for = stream, maxlen, width, retry_for
+        self.min_replicas = min_replicas
         self.retry = retry or retrying()
         self.last: int | None = None  # the last seq appended, as a number
         self.epoch: str | None = None  # the stream's epoch at the last append
-        self.retries = 0
+        self._retries = 0
         self.allow_eviction = allow_eviction
         self.durability: Durability | None = None  # read since the last reconnection
         self.read_durability = read_durability
@@ -59,9 +82,33 @@ class Publisher:
         """Append one document event; ``seq`` defaults to the one after the stream's last."""
         return await self.append(type(doc).__name__, doc.data, op, seq, event_id=event_id)
 
+    @property
+    def retries(self) -> int:
+        """Appends tried again (Redis unreachable, a reply lost, replicas behind)."""
+        return self._retries + sum(shard.retries for shard in self.shards.values())
+
+    @retries.setter
+    def retries(self, value: int) -> None:
+        self._retries = value
+
+    def stream_of(self, class_name: str) -> str:
+        """The key of the stream the events of ``class_name`` go to."""
+        return class_stream(self.stream, class_name) if self.sharded else self.stream
+
     async def append(self, class_name: str, data: Any, op: str, seq: str | None = None, *,
                      event_id: str | None = None) -> str:
         """Append one event given by its class name and data; returns its seq."""
+        if self.sharded:
+            key = self.stream_of(class_name)
+            if key not in self.shards:
+                self.shards[key] = Publisher(self.target.for_key(key), key, **self.options)
+                if len(self.shards) == 1:  # an epoch set before the first append is its own
+                    self.shards[key].epoch = self.epoch
+            shard = self.shards[key]
+            try:
+                return await shard.append(class_name, data, op, seq, event_id=event_id)
+            finally:
+                self.last, self.epoch = shard.last, shard.epoch
         if seq and not is_stream_seq(seq, self.width):
             # Nodes compare seqs as text, and skip an entry whose seq is of another width.
             raise ValueError(f"seq {quote(str(seq))} is not {self.width} decimal digits")
@@ -81,12 +128,27 @@ class Publisher:
             if self.durability is None:
                 self._check(await self.read_durability(self.client))
             try:
-                return await self.script(keys=keys, args=args)
+                if not self.min_replicas:
+                    return await self.script(keys=keys, args=args)
+                # WAIT counts the replicas that have this connection's writes: one pipeline.
+                async with self.client.pipeline(transaction=False) as pipe:
+                    await self.script(keys=keys, args=args, client=pipe)
+                    pipe.execute_command("WAIT", self.min_replicas,
+                                         int(config.REPLICA_WAIT * 1000))
+                    # Errors as the script answered them (a raised one would say "pipeline").
+                    got, replicas = await pipe.execute(raise_on_error=False)
+                for answer in (got, replicas):
+                    if isinstance(answer, Exception):
+                        raise answer
             except OutOfMemoryError:
                 raise RedisFull(f"Redis is out of memory (its maxmemory) and refused the "
                                   f"append: event {event_id} is not in the stream") from None
             except ResponseError as exc:
                 raise self._refusal(str(exc)) from None
+            if replicas < self.min_replicas:
+                raise NotReplicated(f"{replicas} of {self.min_replicas} replicas have "
+                                    f"event {event_id}")
+            return got
 
         async def lost(exc: Exception) -> None:
             self.retries += 1
@@ -130,4 +192,7 @@ class Publisher:
         return ResponseError(text)
 
     async def close(self) -> None:
-        await self.client.aclose()
+        for shard in self.shards.values():
+            await shard.close()
+        if self.client is not None:
+            await self.client.aclose()

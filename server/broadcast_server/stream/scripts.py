@@ -10,8 +10,16 @@ from __future__ import annotations
 
 import secrets
 
-__all__ = ["APPEND", "ENSURE_EPOCH", "NEXT_EPOCH", "epoch_key", "meta_key", "event_key",
-           "new_epoch"]
+__all__ = ["APPEND", "ENSURE_EPOCH", "NEXT_EPOCH", "class_stream", "epoch_key", "meta_key",
+           "event_key", "new_epoch"]
+
+
+def class_stream(stream: str, doc_class: str) -> str:
+    """The key of one document class's own stream, on a sharded Redis: ``{<stream>:<class>}``.
+    The braces make it a hash tag, which the keys made from it keep (its epoch, its events'
+    ids): the whole stream lives on one shard, where one script reaches all of it."""
+    return f"{{{stream}:{doc_class}}}"
+
 
 
 def epoch_key(stream: str) -> str:
