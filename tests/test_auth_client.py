@@ -390,12 +390,16 @@ NOT_JSON = {"message": "Expecting value", "trace": "<html>"}
      "without its own"),
     ({"message": "API Endpoint returns code 404", "trace": "<h1>Not Found</h1>"}, 404, None,
      "without its own"),  # a poster of the host's own: the module's report tells
+    ({"message": "API Endpoint returns code 404", "trace": "<h1>Not Found</h1>"}, 404, False,
+     "not JSON: is --auth its API root"),  # an HTML 404 page, as the server's poster reads it
     (NOT_JSON, 200, False, "not JSON"),
     (NOT_JSON, 200, None, "not JSON"),
     ({"message": "moved"}, 301, True, "redirect"),
     ({"message": "overloaded"}, 503, True, "503 (overloaded)"),
     ({"message": "slow down"}, 429, True, "429"),
+    ({"message": "over\nloaded"}, 503, True, "503 (over\\nloaded)"),  # one log line
     ([1, 2], 200, True, "not an object"),
+    ({"id": "7", "acl": 5}, 200, True, "\"acl\" that is a int"),
     ({"id": "7", "acl": ["Order"], "trace": "kept"}, 200, None, "ok"),  # its own field
 ])
 def test_what_an_answer_means(result, status, readable, outcome):

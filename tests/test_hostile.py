@@ -731,6 +731,52 @@ CASES = {
         print("running", broadcast.auth_required(clear_caller)())
         sys.setprofile(None)
     """, "running RuntimeError: cannot clear an executing frame"),
+    # frame.clear() on a module coroutine's frame: a suspended one closes (what it awaits is
+    # closed) and stays closed, a fresh one warns, a running one refuses; the base type's own
+    # methods on a coroutine whose frame object exists do no harm.
+    "clearing a module coroutine's frame": ("""
+        import inspect, types
+        seen = []
+        async def inner(tag):
+            if tag == "running":
+                seen.append(outcome(sys._getframe(1).clear))
+            try:
+                await asyncio.sleep(0)
+            finally:
+                seen.append(tag)
+        Host = host(send_message_async=classmethod(lambda cls, ws, message: inner("send")))
+        drive(Host.subscribe(Socket(), "Document"))
+        guarded = broadcast.auth_required_async(inner)
+        for coro in (guarded("guard"), Host.document_sent_async(Document({"id": 1}), "op", "1"), guarded("running")):
+            coro.send(None)
+            frame = coro.cr_frame
+            coro.cr_running, coro.cr_await
+            print(outcome(frame.clear), inspect.getcoroutinestate(coro), seen, outcome(coro.send, None), frame.f_locals != {})
+            coro.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            fresh = guarded("fresh")
+            fresh.cr_frame.clear()
+            print(len(caught), caught[0].category.__name__, inspect.getcoroutinestate(fresh))
+            fresh.close()
+        for method, args in ((types.CoroutineType.send, (None,)), (types.CoroutineType.throw, (ValueError,)),
+                             (types.CoroutineType.close, ()), (types.CoroutineType.throw, (GeneratorExit,))):
+            for started in (False, True):
+                coro = guarded("base")
+                if started:
+                    coro.send(None)
+                coro.cr_frame
+                outcome(method, coro, *args)
+                outcome(coro.send, None), outcome(coro.close), coro.cr_frame, inspect.getcoroutinestate(coro)
+        gc.collect()
+        print("alive")
+    """, """
+        None CORO_CLOSED ['guard'] RuntimeError: cannot reuse already awaited coroutine True
+        None CORO_CLOSED ['guard', 'send'] RuntimeError: cannot reuse already awaited coroutine True
+        None CORO_CLOSED ['guard', 'send', 'RuntimeError: cannot clear an executing frame', 'running'] RuntimeError: cannot reuse already awaited coroutine True
+        1 RuntimeWarning CORO_CREATED
+        alive
+    """),
     # A guard finds `acl` as need_auth's kwargs dict would, by the names' own __hash__ and
     # __eq__; get_api_acl compares the reply's id with api_id even when they are one object.
     "keyword names and ids compared as Python compares them": ("""

@@ -30,6 +30,7 @@ from broadcast_server import config
 from broadcast_server.protocol import fingerprint
 from broadcast_server.stream import Publisher
 from broadcast_server.stream.scripts import epoch_key
+from redis import Redis as SyncRedis
 from redis.asyncio import Redis
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed
@@ -346,6 +347,34 @@ def test_a_client_that_stops_reading_is_closed_with_1013_and_resumes_missing_not
     run(body)
 
 
+def test_a_resuming_client_that_never_reads_gives_its_catch_up_turn_up(redis_server, nodes):
+    events = [(Order(id=f"A-{n}", region="eu", status="paid", total=float(n), note="ü" * 5000),
+               "update", f"{n:08d}") for n in range(1, 3001)]
+
+    async def body():
+        publisher = Publisher(redis_server.url)
+        await publish_all(publisher, events)
+        urls = nodes.start(1, "--catch-ups", "1", "--send-queue", "65536").urls
+        request = {"api_key": "k-all", "subscribe": [{"doc_class": "Order"}],
+                   "resume_after": "00000000", "epoch": publisher.epoch}
+        async with connect(urls[0], max_size=None) as deaf, \
+                connect(urls[0], max_size=None) as other:
+            await deaf.recv()
+            await deaf.send(json.dumps(request))
+            deaf.transport.pause_reading()  # takes the node's one turn, and reads nothing
+            await asyncio.sleep(1)
+            await other.recv()
+            await other.send(json.dumps(request | {"resume_after": "00002990"}))
+            while "type" not in (reply := json.loads(await other.recv())):
+                pass
+            # Once the deaf one is closed (1013), within the wait for a turn (30 s).
+            assert reply["type"] == "subscribed", reply
+        await publisher.close()
+
+    run(body)
+    assert "closing it with 1013" in nodes.log(0) and "Traceback" not in nodes.log(0)
+
+
 def test_catch_up_reaches_back_as_far_as_the_stream_holds(redis_server, nodes):
     events = stream_of(400)
 
@@ -447,6 +476,8 @@ REFUSED_COMMANDS = {
     "past the width's last seq": ([PUBLISH + ["--seq", "99999999"]], PUBLISH, 1,
                                   "no seq of 8 digits is left after the stream's last, 99999999: "
                                   "start a wider stream"),
+    "a seq of another width": ([], PUBLISH + ["--seq", "100000000"], 2,
+                               "--seq: '100000000' is not a seq of the stream: a string of 8"),
     "an evicting Redis": ([("CONFIG", "SET", "maxmemory-policy", "allkeys-lru")], PUBLISH, 1,
                           "maxmemory-policy is allkeys-lru: when Redis is full it evicts"),
     "an evicting Redis, allowed": ([("CONFIG", "SET", "maxmemory-policy", "allkeys-random")],
@@ -690,9 +721,19 @@ def http_get(url):
         return exc.code, exc.read().decode()
 
 
+# How Redis cannot serve a node that starts: (what is done to it, what undoes it).
+NO_REDIS = {
+    "stopped": (lambda redis: redis.stop(), lambda redis: redis.start()),
+    # The stream is new: making its epoch is a write, which a full Redis refuses.
+    "full": (lambda redis: SyncRedis.from_url(redis.url).config_set("maxmemory", "1"),
+             lambda redis: SyncRedis.from_url(redis.url).config_set("maxmemory", "0")),
+}
+
+
+@pytest.mark.parametrize("down, back", NO_REDIS.values(), ids=NO_REDIS)
 def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, nodes,
-                                                                   auth_service):
-    redis_server.stop()
+                                                                   auth_service, down, back):
+    down(redis_server)
     urls = nodes.start(1).urls
     health = urls[0].replace("ws://", "http://") + "/health"
 
@@ -709,7 +750,7 @@ def test_a_node_without_redis_listens_says_so_and_asks_for_no_acl(redis_server, 
         # (the node's one probe at start-up may come in meanwhile)
         assert not client.subscribed.is_set() and [
             r for r in auth_service.requests if r.json["api_key"] != PROBE_KEY] == []
-        await asyncio.to_thread(redis_server.start)
+        await asyncio.to_thread(back, redis_server)
         await asyncio.wait_for(client.subscribed.wait(), 15)
         assert await asyncio.to_thread(status) == 200
         publisher = Publisher(redis_server.url)

@@ -33,7 +33,7 @@ from . import config, logs, web
 from .documents import json_kind, load_documents, read_data, rebuild
 from .errors import (CannotListen, RedisFull, StreamMadeAnew, StreamMismatch, Unavailable,
                      Unfit)
-from .protocol import is_stream_seq, quote
+from .protocol import is_stream_seq, quote, seq_format
 from .stream import OPS, Publisher
 from .stream.connection import RedisTarget
 
@@ -147,6 +147,9 @@ def event_data(parser: config.Parser, args: argparse.Namespace):
     from it: not a JSON object, or, with ``--documents``, a class the documents do not have or
     fields its class does not take."""
     prog = f"{parser.prog} publish"
+    if args.seq is not None and not is_stream_seq(args.seq, args.seq_width):
+        parser.exit(2, f"{prog}: --seq: {quote(args.seq)} is not a seq of the stream: "
+                       f"{seq_format(args.seq_width)}\n")
     try:
         data = read_data(args.data)
     except ValueError as exc:
@@ -238,9 +241,6 @@ def main(argv=None, environ=None) -> int:
     args = parser.parse_args(argv)
     if args.command == "publish":
         data = event_data(parser, args)
-        if args.seq is not None and not is_stream_seq(args.seq, args.seq_width):
-            parser.exit(2, f"{parser.prog} publish: --seq: {quote(args.seq)} is not "
-                           f"{args.seq_width} decimal digits (the stream's --seq-width)\n")
         event_id = args.event_id or uuid.uuid4().hex
         try:
             return asyncio.run(publish(args, data, event_id))

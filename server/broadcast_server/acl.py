@@ -352,10 +352,17 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
         raise fault(f"it answered {status}, a redirect, which is not followed with an API key "
                     f"in the body: give --auth the URL it redirects to", "a redirect")
     if not readable:
-        raise fault(f"it answered {status} with a body that is not JSON", "not JSON")
+        # A 404 page in HTML: a web framework or a proxy in front, for a path it does not serve.
+        raise fault(f"it answered {status} with a body that is not JSON"
+                    f"{ROOT_HINT if status == 404 else ''}", "not JSON")
     if status == 200:
         if isinstance(result, dict):
-            return Answer(Acl(result.get("acl") or ()), result.get("id"))
+            acl = result.get("acl")
+            if isinstance(acl, (bool, int, float)):
+                # An ACL is an object, a list or a name: a number would fail each event's check.
+                raise fault(f"it answered 200 with an \"acl\" that is a {type(acl).__name__}, "
+                            f"not an object or a list", "an ACL of another shape")
+            return Answer(Acl(acl or ()), result.get("id"))
         raise fault("it answered 200 with JSON that is not an object", "not its reply")
     message = result.get("message") if isinstance(result, dict) else None
     if report and message == f"API Endpoint returns code {status}":
@@ -366,8 +373,7 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
                                repr_=False) if message is not None else "no message")
         raise fault(f"it answered {status} ({told})", f"it answered {status}")
     if isinstance(status, int) and status >= 300 and message is None:
-        hint = (": is --auth its API root, ending with '/' (such as http://host:8001/api/)?"
-                if status == 404 else "")
+        hint = ROOT_HINT if status == 404 else ""
         raise fault(f"it answered {status} without its own \"message\"{hint}",
                     f"it answered {status} without its own message")
     if status == 404:
@@ -376,9 +382,19 @@ def judge(api_key: str, result: Any, status: Any, readable: bool | None = None) 
                   kind=Refusal.NOT_ACCEPTED)
 
 
+ROOT_HINT = ": is --auth its API root, ending with '/' (such as http://host:8001/api/)?"
+"""What a 404 that is not the service's own says of --auth."""
+
+
 def fault(detail: str, short: str) -> AuthServiceFault:
     return AuthServiceFault(f"the authentication service is unavailable ({short}); "
-                            f"try again later", detail)
+                            f"try again later", printable(detail))
+
+
+def printable(text: str) -> str:
+    """``text`` with its line breaks and other control characters escaped: what the service
+    sent goes into a log line, which it must not end or forge."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 class Answers:
@@ -542,6 +558,7 @@ class AclLookup:
         now = time.monotonic()
         if self.failing is None:
             self.failing_since = now
+        detail = printable(detail)
         self.failing = detail
         last = self._logged
         if last is None or last[0] != detail or now - last[1] >= LOG_AGAIN_AFTER:

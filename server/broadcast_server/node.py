@@ -262,7 +262,11 @@ class NodeServer(BroadcastServer):
                     # Sent no faster than the client takes it: its outbox never fills up.
                     outbox = sender.outboxes.get(websocket)
                     if outbox is not None and outbox.size > sender.bound // 4:
-                        await sender.flushed(websocket, config.SEND_CLOSE_TIMEOUT)
+                        if not await sender.flushed(websocket, config.SEND_CLOSE_TIMEOUT):
+                            # Taking it slower than that, it would hold its turn for hours (a
+                            # trickle, an event a wait): it resumes from where it got to, and
+                            # the others get their turn.
+                            sender.close_fallen_behind(websocket)
                     if websocket.protocol.state is not OPEN:  # gone, or fell behind
                         return after, catch_up.sent
             finally:

@@ -88,14 +88,23 @@ class Sender:
             self.failed += 1
             log.exception("sending to %s failed", _peer(websocket))
 
-    async def flushed(self, websocket, timeout: float) -> None:
-        """Wait (at most ``timeout`` seconds) until nothing waits in ``websocket``'s outbox."""
+    async def flushed(self, websocket, timeout: float) -> bool:
+        """Wait (at most ``timeout`` seconds) until nothing waits in ``websocket``'s outbox;
+        False when something still does."""
         outbox = self.outboxes.get(websocket)
         if outbox is not None and outbox.task is not None:
             try:
                 await asyncio.wait_for(asyncio.shield(outbox.task), timeout)
             except asyncio.TimeoutError:
-                pass
+                return False
+        return True
+
+    def close_fallen_behind(self, websocket) -> None:
+        """Close ``websocket`` with 1013, as one whose outbox passed its bound: it took too
+        little of it for too long (nothing when it is not open)."""
+        if websocket.protocol.state is OPEN:
+            outbox = self.outboxes.get(websocket) or Outbox()
+            self._close_fallen_behind(websocket, outbox)
 
     def waiting(self) -> int:
         """Bytes waiting in every outbox."""

@@ -1,5 +1,5 @@
 // The code objects that describe the module's functions to introspection: a signature, names,
-// a first line and a line per step of the body, and no bytecode that ever runs.
+// a first line and a line per step of the body, and no bytecode that the module runs.
 #include "runtime/function.hpp"
 
 #include <opcode.h>
@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kOptimized = 0x0001;   // CO_OPTIMIZED
 constexpr int kNewLocals = 0x0002;   // CO_NEWLOCALS
+constexpr int kResumeAfterAwait = 3;  // RESUME's argument after an await
 
 Ref names_tuple(std::span<const char* const> names) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
@@ -25,15 +26,24 @@ Ref names_tuple(std::span<const char* const> names) {
 }
 
 // One instruction per step: the first (the function's entry, at its first line) and one for each
-// step of the body, at the step's line, which a frame standing on it reports.
+// step of the body, at the step's line, which a frame standing on it reports. After them, the
+// same steps again, each followed by the resumption after an await, for a suspended coroutine's
+// frame that the interpreter's own coroutine machinery may reach (see coroutine_lent.cpp): from
+// there, the interpreter finds what the coroutine awaits on its frame's stack, and bytecode it
+// runs goes no further than the final yield, which hands back what it was sent.
 Ref step_instructions(size_t steps) {
     std::string code;
-    code += static_cast<char>(RESUME);
-    code += '\0';
-    for (size_t i = 0; i < steps; ++i) {
-        code += static_cast<char>(NOP);
-        code += '\0';
+    auto unit = [&](int opcode, int arg) {
+        code += static_cast<char>(opcode);
+        code += static_cast<char>(arg);
+    };
+    unit(RESUME, 0);
+    for (size_t i = 0; i < steps; ++i) unit(NOP, 0);
+    for (size_t i = 0; i <= steps; ++i) {
+        unit(NOP, 0);
+        unit(RESUME, kResumeAfterAwait);
     }
+    unit(YIELD_VALUE, 0);
     return Ref::steal(PyBytes_FromStringAndSize(code.data(), static_cast<Py_ssize_t>(code.size())));
 }
 
@@ -43,8 +53,8 @@ Ref step_locations(int first_line, std::span<const int> lines) {
     constexpr int kLineOnly = 13;  // an entry with a line and no column information
     std::string table;
     int previous = first_line;
-    auto entry = [&](int line) {
-        table += static_cast<char>(0x80 | (kLineOnly << 3));  // one code unit long
+    auto entry = [&](int line, int units = 1) {
+        table += static_cast<char>(0x80 | (kLineOnly << 3) | (units - 1));
         const int delta = line - previous;
         unsigned value = delta < 0 ? (static_cast<unsigned>(-delta) << 1) | 1 : static_cast<unsigned>(delta) << 1;
         while (value >= 64) {
@@ -56,6 +66,10 @@ Ref step_locations(int first_line, std::span<const int> lines) {
     };
     entry(first_line);
     for (int line : lines) entry(line);
+    // The steps again, two units each (see step_instructions), then the final yield.
+    entry(first_line, 2);
+    for (int line : lines) entry(line, 2);
+    entry(lines.empty() ? first_line : lines.back());
     return Ref::steal(PyBytes_FromStringAndSize(table.data(), static_cast<Py_ssize_t>(table.size())));
 }
 
@@ -70,7 +84,8 @@ Ref make_code(PyObject* filename, const CodeShape& shape) {
     Ref cellvars = names_tuple(shape.cellvars);
     Ref qualname = Ref::steal(PyUnicode_FromString(shape.qualname));
     if (!varnames || !freevars || !cellvars || !qualname) return {};
-    if (shape.varnames.size() + shape.freevars.size() > static_cast<size_t>(kFrameSlots)) {
+    // Room is kept for two values on a coroutine frame's stack (see coroutine_lent.cpp).
+    if (shape.varnames.size() + shape.freevars.size() + kFrameStackRoom > static_cast<size_t>(kFrameSlots)) {
         PyErr_SetString(PyExc_SystemError, "too many variables for a native function's frame");
         return {};
     }

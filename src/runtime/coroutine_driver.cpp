@@ -59,7 +59,9 @@ Ref frame_of(Coroutine* co) {
     if (!co->frame_open || co->state() == State::Finished) return {};
     InterpreterFrame* frame = co->frame();
     if (co->body) co->body->fill_frame(frame);
-    return Ref::borrow(frame_object_of(thread_state(), frame));
+    Ref object = Ref::borrow(frame_object_of(thread_state(), frame));
+    relend(co);  // frame.clear() on it closes the coroutine
+    return object;
 }
 
 namespace {
@@ -230,6 +232,8 @@ RT_HOT inline void leave_frame(PyThreadState* ts, Coroutine* co) {
     co->frame_linked = false;
     if (co->state() == State::Finished) [[unlikely]]
         end_frame(co);
+    else if (co->frame()->frame_obj) [[unlikely]]
+        relend(co);  // a tool holds its frame object: frame.clear() closes the coroutine
 }
 
 RT_COLD [[gnu::noinline]] PySendResult traced_first_step(PyThreadState* ts, Coroutine* co, PyObject** out) {
@@ -256,6 +260,8 @@ RT_HOT PySendResult step(Coroutine* co, PyObject* value, PyObject** out, Resumpt
 
 PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, Resumption how, Closing closing) {
     *out = nullptr;
+    if (!settled(co)) [[unlikely]]
+        return PYGEN_ERROR;
     switch (co->state()) {
         case State::Created:
             if (value != Py_None && how == Resumption::send) {
@@ -268,7 +274,7 @@ PySendResult send_ex(Coroutine* co, PyObject* value, PyObject** out, Resumption 
             }
             break;
         case State::Running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            PyErr_SetString(PyExc_ValueError, kExecuting);
             return PYGEN_ERROR;
         case State::Finished:
             if (closing == Closing::no) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -302,7 +308,7 @@ PyObject* next_result(PySendResult status, PyObject* out) {
 
 PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** out) {
     auto* co = as_coroutine(self);
-    if (co->state() == State::Created && value == Py_None) [[likely]] {
+    if (co->state() == State::Created && value == Py_None && co->lent == Lent::no) [[likely]] {
         // The first step, as `await` takes it: straight into the body.
         *out = nullptr;
         co->set_state(State::Running);

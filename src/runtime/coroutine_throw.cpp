@@ -108,6 +108,14 @@ PyObject* throw_into(Coroutine* co, PyObject* type, PyObject* value, PyObject* t
     return throw_here(co, type, value, tb);
 }
 
+// A throw from outside, into a coroutine whose frame may be lent (coroutine_lent.cpp).
+PyObject* throw_lent(Coroutine* co, PyObject* type, PyObject* value, PyObject* tb) {
+    if (!settled(co)) return nullptr;
+    PyObject* result = throw_into(co, type, value, tb);
+    relend(co);
+    return result;
+}
+
 }  // namespace
 
 PyObject* coro_send(PyObject* self, PyObject* value) { return resume(as_coroutine(self), value, Resumption::send); }
@@ -121,11 +129,12 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    return throw_into(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+    return throw_lent(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
     auto* co = as_coroutine(self);
+    if (!settled(co)) return nullptr;
     int err = 0;
     if (co->awaiting && co->state() == State::Suspended) err = close_awaited(co);
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);

@@ -26,10 +26,16 @@ Shelves shelves;  // process-wide, as module/init.cpp lists
 RT_HOT void release(PyObject* self) {
     auto* co = as_coroutine(self);
     if (co->head.cr_weakreflist) PyObject_ClearWeakRefs(self);
+    if (co->lent != Lent::no) [[unlikely]]
+        take_back(co);  // nothing runs it now
     if (co->state() != State::Finished) {  // a finished coroutine's finalizer has nothing to do
         PyObject_GC_Track(self);
         if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
         PyObject_GC_UnTrack(self);
+        if (co->lent != Lent::no) [[unlikely]] {  // lent again by a close that left it suspended
+            take_back(co);
+            if (co->head.cr_weakreflist) PyObject_ClearWeakRefs(self);
+        }
     }
     if (co->body) finish(co);
     end_frame(co);
@@ -61,6 +67,7 @@ RT_HOT void coro_dealloc(PyObject* self) {
 
 // Refused as `await` refuses a coroutine another await already drives; -1 with the error.
 int check_not_awaited(Coroutine* co) {
+    settle_state(co);
     if (co->state() == State::Suspended && co->awaiting) {
         PyErr_SetString(PyExc_RuntimeError, kAwaitedAlready);
         return -1;
@@ -105,13 +112,18 @@ int coro_traverse(PyObject* self, visitproc visitor, void* arg) {
             if (int err = visitor(obj, arg)) return err;
     for (const Ref* ref : {&co->awaiting, &co->globals, &co->func})
         if (int err = visit(*ref, visitor, arg)) return err;
-    if (co->frame_open)
+    // (A lent frame the interpreter ended holds nothing of the coroutine's any more.)
+    if (co->frame_open && !lent_frame_ended(co))
         if (int err = traverse_frame(co->frame(), visitor, arg)) return err;
     return co->body ? co->body->traverse(visitor, arg) : 0;
 }
 
 int coro_clear(PyObject* self) {
     auto* co = as_coroutine(self);
+    if (!settled(co)) {
+        PyErr_Clear();
+        return 0;
+    }
     finish(co);
     co->globals.reset();
     if (!co->frame_open) co->func.reset();
@@ -166,12 +178,15 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_await(PyObject* self, void*) {
     auto* co = as_coroutine(self);
+    settle_state(co);
     return Ref(co->awaiting ? co->awaiting : none()).release();
 }
 PyObject* get_running(PyObject* self, void*) {
+    settle_state(as_coroutine(self));
     return boolean(as_coroutine(self)->state() == State::Running).release();
 }
 PyObject* get_suspended(PyObject* self, void*) {
+    settle_state(as_coroutine(self));
     return boolean(as_coroutine(self)->state() == State::Suspended).release();
 }
 PyObject* get_code(PyObject* self, void*) { return Ref::borrow(as_coroutine(self)->code()).release(); }
@@ -183,6 +198,7 @@ PyObject* get_origin(PyObject* self, void*) {
 // A frame of the coroutine's code, made when first asked for; None once the coroutine has finished.
 PyObject* get_frame(PyObject* self, void*) {
     auto* co = as_coroutine(self);
+    if (!settled(co)) return nullptr;
     if (co->state() == State::Finished || !co->globals) return none().release();
     Ref frame = frame_of(co);
     if (!frame) return PyErr_Occurred() ? nullptr : none().release();
@@ -224,8 +240,13 @@ void warn_never_awaited(Coroutine* co) {
 
 void coro_finalize(PyObject* self) {
     auto* co = as_coroutine(self);
-    if (co->state() == State::Finished) return;
+    if (co->state() == State::Finished && co->lent == Lent::no) return;
     ErrorTriple pending = ErrorTriple::fetch();
+    if (!settled(co)) PyErr_Clear();
+    if (co->state() == State::Finished) {
+        pending.restore();
+        return;
+    }
     if (co->state() == State::Created) {
         warn_never_awaited(co);
     } else {
@@ -315,6 +336,7 @@ int ready_coroutine_type() {
     // The iternext slot is for the interpreter alone: a coroutine has no __next__.
     if (PyDict_DelItemString(CoroutineType.tp_dict, "__next__") < 0) return -1;
     PyType_Modified(&CoroutineType);
+    if (ready_closer_type() < 0) return -1;
     return ready_wrapper_type();
 }
 
@@ -365,6 +387,7 @@ RT_HOT PyObject* new_coroutine(PyObject* func, PyObject* const* locals, Py_ssize
     for (Py_ssize_t i = 0; i < count; ++i) frame->slots()[i] = Py_XNewRef(locals[i]);
     co->frame_open = true;
     co->frame_linked = false;
+    co->lent = Lent::no;
     co->head.cr_origin_or_finalizer = origin.release();
     co->set_state(State::Created);
     co->body = nullptr;

@@ -127,8 +127,10 @@ void add_frame_entry(PyObject* frame);
 // A frame object is made for it only when a tool asks; if the tool still holds that object when
 // the frame ends, the object takes the frame over, as the interpreter hands over its own.
 
-// Room for a frame of any of the module's codes (make_code refuses codes with more variables).
+// Room for a frame of any of the module's codes (make_code refuses codes with more variables),
+// with room for `kFrameStackRoom` values on its stack.
 inline constexpr int kFrameSlots = 16;
+inline constexpr int kFrameStackRoom = 2;
 struct FrameRoom {
     InterpreterFrame frame;
     PyObject* more[kFrameSlots - 1];
@@ -225,6 +227,17 @@ inline InterpreterFrame* running_frame() { return innermost_frame(thread_state()
 // instruction of its own, at the step's line).
 inline void at_step(InterpreterFrame* frame, int step) {
     frame->prev_instr = _PyCode_CODE(reinterpret_cast<PyCodeObject*>(frame->code)) + step;
+}
+
+// Where a frame standing at a step stands in the second run of the code's steps, after which the
+// code resumes from an await (make_code lays them out); the step is the one it stands at.
+inline _Py_CODEUNIT* step_before_resume(InterpreterFrame* frame) {
+    auto* code = reinterpret_cast<PyCodeObject*>(frame->code);
+    _Py_CODEUNIT* first = _PyCode_CODE(code);
+    const Py_ssize_t steps = (Py_SIZE(code) - 1) / 3;  // the entry's and the body's
+    Py_ssize_t step = frame->prev_instr - first;
+    if (step < 0 || step >= steps) step = 0;
+    return first + steps + 2 * step;
 }
 
 // The variable at `index` (of the code's variable names) is bound to `value` (may be null: unbound).

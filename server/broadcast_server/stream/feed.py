@@ -9,10 +9,10 @@ import time
 from typing import Any, AsyncIterator, Awaitable, Callable, Collection, Mapping
 
 from redis.asyncio.retry import Retry
-from redis.exceptions import RedisError, ResponseError
+from redis.exceptions import OutOfMemoryError, RedisError, ResponseError
 
 from .. import config
-from ..errors import Ahead, Skip, StreamMismatch, TooOld, Unfit
+from ..errors import Ahead, RedisFull, Skip, StreamMismatch, TooOld, Unfit
 from ..protocol import format_seq, is_stream_seq, quote, seq_number
 from .connection import (DOWN, Durability, backoff, connect, last_generated, read_durability,
                          retrying)
@@ -118,8 +118,9 @@ class Feed:
             try:
                 await self.run()
             except Exception as exc:
-                if not self.started.is_set():
+                if not self.started.is_set() and not isinstance(exc, RedisFull):
                     raise  # failing to start is the caller's to know
+                self._tried.set()  # a full Redis is waited out, as an unreachable one is
                 self._down()
                 self.restarting = True
                 self.restarts += 1
@@ -183,6 +184,9 @@ class Feed:
                 keys=[self.stream, self.epoch_key, meta_key(self.stream)],
                 args=[new_epoch(), self.width])
             return epoch, int(start)
+        except OutOfMemoryError:
+            raise RedisFull("Redis is out of memory (its maxmemory) and cannot make the "
+                            "stream's epoch; free some or raise maxmemory") from None
         except ResponseError as exc:
             word, _, rest = str(exc).partition(" ")
             if word == "MISMATCH":
@@ -232,7 +236,7 @@ class Feed:
     async def _read(self):
         if self.last_id is None:
             await self._find_start()
-            self.connected = True
+            self._reading()  # before the first read, which may wait for events
             self.started.set()
             self._tried.set()
         if not self.connected:
@@ -271,16 +275,20 @@ class Feed:
         self._down()
         self._tried.set()
 
+    def _reading(self) -> None:
+        """The feed reads the stream (again)."""
+        if self.restarting:
+            log.warning("the feed reads again, after %s", self.last_id)
+        elif self.outages:
+            log.warning("Redis reachable again; reading after %s", self.last_id)
+        self.connected, self.restarting, self.down_since = True, False, None
+        self.failure = None
+
     async def run(self) -> None:
         while True:
             epoch, reply = await self.retry.call_with_retry(self._read, self._lost)
             if not self.connected:
-                if self.restarting:
-                    log.warning("the feed reads again, after %s", self.last_id)
-                elif self.outages:
-                    log.warning("Redis reachable again; reading after %s", self.last_id)
-                self.connected, self.restarting, self.down_since = True, False, None
-                self.failure = None
+                self._reading()
             if epoch != self.epoch:
                 # Checks the width too: the new stream may have been made with another.
                 epoch, start = await self._ensure()
