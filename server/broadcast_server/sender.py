@@ -150,13 +150,13 @@ class Sender:
             if self.outboxes.get(websocket) is outbox:
                 del self.outboxes[websocket]
 
-    def _close_fallen_behind(self, websocket, outbox: Outbox, more: int) -> None:
+    def _close_fallen_behind(self, websocket, outbox: Outbox, more: int = 0) -> None:
         self.fell_behind += 1
         self.dropped += len(outbox.frames) + 1
         # The message that did not fit is named too: one larger than the bound does it alone.
-        log.warning("%s fell behind: %d bytes waiting and a message of %d, bound %d; closing it "
-                    "with %d", _peer(websocket), outbox.size, more, self.bound,
-                    FELL_BEHIND_CLOSE_CODE)
+        log.warning("%s fell behind: %d bytes waiting%s, bound %d; closing it with %d",
+                    _peer(websocket), outbox.size, f" and a message of {more}" if more else "",
+                    self.bound, FELL_BEHIND_CLOSE_CODE)
         outbox.frames.clear()
         outbox.size = 0
         # The close frame goes behind what the transport holds; the state is no longer OPEN,
