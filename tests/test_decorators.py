@@ -280,6 +280,44 @@ def test_async_wrapper_result_through_stop_iteration():
     assert info.value.value == (1, 2)
 
 
+def _signatures():
+    """Coroutine functions of the shapes a guarded function takes, with a closure for some."""
+    outer = "outer"
+
+    async def plain(a, b=2, acl=None):
+        return ("plain", a, b)
+
+    async def posonly(a, /, b=2, *, acl=None):
+        return ("posonly", a, b)
+
+    async def closure(a, acl=None):
+        return ("closure", a, outer)
+
+    async def cell(a, acl=None):
+        return ("cell", (lambda: a)())
+
+    async def star(*args, acl=None, **kwargs):
+        return ("star", args, kwargs)
+
+    return [plain, posonly, closure, cell, star]
+
+
+@pytest.mark.parametrize("func", _signatures(), ids=lambda f: f.__name__)
+@pytest.mark.parametrize("args, kwargs", [
+    ((1,), {}), ((1, 3), {}), ((), {"a": 1}), ((1,), {"b": 4}), ((1,), {"acl": None}),
+    ((1,), {"".join(["a", "cl"]): None}),  # a keyword name that is not the parameter's own object
+    ((), {}), ((1, 2, 3, 4), {}), ((1,), {"a": 2}), ((1,), {"c": 1}), ((), {"b": 1}),
+])
+def test_async_wrapper_binds_arguments_as_the_function_would(func, args, kwargs):
+    def outcome(call):
+        try:
+            return run(call())
+        except TypeError as exc:
+            return type(exc), str(exc).replace("need_auth", func.__name__)
+    expected = outcome(lambda: func(*args, **kwargs))
+    assert outcome(lambda: broadcast.auth_required_async(func)(*args, **kwargs)) == expected
+
+
 def test_async_wrapper_not_awaited_never_calls_func():
     calls = []
     wrapped = broadcast.auth_required_async(lambda **kw: calls.append(kw))

@@ -31,6 +31,12 @@ inline PyThreadState* thread_state() {
     return *reinterpret_cast<PyThreadState* const*>(_PyRuntime + RT_TSTATE_CURRENT_OFFSET);
 }
 
+// Whether the running interpreter evaluates frames with its own evaluator, which no debugger or
+// JIT has replaced (PEP 523).
+inline bool default_frame_evaluator(PyThreadState* ts) {
+    return *reinterpret_cast<void* const*>(reinterpret_cast<char*>(ts->interp) + RT_INTERP_EVAL_FRAME_OFFSET) == nullptr;
+}
+
 // ---- objects ----
 
 // An object kept for reuse, made as the allocator leaves a new one: untracked by the cycle

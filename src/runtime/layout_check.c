@@ -6,6 +6,7 @@
 #include <internal/pycore_frame.h>
 #include <internal/pycore_object.h>
 #include <internal/pycore_gc.h>
+#include <internal/pycore_interp.h>
 #include <internal/pycore_runtime.h>
 
 #include <stddef.h>
@@ -14,6 +15,8 @@
 
 _Static_assert(offsetof(_PyRuntimeState, gilstate.tstate_current) == RT_TSTATE_CURRENT_OFFSET,
                "gilstate.tstate_current has moved");
+_Static_assert(offsetof(PyInterpreterState, eval_frame) == RT_INTERP_EVAL_FRAME_OFFSET,
+               "PyInterpreterState.eval_frame has moved");
 _Static_assert(offsetof(struct _frame, f_back) == RT_FRAME_BACK_OFFSET, "PyFrameObject.f_back has moved");
 _Static_assert(offsetof(struct _frame, f_frame) == RT_FRAME_DATA_OFFSET, "PyFrameObject.f_frame has moved");
 _Static_assert(offsetof(struct _frame, _f_frame_data) == RT_FRAME_OWN_DATA_OFFSET, "PyFrameObject._f_frame_data has moved");

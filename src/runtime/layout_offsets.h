@@ -7,6 +7,8 @@
 #define RT_LAYOUT_OFFSETS_H
 
 #define RT_TSTATE_CURRENT_OFFSET 576
+/* The frame evaluator an interpreter runs frames with (null: the interpreter's own) */
+#define RT_INTERP_EVAL_FRAME_OFFSET 1424
 
 /* The cycle collector's header in front of each tracked object: two words */
 #define RT_GC_HEAD_WORDS 2
