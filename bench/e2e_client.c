@@ -40,6 +40,12 @@ static double now(void) {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+static double cpu_s(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
 static int cmp_double(const void* a, const void* b) {
     double x = *(const double*)a, y = *(const double*)b;
     return (x > y) - (x < y);
@@ -140,7 +146,8 @@ static long parse(Conn* c) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 5) { fprintf(stderr, "usage: %s PORT CONNECTIONS EVENTS STALLED\n", argv[0]); return 2; }
+    if (argc != 5 && argc != 6) { fprintf(stderr, "usage: %s PORT CONNECTIONS EVENTS STALLED [SPIN]\n", argv[0]); return 2; }
+    int spin = argc == 6 && atoi(argv[5]);
     int port = atoi(argv[1]), count = atoi(argv[2]), stalled = atoi(argv[4]);
     long events = atol(argv[3]);
     struct rlimit lim;
@@ -159,11 +166,11 @@ int main(int argc, char** argv) {
     fflush(stdout);
     long want = events * (count - stalled), got = 0;
     for (int i = stalled; i < count; i++) got += conns[i].events = parse(&conns[i]);
-    double first = 0, last = 0;
+    double first = 0, last = 0, started = now(), cpu_first = 0, cpu_last = 0;
     struct epoll_event ready[256];
     while (got < want) {
-        int n = epoll_wait(ep, ready, 256, 60000);
-        if (n <= 0) break;
+        int n = epoll_wait(ep, ready, 256, spin ? 0 : 60000);
+        if (n < 0 || (n == 0 && (!spin || now() - (last ? last : started) > 60))) break;
         for (int i = 0; i < n; i++) {
             Conn* c = ready[i].data.ptr;
             ssize_t r = read(c->fd, c->buf + c->have, BUFFER - c->have);
@@ -176,7 +183,8 @@ int main(int argc, char** argv) {
             long e = parse(c);
             if (e) {
                 last = now();
-                if (!first) first = last;
+                cpu_last = cpu_s();
+                if (!first) first = last, cpu_first = cpu_last;
                 c->events += e;
                 got += e;
             }
@@ -191,7 +199,7 @@ int main(int argc, char** argv) {
         p99 = delays[(size_t)(0.99 * (n_delays - 1))];
     }
     printf("{\"events\": %ld, \"expected\": %ld, \"closed\": %ld, \"seconds\": %.6f, "
-           "\"delays\": %zu, \"p50_ms\": %.3f, \"p99_ms\": %.3f}\n",
-           got, want, closed, last - first, n_delays, p50 * 1e3, p99 * 1e3);
+           "\"cpu\": %.6f, \"delays\": %zu, \"p50_ms\": %.3f, \"p99_ms\": %.3f}\n",
+           got, want, closed, last - first, cpu_last - cpu_first, n_delays, p50 * 1e3, p99 * 1e3);
     return got == want ? 0 : 1;
 }
