@@ -373,7 +373,10 @@ def one_run(exes: dict, auth: str, kind: str, clients: int, events: int, *, rate
                 # The host's share of its core while it published, and the client's while it
                 # read: a client near 1.0 is what set the pace, and the host's figure is suspect.
                 host_busy=result["cpu_published"] / max(result["published_s"], 1e-9),
-                client_busy=received["cpu"] / seconds)
+                client_busy=received["cpu"] / seconds,
+                # TCP data segments per frame received: 1.0 when every write went out on its
+                # own, 0.25 when four frames shared one segment.
+                segments_per_delivery=received["segments"] / max(deliveries, 1))
 
 
 def machine() -> str:
@@ -466,15 +469,18 @@ def main(argv=None) -> int:
                         events = max(args.burst, events // args.burst * args.burst)
                         burst = one_run(exes, auth.base_url, kind, n, events, burst=args.burst)
                         row.update(burst_per_cpu_s=burst["per_cpu_s"],
-                                   burst_client_busy=burst["client_busy"])
+                                   burst_client_busy=burst["client_busy"],
+                                   burst_segments_per_delivery=burst["segments_per_delivery"])
                     lat = one_run(exes, auth.base_url, kind, n,
                                   max(2, int(args.rate / n * args.seconds)), rate=args.rate / n)
                     row.update(p50_ms=lat["p50_ms"], p99_ms=lat["p99_ms"])
                     runs.append(row)
                     bursts = (f" {row['burst_per_cpu_s']:>9,.0f} in bursts of {args.burst}"
+                              f" ({row['burst_segments_per_delivery']:.2f} seg)"
                               if args.burst > 1 else "")
                     print(f"  {kind:<12} N={n:<5} {row['per_cpu_s']:>9,.0f} deliveries/CPU-s"
-                          f" {row['per_s']:>9,.0f}/s{bursts}  host busy {row['host_busy']:.2f}"
+                          f" {row['per_s']:>9,.0f}/s ({row['segments_per_delivery']:.2f} seg)"
+                          f"{bursts}  host busy {row['host_busy']:.2f}"
                           f" client busy {row['client_busy']:.2f}  p50 {row['p50_ms']:.1f} ms"
                           f"  p99 {row['p99_ms']:.1f} ms  {row['rss_per_conn_kb']:.1f} KB/conn",
                           flush=True)
@@ -519,13 +525,15 @@ def summary(runs: list[dict], kinds: list[str], sizes: list[int], slow: list[dic
     print("medians: deliveries per host CPU-second, and as a ratio to broadcast(), to the plain"
           " loop and to the C floor;")
     print(f"{'the same in bursts of ' + str(burst) + ' events per loop turn; ' if burst > 1 else ''}"
-          "p50 / p99 ms at a fixed rate; KB per connection; the load client's busy share")
+          "p50 / p99 ms at a fixed rate; KB per connection; TCP segments per delivery (seg);")
+    print("the load client's busy share of its core (client)")
     for n in sizes:
         print(f"N = {n}")
         base = {k: med(k, n, "per_cpu_s") for k in ("broadcast", "loop", "c-floor")}
         head = (f"  {'host':<12} {'per CPU-s':>10} {'/bcast':>6} {'/loop':>6} {'/Cfloor':>7}"
                 + (f" {'bursts':>9} {'/bcast':>6}" if burst > 1 else "")
-                + f" {'p50':>6} {'p99':>7} {'KB/conn':>7} {'client':>6}")
+                + f" {'p50':>6} {'p99':>7} {'KB/conn':>7} {'seg':>5}"
+                + (f" {'seg':>5}" if burst > 1 else "") + f" {'client':>6}")
         print(head)
         burst_base = med("broadcast", n, "burst_per_cpu_s")
         for kind in kinds:
@@ -536,7 +544,11 @@ def summary(runs: list[dict], kinds: list[str], sizes: list[int], slow: list[dic
                 b = med(kind, n, "burst_per_cpu_s")
                 line += f" {b:>9,.0f} {ratio(b, burst_base):>6}"
             line += (f" {med(kind, n, 'p50_ms'):>6.1f} {med(kind, n, 'p99_ms'):>7.1f}"
-                     f" {med(kind, n, 'rss_per_conn_kb'):>7.1f} {med(kind, n, 'client_busy'):>6.2f}")
+                     f" {med(kind, n, 'rss_per_conn_kb'):>7.1f}"
+                     f" {med(kind, n, 'segments_per_delivery'):>5.2f}")
+            if burst > 1:
+                line += f" {med(kind, n, 'burst_segments_per_delivery'):>5.2f}"
+            line += f" {med(kind, n, 'client_busy'):>6.2f}"
             print(line)
         floors = [f"{name} / loop {ratio(base.get(k) or med(k, n, 'per_cpu_s'), base['loop'])}"
                   for name, k in (("C floor", "c-floor"), ("floor", "floor")) if k in kinds]
