@@ -16,9 +16,9 @@ message. Side by side in one run, hosts (--hosts, all by default):
   server-py    the same with the module's pure-Python reading (bench/reference first on the path)
   server-wait  the same server and module with a send hook that awaits websocket.send() per
                client (the hook as it was before the send path)
-  picows       picows' server, transport.send() of the text per client
+  picows       picows' server, transport.send() of the event's bytes (encoded once) per client
   socketify    socketify's server (uWebSockets), every client subscribed to one topic, publish()
-  aiohttp      aiohttp's server, await ws.send_str(text) per client
+  aiohttp      aiohttp's server, await ws.send_str(json.dumps(event)) per client
 
 The last three are skipped, and the run says so, where their package is not installed:
 `python3.11 scripts/prepare_venv.py .venv tests,bench` installs them (the `bench` optional
@@ -93,10 +93,13 @@ def event_data(i: int, note: int, stamp: bool) -> dict:
     return data
 
 
+def event(i: int, note: int, stamp: bool) -> dict:
+    return {"doc_class": "Order", "op": "update", "seq": f"{i:08d}",
+            "message": event_data(i, note, stamp)}
+
+
 def event_text(i: int, note: int, stamp: bool) -> str:
-    event = {"doc_class": "Order", "op": "update", "seq": f"{i:08d}",
-             "message": event_data(i, note, stamp)}
-    return json.dumps(event, ensure_ascii=False)
+    return json.dumps(event(i, note, stamp), ensure_ascii=False)
 
 
 class Peer:
@@ -127,11 +130,13 @@ class Peer:
         return len(self.connections)
 
     async def publish(self, i: int, note: int, stamp: bool) -> None:
-        text = event_text(i, note, stamp)
-        if self.kind == "loop":
+        if self.kind == "loop":  # as an application would write it: one text per client
+            data = event(i, note, stamp)
             for ws in list(self.connections):
-                await ws.send(text)
-        elif self.kind == "broadcast":
+                await ws.send(json.dumps(data, ensure_ascii=False))
+            return
+        text = event_text(i, note, stamp)
+        if self.kind == "broadcast":
             from websockets.asyncio.server import broadcast
             broadcast(self.connections, text)
         else:  # floor
@@ -247,7 +252,7 @@ class SocketifyPeer(Peer):
 
 
 class AiohttpPeer(Peer):
-    """aiohttp's web server: await ws.send_str(text) per client."""
+    """aiohttp's web server: await ws.send_str(json.dumps(event)) per client."""
 
     async def start(self) -> str:
         from aiohttp import web
@@ -272,9 +277,9 @@ class AiohttpPeer(Peer):
         return str(self.runner.addresses[0][1])
 
     async def publish(self, i: int, note: int, stamp: bool) -> None:
-        text = event_text(i, note, stamp)
+        data = event(i, note, stamp)  # one text per client, as the plain loop
         for ws in list(self.connections):
-            await ws.send_str(text)
+            await ws.send_str(json.dumps(data, ensure_ascii=False))
 
 
 PEERS = {"floor": Peer, "broadcast": Peer, "loop": Peer, "server": ServerPeer,
@@ -558,6 +563,11 @@ def summary(runs: list[dict], kinds: list[str], sizes: list[int], slow: list[dic
         if busy:
             print(f"  note: in {len(busy)} run(s) the load client was busy over 90% of the time"
                   f" ({', '.join(sorted({r['kind'] for r in busy}))}): it may have set the pace")
+        idle = [r for r in runs if r["clients"] == n and r["host_busy"] < 0.8]
+        if idle:
+            print(f"  note: in {len(idle)} run(s) the host had its core less than 80% of the time"
+                  f" it published ({', '.join(sorted({r['kind'] for r in idle}))}): other work"
+                  " shared core 0, or the host waited; per second is then not per CPU-second")
     if slow:
         print("one client that never reads, of 100, 2.2 KB events (server):")
         for stalled in (0, 1):
