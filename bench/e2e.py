@@ -559,7 +559,8 @@ def summary(runs: list[dict], kinds: list[str], sizes: list[int], slow: list[dic
                   for name, k in (("C floor", "c-floor"), ("floor", "floor")) if k in kinds]
         if floors and base["loop"]:
             print("  " + ", ".join(floors))
-        busy = [r for r in runs if r["clients"] == n and r["client_busy"] > 0.9]
+        busy = [r for r in runs if r["clients"] == n
+                and max(r["client_busy"], r.get("burst_client_busy", 0)) > 0.9]
         if busy:
             print(f"  note: in {len(busy)} run(s) the load client was busy over 90% of the time"
                   f" ({', '.join(sorted({r['kind'] for r in busy}))}): it may have set the pace")
