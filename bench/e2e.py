@@ -2,7 +2,7 @@
 """End-to-end benchmark of the fan-out to real sockets: one host process, one load client.
 
 The host (a process of its own, pinned to core 0 with taskset) serves N websocket connections on
-loopback and publishes document events of about 230 bytes; the load client (bench/e2e_client.c,
+loopback and publishes document events of about 230 bytes (--large: 2.2 KB); the load client (bench/e2e_client.c,
 built here with the system's C compiler into a temporary directory, pinned to core 1) holds every
 connection in one process, counts the event frames and takes each event's publish time out of the
 message. Side by side in one run, hosts (--hosts, all by default):
@@ -423,6 +423,8 @@ def main(argv=None) -> int:
     parser.add_argument("--rate", type=float, default=10_000,
                         help="deliveries per second in all for the latency runs")
     parser.add_argument("--seconds", type=float, default=3.0, help="length of a latency run")
+    parser.add_argument("--large", action="store_true",
+                        help="events of about 2.2 KB instead of 230 bytes")
     parser.add_argument("--no-slow", action="store_true", help="skip the never-reading client")
     parser.add_argument("--json", default=None, help="write every run to this file")
     args = parser.parse_args(argv)
@@ -460,7 +462,9 @@ def main(argv=None) -> int:
     repeats = args.repeats or (1 if args.quick else 3)
     print(f"machine: {machine()}")
     print(f"host on core {HOST_CORE} ({LOOP[0]} event loop), load client on core {CLIENT_CORE};"
-          f" events of about 230 bytes; {repeats} repeat(s), interleaved", flush=True)
+          f" events of about {'2.2 KB' if args.large else '230 bytes'}; {repeats} repeat(s),"
+          " interleaved", flush=True)
+    note = LARGE_NOTE if args.large else SMALL_NOTE
     runs = []
     with tempfile.TemporaryDirectory() as tmp, AuthService() as auth:
         auth.add_account("k-bench", {"read": ["*"]}, id="bench")
@@ -469,15 +473,17 @@ def main(argv=None) -> int:
             for n in sizes:
                 for kind in kinds:
                     events = max(1, args.deliveries // n)
-                    row = one_run(exes, auth.base_url, kind, n, events)
+                    row = one_run(exes, auth.base_url, kind, n, events, note=note)
                     if args.burst > 1:
                         events = max(args.burst, events // args.burst * args.burst)
-                        burst = one_run(exes, auth.base_url, kind, n, events, burst=args.burst)
+                        burst = one_run(exes, auth.base_url, kind, n, events, note=note,
+                                        burst=args.burst)
                         row.update(burst_per_cpu_s=burst["per_cpu_s"],
                                    burst_client_busy=burst["client_busy"],
                                    burst_segments_per_delivery=burst["segments_per_delivery"])
                     lat = one_run(exes, auth.base_url, kind, n,
-                                  max(2, int(args.rate / n * args.seconds)), rate=args.rate / n)
+                                  max(2, int(args.rate / n * args.seconds)), rate=args.rate / n,
+                                  note=note)
                     row.update(p50_ms=lat["p50_ms"], p99_ms=lat["p99_ms"])
                     runs.append(row)
                     bursts = (f" {row['burst_per_cpu_s']:>9,.0f} in bursts of {args.burst}"
