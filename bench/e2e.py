@@ -30,7 +30,8 @@ Measured, per host and N (100, 1,000 and 5,000 by default), repeats interleaved:
                events); deliveries (events x clients) per host CPU-second (the host process's
                CPU time from the first event until the client has them all) and per second;
   bursts       the same with BURST events (--burst, 4 by default) published per turn of the
-               host's loop, as when a stream read or a burst of publishes brings several;
+               host's loop, as when a stream read or a burst of publishes brings several (the
+               host counts its loop's turns, and the run says so when a publish yielded);
   latency      events at a fixed rate (RATE deliveries per second in all, 10,000 by default),
                each carrying its publish time: p50 and p99 from publish to receipt;
   memory       the host's resident size per connection (after connecting, against before).
@@ -302,6 +303,15 @@ async def host_main(kind: str, auth: str | None, clients: int, events: int, rate
     report = asyncio.Event()
     asyncio.get_running_loop().add_signal_handler(signal.SIGUSR1, report.set)
     peak = rss1
+    loop = asyncio.get_running_loop()
+    turns = [0]
+
+    def count_turn():  # once per turn of the loop while publishing: are bursts one turn?
+        turns[0] += 1
+        if not report.is_set():
+            loop.call_soon(count_turn)
+
+    loop.call_soon(count_turn)
     cpu0, wall0 = time.process_time(), time.monotonic()
     for i in range(1, events + 1):
         if rate:
@@ -315,12 +325,13 @@ async def host_main(kind: str, auth: str | None, clients: int, events: int, rate
             peak = max(peak, rss_kb())
     published = time.monotonic() - wall0
     cpu_published = time.process_time() - cpu0
+    turns_published = turns[0]
     await report.wait()
     cpu = time.process_time() - cpu0
     peak = max(peak, rss_kb())
     sender = getattr(getattr(getattr(peer, "server", None), "broadcaster", None), "sender", None)
     print(json.dumps({"cpu": cpu, "published_s": published, "cpu_published": cpu_published,
-                      "rss_per_conn_kb": (rss1 - rss0) / clients,
+                      "turns": turns_published, "rss_per_conn_kb": (rss1 - rss0) / clients,
                       "rss_growth_kb": peak - rss1,
                       "fell_behind": sender.fell_behind if sender is not None else None}),
           flush=True)
@@ -478,6 +489,10 @@ def main(argv=None) -> int:
                         events = max(args.burst, events // args.burst * args.burst)
                         burst = one_run(exes, auth.base_url, kind, n, events, note=note,
                                         burst=args.burst)
+                        if burst.get("turns") and burst["turns"] > events / args.burst + 2:
+                            print(f"  note: {kind} took {burst['turns']} turns of its loop for"
+                                  f" {events} events in bursts of {args.burst}: it yields"
+                                  " within a publish", flush=True)
                         row.update(burst_per_cpu_s=burst["per_cpu_s"],
                                    burst_client_busy=burst["client_busy"],
                                    burst_segments_per_delivery=burst["segments_per_delivery"])
