@@ -47,7 +47,7 @@ the host's publishing rate, the others' p99 at a fixed rate and the host's memor
 and without that client.
 
 Usage, from the repository root (PYTHONPATH=engine_standin, which the hosts inherit):
-  python3 bench/e2e.py                   (about 40 minutes)
+  python3 bench/e2e.py                   (about 15 minutes)
   python3 bench/e2e.py --quick           (one repeat, N = 100 and 1,000)
   python3 bench/e2e.py --hosts c-floor,server,broadcast,loop --clients 1000 --repeats 5 --json out.json
 """
