@@ -299,7 +299,10 @@ def _signatures():
     async def star(*args, acl=None, **kwargs):
         return ("star", args, kwargs)
 
-    return [plain, posonly, closure, cell, star]
+    def sync(a, b=2, acl=None):
+        return ("sync", a, b, (lambda: a)())
+
+    return [plain, posonly, closure, cell, star, sync]
 
 
 @pytest.mark.parametrize("func", _signatures(), ids=lambda f: f.__name__)
@@ -309,13 +312,39 @@ def _signatures():
     ((), {}), ((1, 2, 3, 4), {}), ((1,), {"a": 2}), ((1,), {"c": 1}), ((), {"b": 1}),
 ])
 def test_async_wrapper_binds_arguments_as_the_function_would(func, args, kwargs):
+    finish = (lambda value: value) if func.__name__ == "sync" else run
+    decorator = broadcast.auth_required if func.__name__ == "sync" else broadcast.auth_required_async
+
     def outcome(call):
         try:
-            return run(call())
+            return finish(call())
         except TypeError as exc:
             return type(exc), str(exc).replace("need_auth", func.__name__)
     expected = outcome(lambda: func(*args, **kwargs))
-    assert outcome(lambda: broadcast.auth_required_async(func)(*args, **kwargs)) == expected
+    assert outcome(lambda: decorator(func)(*args, **kwargs)) == expected
+
+
+def test_frames_of_a_guarded_call_outlive_it_as_the_interpreter_leaves_them():
+    kept = []
+
+    def target(a, b=2, acl=None):
+        c = a + b
+        kept.append(sys._getframe())
+        if a < 0:
+            raise ValueError(c)
+        return c
+
+    guarded = broadcast.auth_required(target)
+    assert guarded(1) == 3
+    with pytest.raises(ValueError) as info:
+        guarded(-5, b=1)
+    first = target.__code__.co_firstlineno
+    for frame, values, line in ((kept[0], {"a": 1, "b": 2, "c": 3}, first + 5),
+                                (info.traceback[-1].frame.raw, {"a": -5, "b": 1, "c": -4}, first + 4)):
+        assert frame.f_code is target.__code__ and frame.f_lineno == line
+        assert frame.f_locals == dict(values, acl=None, kept=kept)
+        assert frame.f_back.f_code.co_name == "need_auth"
+    assert kept[1] is info.traceback[-1].frame.raw
 
 
 def test_async_wrapper_not_awaited_never_calls_func():

@@ -245,19 +245,15 @@ private:
 };
 
 namespace detail {
-// A coroutine function's call, as its own vectorcall makes the coroutine (coroutine_call.cpp).
-PyObject* call_coroutine_function(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+// A Python function's call, as its own vectorcall makes it (function_call.cpp).
+PyObject* call_function(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 }  // namespace detail
 
 // callable(*args) as a vectorcall. A Python function is entered straight through the
 // interpreter's frame evaluation, which already guarantees what the general call path checks of
 // its result.
 inline Ref call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (PyFunction_Check(callable)) {
-        auto* code = reinterpret_cast<PyCodeObject*>(reinterpret_cast<PyFunctionObject*>(callable)->func_code);
-        if (code->co_flags & CO_COROUTINE) return Ref::steal(detail::call_coroutine_function(callable, args, nargsf, kwnames));
-        return Ref::steal(_PyFunction_Vectorcall(callable, args, nargsf, kwnames));
-    }
+    if (PyFunction_Check(callable)) return Ref::steal(detail::call_function(callable, args, nargsf, kwnames));
     return Ref::steal(PyObject_Vectorcall(callable, args, nargsf, kwnames));
 }
 

@@ -1,8 +1,7 @@
-// The call of one of the interpreter's coroutine functions with positional arguments: the
-// interpreter's own frame evaluation entered directly, as its call path enters it, on a frame
-// made here. Such a call only runs the code's prologue, which makes the coroutine and moves the
-// frame's variables into it; the general argument binding and the thread's frame stack are left
-// out, which is most of what such a call costs through the general path.
+// The call of one of the interpreter's functions with arguments that its parameters take as they
+// come: the interpreter's own frame evaluation entered directly, as its call path enters it, on a
+// frame made here on the C stack. What the general path adds (argument binding in general, a
+// frame on the thread's frame stack) is most of what a short function's call costs.
 #include "runtime/function.hpp"
 
 #include "runtime/frames.hpp"
@@ -71,17 +70,14 @@ bool place_arguments(PyFunctionObject* fn, PyCodeObject* code, PyObject** slots,
 
 }  // namespace
 
-PyObject* call_coroutine_function(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* call_function(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<PyFunctionObject*>(func);
     auto* code = reinterpret_cast<PyCodeObject*>(fn->func_code);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    constexpr int kOther = CO_VARARGS | CO_VARKEYWORDS | CO_GENERATOR | CO_ITERABLE_COROUTINE | CO_ASYNC_GENERATOR;
-    // Only a coroutine function's code whose prologue cannot fail before it makes the coroutine
-    // (no cells to make), with parameters that the call's arguments and the defaults fill
-    // exactly; anything else goes the general way, which also raises what it should.
-    if ((code->co_flags & kOther) || code->co_kwonlyargcount ||
-        code->co_ncellvars || nargs > code->co_argcount || code->co_nlocalsplus + code->co_stacksize > kRoomSlots)
-        [[unlikely]]
+    // Only parameters that the call's arguments and the defaults fill exactly, and a frame that
+    // fits the room; anything else goes the general way, which also raises what it should.
+    if ((code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) || code->co_kwonlyargcount || nargs > code->co_argcount ||
+        code->co_nlocalsplus + code->co_stacksize > kRoomSlots) [[unlikely]]
         return _PyFunction_Vectorcall(func, args, nargsf, kwnames);
     PyThreadState* ts = thread_state();
     // A profile or trace function sees the call as the interpreter reports it, and a frame
@@ -112,7 +108,8 @@ PyObject* call_coroutine_function(PyObject* func, PyObject* const* args, size_t 
         end_seen_call(frame);
         return result;
     }
-    // Made: the coroutine has taken the variables over (the frame holds none of them now).
+    // What the frame still holds: its variables, unless a coroutine or generator made by its
+    // code took them over.
     for (int i = 0; i < frame->stacktop; ++i) Py_XDECREF(slots[i]);
     Py_XDECREF(frame->locals);
     Py_DECREF(frame->func);
