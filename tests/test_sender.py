@@ -2,6 +2,7 @@
 library's own protocol objects to build and read frames, so every rule runs in microseconds."""
 import asyncio
 import logging
+import socket
 
 import pytest
 from broadcast_server.sender import FELL_BEHIND_CLOSE_CODE, Sender, fell_behind_reason
@@ -182,3 +183,87 @@ def test_the_send_never_raises_into_the_fan_out(fault):
         conn = object()
     sender.send(conn, "x")
     assert (sender.dropped, sender.failed) == ((1, 0) if fault == "closed" else (0, 1))
+
+
+def test_several_events_in_one_turn_go_out_in_one_write_per_connection_in_order():
+    """The first event of a turn is written at once; the others are held until the turn ends,
+    then written in one call per connection: behind an outbox that formed meanwhile, and not at
+    all to a connection closed meanwhile. One event a turn is never held."""
+    async def body():
+        sender, conn, paused, gone = Sender(), Connection(), Connection(), Connection()
+        everyone = (conn, paused, gone)
+        for text in "abc":
+            sender.event_starts()
+            for c in everyone:
+                sender.send(c, text)
+            if text == "a":
+                assert [len(c.transport.writes) for c in everyone] == [1, 1, 1]
+                paused.pause()
+                sender.send(paused, "q")  # queued before the held frames
+        gone.protocol.receive_eof()
+        assert [len(c.transport.writes) for c in everyone] == [1, 1, 1]
+        await asyncio.sleep(0)
+        assert len(conn.transport.writes) == 2 and texts(conn) == ["a", "b", "c"]
+        assert texts(gone) == ["a"] and sender.dropped == 2
+        paused.resume()
+        await asyncio.sleep(0)
+        assert texts(paused) == ["a", "q", "b", "c"]
+        for text in "de":  # a turn each
+            sender.event_starts()
+            sender.send(conn, text)
+            await asyncio.sleep(0)
+        assert len(conn.transport.writes) == 4 and sender.held is None
+        assert sender.written == 3 + 2 + 3 + 2
+    run(body)
+
+
+def test_holding_writes_each_connection_once_and_a_close_waits_for_what_is_held():
+    async def body():
+        sender, conn, closing = Sender(), Connection(), Connection()
+        with sender.holding():
+            for text in "abc":
+                sender.event_starts()
+                sender.send(conn, text)
+                sender.send(closing, text)
+            assert conn.transport.writes == []
+            assert await sender.flushed(closing, 1)  # what is held for it goes first
+            assert texts(closing) == ["a", "b", "c"]
+        assert len(conn.transport.writes) == 1 and texts(conn) == ["a", "b", "c"]
+    run(body)
+
+
+def test_the_socket_takes_what_it_can_and_the_transport_the_rest_in_order():
+    """On the standard loop's socket transport the frame goes to the socket itself: once the
+    socket is full, the transport holds the rest and writes it, in order, as the peer reads."""
+    async def body():
+        loop = asyncio.get_running_loop()
+        with socket.create_server(("127.0.0.1", 0)) as server:
+            theirs = socket.create_connection(server.getsockname())
+            ours, _ = server.accept()
+        theirs.setblocking(False)
+
+        class Protocol(asyncio.Protocol):
+            def pause_writing(self):
+                conn.pause()
+
+            def resume_writing(self):
+                conn.resume()
+
+        conn = Connection()
+        conn.transport, _ = await loop.connect_accepted_socket(Protocol, ours)
+        sender = Sender(bound=1 << 24)
+        sent = [f"{i:05d}" + "x" * (i % 7 * 10_000) for i in range(300)]  # some split by TCP
+        for text in sent:
+            sender.send(conn, text)
+        assert conn.transport.get_write_buffer_size() > 0
+        client, got = ClientProtocol(None, state=OPEN), []
+        while len(got) < len(sent):
+            try:
+                client.receive_data(theirs.recv(1 << 16))
+            except BlockingIOError:
+                await asyncio.sleep(0.001)
+            got += [frame.data.decode() for frame in client.events_received()]
+        assert got == sent and sender.written == len(sent) and sender.failed == 0
+        conn.transport.close()
+        theirs.close()
+    run(body)
