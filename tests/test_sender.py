@@ -2,7 +2,6 @@
 library's own protocol objects to build and read frames, so every rule runs in microseconds."""
 import asyncio
 import logging
-import socket
 
 import pytest
 from broadcast_server.sender import FELL_BEHIND_CLOSE_CODE, Sender, fell_behind_reason
@@ -231,39 +230,3 @@ def test_holding_writes_each_connection_once_and_a_close_waits_for_what_is_held(
         assert len(conn.transport.writes) == 1 and texts(conn) == ["a", "b", "c"]
     run(body)
 
-
-def test_the_socket_takes_what_it_can_and_the_transport_the_rest_in_order():
-    """On the standard loop's socket transport the frame goes to the socket itself: once the
-    socket is full, the transport holds the rest and writes it, in order, as the peer reads."""
-    async def body():
-        loop = asyncio.get_running_loop()
-        with socket.create_server(("127.0.0.1", 0)) as server:
-            theirs = socket.create_connection(server.getsockname())
-            ours, _ = server.accept()
-        theirs.setblocking(False)
-
-        class Protocol(asyncio.Protocol):
-            def pause_writing(self):
-                conn.pause()
-
-            def resume_writing(self):
-                conn.resume()
-
-        conn = Connection()
-        conn.transport, _ = await loop.connect_accepted_socket(Protocol, ours)
-        sender = Sender(bound=1 << 24)
-        sent = [f"{i:05d}" + "x" * (i % 7 * 10_000) for i in range(300)]  # some split by TCP
-        for text in sent:
-            sender.send(conn, text)
-        assert conn.transport.get_write_buffer_size() > 0
-        client, got = ClientProtocol(None, state=OPEN), []
-        while len(got) < len(sent):
-            try:
-                client.receive_data(theirs.recv(1 << 16))
-            except BlockingIOError:
-                await asyncio.sleep(0.001)
-            got += [frame.data.decode() for frame in client.events_received()]
-        assert got == sent and sender.written == len(sent) and sender.failed == 0
-        conn.transport.close()
-        theirs.close()
-    run(body)

@@ -3,11 +3,10 @@ and the fan-out never waits on any one client.
 
 A message is written to the socket as soon as it is handed over while the connection's outgoing
 buffer is below its high-water mark (the transport has not paused writing), exactly as the
-``websockets`` library's own ``broadcast()`` does; on the standard event loop's own socket
-transport, whose buffer is then most often empty, it goes straight to the socket, and only what
-the socket did not take goes to the transport. Otherwise it joins the connection's outbox, in
-order, behind the messages already waiting there; a task of that connection writes them when the
-socket drains. A connection whose outbox would pass its bound in bytes has fallen behind: it is
+``websockets`` library's own ``broadcast()`` does (uvloop's transport hands it to the socket
+there and then when nothing waits in it). Otherwise it joins the connection's outbox, in order,
+behind the messages already waiting there; a task of that connection writes them when the socket
+drains. A connection whose outbox would pass its bound in bytes has fallen behind: it is
 closed with 1013 (try again later), counted and logged once, and gets nothing more.
 
 Several events in one turn of the event loop (a burst of publishes, a stream read that brought
@@ -22,7 +21,6 @@ import asyncio
 import collections
 import contextlib
 import logging
-from asyncio.selector_events import _SelectorSocketTransport
 
 from websockets.frames import Frame, Opcode
 from websockets.protocol import OPEN, State
@@ -108,20 +106,7 @@ class Sender:
             elif websocket.paused or websocket in self.outboxes:
                 self._queue(websocket, frame)
             else:
-                transport = websocket.transport
-                if type(transport) is _SelectorSocketTransport and not transport._buffer \
-                        and not transport._conn_lost:
-                    # What the transport's own write does first, without the Python around it.
-                    try:
-                        sent = transport._sock.send(frame)
-                    except OSError:  # it would block, or the connection is gone
-                        sent = 0
-                    if sent < len(frame):
-                        # The transport writes the rest as the socket drains, or finds the
-                        # connection lost, as if the whole frame had been handed to it.
-                        transport.write(memoryview(frame)[sent:] if sent else frame)
-                else:
-                    transport.write(frame)
+                websocket.transport.write(frame)
                 self.written += 1
         except Exception:  # the fan-out goes on whatever happens to one connection
             self.failed += 1
