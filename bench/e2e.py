@@ -2,7 +2,7 @@
 """End-to-end benchmark of the fan-out to real sockets: one host process, one load client.
 
 The host (a process of its own, pinned to core 0 with taskset) serves N websocket connections on
-loopback and publishes document events of about 230 bytes; the load client (bench/e2e_client.c,
+loopback and publishes document events of about 230 bytes (--large: 2.2 KB); the load client (bench/e2e_client.c,
 built here with the system's C compiler into a temporary directory, pinned to core 1) holds every
 connection in one process, counts the event frames and takes each event's publish time out of the
 message. Side by side in one run, hosts (--hosts, all by default):
@@ -16,9 +16,9 @@ message. Side by side in one run, hosts (--hosts, all by default):
   server-py    the same with the module's pure-Python reading (bench/reference first on the path)
   server-wait  the same server and module with a send hook that awaits websocket.send() per
                client (the hook as it was before the send path)
-  picows       picows' server, transport.send() of the text per client
+  picows       picows' server, transport.send() of the event's bytes (encoded once) per client
   socketify    socketify's server (uWebSockets), every client subscribed to one topic, publish()
-  aiohttp      aiohttp's server, await ws.send_str(text) per client
+  aiohttp      aiohttp's server, await ws.send_str(json.dumps(event)) per client
 
 The last three are skipped, and the run says so, where their package is not installed:
 `python3.11 scripts/prepare_venv.py .venv tests,bench` installs them (the `bench` optional
@@ -30,7 +30,8 @@ Measured, per host and N (100, 1,000 and 5,000 by default), repeats interleaved:
                events); deliveries (events x clients) per host CPU-second (the host process's
                CPU time from the first event until the client has them all) and per second;
   bursts       the same with BURST events (--burst, 4 by default) published per turn of the
-               host's loop, as when a stream read or a burst of publishes brings several;
+               host's loop, as when a stream read or a burst of publishes brings several (the
+               host counts its loop's turns, and the run says so when a publish yielded);
   latency      events at a fixed rate (RATE deliveries per second in all, 10,000 by default),
                each carrying its publish time: p50 and p99 from publish to receipt;
   memory       the host's resident size per connection (after connecting, against before).
@@ -46,7 +47,7 @@ the host's publishing rate, the others' p99 at a fixed rate and the host's memor
 and without that client.
 
 Usage, from the repository root (PYTHONPATH=engine_standin, which the hosts inherit):
-  python3 bench/e2e.py                   (about 40 minutes)
+  python3 bench/e2e.py                   (about 15 minutes)
   python3 bench/e2e.py --quick           (one repeat, N = 100 and 1,000)
   python3 bench/e2e.py --hosts c-floor,server,broadcast,loop --clients 1000 --repeats 5 --json out.json
 """
@@ -93,10 +94,13 @@ def event_data(i: int, note: int, stamp: bool) -> dict:
     return data
 
 
+def event(i: int, note: int, stamp: bool) -> dict:
+    return {"doc_class": "Order", "op": "update", "seq": f"{i:08d}",
+            "message": event_data(i, note, stamp)}
+
+
 def event_text(i: int, note: int, stamp: bool) -> str:
-    event = {"doc_class": "Order", "op": "update", "seq": f"{i:08d}",
-             "message": event_data(i, note, stamp)}
-    return json.dumps(event, ensure_ascii=False)
+    return json.dumps(event(i, note, stamp), ensure_ascii=False)
 
 
 class Peer:
@@ -127,11 +131,13 @@ class Peer:
         return len(self.connections)
 
     async def publish(self, i: int, note: int, stamp: bool) -> None:
-        text = event_text(i, note, stamp)
-        if self.kind == "loop":
+        if self.kind == "loop":  # as an application would write it: one text per client
+            data = event(i, note, stamp)
             for ws in list(self.connections):
-                await ws.send(text)
-        elif self.kind == "broadcast":
+                await ws.send(json.dumps(data, ensure_ascii=False))
+            return
+        text = event_text(i, note, stamp)
+        if self.kind == "broadcast":
             from websockets.asyncio.server import broadcast
             broadcast(self.connections, text)
         else:  # floor
@@ -247,7 +253,7 @@ class SocketifyPeer(Peer):
 
 
 class AiohttpPeer(Peer):
-    """aiohttp's web server: await ws.send_str(text) per client."""
+    """aiohttp's web server: await ws.send_str(json.dumps(event)) per client."""
 
     async def start(self) -> str:
         from aiohttp import web
@@ -272,9 +278,9 @@ class AiohttpPeer(Peer):
         return str(self.runner.addresses[0][1])
 
     async def publish(self, i: int, note: int, stamp: bool) -> None:
-        text = event_text(i, note, stamp)
+        data = event(i, note, stamp)  # one text per client, as the plain loop
         for ws in list(self.connections):
-            await ws.send_str(text)
+            await ws.send_str(json.dumps(data, ensure_ascii=False))
 
 
 PEERS = {"floor": Peer, "broadcast": Peer, "loop": Peer, "server": ServerPeer,
@@ -297,6 +303,15 @@ async def host_main(kind: str, auth: str | None, clients: int, events: int, rate
     report = asyncio.Event()
     asyncio.get_running_loop().add_signal_handler(signal.SIGUSR1, report.set)
     peak = rss1
+    loop = asyncio.get_running_loop()
+    turns = [0]
+
+    def count_turn():  # once per turn of the loop while publishing: are bursts one turn?
+        turns[0] += 1
+        if not report.is_set():
+            loop.call_soon(count_turn)
+
+    loop.call_soon(count_turn)
     cpu0, wall0 = time.process_time(), time.monotonic()
     for i in range(1, events + 1):
         if rate:
@@ -310,12 +325,13 @@ async def host_main(kind: str, auth: str | None, clients: int, events: int, rate
             peak = max(peak, rss_kb())
     published = time.monotonic() - wall0
     cpu_published = time.process_time() - cpu0
+    turns_published = turns[0]
     await report.wait()
     cpu = time.process_time() - cpu0
     peak = max(peak, rss_kb())
     sender = getattr(getattr(getattr(peer, "server", None), "broadcaster", None), "sender", None)
     print(json.dumps({"cpu": cpu, "published_s": published, "cpu_published": cpu_published,
-                      "rss_per_conn_kb": (rss1 - rss0) / clients,
+                      "turns": turns_published, "rss_per_conn_kb": (rss1 - rss0) / clients,
                       "rss_growth_kb": peak - rss1,
                       "fell_behind": sender.fell_behind if sender is not None else None}),
           flush=True)
@@ -373,7 +389,10 @@ def one_run(exes: dict, auth: str, kind: str, clients: int, events: int, *, rate
                 # The host's share of its core while it published, and the client's while it
                 # read: a client near 1.0 is what set the pace, and the host's figure is suspect.
                 host_busy=result["cpu_published"] / max(result["published_s"], 1e-9),
-                client_busy=received["cpu"] / seconds)
+                client_busy=received["cpu"] / seconds,
+                # TCP data segments per frame received: 1.0 when every write went out on its
+                # own, 0.25 when four frames shared one segment.
+                segments_per_delivery=received["segments"] / max(deliveries, 1))
 
 
 def machine() -> str:
@@ -415,6 +434,8 @@ def main(argv=None) -> int:
     parser.add_argument("--rate", type=float, default=10_000,
                         help="deliveries per second in all for the latency runs")
     parser.add_argument("--seconds", type=float, default=3.0, help="length of a latency run")
+    parser.add_argument("--large", action="store_true",
+                        help="events of about 2.2 KB instead of 230 bytes")
     parser.add_argument("--no-slow", action="store_true", help="skip the never-reading client")
     parser.add_argument("--json", default=None, help="write every run to this file")
     args = parser.parse_args(argv)
@@ -452,7 +473,9 @@ def main(argv=None) -> int:
     repeats = args.repeats or (1 if args.quick else 3)
     print(f"machine: {machine()}")
     print(f"host on core {HOST_CORE} ({LOOP[0]} event loop), load client on core {CLIENT_CORE};"
-          f" events of about 230 bytes; {repeats} repeat(s), interleaved", flush=True)
+          f" events of about {'2.2 KB' if args.large else '230 bytes'}; {repeats} repeat(s),"
+          " interleaved", flush=True)
+    note = LARGE_NOTE if args.large else SMALL_NOTE
     runs = []
     with tempfile.TemporaryDirectory() as tmp, AuthService() as auth:
         auth.add_account("k-bench", {"read": ["*"]}, id="bench")
@@ -461,20 +484,29 @@ def main(argv=None) -> int:
             for n in sizes:
                 for kind in kinds:
                     events = max(1, args.deliveries // n)
-                    row = one_run(exes, auth.base_url, kind, n, events)
+                    row = one_run(exes, auth.base_url, kind, n, events, note=note)
                     if args.burst > 1:
                         events = max(args.burst, events // args.burst * args.burst)
-                        burst = one_run(exes, auth.base_url, kind, n, events, burst=args.burst)
+                        burst = one_run(exes, auth.base_url, kind, n, events, note=note,
+                                        burst=args.burst)
+                        if burst.get("turns") and burst["turns"] > events / args.burst + 2:
+                            print(f"  note: {kind} took {burst['turns']} turns of its loop for"
+                                  f" {events} events in bursts of {args.burst}: it yields"
+                                  " within a publish", flush=True)
                         row.update(burst_per_cpu_s=burst["per_cpu_s"],
-                                   burst_client_busy=burst["client_busy"])
+                                   burst_client_busy=burst["client_busy"],
+                                   burst_segments_per_delivery=burst["segments_per_delivery"])
                     lat = one_run(exes, auth.base_url, kind, n,
-                                  max(2, int(args.rate / n * args.seconds)), rate=args.rate / n)
+                                  max(2, int(args.rate / n * args.seconds)), rate=args.rate / n,
+                                  note=note)
                     row.update(p50_ms=lat["p50_ms"], p99_ms=lat["p99_ms"])
                     runs.append(row)
                     bursts = (f" {row['burst_per_cpu_s']:>9,.0f} in bursts of {args.burst}"
+                              f" ({row['burst_segments_per_delivery']:.2f} seg)"
                               if args.burst > 1 else "")
                     print(f"  {kind:<12} N={n:<5} {row['per_cpu_s']:>9,.0f} deliveries/CPU-s"
-                          f" {row['per_s']:>9,.0f}/s{bursts}  host busy {row['host_busy']:.2f}"
+                          f" {row['per_s']:>9,.0f}/s ({row['segments_per_delivery']:.2f} seg)"
+                          f"{bursts}  host busy {row['host_busy']:.2f}"
                           f" client busy {row['client_busy']:.2f}  p50 {row['p50_ms']:.1f} ms"
                           f"  p99 {row['p99_ms']:.1f} ms  {row['rss_per_conn_kb']:.1f} KB/conn",
                           flush=True)
@@ -519,13 +551,15 @@ def summary(runs: list[dict], kinds: list[str], sizes: list[int], slow: list[dic
     print("medians: deliveries per host CPU-second, and as a ratio to broadcast(), to the plain"
           " loop and to the C floor;")
     print(f"{'the same in bursts of ' + str(burst) + ' events per loop turn; ' if burst > 1 else ''}"
-          "p50 / p99 ms at a fixed rate; KB per connection; the load client's busy share")
+          "p50 / p99 ms at a fixed rate; KB per connection; TCP segments per delivery (seg);")
+    print("the load client's busy share of its core (client)")
     for n in sizes:
         print(f"N = {n}")
         base = {k: med(k, n, "per_cpu_s") for k in ("broadcast", "loop", "c-floor")}
         head = (f"  {'host':<12} {'per CPU-s':>10} {'/bcast':>6} {'/loop':>6} {'/Cfloor':>7}"
                 + (f" {'bursts':>9} {'/bcast':>6}" if burst > 1 else "")
-                + f" {'p50':>6} {'p99':>7} {'KB/conn':>7} {'client':>6}")
+                + f" {'p50':>6} {'p99':>7} {'KB/conn':>7} {'seg':>5}"
+                + (f" {'seg':>5}" if burst > 1 else "") + f" {'client':>6}")
         print(head)
         burst_base = med("broadcast", n, "burst_per_cpu_s")
         for kind in kinds:
@@ -536,16 +570,26 @@ def summary(runs: list[dict], kinds: list[str], sizes: list[int], slow: list[dic
                 b = med(kind, n, "burst_per_cpu_s")
                 line += f" {b:>9,.0f} {ratio(b, burst_base):>6}"
             line += (f" {med(kind, n, 'p50_ms'):>6.1f} {med(kind, n, 'p99_ms'):>7.1f}"
-                     f" {med(kind, n, 'rss_per_conn_kb'):>7.1f} {med(kind, n, 'client_busy'):>6.2f}")
+                     f" {med(kind, n, 'rss_per_conn_kb'):>7.1f}"
+                     f" {med(kind, n, 'segments_per_delivery'):>5.2f}")
+            if burst > 1:
+                line += f" {med(kind, n, 'burst_segments_per_delivery'):>5.2f}"
+            line += f" {med(kind, n, 'client_busy'):>6.2f}"
             print(line)
         floors = [f"{name} / loop {ratio(base.get(k) or med(k, n, 'per_cpu_s'), base['loop'])}"
                   for name, k in (("C floor", "c-floor"), ("floor", "floor")) if k in kinds]
         if floors and base["loop"]:
             print("  " + ", ".join(floors))
-        busy = [r for r in runs if r["clients"] == n and r["client_busy"] > 0.9]
+        busy = [r for r in runs if r["clients"] == n
+                and max(r["client_busy"], r.get("burst_client_busy", 0)) > 0.9]
         if busy:
             print(f"  note: in {len(busy)} run(s) the load client was busy over 90% of the time"
                   f" ({', '.join(sorted({r['kind'] for r in busy}))}): it may have set the pace")
+        idle = [r for r in runs if r["clients"] == n and r["host_busy"] < 0.8]
+        if idle:
+            print(f"  note: in {len(idle)} run(s) the host had its core less than 80% of the time"
+                  f" it published ({', '.join(sorted({r['kind'] for r in idle}))}): other work"
+                  " shared core 0, or the host waited; per second is then not per CPU-second")
     if slow:
         print("one client that never reads, of 100, 2.2 KB events (server):")
         for stalled in (0, 1):

@@ -64,6 +64,7 @@ SHOWN = {
     "export ": "a terminal of a session by hand",
     "curl ": "a terminal of a session by hand; the quick start's script runs it",
     "PYTHONPATH=engine_standin .venv/bin/python examples/host.py": "tests/test_example_host.py",
+    "python3.11 scripts/prepare_venv.py": "./run-tests and ./run-demo, with their own extras",
     "PYTHONPATH=engine_standin .venv/bin/python bench/": "minutes long: bench/ measures, no test",
     ".venv/bin/python bench/": "minutes long: bench/ measures, no test",
     # Installing a node as a service changes the machine: its files are checked instead.
