@@ -182,3 +182,51 @@ def test_the_send_never_raises_into_the_fan_out(fault):
         conn = object()
     sender.send(conn, "x")
     assert (sender.dropped, sender.failed) == ((1, 0) if fault == "closed" else (0, 1))
+
+
+def test_several_events_in_one_turn_go_out_in_one_write_per_connection_in_order():
+    """The first event of a turn is written at once; the others are held until the turn ends,
+    then written in one call per connection: behind an outbox that formed meanwhile, and not at
+    all to a connection closed meanwhile. One event a turn is never held."""
+    async def body():
+        sender, conn, paused, gone = Sender(), Connection(), Connection(), Connection()
+        everyone = (conn, paused, gone)
+        for text in "abc":
+            sender.event_starts()
+            for c in everyone:
+                sender.send(c, text)
+            if text == "a":
+                assert [len(c.transport.writes) for c in everyone] == [1, 1, 1]
+                paused.pause()
+                sender.send(paused, "q")  # queued before the held frames
+        gone.protocol.receive_eof()
+        assert [len(c.transport.writes) for c in everyone] == [1, 1, 1]
+        await asyncio.sleep(0)
+        assert len(conn.transport.writes) == 2 and texts(conn) == ["a", "b", "c"]
+        assert texts(gone) == ["a"] and sender.dropped == 2
+        paused.resume()
+        await asyncio.sleep(0)
+        assert texts(paused) == ["a", "q", "b", "c"]
+        for text in "de":  # a turn each
+            sender.event_starts()
+            sender.send(conn, text)
+            await asyncio.sleep(0)
+        assert len(conn.transport.writes) == 4 and sender.held is None
+        assert sender.written == 3 + 2 + 3 + 2
+    run(body)
+
+
+def test_holding_writes_each_connection_once_and_a_close_waits_for_what_is_held():
+    async def body():
+        sender, conn, closing = Sender(), Connection(), Connection()
+        with sender.holding():
+            for text in "abc":
+                sender.event_starts()
+                sender.send(conn, text)
+                sender.send(closing, text)
+            assert conn.transport.writes == []
+            assert await sender.flushed(closing, 1)  # what is held for it goes first
+            assert texts(closing) == ["a", "b", "c"]
+        assert len(conn.transport.writes) == 1 and texts(conn) == ["a", "b", "c"]
+    run(body)
+

@@ -77,7 +77,8 @@ class NodeServer(BroadcastServer):
 
         def feed(where, key):
             return Feed(where, self.publish, rebuilder(documents), stream=key, width=seq_width,
-                        from_start=from_start, on_reset=self._stream_reset)
+                        from_start=from_start, on_reset=self._stream_reset,
+                        several=self.broadcaster.sender.holding)
 
         # On a Redis Cluster each document class has a stream of its own, on its shard: a feed
         # for each class served (``feeds``), and a request subscribes to one of them.

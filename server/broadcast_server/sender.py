@@ -3,15 +3,23 @@ and the fan-out never waits on any one client.
 
 A message is written to the socket as soon as it is handed over while the connection's outgoing
 buffer is below its high-water mark (the transport has not paused writing), exactly as the
-``websockets`` library's own ``broadcast()`` does. Otherwise it joins the connection's outbox,
-in order, behind the messages already waiting there; a task of that connection writes them when
-the socket drains. A connection whose outbox would pass its bound in bytes has fallen behind: it
-is closed with 1013 (try again later), counted and logged once, and gets nothing more.
+``websockets`` library's own ``broadcast()`` does (uvloop's transport hands it to the socket
+there and then when nothing waits in it). Otherwise it joins the connection's outbox, in order,
+behind the messages already waiting there; a task of that connection writes them when the socket
+drains. A connection whose outbox would pass its bound in bytes has fallen behind: it is
+closed with 1013 (try again later), counted and logged once, and gets nothing more.
+
+Several events in one turn of the event loop (a burst of publishes, a stream read that brought
+several) are written together: the first event of a turn goes out at once, as above; from the
+second on, each connection's frames are held until the turn ends (or :data:`HELD_EVENTS` events
+are held), then written in one call per connection, each still a frame of its own, in order. A
+caller that knows it has several events in hand holds them all (:meth:`Sender.holding`).
 """
 from __future__ import annotations
 
 import asyncio
 import collections
+import contextlib
 import logging
 
 from websockets.frames import Frame, Opcode
@@ -28,6 +36,10 @@ FELL_BEHIND_CLOSE_CODE = 1013
 
 SHARED_FRAMES = 256
 """Distinct message texts whose frames are kept for the other subscribers of the same event."""
+
+HELD_EVENTS = 16
+"""Events whose frames are held at most before they are written, each connection's in one call:
+what the held frames take stays small (a reference per frame and connection)."""
 
 
 def fell_behind_reason(bound: int) -> str:
@@ -64,6 +76,11 @@ class Sender:
         self.dropped = 0  # messages for a connection that was no longer open
         self.fell_behind = 0  # connections closed for passing the bound
         self.failed = 0  # sends that hit something unexpected (logged)
+        # Frames held until the turn ends, per connection in order (None: nothing is held).
+        self.held: dict[object, list[bytes]] | None = None
+        self.held_events = 0  # events whose frames are held
+        self.holders = 0  # callers holding every frame until they are done (holding())
+        self.in_turn = False  # an event went out in this turn of the loop
 
     def send(self, websocket, text: str) -> None:
         """Write ``text`` to ``websocket`` as a text frame now, or queue it behind what waits."""
@@ -79,7 +96,14 @@ class Sender:
                 frame = self.frames.get(text)
                 if frame is None:
                     frame = self._shared_frame(text)
-            if websocket.paused or websocket in self.outboxes:
+            if self.held is not None:
+                # Behind what is held for it, or queued: flushing sees to both, in order.
+                frames = self.held.get(websocket)
+                if frames is None:
+                    self.held[websocket] = [frame]
+                else:
+                    frames.append(frame)
+            elif websocket.paused or websocket in self.outboxes:
                 self._queue(websocket, frame)
             else:
                 websocket.transport.write(frame)
@@ -88,9 +112,70 @@ class Sender:
             self.failed += 1
             log.exception("sending to %s failed", _peer(websocket))
 
+    def event_starts(self) -> None:
+        """Told as each event's fan-out starts: from the second event in one turn of the loop on,
+        the frames are held until the turn ends (or :data:`HELD_EVENTS` are held)."""
+        if self.held is not None:
+            self.held_events += 1
+            if self.held_events > HELD_EVENTS:
+                self.flush()
+                self.held, self.held_events = {}, 1
+        elif self.in_turn:
+            self.held, self.held_events = {}, 1
+        else:
+            self.in_turn = True
+            asyncio.get_running_loop().call_soon(self._turn_ended)
+
+    def _turn_ended(self) -> None:
+        self.in_turn = False
+        if not self.holders:
+            self.flush()
+
+    @contextlib.contextmanager
+    def holding(self):
+        """Hold every frame until the block ends, then write each connection's in one call: for
+        a caller with several events in hand (a stream read that brought several)."""
+        self.holders += 1
+        if self.held is None:
+            self.held, self.held_events = {}, 0
+        try:
+            yield
+        finally:
+            self.holders -= 1
+            if not self.holders:
+                self.flush()
+
+    def flush(self) -> None:
+        """Write every held frame: one call per connection, its frames in order (behind its
+        outbox, when it has one)."""
+        held, self.held, self.held_events = self.held, None, 0
+        if not held:
+            return
+        for websocket, frames in held.items():
+            self._write_held(websocket, frames)
+
+    def _write_held(self, websocket, frames: list[bytes]) -> None:
+        try:
+            if websocket.protocol.state is not OPEN:
+                self.dropped += len(frames)
+            elif websocket.paused or websocket in self.outboxes:
+                for i, frame in enumerate(frames):
+                    if websocket.protocol.state is not OPEN:  # closed for falling behind
+                        self.dropped += len(frames) - i
+                        break
+                    self._queue(websocket, frame)
+            else:
+                websocket.transport.write(frames[0] if len(frames) == 1 else b"".join(frames))
+                self.written += len(frames)
+        except Exception:
+            self.failed += 1
+            log.exception("sending to %s failed", _peer(websocket))
+
     async def flushed(self, websocket, timeout: float) -> bool:
         """Wait (at most ``timeout`` seconds) until nothing waits in ``websocket``'s outbox;
         False when something still does."""
+        if self.held is not None and websocket in self.held:
+            self._write_held(websocket, self.held.pop(websocket))
         outbox = self.outboxes.get(websocket)
         if outbox is not None and outbox.task is not None:
             try:

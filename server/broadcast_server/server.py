@@ -328,9 +328,11 @@ class BroadcastServer:
 
     # -- publishing -----------------------------------------------------------------------------
     async def publish(self, doc, op: str, seq: str) -> None:
-        """Send one document event to every subscriber of its class."""
+        """Send one document event to every subscriber of its class. Several in one turn of the
+        event loop are written together (see :mod:`broadcast_server.sender`)."""
         self.events += 1
         self.last_seq = seq
+        self.broadcaster.sender.event_starts()
         started = time.perf_counter()
         await self.broadcaster.document_sent_async(doc, op, seq)
         self.watch.fan_out.observe(time.perf_counter() - started)

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import contextlib
 import logging
 import time
-from typing import Any, AsyncIterator, Awaitable, Callable, Collection, Mapping
+from typing import Any, AsyncIterator, Awaitable, Callable, Collection, ContextManager, Mapping
 
 from redis.asyncio.retry import Retry
 from redis.exceptions import OutOfMemoryError, RedisError, ResponseError
@@ -26,6 +27,7 @@ log = logging.getLogger("broadcast.feed")
 
 Deliver = Callable[[Any, str, str], Awaitable[None]]
 OnReset = Callable[[str | None, str, str], None]
+Several = Callable[[], ContextManager[Any]]
 
 
 def why(exc: BaseException) -> str:
@@ -46,20 +48,24 @@ class Feed:
     from its last ID: the node keeps serving the connections it has meanwhile. When it finds the
     stream made anew (another epoch), it calls ``on_reset(old, new, start)`` (``start``: the seq
     the new epoch's events come after; it must not wait: no
-    event may be handed over in between) and reads the new stream from its start.
+    event may be handed over in between) and reads the new stream from its start. A read that
+    brings several events hands them over inside ``several()``, when given (the node's sender
+    then writes them to each client in one call).
     """
 
     def __init__(self, url: str, deliver: Deliver, rebuild: Rebuild, *,
                  stream: str = config.STREAM, block_ms: int = config.FEED_BLOCK_MS,
                  batch: int = config.FEED_BATCH, from_start: bool = False,
                  width: int = config.SEQ_WIDTH,
-                 retry: Retry | None = None, on_reset: OnReset | None = None):
+                 retry: Retry | None = None, on_reset: OnReset | None = None,
+                 several: Several | None = None):
         # The socket timeout outlasts a blocking read; a Redis that stops answering is noticed
         # after it.
         self.client = connect(url, read_timeout=block_ms / 1000 + config.FEED_READ_SLACK)
         self.ensure_epoch = self.client.register_script(ENSURE_EPOCH)
         self.next_epoch = self.client.register_script(NEXT_EPOCH)
         self.deliver, self.rebuild, self.on_reset = deliver, rebuild, on_reset
+        self.several = several
         self.stream, self.block_ms, self.batch, self.width = stream, block_ms, batch, width
         self.epoch_key = epoch_key(stream)
         self.from_start = from_start
@@ -295,14 +301,16 @@ class Feed:
                 self._reset(epoch, start)
                 continue
             for _, entries in reply or ():
-                for entry_id_, fields in entries:
-                    if fields.get("epoch") == epoch:
-                        await self._hand_over(entry_id_, fields)
-                    else:
-                        # Left from an earlier epoch (the stream kept, its epoch lost), or
-                        # appended in a later one since the epoch was read, which the next
-                        # read finds and then reads the stream again from its start.
-                        self.last_id = entry_id_
+                with (self.several() if self.several is not None and len(entries) > 1
+                      else contextlib.nullcontext()):
+                    for entry_id_, fields in entries:
+                        if fields.get("epoch") == epoch:
+                            await self._hand_over(entry_id_, fields)
+                        else:
+                            # Left from an earlier epoch (the stream kept, its epoch lost), or
+                            # appended in a later one since the epoch was read, which the next
+                            # read finds and then reads the stream again from its start.
+                            self.last_id = entry_id_
 
     def _reset(self, epoch: str, start: int) -> None:
         old, self.epoch = self.epoch, epoch
