@@ -165,9 +165,8 @@ public:
     static constexpr Py_ssize_t kInline = 6;
 
     // `overflow` holds all the arguments when there are more than kInline of them.
-    NeedAuth(rt::Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref overflow)
-        : fn_(Ref::borrow(reinterpret_cast<PyObject*>(fn))),
-          kwnames_(Ref::borrow(kwnames)),
+    NeedAuth(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref overflow)
+        : kwnames_(Ref::borrow(kwnames)),
           nargs_(nargs),
           inline_(args, overflow ? 0 : nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0)),
           overflow_(std::move(overflow)) {}
@@ -177,8 +176,9 @@ public:
         if (called_) return Step::done(Ref::borrow(received));
         called_ = true;
         PyObject* const* call_args = overflow_ ? &PyTuple_GET_ITEM(overflow_.get(), 0) : inline_.data();
-        auto* fn = reinterpret_cast<rt::Function*>(fn_.get());
+        // The coroutine's frame runs need_auth, which the coroutine holds.
         rt::InterpreterFrame* frame = rt::running_frame();
+        auto* fn = reinterpret_cast<rt::Function*>(frame->func);
         if (!acl_allows<AclHeld::owned>(fn, frame, call_args, nargs_, kwnames_.get())) return Step::error();
         rt::at_step(frame, NeedAuthSteps::call);
         Ref func = Ref::borrow(wrapped_func(fn));  // read when the body gets there, as `func` is
@@ -193,13 +193,13 @@ public:
     }
 
     int traverse(visitproc visitor, void* arg) override {
-        for (const Ref* ref : {&fn_, &kwnames_, &overflow_})
+        for (const Ref* ref : {&kwnames_, &overflow_})
             if (int err = rt::visit(*ref, visitor, arg)) return err;
         return inline_.traverse(visitor, arg);
     }
 
 private:
-    Ref fn_, kwnames_;
+    Ref kwnames_;
     Py_ssize_t nargs_;
     rt::RefArray<kInline> inline_;  // the arguments, when there are few
     Ref overflow_;                  // or all of them, when there are more
@@ -239,7 +239,7 @@ struct NeedAuthAsyncCall {
             for (Py_ssize_t i = 0; i < total; ++i)
                 PyTuple_SET_ITEM(overflow.get(), i, Ref::borrow(args[i]).release());
         }
-        return rt::make_coroutine<NeedAuth>(reinterpret_cast<PyObject*>(fn), nullptr, 0, fn, args, nargs, kwnames,
+        return rt::make_coroutine<NeedAuth>(reinterpret_cast<PyObject*>(fn), nullptr, 0, args, nargs, kwnames,
                                             std::move(overflow))
             .release();
     }

@@ -56,7 +56,7 @@ RT_HOT void release(PyObject* self) {
 }
 
 RT_HOT void coro_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
+    gc_untrack(self);
     // A body may hold the last reference to another coroutine, and that one's to the next: the
     // interpreter's trashcan defers the deep end of such a chain instead of recursing into it.
     // (Without a body, what is left to release is held by containers that use it themselves.)
@@ -398,7 +398,7 @@ RT_HOT PyObject* new_coroutine(PyObject* func, PyObject* const* locals, Py_ssize
 
 RT_HOT void attach_body(PyObject* coroutine, Body* body) {
     as_coroutine(coroutine)->body = body;
-    PyObject_GC_Track(coroutine);
+    gc_track_untracked(thread_state(), coroutine);
 }
 
 }  // namespace detail

@@ -42,10 +42,39 @@ inline bool default_frame_evaluator(PyThreadState* ts) {
 // An object kept for reuse, made as the allocator leaves a new one: untracked by the cycle
 // collector, not finalized, one reference. Its type stays as it was.
 inline PyObject* renew_object(PyObject* obj) {
-    uintptr_t* gc_head = reinterpret_cast<uintptr_t*>(obj) - RT_GC_HEAD_WORDS;
-    for (int i = 0; i < RT_GC_HEAD_WORDS; ++i) gc_head[i] = 0;
+    uintptr_t* words = reinterpret_cast<uintptr_t*>(obj) - RT_GC_HEAD_WORDS;
+    for (int i = 0; i < RT_GC_HEAD_WORDS; ++i) words[i] = 0;
     _Py_NewReference(obj);
     return obj;
+}
+
+// PyObject_GC_Track and PyObject_GC_UnTrack of an object known to be untracked (tracked), as
+// the interpreter's own objects do it inline: linked at the end of the youngest generation's
+// list, and unlinked keeping only the finalized flag.
+struct GcHead {
+    uintptr_t next;
+    uintptr_t prev;  // and two flags in its low bits
+};
+static_assert(sizeof(GcHead) == RT_GC_HEAD_WORDS * sizeof(uintptr_t));
+inline GcHead* gc_head(PyObject* obj) { return reinterpret_cast<GcHead*>(obj) - 1; }
+inline void gc_track_untracked(PyThreadState* ts, PyObject* obj) {
+    GcHead* head = gc_head(obj);
+    GcHead* youngest = *reinterpret_cast<GcHead**>(reinterpret_cast<char*>(ts->interp) + RT_INTERP_GC_GENERATION0_OFFSET);
+    auto* last = reinterpret_cast<GcHead*>(youngest->prev & ~uintptr_t{3});
+    last->next = reinterpret_cast<uintptr_t>(head);
+    head->prev = (head->prev & uintptr_t{3}) | reinterpret_cast<uintptr_t>(last);
+    head->next = reinterpret_cast<uintptr_t>(youngest);
+    youngest->prev = reinterpret_cast<uintptr_t>(head);
+}
+inline void gc_untrack(PyObject* obj) {
+    GcHead* head = gc_head(obj);
+    if (!head->next) return;
+    auto* prev = reinterpret_cast<GcHead*>(head->prev & ~uintptr_t{3});
+    auto* next = reinterpret_cast<GcHead*>(head->next);
+    prev->next = head->next;
+    next->prev = (next->prev & uintptr_t{3}) | reinterpret_cast<uintptr_t>(prev);
+    head->next = 0;
+    head->prev &= 1;
 }
 
 // Whether one of the interpreter's own coroutines has not started yet.

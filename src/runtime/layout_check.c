@@ -40,6 +40,11 @@ _Static_assert(FRAME_OWNED_BY_THREAD == RT_FRAME_OWNED_BY_THREAD && FRAME_OWNED_
 _Static_assert(offsetof(_PyInterpreterFrame, localsplus) == RT_IFRAME_LOCALSPLUS_OFFSET,
                "_PyInterpreterFrame.localsplus has moved");
 _Static_assert(sizeof(PyGC_Head) == RT_GC_HEAD_WORDS * sizeof(uintptr_t), "PyGC_Head has changed size");
+_Static_assert(offsetof(PyGC_Head, _gc_next) == 0 && offsetof(PyGC_Head, _gc_prev) == sizeof(uintptr_t),
+               "PyGC_Head's links have moved");
+_Static_assert(_PyGC_PREV_MASK == ~(uintptr_t)3 && _PyGC_PREV_MASK_FINALIZED == 1, "PyGC_Head's flags have changed");
+_Static_assert(offsetof(PyInterpreterState, gc.generation0) == RT_INTERP_GC_GENERATION0_OFFSET,
+               "the youngest generation's list has moved");
 _Static_assert(FRAME_CREATED == RT_FRAME_CREATED, "FRAME_CREATED has changed");
 _Static_assert(offsetof(PyDictKeysObject, dk_refcnt) == RT_DICT_KEYS_REFCNT_OFFSET, "dk_refcnt has moved");
 _Static_assert(offsetof(PyDictKeysObject, dk_log2_size) == RT_DICT_KEYS_LOG2_SIZE_OFFSET, "dk_log2_size has moved");

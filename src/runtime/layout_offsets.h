@@ -12,6 +12,8 @@
 
 /* The cycle collector's header in front of each tracked object: two words */
 #define RT_GC_HEAD_WORDS 2
+/* The head of the youngest generation's list, in the interpreter's state */
+#define RT_INTERP_GC_GENERATION0_OFFSET 744
 /* A coroutine's frame state before its first step (enum _framestate) */
 #define RT_FRAME_CREATED (-2)
 
