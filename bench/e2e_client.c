@@ -36,17 +36,7 @@ typedef struct {
     unsigned char buf[BUFFER];
 } Conn;
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-static double cpu_s(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
+#include "e2e_clock.h"
 
 // Data segments the connection has received so far: how many pieces the host's writes arrived in.
 static long data_segments(const Conn* c) {

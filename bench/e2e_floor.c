@@ -46,17 +46,7 @@ static Conn** live;   // the open ones, opened of them
 static int max_fd;
 static volatile sig_atomic_t reported;
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-static double cpu_s(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
+#include "e2e_clock.h"
 
 static long rss_kb(void) {
     long pages = 0, resident = 0;
