@@ -523,8 +523,9 @@ def test_a_node_session_catches_up_then_registers(stream, extra, outcomes, expec
                 got.append(name)
             case protocol.CatchUp(_, after):
                 got.append(f"CatchUp {after}")
-            case protocol.Register(_, _, after):
+            case protocol.Register(_, acl, after):
                 got.append(f"Register {after}")
+                assert acl == "ACL"  # registered under the ACL looked up
             case protocol.LookUp() | protocol.CheckHeld():
                 got.append(type(action).__name__)
     assert got == expected

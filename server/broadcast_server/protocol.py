@@ -394,6 +394,8 @@ def fingerprint(api_key: str) -> str:
 class RateLimit:
     """A token bucket: ``burst`` requests at once, then ``rate`` a second."""
 
+    __slots__ = ("rate", "burst", "clock", "tokens", "at")  # one per connection
+
     def __init__(self, rate: float, burst: int, clock=time.monotonic, now: float | None = None):
         self.rate, self.burst, self.clock = rate, burst, clock
         self.tokens, self.at = float(burst), clock() if now is None else now
@@ -606,6 +608,10 @@ class Session:
     last one are done.
     """
 
+    # One per connection: no instance dict.
+    __slots__ = ("doc_classes", "streams", "stream", "width", "limits", "limit", "closed",
+                 "wake_at", "classes", "request", "resume", "epoch", "acl", "api_id")
+
     def __init__(self, doc_classes: Iterable[str] = (), stream: Any = None, *,
                  limits: Limits = LIMITS, seq_width: int | None = None,
                  rate: float = config.SUBSCRIBE_RATE, burst: int = config.SUBSCRIBE_BURST):
@@ -748,16 +754,18 @@ class Session:
         self.classes = frozenset(self.request.doc_classes) | (
             self.classes if self.stream is None else frozenset())
         self.wake_at = None  # subscribed: the connection may stay
+        # Served: what it asked for (the decoded frame) need not live as long as the connection.
+        self.request = self.resume = self.acl = None
 
     # -- a node's registration ------------------------------------------------------------------
     def _register(self, after: str | None, sent: int) -> list[Action]:
-        stream, request = self.stream, self.request
+        stream, request, acl = self.stream, self.request, self.acl
         # From here to the registration nothing waits: the feed cannot move in between.
         if stream.epoch != self.epoch:  # made anew meanwhile; this connection is being closed
             return self.failed(Unavailable(stream_made_anew()))
         after = live_after(after, stream.position, self.width)
         self._granted()
-        return [Register(request, self.acl, after),
+        return [Register(request, acl, after),
                 Log(f"subscribed with {fingerprint(request.api_key)} after {after} ({sent} "
                     f"caught up) to " + ", ".join(sub.describe() for sub in request.subscriptions)),
                 Send(subscribed(request, self.api_id, after, sent, self.epoch))]

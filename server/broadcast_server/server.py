@@ -73,19 +73,15 @@ class HttpProtocol(ServerProtocol):
     """Bytes of a request's head looked at, at most: past that the library refuses it anyway."""
 
     def parse(self):
+        # This generator lives as long as the connection: what it looked at of the head is
+        # left to _refused_method(), so none of it stays alive here.
         if self.state is CONNECTING:
             buffer = self.reader.buffer
             while b"\r\n\r\n" not in buffer and len(buffer) < self.HEAD_LIMIT \
                     and not self.reader.eof:
                 yield
-            lines = bytes(buffer[:buffer.find(b"\r\n\r\n")]).lower().split(b"\r\n")
-            method = lines[0].split(b" ", 1)[0].decode("ascii", "replace").upper()
-            fields = [line.partition(b":") for line in lines[1:]]
-            body = any(name.strip() == b"transfer-encoding" or (
-                name.strip() == b"content-length" and value.strip() != b"0")
-                for name, _, value in fields)
-            # GET and HEAD (a GET's headers) go on to the library, body or not.
-            if body and method not in ("GET", "HEAD"):
+            method = self._refused_method()
+            if method is not None:
                 self.handshake_exc = InvalidMethod(method)
                 response = self.reject(http.HTTPStatus.METHOD_NOT_ALLOWED,
                                        f"Failed to open a WebSocket connection: "
@@ -94,6 +90,18 @@ class HttpProtocol(ServerProtocol):
                 self.send_response(response)  # then the connection closes
                 yield
         yield from super().parse()
+
+    def _refused_method(self) -> str | None:
+        """The method of a request with a body other than GET or HEAD (those go on to the
+        library, body or not); None for the others."""
+        buffer = self.reader.buffer
+        lines = bytes(buffer[:buffer.find(b"\r\n\r\n")]).lower().split(b"\r\n")
+        method = lines[0].split(b" ", 1)[0].decode("ascii", "replace").upper()
+        fields = [line.partition(b":") for line in lines[1:]]
+        body = any(name.strip() == b"transfer-encoding" or (
+            name.strip() == b"content-length" and value.strip() != b"0")
+            for name, _, value in fields)
+        return method if body and method not in ("GET", "HEAD") else None
 
 
 class Connection(ServerConnection):
